@@ -1,0 +1,33 @@
+// The access list: networks with levels, read from two files at start and
+// extended by bans.
+#pragma once
+
+#include <cstdint>
+
+#include "drav_tools.h"
+
+struct ts_config;
+
+/// One access-list entry.
+struct ts_access_list {
+  std::int32_t level = 0;
+  std::uint64_t net = 0;
+  std::uint64_t mask = 0;
+  char comment[TEXT_FIELD_SIZE] = {};
+};
+
+/// Level of an address that no entry matches.
+inline constexpr std::int32_t ACCESS_LEVEL_DEFAULT = 1;
+
+/// Empties the list, then reads access_list_file_add (may be missing) and access_list_file
+/// (must exist when named). Bad lines are fatal, with the file and the line.
+void r_dravaccess_init(const ts_config& config);
+/// Level of the first entry (bans first, then the add file, then the main file) covering
+/// `ip`, or 1; fills `comment` (a 513-byte field, may be null) with that entry's comment.
+std::int32_t r_dravaccess_get_access_level(std::uint64_t ip, char* comment);
+/// Puts a single-address entry at the head of the list, appends its block to
+/// access_list_file_add and refreshes the IP history's levels of that address.
+void r_dravaccess_add_ip(std::uint64_t ip, const char* comment, const char* reason,
+                         std::int32_t level);
+/// The ban: r_dravaccess_add_ip with level 0.
+void r_dravaccess_block_ip(std::uint64_t ip, const char* comment, const char* reason);

@@ -1,0 +1,67 @@
+// IPv4 addresses, networks with prefix lengths, address:port texts and the
+// reverse look-up. An address is a 64-bit value whose low 32 bits hold the IPv4
+// address in host byte order; every failed parse gives 0.
+#pragma once
+
+#include <array>
+#include <cstdint>
+#include <functional>
+#include <optional>
+#include <string>
+#include <vector>
+
+/// A network: `net` is the address with the host bits cleared, `mask` one of gct_mask.
+struct ts_ip_net_mask {
+  std::uint64_t net = 0;
+  std::uint64_t mask = 0;
+  bool operator==(const ts_ip_net_mask&) const = default;
+};
+
+/// An address with its port; port 0 when the text had none or an invalid one.
+struct ts_ip_port {
+  std::uint64_t ip = 0;
+  std::uint16_t port = 0;
+  bool operator==(const ts_ip_port&) const = default;
+};
+
+/// Dotted text of an address: at most 15 characters and a NUL.
+struct ts_ip_text {
+  char text[16] = {};
+  const char* c_str() const { return text; }
+};
+
+/// What the resolver knows about an address: the official name and the aliases.
+struct ts_hostent {
+  std::string name;
+  std::vector<std::string> aliases;
+};
+
+/// Masks by prefix length 0..32: entry n has the n highest of the low 32 bits set.
+inline constexpr std::array<std::uint64_t, 33> gct_mask = [] {
+  std::array<std::uint64_t, 33> masks{};
+  for (int n = 1; n <= 32; ++n) {
+    masks[n] = (0xFFFFFFFFull << (32 - n)) & 0xFFFFFFFFull;
+  }
+  return masks;
+}();
+
+/// 1 when (ip AND mask) equals net, else 0.
+int r_dravip_check_ip_net_mask(std::uint64_t ip, std::uint64_t net, std::uint64_t mask);
+/// The network of `ip` with the given prefix length, clamped to 0..32.
+ts_ip_net_mask r_dravip_get_net_mask(std::uint64_t ip, int prefix);
+/// Parses a dotted address ending at the text's end, a blank, ':' or '/'; 0 when invalid.
+std::uint64_t r_dravip_string_to_ip(const char* text);
+/// Parses "a.b.c.d[/n]"; an invalid or missing prefix gives /32, an invalid address net 0.
+ts_ip_net_mask r_dravip_string_to_net_mask(const char* text);
+/// Parses "a.b.c.d[:port]"; an invalid or missing port gives 0, an invalid address ip 0.
+ts_ip_port r_dravip_string_to_ip_port(const char* text);
+/// "%d.%d.%d.%d" of the low 32 bits.
+ts_ip_text r_dravip_ip_to_text(std::uint64_t ip);
+/// Reverse look-up of an IPv4 address (host byte order); nothing when the resolver knows
+/// no name. Blocks until the resolver answers.
+std::optional<ts_hostent> r_dravip_get_hostnames(std::uint32_t ip);
+
+/// Replaces the system resolver used by r_dravip_get_hostnames (an empty function restores
+/// it). Lets tests give player addresses names without asking any name server.
+using ts_resolver = std::function<std::optional<ts_hostent>(std::uint32_t ip)>;
+void r_dravip_set_resolver(ts_resolver resolver);

@@ -1,0 +1,19 @@
+// The polling cycle: player tracking, the connection decisions and the kicks.
+#pragma once
+
+#include <ctime>
+
+struct ts_config;
+struct ts_status;
+struct ts_dumpuser;
+
+/// Keeps both records, clears the state record and makes the next poll the first one.
+void r_dravstats_init(const ts_config& config, ts_status& status);
+/// Polls when poll_interval_status seconds have passed since the last poll; returns 1 when
+/// it polled, else 0.
+int r_dravstats_run();
+/// One poll at time `now`.
+void r_dravstats_update(std::time_t now);
+/// Fetches the details of client `client` on its slot socket into `info` (cleared first).
+/// Returns 1 on a reply, 0 when none came.
+int r_dravstats_do_dumpuser(ts_dumpuser& info, int client);

@@ -1,0 +1,77 @@
+// Game text conventions, the key-table tokeniser, binary search, time stamps
+// and the in-game announcement.
+#pragma once
+
+#include <array>
+#include <cstddef>
+#include <cstdint>
+#include <ctime>
+
+/// Size of every fixed text field: 512 bytes of text and a terminating NUL.
+inline constexpr std::size_t TEXT_FIELD_SIZE = 513;
+/// Longest text a text field holds.
+inline constexpr std::size_t TEXT_FIELD_MAX = 512;
+
+/// UTF-8 text of each game character 0x7F..0xFF; the text of byte b is entry b - 0x7F.
+extern const std::array<const char*, 129> gpac_drav_chars_utf8;
+
+/// Copies `source` into `dest` without colour codes (0x01..0x1F except 0x0A); dest may be source.
+void r_dravtools_remove_colors(char* dest, const char* source);
+/// Same as r_dravtools_remove_colors; used in place by the log writer.
+void r_dravtools_remove_colors_char(char* dest, const char* source);
+/// Copies `source` into `dest` without its 0x0D bytes; dest may be source.
+void r_dravtools_remove_namehack_char(char* dest, const char* source);
+/// Makes `text` safe inside a double-quoted console command, in place: drops CR,
+/// turns '"' into 0x97, '#' and '$' into a blank, '\'' into 0x95.
+void r_dravtools_remove_invalid_console_chars(char* text);
+/// Removes one trailing LF (and a CR before it) in place; returns the new length.
+std::size_t r_dravtools_remove_eol(char* text);
+/// Bounded copy into a 513-byte text field: strncpy semantics, byte 512 always NUL.
+/// Returns dest.
+char* r_dravtools_varcpy(char* dest, const char* source);
+/// Byte-wise comparison with the result convention of strcmp.
+int r_dravtools_varcmp(const char* a, const char* b);
+/// Returns the same pointer; a text field seen as a text.
+inline char* r_dravtools_get_charptr(char* field) { return field; }
+
+/// Kind of value of a key-table row. Any value above PARSE_DOUBLE behaves as a marker.
+enum te_parse_type : std::uint32_t {
+  PARSE_TEXT = 0,
+  PARSE_INT = 1,
+  PARSE_DOUBLE = 2,
+  PARSE_MARKER = 3,
+};
+
+/// One row of a key table; a table ends with a row whose pc_key is null.
+struct ts_parse_entry {
+  te_parse_type te_type;
+  char* pac_text;          // 513-byte text field, or null
+  std::int32_t* pi_int;    // or null
+  double* pd_double;       // or null
+  std::int32_t* pb_found;  // or null
+  const char* pc_key;      // exact prefix a line must begin with; null ends the table
+};
+
+/// Resets every destination of the table (texts to all NUL, numbers to 0) and every found flag.
+void r_dravtools_parse_init(const ts_parse_entry* table);
+/// Gives `line` to the first row whose key is a prefix of it; stores the value after the key
+/// and sets the row's found flag. Returns 1 when a row matched, 0 when none did.
+/// Integers follow strtol base 10 and are saturated to the signed 32-bit range.
+int r_dravtools_parse_data(const ts_parse_entry* table, const char* line);
+
+/// Comparison of a key (first) with an element (second), qsort convention.
+using ts_compare_function = int (*)(const void* key, const void* element);
+/// Binary search over `count` elements of `size` bytes sorted by `compare`. Returns the
+/// matching element or null; stores the match's index, or on a miss the insertion index,
+/// in `index` when it is not null.
+const void* r_dravtools_blocate(const void* key, const void* base, std::size_t count,
+                                std::size_t size, ts_compare_function compare,
+                                std::size_t* index);
+
+/// Local time stamp "YYYY-MM-DD hh:mm:ss" of `when` (0 means now), in a static buffer
+/// that the next call overwrites.
+const char* r_dravtools_gettime(std::time_t when);
+
+/// Says a formatted message in game: "say" with the message framed in the colour code
+/// (low 8 bits of `color`), made console-safe, sent on the main socket.
+[[gnu::format(printf, 2, 3)]] void r_dravtools_say(int color, const char* format, ...);

@@ -1,0 +1,31 @@
+// Shared helpers of the test suite: temporary folders and whole-file I/O.
+#pragma once
+
+#include <filesystem>
+#include <string>
+
+namespace drav_test {
+
+/// A fresh folder under the system's temporary folder, removed with its contents on
+/// destruction.
+class TempDir {
+ public:
+  TempDir();
+  ~TempDir();
+  TempDir(const TempDir&) = delete;
+  TempDir& operator=(const TempDir&) = delete;
+
+  const std::filesystem::path& path() const { return path_; }
+  /// Path of `name` inside the folder.
+  std::string file(const std::string& name) const { return (path_ / name).string(); }
+
+ private:
+  std::filesystem::path path_;
+};
+
+/// Writes `contents` to `path`, replacing the file. Fails the test on error.
+void write_file(const std::string& path, const std::string& contents);
+/// The whole file as bytes; empty when it cannot be read.
+std::string read_file(const std::string& path);
+
+}  // namespace drav_test
