@@ -1,0 +1,108 @@
+// A simulated game server that answers the remote console over UDP on
+// 127.0.0.1 the way a real server of this kind does: password check, output
+// collected in a 1384-byte buffer and sent as "print" datagrams split between
+// print calls, the status, serverinfo and dumpuser layouts, kicks that leave a
+// zombie for a while. Usable in-process (tests start it on a free port) and as
+// the program sim-server.
+#pragma once
+
+#include <cstdint>
+#include <functional>
+#include <memory>
+#include <optional>
+#include <string>
+#include <utility>
+#include <vector>
+
+namespace drav_sim {
+
+/// Slots of the simulated server.
+inline constexpr int SIM_MAX_CLIENTS = 32;
+
+/// One player of the table. Addresses are text only; nothing is ever sent to them.
+struct Player {
+  std::string name;               // raw name, colour codes and game characters allowed
+  std::string ip = "192.0.2.1";   // dotted text, or "loopback"
+  int port = 27901;
+  int qport = 1000;
+  int score = 0;
+  int ping = 50;                  // capped at 9999 when printed
+  int lastmsg = 0;
+  bool connecting = false;        // listed as CNCT
+  bool zombie = false;            // listed as ZMBI with an empty name
+  /// Further dumpuser keys, in order, printed after the built-in ones ("name", "ip").
+  std::vector<std::pair<std::string, std::string>> userinfo;
+};
+
+/// One command datagram the server received.
+struct ReceivedCommand {
+  std::string datagram;      // every byte as received, header and trailing NUL included
+  std::string command;       // the text after "rcon <password> ", up to the NUL
+  bool password_ok = false;  // the password matched
+  std::uint16_t source_port = 0;
+};
+
+/// Ways to make the server misbehave.
+struct Faults {
+  bool silent = false;              // answer nothing at all
+  int reply_delay_ms = 0;           // wait before the first datagram of a reply
+  int between_datagrams_ms = 0;     // wait between the datagrams of one reply
+  int late_datagram_ms = -1;        // >= 0: one extra "print" datagram this long after a reply
+  std::string late_datagram_text = "late\n";
+  bool garbage = false;             // answer random bytes instead of the real reply
+};
+
+/// Builds the datagrams of a reply to `command` (each one complete, header included), or
+/// nothing to fall back to the normal answer. For transport tests that need exact bytes.
+using ReplyOverride = std::function<std::optional<std::vector<std::string>>(const std::string& command)>;
+
+class SimServer {
+ public:
+  /// Starts answering on 127.0.0.1:`port` (0 picks a free port) in a thread of its own.
+  /// Throws std::runtime_error when the socket cannot be bound.
+  explicit SimServer(std::string password, std::uint16_t port = 0);
+  /// Stops the thread and closes the socket.
+  ~SimServer();
+  SimServer(const SimServer&) = delete;
+  SimServer& operator=(const SimServer&) = delete;
+
+  /// The UDP port the server listens on.
+  std::uint16_t port() const;
+
+  /// Puts `player` into slot 0..31 (replacing whoever was there).
+  void set_player(int slot, Player player);
+  /// Frees slot 0..31.
+  void remove_player(int slot);
+  /// Frees every slot.
+  void clear_players();
+  /// The player in a slot, if any.
+  std::optional<Player> player(int slot) const;
+  /// Fills slots 0..count-1 with generated players (names, 192.0.2.x / 198.51.100.x addresses).
+  void fill_players(int count);
+
+  /// Map and game type of the status reply.
+  void set_map(std::string map, std::string gametype);
+  /// Keys and values of the serverinfo reply, in order (defaults to a plausible set).
+  void set_serverinfo(std::vector<std::pair<std::string, std::string>> settings);
+  /// How long a kicked player stays listed as a zombie before the slot is free (default 2 s).
+  void set_zombie_seconds(double seconds);
+  /// Sets the fault knobs.
+  void set_faults(Faults faults);
+  /// Answers with the datagrams the override builds whenever it returns some.
+  void set_reply_override(ReplyOverride reply_override);
+
+  /// Every command datagram received so far, oldest first.
+  std::vector<ReceivedCommand> commands() const;
+  /// Forgets the received commands.
+  void clear_commands();
+
+  /// Starts the lively demo scenario in the background: players join, leave, rename,
+  /// connect slowly, turn zombie and come back over time.
+  void start_demo_scenario();
+
+ private:
+  struct Impl;
+  std::unique_ptr<Impl> impl_;
+};
+
+}  // namespace drav_sim
