@@ -36,4 +36,21 @@ std::string read_file(const std::string& path) {
   return contents.str();
 }
 
+std::string regex_escape(const std::string& text) {
+  static const std::string special = "\\^$.|?*+()[]{}";
+  std::string escaped;
+  for (char c : text) {
+    if (special.find(c) != std::string::npos) {
+      escaped += '\\';
+    }
+    escaped += c;
+  }
+  return escaped;
+}
+
+std::string fatal_stderr_pattern(const std::string& message) {
+  return "^\n\n[0-9]{4}-[0-9]{2}-[0-9]{2} [0-9]{2}:[0-9]{2}:[0-9]{2} " + regex_escape(message) +
+         "$";
+}
+
 }  // namespace drav_test

@@ -28,4 +28,11 @@ void write_file(const std::string& path, const std::string& contents);
 /// The whole file as bytes; empty when it cannot be read.
 std::string read_file(const std::string& path);
 
+/// A regular expression matching exactly what the fatal path writes to standard error for
+/// `message`: two line feeds, a "YYYY-MM-DD hh:mm:ss" time stamp, a blank and the message.
+std::string fatal_stderr_pattern(const std::string& message);
+
+/// A regular expression matching `text` literally.
+std::string regex_escape(const std::string& text);
+
 }  // namespace drav_test
