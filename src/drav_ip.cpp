@@ -1,0 +1,174 @@
+// IPv4 addresses, networks with prefix lengths, address:port texts and the
+// reverse look-up.
+#include "drav_ip.h"
+
+#include <arpa/inet.h>
+#include <netdb.h>
+#include <netinet/in.h>
+#include <sys/socket.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <cstdio>
+#include <cstdlib>
+#include <string_view>
+#include <utility>
+
+namespace {
+
+// One decimal number read with the rules of strtol; `end` is where it stopped.
+struct ts_number {
+  long value = 0;
+  const char* end = nullptr;
+};
+
+// Reads a decimal number at `text`; nothing when no digit was read or the value does
+// not fit in a long.
+std::optional<ts_number> r_dravip_read_number(const char* text) {
+  char* end = nullptr;
+  errno = 0;
+  const long value = std::strtol(text, &end, 10);
+  if (errno == ERANGE || end == text) {
+    return std::nullopt;
+  }
+  return ts_number{value, end};
+}
+
+// Reads a number at `text` that lies in low..high and is followed by one of `stops`
+// (the NUL of the text always counts as one when listed as '\0').
+std::optional<ts_number> r_dravip_read_bounded(const char* text, long low, long high,
+                                               std::string_view stops) {
+  const auto number = r_dravip_read_number(text);
+  if (!number || number->value < low || number->value > high) {
+    return std::nullopt;
+  }
+  if (stops.find(*number->end) == std::string_view::npos) {
+    return std::nullopt;
+  }
+  return number;
+}
+
+using namespace std::string_view_literals;
+
+// After the last number of an address comes the end of the text, a blank, a port or a
+// prefix length.
+constexpr std::string_view IP_END_CHARS = "\0 :/"sv;
+// A port or prefix length is the last word of its column.
+constexpr std::string_view SUFFIX_END_CHARS = "\0 "sv;
+
+// Scans a dotted address at the start of `text` into `ip`. Returns the character that
+// ended the fourth number, or null (and `ip` 0) when the text is no address.
+const char* r_dravip_string_to_ip_priv(const char* text, std::uint64_t& ip) {
+  ip = 0;
+  std::uint64_t address = 0;
+  const char* position = text;
+  for (int part = 0; part < 4; ++part) {
+    const bool last = part == 3;
+    const auto number = r_dravip_read_bounded(position, 0, 255, last ? IP_END_CHARS : "."sv);
+    if (!number) {
+      return nullptr;
+    }
+    address = (address << 8) | static_cast<std::uint64_t>(number->value);
+    position = last ? number->end : number->end + 1;
+  }
+  ip = address;
+  return position;
+}
+
+ts_resolver& r_dravip_resolver() {
+  static ts_resolver resolver;
+  return resolver;
+}
+
+ts_hostent r_dravip_copy_hostent(const hostent& entry) {
+  ts_hostent copy;
+  copy.name = entry.h_name != nullptr ? entry.h_name : "";
+  if (entry.h_aliases != nullptr) {
+    for (char** alias = entry.h_aliases; *alias != nullptr; ++alias) {
+      copy.aliases.emplace_back(*alias);
+    }
+  }
+  return copy;
+}
+
+std::optional<ts_hostent> r_dravip_system_resolver(std::uint32_t ip) {
+  in_addr address{};
+  address.s_addr = htonl(ip);
+  // The resolver's answer must fit into `buffer`; it asks for more room with ERANGE.
+  std::vector<char> buffer(1024);
+  constexpr std::size_t BUFFER_LIMIT = 1 << 20;
+  for (;;) {
+    hostent entry{};
+    hostent* result = nullptr;
+    int resolver_error = 0;
+    const int status = gethostbyaddr_r(&address, sizeof address, AF_INET, &entry, buffer.data(),
+                                       buffer.size(), &result, &resolver_error);
+    if (status == ERANGE && buffer.size() < BUFFER_LIMIT) {
+      buffer.resize(buffer.size() * 2);
+      continue;
+    }
+    if (status != 0 || result == nullptr) {
+      return std::nullopt;
+    }
+    return r_dravip_copy_hostent(*result);
+  }
+}
+
+}  // namespace
+
+int r_dravip_check_ip_net_mask(std::uint64_t ip, std::uint64_t net, std::uint64_t mask) {
+  return (ip & mask) == net ? 1 : 0;
+}
+
+ts_ip_net_mask r_dravip_get_net_mask(std::uint64_t ip, int prefix) {
+  const std::uint64_t mask = gct_mask[static_cast<std::size_t>(std::clamp(prefix, 0, 32))];
+  return ts_ip_net_mask{ip & mask, mask};
+}
+
+std::uint64_t r_dravip_string_to_ip(const char* text) {
+  std::uint64_t ip = 0;
+  r_dravip_string_to_ip_priv(text, ip);
+  return ip;
+}
+
+ts_ip_net_mask r_dravip_string_to_net_mask(const char* text) {
+  std::uint64_t ip = 0;
+  const char* end = r_dravip_string_to_ip_priv(text, ip);
+  int prefix = 32;
+  if (end != nullptr && *end == '/') {
+    // A prefix that cannot be read leaves the single address rather than a wider network.
+    if (const auto number = r_dravip_read_bounded(end + 1, 0, 32, SUFFIX_END_CHARS)) {
+      prefix = static_cast<int>(number->value);
+    }
+  }
+  return r_dravip_get_net_mask(ip, prefix);
+}
+
+ts_ip_port r_dravip_string_to_ip_port(const char* text) {
+  ts_ip_port result;
+  const char* end = r_dravip_string_to_ip_priv(text, result.ip);
+  if (end != nullptr && *end == ':') {
+    if (const auto number = r_dravip_read_bounded(end + 1, 0, 65535, SUFFIX_END_CHARS)) {
+      result.port = static_cast<std::uint16_t>(number->value);
+    }
+  }
+  return result;
+}
+
+ts_ip_text r_dravip_ip_to_text(std::uint64_t ip) {
+  ts_ip_text result;
+  std::snprintf(result.text, sizeof result.text, "%u.%u.%u.%u",
+                static_cast<unsigned>((ip >> 24) & 0xFF), static_cast<unsigned>((ip >> 16) & 0xFF),
+                static_cast<unsigned>((ip >> 8) & 0xFF), static_cast<unsigned>(ip & 0xFF));
+  return result;
+}
+
+std::optional<ts_hostent> r_dravip_get_hostnames(std::uint32_t ip) {
+  const ts_resolver& resolver = r_dravip_resolver();
+  if (resolver) {
+    return resolver(ip);
+  }
+  return r_dravip_system_resolver(ip);
+}
+
+void r_dravip_set_resolver(ts_resolver resolver) { r_dravip_resolver() = std::move(resolver); }

@@ -1,0 +1,281 @@
+// Game text conventions, the key-table tokeniser, binary search, time stamps
+// and the in-game announcement.
+#include "drav_tools.h"
+
+#include <cerrno>
+#include <climits>
+#include <cstdarg>
+#include <cstdint>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <string_view>
+
+#include "drav_net.h"
+
+// The game's own characters 0x7F..0xFF. Rows follow the high digit of the byte; the
+// 0x8_ and 0x9_ rows are the game's order, not Windows-1252, and 0xAB and 0xAD differ
+// from ISO 8859-1.
+constexpr std::array<const char*, 129> gpac_drav_chars_utf8 = {
+    // 0x7F
+    "\u2190",
+    // 0x80..0x8F
+    " ", " ", " ", " ", "\u2639", " ", "\u263A", "\u02DC",  //
+    "\u20AC", "\u201A", "\u0192", "\u201E", "\u2026", "\u2020", "\u2021", "\u02C6",
+    // 0x90..0x9F
+    "\u2030", "\u0160", "\u2019", "\u0152", "\u2018", "\u2019", "\u201C", "\u201D",  //
+    "\u2022", "\u2013", "\u2014", "\u02DC", "\u2122", "\u0161", "\u203A", "\u0153",
+    // 0xA0..0xAF
+    "\u0178", "\u00A1", "\u00A2", "\u00A3", "\u00A4", "\u00A5", "\u00A6", "\u00A7",  //
+    "\u00A8", "\u00A9", "\u00AA", "\u2019", "\u00AC", "-", "\u00AE", "\u00AF",
+    // 0xB0..0xBF
+    "\u00B0", "\u00B1", "\u00B2", "\u00B3", "\u00B4", "\u00B5", "\u00B6", "\u00B7",  //
+    "\u00B8", "\u00B9", "\u00BA", "\u00BB", "\u00BC", "\u00BD", "\u00BE", "\u00BF",
+    // 0xC0..0xCF
+    "\u00C0", "\u00C1", "\u00C2", "\u00C3", "\u00C4", "\u00C5", "\u00C6", "\u00C7",  //
+    "\u00C8", "\u00C9", "\u00CA", "\u00CB", "\u00CC", "\u00CD", "\u00CE", "\u00CF",
+    // 0xD0..0xDF
+    "\u00D0", "\u00D1", "\u00D2", "\u00D3", "\u00D4", "\u00D5", "\u00D6", "\u00D7",  //
+    "\u00D8", "\u00D9", "\u00DA", "\u00DB", "\u00DC", "\u00DD", "\u00DE", "\u00DF",
+    // 0xE0..0xEF
+    "\u00E0", "\u00E1", "\u00E2", "\u00E3", "\u00E4", "\u00E5", "\u00E6", "\u00E7",  //
+    "\u00E8", "\u00E9", "\u00EA", "\u00EB", "\u00EC", "\u00ED", "\u00EE", "\u00EF",
+    // 0xF0..0xFF
+    "\u00F0", "\u00F1", "\u00F2", "\u00F3", "\u00F4", "\u00F5", "\u00F6", "\u00F7",  //
+    "\u00F8", "\u00F9", "\u00FA", "\u00FB", "\u00FC", "\u00FD", "\u00FE", "\u00FF",
+};
+
+// The screen writes these bytes straight to a UTF-8 terminal.
+static_assert(sizeof("\u00E9") == 3 && sizeof("\u2190") == 4,
+              "string literals must be encoded as UTF-8");
+
+namespace {
+
+// Colour codes are every control byte except the line feed, which text keeps.
+constexpr bool r_dravtools_is_color_code(unsigned char byte) {
+  return byte >= 0x01 && byte <= 0x1F && byte != 0x0A;
+}
+
+// Copies `source` to `dest` without the bytes `drop` selects. The write position never
+// passes the read position, so cleaning in place is safe.
+template <typename Predicate>
+void r_dravtools_copy_without(char* dest, const char* source, Predicate drop) {
+  for (; *source != '\0'; ++source) {
+    if (!drop(static_cast<unsigned char>(*source))) {
+      *dest++ = *source;
+    }
+  }
+  *dest = '\0';
+}
+
+// Game characters that stand in for the console's quoting characters.
+constexpr char GAME_RIGHT_DOUBLE_QUOTE = '\x97';
+constexpr char GAME_RIGHT_SINGLE_QUOTE = '\x95';
+
+// Values beyond the 32-bit destination keep their sign and become the nearest extreme.
+std::int32_t r_dravtools_saturate_int32(long value) {
+  if (value > INT32_MAX) {
+    return INT32_MAX;
+  }
+  if (value < INT32_MIN) {
+    return INT32_MIN;
+  }
+  return static_cast<std::int32_t>(value);
+}
+
+void r_dravtools_store_value(const ts_parse_entry& entry, const char* value) {
+  switch (entry.te_type) {
+    case PARSE_TEXT:
+      if (entry.pac_text != nullptr) {
+        r_dravtools_varcpy(entry.pac_text, value);
+      }
+      break;
+    case PARSE_INT:
+      if (entry.pi_int != nullptr) {
+        *entry.pi_int = r_dravtools_saturate_int32(std::strtol(value, nullptr, 10));
+      }
+      break;
+    case PARSE_DOUBLE:
+      if (entry.pd_double != nullptr) {
+        *entry.pd_double = std::strtod(value, nullptr);
+      }
+      break;
+    default:  // a marker only tells that the key was seen
+      break;
+  }
+}
+
+// Shown when the clock value has no calendar date (far outside the years 0..9999).
+constexpr char UNKNOWN_TIME[] = "0000-00-00 00:00:00";
+
+char ac_date_time[20];
+
+constexpr std::size_t SAY_BUFFER_SIZE = 512;
+
+}  // namespace
+
+void r_dravtools_remove_colors(char* dest, const char* source) {
+  r_dravtools_copy_without(dest, source, r_dravtools_is_color_code);
+}
+
+void r_dravtools_remove_colors_char(char* dest, const char* source) {
+  r_dravtools_remove_colors(dest, source);
+}
+
+void r_dravtools_remove_namehack_char(char* dest, const char* source) {
+  r_dravtools_copy_without(dest, source, [](unsigned char byte) { return byte == 0x0D; });
+}
+
+void r_dravtools_remove_invalid_console_chars(char* text) {
+  // A CR inside the quotes would end the console command early.
+  r_dravtools_remove_namehack_char(text, text);
+  for (char* p = text; *p != '\0'; ++p) {
+    switch (*p) {
+      case '"':
+        *p = GAME_RIGHT_DOUBLE_QUOTE;
+        break;
+      case '#':
+      case '$':
+        *p = ' ';
+        break;
+      case '\'':
+        *p = GAME_RIGHT_SINGLE_QUOTE;
+        break;
+      default:
+        break;
+    }
+  }
+}
+
+std::size_t r_dravtools_remove_eol(char* text) {
+  std::size_t length = std::strlen(text);
+  if (length == 0 || text[length - 1] != '\n') {
+    return length;
+  }
+  text[--length] = '\0';
+  if (length > 0 && text[length - 1] == '\r') {
+    text[--length] = '\0';
+  }
+  return length;
+}
+
+char* r_dravtools_varcpy(char* dest, const char* source) {
+  std::strncpy(dest, source, TEXT_FIELD_SIZE);
+  dest[TEXT_FIELD_MAX] = '\0';
+  return dest;
+}
+
+int r_dravtools_varcmp(const char* a, const char* b) { return std::strcmp(a, b); }
+
+void r_dravtools_parse_init(const ts_parse_entry* table) {
+  for (const ts_parse_entry* entry = table; entry->pc_key != nullptr; ++entry) {
+    if (entry->pb_found != nullptr) {
+      *entry->pb_found = 0;
+    }
+    switch (entry->te_type) {
+      case PARSE_TEXT:
+        if (entry->pac_text != nullptr) {
+          std::memset(entry->pac_text, 0, TEXT_FIELD_SIZE);
+        }
+        break;
+      case PARSE_INT:
+        if (entry->pi_int != nullptr) {
+          *entry->pi_int = 0;
+        }
+        break;
+      case PARSE_DOUBLE:
+        if (entry->pd_double != nullptr) {
+          *entry->pd_double = 0.0;
+        }
+        break;
+      default:
+        break;
+    }
+  }
+}
+
+int r_dravtools_parse_data(const ts_parse_entry* table, const char* line) {
+  const std::string_view text(line);
+  for (const ts_parse_entry* entry = table; entry->pc_key != nullptr; ++entry) {
+    if (!text.starts_with(entry->pc_key)) {
+      continue;
+    }
+    if (entry->pb_found != nullptr) {
+      *entry->pb_found = 1;
+    }
+    r_dravtools_store_value(*entry, line + std::strlen(entry->pc_key));
+    return 1;
+  }
+  return 0;
+}
+
+const void* r_dravtools_blocate(const void* key, const void* base, std::size_t count,
+                                std::size_t size, ts_compare_function compare,
+                                std::size_t* index) {
+  const auto* elements = static_cast<const unsigned char*>(base);
+  std::size_t lo = 0;
+  std::size_t hi = count;
+  while (lo < hi) {
+    const std::size_t mid = lo + (hi - lo) / 2;
+    const void* element = elements + mid * size;
+    const int order = compare(key, element);
+    if (order < 0) {
+      hi = mid;
+    } else if (order > 0) {
+      lo = mid + 1;
+    } else {
+      if (index != nullptr) {
+        *index = mid;
+      }
+      return element;
+    }
+  }
+  // hi is now the first element above the key: where the key belongs.
+  if (index != nullptr) {
+    *index = hi;
+  }
+  return nullptr;
+}
+
+const char* r_dravtools_gettime(std::time_t when) {
+  if (when == 0) {
+    when = std::time(nullptr);
+  }
+  std::tm local{};
+  if (localtime_r(&when, &local) == nullptr || local.tm_year < -1900 ||
+      local.tm_year > 9999 - 1900) {
+    std::memcpy(ac_date_time, UNKNOWN_TIME, sizeof UNKNOWN_TIME);
+    return ac_date_time;
+  }
+  const int length =
+      std::snprintf(ac_date_time, sizeof ac_date_time, "%04d-%02d-%02d %02d:%02d:%02d",
+                    local.tm_year + 1900, local.tm_mon + 1, local.tm_mday, local.tm_hour,
+                    local.tm_min, local.tm_sec);
+  if (length != static_cast<int>(sizeof UNKNOWN_TIME - 1)) {
+    std::memcpy(ac_date_time, UNKNOWN_TIME, sizeof UNKNOWN_TIME);
+  }
+  return ac_date_time;
+}
+
+void r_dravtools_say(int color, const char* format, ...) {
+  char message[SAY_BUFFER_SIZE];
+  va_list arguments;
+  va_start(arguments, format);
+  const int formatted = std::vsnprintf(message, sizeof message, format, arguments);
+  va_end(arguments);
+  if (formatted < 0) {
+    return;  // the arguments could not be formatted: nothing sensible to say
+  }
+  r_dravtools_remove_invalid_console_chars(message);
+
+  // Asterisks in the colour of the message frame it, so it stands out in the players' chat.
+  const int color_code = color & 0xFF;
+  char command[SAY_BUFFER_SIZE];
+  // A long message is cut where the buffer ends, losing the closing asterisks and quote.
+  if (std::snprintf(command, sizeof command, "say \"-%c%c*** %s %c***\"", 0x0D, color_code,
+                    message, color_code) < 0) {
+    return;
+  }
+  // The reply is only awaited so that the server has taken the command; it says nothing.
+  (void)r_dravnet_send_command(command, 1, NET_MAIN_SOCKET);
+}
