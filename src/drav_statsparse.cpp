@@ -1,0 +1,392 @@
+// Parsers of the three replies that a poll reads: "status" (a fixed-width
+// player table), "serverinfo" and "dumpuser %d" (key/value lines read through
+// the key-table tokeniser). Every byte comes from the network, so each parser
+// works on a private terminated copy and never trusts a column to exist.
+#include "drav_statsparse.h"
+
+#include <algorithm>
+#include <array>
+#include <cstdlib>
+#include <cstring>
+#include <optional>
+#include <string>
+#include <string_view>
+
+namespace {
+
+using namespace std::string_view_literals;
+
+// ---------------------------------------------------------------------------
+// Private copy of a reply, read line by line
+
+/// The reply as a C text: it ends at `length` or at the first NUL, whichever comes first.
+std::string r_dravstatsparse_private_copy(const char* text, std::size_t length) {
+  if (text == nullptr) {
+    return {};
+  }
+  return std::string(text, strnlen(text, length));
+}
+
+/// Hands out the lines of a private copy. Only a line followed by "\n" counts: a reply
+/// cut short by the network must not yield a half line. Each line handed out is
+/// terminated in place, so it is also a C text.
+class ts_line_reader {
+ public:
+  ts_line_reader(std::string& copy, std::size_t start)
+      : pc_text_(copy.data()), i_length_(copy.size()), i_pos_(std::min(start, copy.size())) {}
+
+  std::optional<std::string_view> next() {
+    const void* found = std::memchr(pc_text_ + i_pos_, '\n', i_length_ - i_pos_);
+    if (found == nullptr) {
+      i_pos_ = i_length_;
+      return std::nullopt;
+    }
+    char* end = static_cast<char*>(const_cast<void*>(found));
+    *end = '\0';
+    const std::string_view line(pc_text_ + i_pos_,
+                                static_cast<std::size_t>(end - pc_text_) - i_pos_);
+    i_pos_ += line.size() + 1;
+    return line;
+  }
+
+ private:
+  char* pc_text_;
+  std::size_t i_length_;
+  std::size_t i_pos_;
+};
+
+/// The bounded copy of r_dravtools_varcpy for a column, which is not terminated: at most
+/// 512 bytes, the rest of the field NUL so that whole records compare equal.
+void r_dravstatsparse_copy_column(char* field, std::string_view column) {
+  const std::size_t count = std::min(column.size(), TEXT_FIELD_MAX);
+  std::memcpy(field, column.data(), count);
+  std::memset(field + count, 0, TEXT_FIELD_SIZE - count);
+}
+
+// ---------------------------------------------------------------------------
+// Status reply
+
+constexpr std::string_view MAP_PREFIX = "Map              : "sv;
+constexpr std::string_view GAMETYPE_PREFIX = "Gametype         : "sv;
+constexpr std::string_view COLUMN_HEADER =
+    "num score ping name            lastmsg address               qport "sv;
+constexpr std::string_view DASH_LINE =
+    "--- ----- ---- --------------- ------- --------------------- ------"sv;
+static_assert(MAP_PREFIX.size() == 19 && GAMETYPE_PREFIX.size() == 19);
+static_assert(COLUMN_HEADER.size() == 67 && DASH_LINE.size() == 67);
+
+// Columns of a client line. The name column grows with the name, so everything after
+// it is located from the end of the line: the last TAIL_WIDTH bytes hold lastmsg,
+// address and qport.
+constexpr std::size_t MIN_CLIENT_LINE = 66;
+constexpr std::size_t NUM_COLUMN = 0, NUM_WIDTH = 3;
+constexpr std::size_t SCORE_COLUMN = 4, SCORE_WIDTH = 5;
+constexpr std::size_t PING_COLUMN = 10, PING_WIDTH = 4;
+constexpr std::size_t NAME_COLUMN = 15;
+constexpr std::size_t TAIL_WIDTH = 35;
+constexpr std::size_t LASTMSG_OFFSET = 0, LASTMSG_WIDTH = 7;
+constexpr std::size_t ADDRESS_OFFSET = 8, ADDRESS_WIDTH = 21;
+constexpr std::size_t QPORT_OFFSET = 30;
+static_assert(MIN_CLIENT_LINE - TAIL_WIDTH - NAME_COLUMN == 16);
+static_assert(QPORT_OFFSET < TAIL_WIDTH);
+
+constexpr std::string_view PING_CONNECTING = "CNCT"sv;
+constexpr std::string_view PING_ZOMBIE = "ZMBI"sv;
+constexpr std::string_view LOOPBACK_ADDRESS = "loopback             "sv;
+static_assert(LOOPBACK_ADDRESS.size() == ADDRESS_WIDTH);
+
+/// strtol base 10 on the column alone: a copy keeps the conversion from running into the
+/// next column. Leading blanks are skipped; a column without digits gives 0.
+std::int32_t r_dravstatsparse_column_int(std::string_view line, std::size_t column,
+                                         std::size_t width) {
+  std::array<char, 16> buffer = {};
+  const std::string_view digits = line.substr(column, std::min(width, buffer.size() - 1));
+  std::memcpy(buffer.data(), digits.data(), digits.size());
+  // Columns are at most 7 bytes wide, so the value always fits in 32 bits.
+  return static_cast<std::int32_t>(std::strtol(buffer.data(), nullptr, 10));
+}
+
+/// A dotted address with port, padded with blanks; the parser stops at the first blank.
+ts_ip_port r_dravstatsparse_column_address(std::string_view column) {
+  if (column == LOOPBACK_ADDRESS) {
+    return r_dravip_string_to_ip_port("127.0.0.1");
+  }
+  std::array<char, ADDRESS_WIDTH + 1> buffer = {};
+  std::memcpy(buffer.data(), column.data(), std::min(column.size(), ADDRESS_WIDTH));
+  return r_dravip_string_to_ip_port(buffer.data());
+}
+
+/// Parses one client line of at least MIN_CLIENT_LINE bytes into `parsed`, which the
+/// caller value-initialised.
+void r_dravstatsparse_parse_client_line(std::string_view line, ts_status_line& parsed) {
+  parsed.i_num = r_dravstatsparse_column_int(line, NUM_COLUMN, NUM_WIDTH);
+  parsed.i_score = r_dravstatsparse_column_int(line, SCORE_COLUMN, SCORE_WIDTH);
+  parsed.i_ping = r_dravstatsparse_column_int(line, PING_COLUMN, PING_WIDTH);
+
+  const std::string_view ping_text = line.substr(PING_COLUMN, PING_WIDTH);
+  parsed.b_connecting = ping_text == PING_CONNECTING ? 1 : 0;
+  parsed.b_zombie = ping_text == PING_ZOMBIE ? 1 : 0;
+  if (parsed.b_connecting != 0) {
+    // A connecting player has no score yet, whatever the column holds.
+    parsed.i_score = 0;
+  }
+
+  const std::size_t tail = line.size() - TAIL_WIDTH;
+  std::string_view name = line.substr(NAME_COLUMN, tail - NAME_COLUMN).substr(0, TEXT_FIELD_MAX);
+  while (!name.empty() && name.back() == ' ') {
+    name.remove_suffix(1);
+  }
+  r_dravstatsparse_copy_column(parsed.ac_name, name);
+  r_dravtools_remove_colors(parsed.ac_name_clean, parsed.ac_name);
+
+  parsed.i_lastmsg = r_dravstatsparse_column_int(line, tail + LASTMSG_OFFSET, LASTMSG_WIDTH);
+  parsed.ts_address =
+      r_dravstatsparse_column_address(line.substr(tail + ADDRESS_OFFSET, ADDRESS_WIDTH));
+  parsed.i_qport =
+      r_dravstatsparse_column_int(line, tail + QPORT_OFFSET, TAIL_WIDTH - QPORT_OFFSET);
+}
+
+/// Reads the five header lines; fills map and game type. False when the layout differs.
+bool r_dravstatsparse_read_status_header(ts_line_reader& lines, ts_status_reply& reply) {
+  const auto map = lines.next();
+  if (!map || !map->starts_with(MAP_PREFIX)) {
+    return false;
+  }
+  // The line is terminated in place, so its rest is a C text.
+  r_dravtools_varcpy(reply.ac_map, map->data() + MAP_PREFIX.size());
+
+  const auto gametype = lines.next();
+  if (!gametype || !gametype->starts_with(GAMETYPE_PREFIX)) {
+    return false;
+  }
+  r_dravtools_varcpy(reply.ac_gametype, gametype->data() + GAMETYPE_PREFIX.size());
+
+  const auto blank = lines.next();
+  if (!blank || !blank->empty()) {
+    return false;
+  }
+  const auto header = lines.next();
+  if (!header || !header->starts_with(COLUMN_HEADER)) {
+    return false;
+  }
+  const auto dashes = lines.next();
+  return dashes && dashes->starts_with(DASH_LINE);
+}
+
+// ---------------------------------------------------------------------------
+// Key tables of the serverinfo and dumpuser replies
+
+/// Values of both replies begin in this column; keys are padded with blanks to it.
+constexpr std::size_t KEY_COLUMN_WIDTH = 20;
+
+/// A key text with static storage, built at compile time.
+struct ts_key_text {
+  std::array<char, 32> ac_text = {};
+  const char* c_str() const { return ac_text.data(); }
+};
+
+/// The key padded with blanks to the value column.
+consteval ts_key_text r_dravstatsparse_padded(std::string_view key) {
+  ts_key_text result;
+  if (key.size() > KEY_COLUMN_WIDTH) {
+    throw "key wider than the key column";  // stops the compilation
+  }
+  std::size_t i = 0;
+  for (; i < key.size(); ++i) {
+    result.ac_text[i] = key[i];
+  }
+  for (; i < KEY_COLUMN_WIDTH; ++i) {
+    result.ac_text[i] = ' ';
+  }
+  return result;
+}
+
+/// A key taken as it is, for the few lines that are not in the key column layout.
+consteval ts_key_text r_dravstatsparse_exact(std::string_view key) {
+  ts_key_text result;
+  if (key.size() >= result.ac_text.size()) {
+    throw "key too long";  // stops the compilation
+  }
+  for (std::size_t i = 0; i < key.size(); ++i) {
+    result.ac_text[i] = key[i];
+  }
+  return result;
+}
+
+/// The found flag of a row: an index into the record's ab_found, none, or the parser's own.
+constexpr int FOUND_NONE = -1;
+constexpr int FOUND_LOCAL = -2;
+
+/// One row of a key table, described against the record type; a text row without a
+/// record field writes into the parser's own text.
+template <typename Record>
+struct ts_key_row {
+  ts_key_text ts_key;
+  te_parse_type te_type = PARSE_MARKER;
+  char (Record::*pac_text)[TEXT_FIELD_SIZE] = nullptr;
+  std::int32_t Record::*pi_int = nullptr;
+  int i_found = FOUND_NONE;
+};
+
+/// The tokeniser table of `rows` pointing into `record`, ended by a null key.
+template <typename Record, std::size_t N>
+std::array<ts_parse_entry, N + 1> r_dravstatsparse_build_table(
+    const std::array<ts_key_row<Record>, N>& rows, Record& record, char* pac_local_text,
+    std::int32_t* pb_local_found) {
+  std::array<ts_parse_entry, N + 1> table = {};
+  for (std::size_t i = 0; i < N; ++i) {
+    const ts_key_row<Record>& row = rows[i];
+    ts_parse_entry& entry = table[i];
+    entry.te_type = row.te_type;
+    entry.pc_key = row.ts_key.c_str();
+    if (row.te_type == PARSE_TEXT) {
+      entry.pac_text = row.pac_text != nullptr ? record.*row.pac_text : pac_local_text;
+    } else if (row.te_type == PARSE_INT) {
+      entry.pi_int = &(record.*row.pi_int);
+    }
+    if (row.i_found >= 0) {
+      entry.pb_found = &record.ab_found.at(static_cast<std::size_t>(row.i_found));
+    } else if (row.i_found == FOUND_LOCAL) {
+      entry.pb_found = pb_local_found;
+    }
+  }
+  table[N] = ts_parse_entry{PARSE_MARKER, nullptr, nullptr, nullptr, nullptr, nullptr};
+  return table;
+}
+
+/// Hands every line followed by "\n" to the tokeniser; lines of no known key are ignored.
+void r_dravstatsparse_feed_lines(const ts_parse_entry* table, std::string& copy,
+                                 std::size_t start) {
+  ts_line_reader lines(copy, start);
+  while (const auto line = lines.next()) {
+    r_dravtools_parse_data(table, line->data());
+  }
+}
+
+template <typename Record>
+consteval ts_key_row<Record> r_dravstatsparse_text_row(std::string_view key,
+                                                       char (Record::*field)[TEXT_FIELD_SIZE],
+                                                       int found) {
+  return {r_dravstatsparse_padded(key), PARSE_TEXT, field, nullptr, found};
+}
+
+template <typename Record>
+consteval ts_key_row<Record> r_dravstatsparse_int_row(std::string_view key,
+                                                      std::int32_t Record::*field, int found) {
+  return {r_dravstatsparse_padded(key), PARSE_INT, nullptr, field, found};
+}
+
+using ts_si = ts_serverinfo;
+using ts_du = ts_dumpuser;
+
+// Rows in the order in which the record lists its ab_found flags.
+constexpr std::array<ts_key_row<ts_si>, 24> gct_serverinfo_rows = {{
+    {r_dravstatsparse_exact("Server info settings:"), PARSE_MARKER, nullptr, nullptr, FOUND_LOCAL},
+    r_dravstatsparse_text_row("mapname", &ts_si::ac_mapname, 0),
+    r_dravstatsparse_int_row("pickupinfo", &ts_si::i_pickupinfo, 1),
+    r_dravstatsparse_text_row("gamedate", &ts_si::ac_gamedate, 2),
+    r_dravstatsparse_text_row("gamename", &ts_si::ac_gamename, 3),
+    r_dravstatsparse_int_row("maxspectators", &ts_si::i_maxspectators, 4),
+    r_dravstatsparse_int_row("weaponarena", &ts_si::i_weaponarena, 5),
+    r_dravstatsparse_int_row("deathmatch", &ts_si::i_deathmatch, 6),
+    r_dravstatsparse_int_row("protocol", &ts_si::i_protocol, 7),
+    r_dravstatsparse_int_row("cheats", &ts_si::i_cheats, 8),
+    r_dravstatsparse_int_row("skill", &ts_si::i_skill, 9),
+    r_dravstatsparse_int_row("sv_violence", &ts_si::i_sv_violence, 10),
+    r_dravstatsparse_text_row("version", &ts_si::ac_version, 11),
+    r_dravstatsparse_int_row("fraglimit", &ts_si::i_fraglimit, 12),
+    r_dravstatsparse_int_row("timelimit", &ts_si::i_timelimit, 13),
+    r_dravstatsparse_int_row("sv_suicidepenalty", &ts_si::i_sv_suicidepenalty, 14),
+    r_dravstatsparse_int_row("g_movescale", &ts_si::i_g_movescale, 15),
+    r_dravstatsparse_int_row("ctf_loops", &ts_si::i_ctf_loops, 16),
+    r_dravstatsparse_int_row("control_limit", &ts_si::i_control_limit, 17),
+    r_dravstatsparse_int_row("control_bonus", &ts_si::i_control_bonus, 18),
+    r_dravstatsparse_text_row("hostname", &ts_si::ac_hostname, 19),
+    r_dravstatsparse_int_row("maxclients", &ts_si::i_maxclients, 20),
+    r_dravstatsparse_int_row("dmflags", &ts_si::i_dmflags, 21),
+    r_dravstatsparse_text_row("user", &ts_si::ac_user, 22),
+}};
+
+// The blank padding is part of each key, so "spectator" does not take the
+// "spectator_password" line and "name" does not take a line beginning with "names".
+// "allow_download_models" is wider than the key column and is matched as it is.
+constexpr std::array<ts_key_row<ts_du>, 17> gct_dumpuser_rows = {{
+    {r_dravstatsparse_exact("userinfo"), PARSE_MARKER, nullptr, nullptr, FOUND_NONE},
+    {r_dravstatsparse_exact("--------"), PARSE_MARKER, nullptr, nullptr, FOUND_NONE},
+    r_dravstatsparse_int_row("predicting", &ts_du::i_predicting, 0),
+    r_dravstatsparse_int_row("spectator", &ts_du::i_spectator, 1),
+    r_dravstatsparse_int_row("cl_violence", &ts_du::i_cl_violence, 2),
+    r_dravstatsparse_int_row("team_red_blue", &ts_du::i_team_red_blue, 3),
+    {r_dravstatsparse_exact("allow_download_models"), PARSE_INT, nullptr,
+     &ts_du::i_allow_download_models, 4},
+    r_dravstatsparse_text_row("teamname", &ts_du::ac_teamname, 5),
+    r_dravstatsparse_text_row("skin", &ts_du::ac_skin, 6),
+    r_dravstatsparse_int_row("rate", &ts_du::i_rate, 7),
+    r_dravstatsparse_int_row("msg", &ts_du::i_msg, 8),
+    r_dravstatsparse_text_row("bestweap", &ts_du::ac_bestweap, 9),
+    r_dravstatsparse_int_row("fov", &ts_du::i_fov, 10),
+    r_dravstatsparse_text_row("name", &ts_du::ac_name, 11),
+    // The address text goes to the parser's own field and becomes ts_address afterwards.
+    r_dravstatsparse_text_row<ts_du>("ip", nullptr, 12),
+    r_dravstatsparse_text_row("password", &ts_du::ac_password, 13),
+    r_dravstatsparse_text_row("spectator_password", &ts_du::ac_spectator_password, 14),
+}};
+
+}  // namespace
+
+int r_dravstatsparse_parse_status(const char* text, std::size_t length, ts_status_reply& reply) {
+  // Cleared before any check, so that a rejected reply lists nobody.
+  reply.ab_present.fill(0);
+  std::memset(reply.ac_map, 0, sizeof reply.ac_map);
+  std::memset(reply.ac_gametype, 0, sizeof reply.ac_gametype);
+
+  std::string copy = r_dravstatsparse_private_copy(text, length);
+  ts_line_reader lines(copy, 0);
+  if (!r_dravstatsparse_read_status_header(lines, reply)) {
+    return 0;
+  }
+
+  // The list ends at the first line that is too short to hold every column.
+  while (const auto line = lines.next()) {
+    if (line->size() < MIN_CLIENT_LINE) {
+      break;
+    }
+    ts_status_line parsed;
+    r_dravstatsparse_parse_client_line(*line, parsed);
+    // Servers with more than 32 slots exist; a number the slot table cannot hold is
+    // skipped rather than trusted as an index.
+    if (parsed.i_num < 0 || parsed.i_num >= MAX_CLIENTS) {
+      continue;
+    }
+    const auto slot = static_cast<std::size_t>(parsed.i_num);
+    reply.ats_line[slot] = parsed;
+    reply.ab_present[slot] = 1;
+  }
+  return 1;
+}
+
+int r_dravstatsparse_parse_serverinfo(const char* text, std::size_t length, ts_serverinfo& info) {
+  std::int32_t b_settings_seen = 0;
+  const auto table =
+      r_dravstatsparse_build_table(gct_serverinfo_rows, info, nullptr, &b_settings_seen);
+  r_dravtools_parse_init(table.data());
+
+  std::string copy = r_dravstatsparse_private_copy(text, length);
+  // The reply begins with one character before its first line; it is never part of a key.
+  r_dravstatsparse_feed_lines(table.data(), copy, copy.empty() ? 0 : 1);
+  return b_settings_seen;
+}
+
+int r_dravstatsparse_parse_dumpuser(const char* text, std::size_t length, ts_dumpuser& info) {
+  info = ts_dumpuser{};
+  char ac_ip[TEXT_FIELD_SIZE] = {};
+  const auto table = r_dravstatsparse_build_table(gct_dumpuser_rows, info, ac_ip, nullptr);
+  r_dravtools_parse_init(table.data());
+
+  std::string copy = r_dravstatsparse_private_copy(text, length);
+  r_dravstatsparse_feed_lines(table.data(), copy, 0);
+
+  info.ts_address = r_dravip_string_to_ip_port(ac_ip);
+  r_dravtools_remove_colors(info.ac_name_clean, info.ac_name);
+  return 1;
+}
