@@ -1,0 +1,448 @@
+#include "drav_stats.h"
+
+#include <array>
+#include <cstdint>
+#include <cstdio>
+#include <cstring>
+#include <forward_list>
+#include <new>
+#include <optional>
+#include <string>
+
+#include "drav_access.h"
+#include "drav_config.h"
+#include "drav_ip.h"
+#include "drav_listip.h"
+#include "drav_log.h"
+#include "drav_net.h"
+#include "drav_statsparse.h"
+#include "drav_tools.h"
+
+namespace {
+
+const ts_config* gpts_config = nullptr;
+ts_status* gpts_status = nullptr;
+
+// 1 from start (and from every init) until the first poll that reaches its end: players
+// already on the server when monitoring starts are never blocked.
+int b_stat_first_time = 1;
+
+// Scratch storage of one poll. Each is as large as the slot table of the state record, too
+// large for the stack, and nothing of it is kept from one poll to the next.
+ts_status_reply gts_reply;
+std::array<ts_client, MAX_CLIENTS> gats_next;
+ts_serverinfo gts_serverinfo;
+
+// Commands are short; the server's console buffer would cut anything longer anyway.
+constexpr std::size_t COMMAND_SIZE = 512;
+
+using ts_departed_list = std::forward_list<ts_disconnected>;
+
+// The wait for "status" collects until the server stops sending: a full server with long
+// names needs three datagrams, and a fixed count would drop the players of the last one.
+constexpr int STATUS_DATAGRAMS = -1;
+
+bool same_player(const ts_status_line& line, const ts_ip_port& address, std::int32_t qport) {
+  return line.ts_address == address && line.i_qport == qport;
+}
+
+void r_dravstats_add_disconnected_list(const ts_client& slot, ts_departed_list& list,
+                                       std::time_t now) {
+  try {
+    list.push_front(ts_disconnected{slot.ts_line.ts_address, slot.ts_line.i_qport, now});
+  } catch (const std::bad_alloc&) {
+    r_dravlog_error("./src/drav_stats - Unable to allocate memory\n");
+  }
+}
+
+void r_dravstats_update_disconnected_list(ts_departed_list& list, std::time_t now,
+                                          int timeout) {
+  list.remove_if([&](const ts_disconnected& entry) {
+    return std::difftime(now, entry.t_time) >= static_cast<double>(timeout);
+  });
+}
+
+bool list_holds(const ts_departed_list& list, const ts_status_line& line) {
+  for (const ts_disconnected& entry : list) {
+    if (same_player(line, entry.ts_address, entry.i_qport)) {
+      return true;
+    }
+  }
+  return false;
+}
+
+// The characters that frame names in the announcements: the low bytes of the colours.
+unsigned char console_char() { return static_cast<unsigned char>(gpts_config->console_color); }
+unsigned char player_char() { return static_cast<unsigned char>(gpts_config->player_color); }
+
+// Both announcements take the long form (with the access-list comment) only when their
+// setting is 2 and there is a comment; otherwise the short form.
+bool long_form(int setting, const char* comment) { return setting == 2 && comment[0] != '\0'; }
+
+void say_blocked(const ts_status_line& line, const char* comment) {
+  const unsigned char cc = console_char();
+  const unsigned char pc = player_char();
+  if (long_form(gpts_config->say_connect_block, comment)) {
+    r_dravtools_say(gpts_config->console_color, "%cBlocked: %c%s%c (%c%s%c)", cc, pc,
+                    line.ac_name, cc, pc, comment, cc);
+  } else {
+    r_dravtools_say(gpts_config->console_color, "%cBlocked: %c%s%c", cc, pc, line.ac_name, cc);
+  }
+}
+
+void say_incoming(const ts_status_line& line, const char* comment) {
+  const unsigned char cc = console_char();
+  const unsigned char pc = player_char();
+  if (long_form(gpts_config->say_connect_incoming, comment)) {
+    r_dravtools_say(gpts_config->console_color, "%cIncoming: %c%s%c (%c%s%c)", cc, pc,
+                    line.ac_name, cc, pc, comment, cc);
+  } else {
+    r_dravtools_say(gpts_config->console_color, "%cIncoming: %c%s%c", cc, pc, line.ac_name, cc);
+  }
+}
+
+// The decision for a player seen for the first time in this connection: rejected after an
+// admin kick, back after a short absence, blocked by the access list, or accepted.
+void decide_new_player(ts_client& slot) {
+  const ts_status_line& line = slot.ts_line;
+  if (list_holds(gpts_status->pts_kicked, line)) {
+    slot.i_kick_reason = KICK_REJECTED;
+    r_dravlog_log_player(LOG_REJECT, line);
+    if (gpts_config->say_connect_reject_kicked == 1) {
+      r_dravtools_say(gpts_config->console_color, "%cRejected: %c%s%c", console_char(),
+                      player_char(), line.ac_name, console_char());
+    }
+    return;
+  }
+  char comment[TEXT_FIELD_SIZE] = {};
+  if (list_holds(gpts_status->pts_disconnected, line)) {
+    slot.i_access_level = r_dravaccess_get_access_level(line.ts_address.ip, comment);
+    r_dravlog_log_player(LOG_RECONNECT, line);
+    return;
+  }
+  slot.i_access_level = r_dravaccess_get_access_level(line.ts_address.ip, comment);
+  if (slot.i_access_level < gpts_config->access_level && b_stat_first_time != 1) {
+    slot.i_kick_reason = KICK_BLOCKED;
+    r_dravlog_log_player(LOG_BLOCK, line);
+    if (gpts_config->say_connect_block > 0) {
+      say_blocked(line, comment);
+    }
+    return;
+  }
+  r_dravlog_log_player(LOG_CONNECT, line);
+  if (line.b_connecting == 1 && gpts_config->say_connect_incoming > 0) {
+    say_incoming(line, comment);
+  }
+}
+
+// The official name, then every alias, joined by ";"; nothing when the resolver knows no
+// name for the address or the text would be empty.
+std::optional<std::string> look_up_hostnames(std::uint64_t ip) {
+  const std::optional<ts_hostent> host =
+      r_dravip_get_hostnames(static_cast<std::uint32_t>(ip & 0xFFFFFFFFull));
+  if (!host) {
+    return std::nullopt;
+  }
+  std::size_t length = host->name.size();
+  for (const std::string& alias : host->aliases) {
+    length += alias.size() + 1;
+  }
+  if (length == 0) {
+    return std::nullopt;
+  }
+  try {
+    std::string joined;
+    joined.reserve(length);
+    joined += host->name;
+    for (const std::string& alias : host->aliases) {
+      joined += ';';
+      joined += alias;
+    }
+    return joined;
+  } catch (const std::bad_alloc&) {
+    return std::nullopt;
+  }
+}
+
+const char* hostnames_or_null(const ts_client& slot) {
+  return slot.pc_hostnames ? slot.pc_hostnames->c_str() : nullptr;
+}
+
+// Step of a poll: asks for the settings when the map or game type changed, when none were
+// accepted yet or when they are due, and logs a server change when they differ.
+void poll_serverinfo(std::time_t now) {
+  ts_status& status = *gpts_status;
+  const int interval = gpts_config->poll_interval_serverinfo;
+  const bool ask = std::strcmp(gts_reply.ac_map, status.ac_map) != 0 ||
+                   std::strcmp(gts_reply.ac_gametype, status.ac_gametype) != 0 ||
+                   status.t_last_serverinfo == 0 ||
+                   (interval >= 1 && std::difftime(now, status.t_last_serverinfo) >=
+                                         static_cast<double>(interval));
+  if (!ask) {
+    return;
+  }
+  status.t_last_serverinfo = 0;
+  const std::optional<std::string> reply = r_dravnet_send_command("serverinfo", 1, NET_MAIN_SOCKET);
+  if (reply) {
+    gts_serverinfo = ts_serverinfo{};
+    if (r_dravstatsparse_parse_serverinfo(reply->data(), reply->size(), gts_serverinfo) == 1) {
+      status.t_last_serverinfo = now;
+      if (!(gts_serverinfo == status.ts_serverinfo)) {
+        if (std::strcmp(gts_serverinfo.ac_hostname, status.ts_serverinfo.ac_hostname) != 0) {
+          char clean[TEXT_FIELD_SIZE];
+          r_dravtools_remove_colors(clean, gts_serverinfo.ac_hostname);
+          status.i_hostname_length = std::strlen(clean);
+        }
+        status.ts_serverinfo = gts_serverinfo;
+        r_dravlog_log_server(status.ts_serverinfo.ac_mapname);
+      }
+    }
+  }
+  status.b_serverinfo_updated = 1;
+}
+
+// The first stored slot that holds the player of `line` and has not been claimed by an
+// earlier line of this reply, or -1. Claiming keeps one stored player (and its host-name
+// text) from being continued by two lines of a reply that lists it twice.
+int find_stored_player(const ts_status_line& line,
+                       const std::array<std::int32_t, MAX_CLIENTS>& unmatched) {
+  for (int j = 0; j < MAX_CLIENTS; ++j) {
+    const ts_client& stored = gpts_status->ats_client[j];
+    if (stored.b_active == 1 && unmatched[j] == 1 &&
+        same_player(stored.ts_line, line.ts_address, line.i_qport)) {
+      return j;
+    }
+  }
+  return -1;
+}
+
+struct ts_dumpuser_budget {
+  int i_per_poll = 0;
+  int i_fetched = 0;
+};
+
+void continue_player(int i, int j, ts_dumpuser_budget& budget) {
+  ts_client& next = gats_next[i];
+  ts_client& stored = gpts_status->ats_client[j];
+  const int interval = gpts_config->poll_interval_dumpuser;
+
+  next.ts_info = stored.ts_info;
+  next.i_access_level = stored.i_access_level;
+  next.i_dumpuser_countdown = stored.i_dumpuser_countdown;
+  next.pc_hostnames = std::move(stored.pc_hostnames);
+  stored.pc_hostnames.reset();
+  next.i_kick_reason = stored.i_kick_reason;
+
+  const bool changed = i != j || std::strcmp(next.ts_line.ac_name, stored.ts_line.ac_name) != 0;
+  if (next.i_dumpuser_countdown > 0) {
+    --next.i_dumpuser_countdown;
+  }
+  const bool fetch = changed || next.i_dumpuser_countdown < 0 ||
+                     (interval >= 1 && next.i_dumpuser_countdown == 0);
+  if (!fetch) {
+    return;
+  }
+  if (r_dravstats_do_dumpuser(next.ts_info, i) == 1) {
+    ++budget.i_fetched;
+    next.i_dumpuser_countdown = budget.i_fetched > budget.i_per_poll ? interval - 1 : interval;
+  } else {
+    if (!changed) {
+      next.ts_info = stored.ts_info;
+    }
+    next.i_dumpuser_countdown = -1;
+  }
+  if (changed || !(next.ts_info == stored.ts_info)) {
+    r_dravlistip_add_ip_name(next.ts_line.ts_address.ip, next.ts_line.ac_name,
+                             hostnames_or_null(next));
+    r_dravlog_log_player(LOG_CHANGE, next.ts_line);
+  }
+}
+
+void add_new_player(int i) {
+  ts_client& next = gats_next[i];
+  next.i_access_level = 0;
+  next.i_dumpuser_countdown = 0;
+  next.pc_hostnames.reset();
+  next.i_kick_reason = KICK_NONE;
+
+  next.pc_hostnames = look_up_hostnames(next.ts_line.ts_address.ip);
+  r_dravlistip_add_ip_name(next.ts_line.ts_address.ip, next.ts_line.ac_name,
+                           hostnames_or_null(next));
+  next.i_dumpuser_countdown =
+      r_dravstats_do_dumpuser(next.ts_info, i) == 1 ? gpts_config->poll_interval_dumpuser : -1;
+  decide_new_player(next);
+}
+
+void handle_departure(ts_client& stored, std::time_t now) {
+  ts_status& status = *gpts_status;
+  if (stored.i_kick_reason == KICK_NONE) {
+    r_dravstats_add_disconnected_list(stored, status.pts_disconnected, now);
+  } else if (stored.i_kick_reason == KICK_ADMIN) {
+    r_dravstats_add_disconnected_list(stored, status.pts_kicked, now);
+  }
+  r_dravlog_log_player(LOG_DISCONNECT, stored.ts_line);
+  if (stored.ts_line.b_connecting == 1 && stored.i_kick_reason == KICK_NONE &&
+      gpts_config->say_connect_cancel > 0) {
+    r_dravtools_say(gpts_config->console_color, "%c%c%s%c chickened out", console_char(),
+                    player_char(), stored.ts_line.ac_name, console_char());
+  }
+  stored.pc_hostnames.reset();
+}
+
+void commit_next_table() {
+  for (int i = 0; i < MAX_CLIENTS; ++i) {
+    ts_client& stored = gpts_status->ats_client[i];
+    ts_client& next = gats_next[i];
+    stored.b_active = next.b_active;
+    if (next.b_active != 1) {
+      continue;
+    }
+    stored.ts_line = next.ts_line;
+    stored.ts_info = next.ts_info;
+    stored.i_access_level = next.i_access_level;
+    stored.i_dumpuser_countdown = next.i_dumpuser_countdown;
+    stored.pc_hostnames = std::move(next.pc_hostnames);
+    next.pc_hostnames.reset();
+    stored.i_kick_reason = next.i_kick_reason;
+  }
+}
+
+// Repeated on every poll for as long as the server lists a kicked player.
+void send_kicks() {
+  for (int i = 0; i < MAX_CLIENTS; ++i) {
+    const ts_client& slot = gpts_status->ats_client[i];
+    if (slot.b_active == 1 && slot.i_kick_reason != KICK_NONE) {
+      char command[COMMAND_SIZE];
+      std::snprintf(command, sizeof command, "kick %d", i);
+      // The reply says nothing the tracker acts on.
+      (void)r_dravnet_send_command(command, 1, NET_MAIN_SOCKET);
+    }
+  }
+}
+
+void clear_status(ts_status& status) {
+  // Field by field: a whole temporary record would not fit comfortably on the stack.
+  status.ts_serverinfo = ts_serverinfo{};
+  std::memset(status.ac_map, 0, sizeof status.ac_map);
+  std::memset(status.ac_gametype, 0, sizeof status.ac_gametype);
+  status.i_hostname_length = 0;
+  for (ts_client& slot : status.ats_client) {
+    slot.ts_line = ts_status_line{};
+    slot.ts_info = ts_dumpuser{};
+    slot.i_access_level = 0;
+    slot.i_dumpuser_countdown = 0;
+    slot.pc_hostnames.reset();
+    slot.i_kick_reason = KICK_NONE;
+    slot.b_active = 0;
+  }
+  status.pts_disconnected.clear();
+  status.pts_kicked.clear();
+  status.t_last_status = 0;
+  status.t_last_serverinfo = 0;
+  status.b_serverinfo_updated = 0;
+  status.b_status_updated = 0;
+}
+
+}  // namespace
+
+void r_dravstats_init(const ts_config& config, ts_status& status) {
+  gpts_config = &config;
+  gpts_status = &status;
+  clear_status(status);
+  for (ts_client& next : gats_next) {
+    next.pc_hostnames.reset();
+  }
+  b_stat_first_time = 1;
+}
+
+int r_dravstats_run() {
+  const std::time_t now = std::time(nullptr);
+  if (std::difftime(now, gpts_status->t_last_status) <
+      static_cast<double>(gpts_config->poll_interval_status)) {
+    return 0;
+  }
+  r_dravstats_update(now);
+  gpts_status->t_last_status = now;
+  return 1;
+}
+
+void r_dravstats_update(std::time_t now) {
+  ts_status& status = *gpts_status;
+
+  r_dravstats_update_disconnected_list(status.pts_disconnected, now,
+                                       gpts_config->access_reconnect_timeout);
+  r_dravstats_update_disconnected_list(status.pts_kicked, now,
+                                       gpts_config->access_kicked_reject_timeout);
+
+  const std::optional<std::string> reply =
+      r_dravnet_send_command("status", STATUS_DATAGRAMS, NET_MAIN_SOCKET);
+  if (!reply) {
+    return;
+  }
+  if (r_dravstatsparse_parse_status(reply->data(), reply->size(), gts_reply) != 1) {
+    return;
+  }
+  status.b_status_updated = 1;
+
+  poll_serverinfo(now);
+
+  std::array<std::int32_t, MAX_CLIENTS> unmatched = {};
+  int present = 0;
+  for (int i = 0; i < MAX_CLIENTS; ++i) {
+    unmatched[i] = status.ats_client[i].b_active == 1 ? 1 : 0;
+    ts_client& next = gats_next[i];
+    next.pc_hostnames.reset();
+    next.b_active = gts_reply.ab_present[i] == 1 ? 1 : 0;
+    if (next.b_active == 1) {
+      next.ts_line = gts_reply.ats_line[i];
+      ++present;
+    }
+  }
+
+  const int interval = gpts_config->poll_interval_dumpuser;
+  ts_dumpuser_budget budget;
+  budget.i_per_poll = interval <= 0 ? MAX_CLIENTS : (present + interval - 1) / interval;
+
+  for (int i = 0; i < MAX_CLIENTS; ++i) {
+    ts_client& next = gats_next[i];
+    if (next.b_active != 1) {
+      continue;
+    }
+    if (next.ts_line.b_zombie == 1) {
+      // A zombie is a player the server already dropped; the stored slot stays unmatched
+      // and the player is logged as gone below.
+      next.b_active = 0;
+      continue;
+    }
+    const int j = find_stored_player(next.ts_line, unmatched);
+    if (j >= 0) {
+      unmatched[j] = 0;
+      continue_player(i, j, budget);
+    } else {
+      add_new_player(i);
+    }
+  }
+
+  for (int j = 0; j < MAX_CLIENTS; ++j) {
+    if (unmatched[j] == 1) {
+      handle_departure(status.ats_client[j], now);
+    }
+  }
+
+  commit_next_table();
+  r_dravtools_varcpy(status.ac_map, gts_reply.ac_map);
+  r_dravtools_varcpy(status.ac_gametype, gts_reply.ac_gametype);
+  send_kicks();
+  b_stat_first_time = 0;
+}
+
+int r_dravstats_do_dumpuser(ts_dumpuser& info, int client) {
+  info = ts_dumpuser{};
+  char command[COMMAND_SIZE];
+  std::snprintf(command, sizeof command, "dumpuser %d", client);
+  const std::optional<std::string> reply = r_dravnet_send_command(command, 1, client);
+  if (!reply) {
+    return 0;
+  }
+  return r_dravstatsparse_parse_dumpuser(reply->data(), reply->size(), info);
+}
