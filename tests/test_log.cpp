@@ -1,0 +1,150 @@
+#include <gtest/gtest.h>
+
+#include <cstdio>
+#include <regex>
+#include <string>
+#include <vector>
+
+#include "drav_config.h"
+#include "drav_ip.h"
+#include "drav_log.h"
+#include "drav_screen.h"
+#include "drav_statsparse.h"
+#include "drav_tools.h"
+#include "support.h"
+
+using drav_test::fatal_stderr_pattern;
+using drav_test::read_file;
+
+namespace {
+
+// Removes the leading "YYYY-MM-DD hh:mm:ss " of every line, failing when one lacks it.
+std::string without_stamps(const std::string& text) {
+  static const std::regex stamp("^[0-9]{4}-[0-9]{2}-[0-9]{2} [0-9]{2}:[0-9]{2}:[0-9]{2} ");
+  std::string result;
+  std::size_t begin = 0;
+  while (begin < text.size()) {
+    std::size_t end = text.find('\n', begin);
+    end = end == std::string::npos ? text.size() : end + 1;
+    const std::string line = text.substr(begin, end - begin);
+    EXPECT_TRUE(std::regex_search(line, stamp)) << line;
+    result += line.size() >= 20 ? line.substr(20) : line;
+    begin = end;
+  }
+  return result;
+}
+
+ts_status_line player_line(int number, const char* address, const char* name) {
+  ts_status_line line;
+  line.i_num = number;
+  line.ts_address = r_dravip_string_to_ip_port(address);
+  r_dravtools_varcpy(line.ac_name, name);
+  return line;
+}
+
+class LogTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    r_dravlog_init_first();
+    r_dravtools_varcpy(config_.log_file, dir_.file("events.log").c_str());
+    r_dravlog_init(config_);
+  }
+  void TearDown() override { r_dravlog_finish(); }
+
+  std::string log_contents() const { return read_file(dir_.file("events.log")); }
+
+  drav_test::TempDir dir_;
+  ts_config config_;
+};
+
+TEST_F(LogTest, PlayerEventsLineUpWhateverTheKind) {
+  struct Case {
+    te_log_kind kind;
+    const char* expected;
+  };
+  const Case cases[] = {
+      {LOG_CONNECT, "Client Connect    03 192.0.2.7       Red\n"},
+      {LOG_DISCONNECT, "Client Disconnect 03 192.0.2.7       Red\n"},
+      {LOG_CHANGE, "Client Change     03 192.0.2.7       Red\n"},
+      {LOG_RECONNECT, "Client Reconnect  03 192.0.2.7       Red\n"},
+      {LOG_BLOCK, "Client Block      03 192.0.2.7       Red\n"},
+      {LOG_REJECT, "Client Reject     03 192.0.2.7       Red\n"},
+      {LOG_ADMIN_KICK, "Client Admin kick 03 192.0.2.7       Red\n"},
+      {LOG_ADMIN_BAN, "Client Admin ban  03 192.0.2.7       Red\n"},
+      {static_cast<te_log_kind>(9), "Client            03 192.0.2.7       Red\n"},
+  };
+  std::string expected;
+  for (const Case& c : cases) {
+    r_dravlog_log_player(c.kind, player_line(3, "192.0.2.7:27901", "Red"));
+    expected += c.expected;
+  }
+  r_dravlog_log_player(LOG_CONNECT, player_line(31, "255.255.255.255:1", "x"));
+  expected += "Client Connect    31 255.255.255.255 x\n";
+  r_dravlog_log_server("q2dm1");
+  expected += "Server Change     q2dm1\n";
+  r_dravlog_log("IP     Admin ban  %-15s\n", r_dravip_ip_to_text(0xC6336401).c_str());
+  expected += "IP     Admin ban  198.51.100.1   \n";
+  EXPECT_EQ(without_stamps(log_contents()), expected);
+}
+
+TEST_F(LogTest, FileGetsTextWithoutColourCodesAndPaneKeepsThem) {
+  const int before = r_dravscreen_log_line_count();
+  r_dravlog_log_player(LOG_CONNECT, player_line(0, "192.0.2.9:1", "\x02Red\x0D\x1F\x7F" "Dragon"));
+  EXPECT_EQ(without_stamps(log_contents()), "Client Connect    00 192.0.2.9       Red\x7F" "Dragon\n");
+  const std::size_t first_line_length = log_contents().size();
+  r_dravlog_log("two\nlines\x03\n");
+  EXPECT_EQ(log_contents().substr(first_line_length + 20), "two\nlines\n");
+  ASSERT_EQ(r_dravscreen_log_line_count(), before + 3);
+  EXPECT_EQ(r_dravscreen_log_line(before).substr(20),
+            "Client Connect    00 192.0.2.9       \x02Red\x0D\x1F\x7F" "Dragon");
+  EXPECT_EQ(r_dravscreen_log_line(before + 1).substr(20), "two");
+  EXPECT_EQ(r_dravscreen_log_line(before + 2), "lines\x03");
+}
+
+TEST_F(LogTest, OverlongLineIsCutWithinItsBuffer) {
+  r_dravlog_log("%s\n", std::string(5000, 'n').c_str());
+  const std::string contents = log_contents();
+  EXPECT_EQ(contents.size(), 1023u);
+  EXPECT_EQ(contents.find('\n'), std::string::npos);
+}
+
+TEST(LogWithoutFileTest, EmptyLogFileNameWritesOnlyToThePane) {
+  drav_test::TempDir dir;
+  r_dravlog_init_first();
+  ts_config config;  // log_file empty
+  r_dravlog_init(config);
+  const int before = r_dravscreen_log_line_count();
+  testing::internal::CaptureStdout();
+  r_dravlog_log_server("q2dm2");
+  EXPECT_EQ(testing::internal::GetCapturedStdout(), "");
+  ASSERT_EQ(r_dravscreen_log_line_count(), before + 1);
+  EXPECT_EQ(r_dravscreen_log_line(before).substr(19), " Server Change     q2dm2");
+  r_dravlog_finish();
+}
+
+TEST(LogFatalTest, ErrorWritesStampAndMessageThenExitsWithOne) {
+  EXPECT_EXIT(
+      {
+        std::freopen("/dev/null", "r", stdin);
+        r_dravlog_init_first();
+        r_dravlog_error("./src/drav_net - Unable to send %d\n", 7);
+      },
+      ::testing::ExitedWithCode(1), fatal_stderr_pattern("./src/drav_net - Unable to send 7\n"));
+}
+
+TEST(LogFatalTest, UnopenableLogFileIsFatal) {
+  drav_test::TempDir dir;
+  const std::string path = dir.file("missing-folder/events.log");
+  EXPECT_EXIT(
+      {
+        std::freopen("/dev/null", "r", stdin);
+        r_dravlog_init_first();
+        ts_config config;
+        r_dravtools_varcpy(config.log_file, path.c_str());
+        r_dravlog_init(config);
+      },
+      ::testing::ExitedWithCode(1),
+      fatal_stderr_pattern("./src/drav_log - File open error: " + path + "\n"));
+}
+
+}  // namespace
