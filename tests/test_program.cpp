@@ -74,4 +74,20 @@ TEST(ProgramStartTest, UnopenableLogFileIsFatal) {
       << program.stderr_text();
 }
 
+TEST(ProgramSignalTest, TerminationSignalsEndTheProgramWithStatusZero) {
+  for (int signal_number : {SIGINT, SIGTERM, SIGHUP, SIGQUIT}) {
+    drav_test::TempDir dir;
+    // No server listens on the port: every poll just runs out of time.
+    drav_test::write_file(dir.file("drav-logger.cfg"),
+                          config_text({{"net_server_port", "9"}, {"net_response_timeout_1", "50"}}));
+    drav_test::write_file(dir.file("drav-logger-ip.txt"), "");
+    ChildProcess program({DRAV_LOGGER_BINARY}, dir.path().string());
+    EXPECT_FALSE(program.wait(500)) << program.stderr_text();
+    program.signal(signal_number);
+    ASSERT_TRUE(program.wait(PROGRAM_TIMEOUT_MS)) << signal_number;
+    EXPECT_EQ(program.exit_status(), 0) << signal_number;
+    EXPECT_EQ(program.stderr_text(), "") << signal_number;
+  }
+}
+
 }  // namespace
