@@ -6,6 +6,7 @@
 // the program sim-server.
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
 #include <functional>
 #include <memory>
@@ -21,15 +22,15 @@ inline constexpr int SIM_MAX_CLIENTS = 32;
 
 /// One player of the table. Addresses are text only; nothing is ever sent to them.
 struct Player {
-  std::string name;               // raw name, colour codes and game characters allowed
-  std::string ip = "192.0.2.1";   // dotted text, or "loopback"
+  std::string name;              // raw name, colour codes and game characters allowed
+  std::string ip = "192.0.2.1";  // dotted text, or "loopback"
   int port = 27901;
   int qport = 1000;
   int score = 0;
-  int ping = 50;                  // capped at 9999 when printed
+  int ping = 50;  // capped at 9999 when printed
   int lastmsg = 0;
-  bool connecting = false;        // listed as CNCT
-  bool zombie = false;            // listed as ZMBI with an empty name
+  bool connecting = false;  // listed as CNCT
+  bool zombie = false;      // listed as ZMBI with an empty name
   /// Further dumpuser keys, in order, printed after the built-in ones ("name", "ip").
   std::vector<std::pair<std::string, std::string>> userinfo;
 };
@@ -44,17 +45,18 @@ struct ReceivedCommand {
 
 /// Ways to make the server misbehave.
 struct Faults {
-  bool silent = false;              // answer nothing at all
-  int reply_delay_ms = 0;           // wait before the first datagram of a reply
-  int between_datagrams_ms = 0;     // wait between the datagrams of one reply
-  int late_datagram_ms = -1;        // >= 0: one extra "print" datagram this long after a reply
+  bool silent = false;           // answer nothing at all
+  int reply_delay_ms = 0;        // wait before the first datagram of a reply
+  int between_datagrams_ms = 0;  // wait between the datagrams of one reply
+  int late_datagram_ms = -1;     // >= 0: one extra "print" datagram this long after a reply
   std::string late_datagram_text = "late\n";
-  bool garbage = false;             // answer random bytes instead of the real reply
+  bool garbage = false;  // answer random bytes instead of the real reply
 };
 
 /// Builds the datagrams of a reply to `command` (each one complete, header included), or
 /// nothing to fall back to the normal answer. For transport tests that need exact bytes.
-using ReplyOverride = std::function<std::optional<std::vector<std::string>>(const std::string& command)>;
+using ReplyOverride =
+    std::function<std::optional<std::vector<std::string>>(const std::string& command)>;
 
 class SimServer {
  public:
@@ -86,15 +88,27 @@ class SimServer {
   void set_serverinfo(std::vector<std::pair<std::string, std::string>> settings);
   /// How long a kicked player stays listed as a zombie before the slot is free (default 2 s).
   void set_zombie_seconds(double seconds);
+  /// Kicks a player as the "kick" command does: a zombie for the zombie time, then free.
+  void kick_player(int slot);
   /// Sets the fault knobs.
   void set_faults(Faults faults);
-  /// Answers with the datagrams the override builds whenever it returns some.
+  /// Answers with the datagrams the override builds whenever it returns some. It is asked
+  /// only for commands that carry the right password, without the server's lock held.
   void set_reply_override(ReplyOverride reply_override);
 
-  /// Every command datagram received so far, oldest first.
+  /// Every remote console datagram (four 0xFF bytes and "rcon ") received so far, oldest
+  /// first; other datagrams are neither answered nor kept.
   std::vector<ReceivedCommand> commands() const;
   /// Forgets the received commands.
   void clear_commands();
+  /// Waits until at least `count` command datagrams were received, at most `timeout_ms`.
+  /// Returns whether they were.
+  bool wait_for_commands(std::size_t count, int timeout_ms) const;
+
+  /// Runs `command` as if it came with the right password (its effects included, such as a
+  /// kick) and returns the reply datagrams, header included, without faults, override or
+  /// recording. Lets tests know the exact answer the network would carry.
+  std::vector<std::string> execute(const std::string& command);
 
   /// Starts the lively demo scenario in the background: players join, leave, rename,
   /// connect slowly, turn zombie and come back over time.

@@ -1,0 +1,676 @@
+#include "sim_server.h"
+
+#include <arpa/inet.h>
+#include <netinet/in.h>
+#include <poll.h>
+#include <sys/eventfd.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <array>
+#include <atomic>
+#include <cctype>
+#include <chrono>
+#include <condition_variable>
+#include <cstdarg>
+#include <cstdio>
+#include <cstdlib>
+#include <map>
+#include <mutex>
+#include <random>
+#include <stdexcept>
+#include <string_view>
+#include <thread>
+
+#include "sim_demo.h"
+
+namespace drav_sim {
+
+namespace {
+
+using Clock = std::chrono::steady_clock;
+
+// Header of every out-of-band datagram, in both directions.
+constexpr std::string_view kOutOfBand = "\xFF\xFF\xFF\xFF";
+constexpr std::string_view kRconPrefix = "\xFF\xFF\xFF\xFFrcon ";
+constexpr std::string_view kPrintHeader = "\xFF\xFF\xFF\xFFprint\n";
+// The server collects console output in a buffer of this size; one byte stays for its NUL.
+constexpr std::size_t kOutputBufferSize = 1384;
+constexpr std::size_t kMaxDatagramText = kOutputBufferSize - 1;
+// Longest name a player slot holds.
+constexpr std::size_t kMaxNameLength = 31;
+// Info keys are padded to this width in serverinfo and dumpuser.
+constexpr std::size_t kInfoKeyWidth = 20;
+constexpr std::size_t kMaxIncomingDatagram = 65536;
+
+/// Owns a descriptor and closes it.
+class FileDescriptor {
+ public:
+  explicit FileDescriptor(int descriptor = -1) : descriptor_(descriptor) {}
+  ~FileDescriptor() {
+    if (descriptor_ >= 0) {
+      ::close(descriptor_);
+    }
+  }
+  FileDescriptor(const FileDescriptor&) = delete;
+  FileDescriptor& operator=(const FileDescriptor&) = delete;
+  int get() const { return descriptor_; }
+  void reset(int descriptor) {
+    if (descriptor_ >= 0) {
+      ::close(descriptor_);
+    }
+    descriptor_ = descriptor;
+  }
+
+ private:
+  int descriptor_;
+};
+
+/// Console output collected the way the server does it: a print whose text does not fit into
+/// the rest of the buffer first sends the buffer as one "print" datagram.
+class OutputRedirect {
+ public:
+  [[gnu::format(printf, 2, 3)]] void printf(const char* format, ...) {
+    va_list arguments;
+    va_start(arguments, format);
+    va_list copy;
+    va_copy(copy, arguments);
+    const int length = std::vsnprintf(nullptr, 0, format, copy);
+    va_end(copy);
+    std::string text(length > 0 ? static_cast<std::size_t>(length) : 0, '\0');
+    if (length > 0) {
+      std::vsnprintf(text.data(), text.size() + 1, format, arguments);
+    }
+    va_end(arguments);
+    print(text);
+  }
+
+  void print(std::string_view text) {
+    if (!buffer_.empty() && buffer_.size() + text.size() > kMaxDatagramText) {
+      flush();
+    }
+    // A single text longer than the buffer goes out in buffer-sized pieces.
+    while (text.size() > kMaxDatagramText) {
+      buffer_.assign(text.substr(0, kMaxDatagramText));
+      flush();
+      text.remove_prefix(kMaxDatagramText);
+    }
+    buffer_ += text;
+  }
+
+  /// Sends what is left, even nothing: every command is answered by at least one datagram.
+  std::vector<std::string> finish() {
+    flush();
+    return std::move(datagrams_);
+  }
+
+ private:
+  void flush() {
+    std::string datagram(kPrintHeader);
+    datagram += buffer_;
+    datagrams_.push_back(std::move(datagram));
+    buffer_.clear();
+  }
+
+  std::string buffer_;
+  std::vector<std::string> datagrams_;
+};
+
+struct Slot {
+  Player player;
+  std::optional<Clock::time_point> zombie_until;  // set by a kick; the slot frees itself then
+};
+
+struct Outgoing {
+  std::string datagram;
+  sockaddr_in destination{};
+};
+
+std::vector<std::pair<std::string, std::string>> default_serverinfo() {
+  return {{"mapname", "canyon"},
+          {"pickupinfo", "1"},
+          {"gamedate", "Jan  1 2024"},
+          {"gamename", "arena"},
+          {"maxspectators", "4"},
+          {"weaponarena", "0"},
+          {"deathmatch", "1"},
+          {"protocol", "34"},
+          {"cheats", "0"},
+          {"skill", "1"},
+          {"sv_violence", "0"},
+          {"version", "3.21 Linux"},
+          {"fraglimit", "30"},
+          {"timelimit", "20"},
+          {"sv_suicidepenalty", "2"},
+          {"g_movescale", "1"},
+          {"ctf_loops", "3"},
+          {"control_limit", "100"},
+          {"control_bonus", "5"},
+          {"hostname", "Simulated Arena"},
+          {"maxclients", "32"},
+          {"dmflags", "16"},
+          {"user", "operator"}};
+}
+
+std::string address_text(const Player& player) {
+  if (player.ip == "loopback") {
+    return player.ip;
+  }
+  return player.ip + ":" + std::to_string(player.port);
+}
+
+std::string lowercase(std::string_view text) {
+  std::string result(text);
+  for (char& c : result) {
+    c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+  }
+  return result;
+}
+
+Player normalized(Player player) {
+  player.name = player.name.substr(0, player.name.find('\0'));
+  if (player.name.size() > kMaxNameLength) {
+    player.name.resize(kMaxNameLength);
+  }
+  return player;
+}
+
+bool valid_slot(int slot) {
+  return slot >= 0 && slot < SIM_MAX_CLIENTS;
+}
+
+}  // namespace
+
+struct SimServer::Impl {
+  explicit Impl(std::string server_password) : password(std::move(server_password)) {}
+
+  // Fixed after construction.
+  std::string password;
+  FileDescriptor socket;
+  FileDescriptor wake;  // eventfd that stops the server thread at once
+  std::uint16_t bound_port = 0;
+
+  // Shared with the test thread, under `mutex`.
+  mutable std::mutex mutex;
+  mutable std::condition_variable commands_changed;
+  std::array<std::optional<Slot>, SIM_MAX_CLIENTS> slots;
+  std::string map = "canyon";
+  std::string gametype = "deathmatch";
+  std::vector<std::pair<std::string, std::string>> serverinfo = default_serverinfo();
+  double zombie_seconds = 2.0;
+  Faults faults;
+  ReplyOverride reply_override;
+  std::vector<ReceivedCommand> received;
+  std::mt19937 random{20240101};
+
+  // Only the server thread touches the outbox.
+  std::multimap<Clock::time_point, Outgoing> outbox;
+  std::atomic<bool> stopping{false};
+  std::thread thread;
+  std::unique_ptr<DemoScenario> demo;
+
+  void open_socket(std::uint16_t port);
+  void run();
+  void receive_all();
+  void handle_datagram(const std::string& datagram, const sockaddr_in& source);
+  void send_due();
+  int poll_timeout_ms() const;
+
+  // The rest expects `mutex` held.
+  void expire_zombies();
+  std::vector<std::string> execute(const std::string& command);
+  void print_status(OutputRedirect& out);
+  void print_serverinfo(OutputRedirect& out);
+  std::optional<int> find_client(OutputRedirect& out, std::string_view argument);
+  void print_dumpuser(OutputRedirect& out, std::string_view argument);
+  void kick(OutputRedirect& out, std::string_view argument);
+  void make_zombie(int slot);
+  std::vector<std::string> garbage();
+};
+
+void SimServer::Impl::open_socket(std::uint16_t port) {
+  const int descriptor = ::socket(AF_INET, SOCK_DGRAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
+  if (descriptor < 0) {
+    throw std::runtime_error("sim server: cannot create a socket");
+  }
+  socket.reset(descriptor);
+  sockaddr_in local{};
+  local.sin_family = AF_INET;
+  local.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  local.sin_port = htons(port);
+  if (::bind(descriptor, reinterpret_cast<const sockaddr*>(&local), sizeof local) != 0) {
+    throw std::runtime_error("sim server: cannot bind 127.0.0.1:" + std::to_string(port));
+  }
+  socklen_t length = sizeof local;
+  ::getsockname(descriptor, reinterpret_cast<sockaddr*>(&local), &length);
+  bound_port = ntohs(local.sin_port);
+  const int wake_descriptor = ::eventfd(0, EFD_NONBLOCK | EFD_CLOEXEC);
+  if (wake_descriptor < 0) {
+    throw std::runtime_error("sim server: cannot create an eventfd");
+  }
+  wake.reset(wake_descriptor);
+}
+
+int SimServer::Impl::poll_timeout_ms() const {
+  if (outbox.empty()) {
+    return -1;
+  }
+  const auto until = outbox.begin()->first - Clock::now();
+  const auto ms = std::chrono::ceil<std::chrono::milliseconds>(until).count();
+  return static_cast<int>(std::clamp<long long>(ms, 0, 60'000));
+}
+
+void SimServer::Impl::run() {
+  while (!stopping.load()) {
+    std::array<pollfd, 2> watched{{{socket.get(), POLLIN, 0}, {wake.get(), POLLIN, 0}}};
+    ::poll(watched.data(), watched.size(), poll_timeout_ms());
+    if (stopping.load()) {
+      break;
+    }
+    if ((watched[0].revents & POLLIN) != 0) {
+      receive_all();
+    }
+    send_due();
+  }
+}
+
+void SimServer::Impl::receive_all() {
+  std::string buffer(kMaxIncomingDatagram, '\0');
+  for (;;) {
+    sockaddr_in source{};
+    socklen_t source_length = sizeof source;
+    const ssize_t size = ::recvfrom(socket.get(), buffer.data(), buffer.size(), 0,
+                                    reinterpret_cast<sockaddr*>(&source), &source_length);
+    if (size < 0) {
+      return;
+    }
+    handle_datagram(buffer.substr(0, static_cast<std::size_t>(size)), source);
+  }
+}
+
+void SimServer::Impl::handle_datagram(const std::string& datagram, const sockaddr_in& source) {
+  if (!datagram.starts_with(kRconPrefix)) {
+    return;
+  }
+  std::string_view body(datagram);
+  body.remove_prefix(kRconPrefix.size());
+  body = body.substr(0, body.find('\0'));
+  const std::size_t blank = body.find(' ');
+  const std::string_view given_password = body.substr(0, blank);
+  const std::string command(blank == std::string_view::npos ? std::string_view{}
+                                                            : body.substr(blank + 1));
+  const bool password_ok = !password.empty() && given_password == password;
+
+  Faults current_faults;
+  ReplyOverride current_override;
+  {
+    std::lock_guard lock(mutex);
+    received.push_back({datagram, command, password_ok, ntohs(source.sin_port)});
+    commands_changed.notify_all();
+    current_faults = faults;
+    current_override = reply_override;
+  }
+  if (current_faults.silent) {
+    return;
+  }
+  std::optional<std::vector<std::string>> datagrams;
+  if (!password_ok) {
+    OutputRedirect out;
+    out.print("Bad rcon_password.\n");
+    datagrams = out.finish();
+  } else if (current_override) {
+    // Called without the lock so that an override may use the server's own interface.
+    datagrams = current_override(command);
+  }
+  std::lock_guard lock(mutex);
+  if (!datagrams) {
+    datagrams = execute(command);
+  }
+  if (current_faults.garbage) {
+    datagrams = garbage();
+  }
+  auto due = Clock::now() + std::chrono::milliseconds(current_faults.reply_delay_ms);
+  for (std::size_t i = 0; i < datagrams->size(); ++i) {
+    if (i > 0) {
+      due += std::chrono::milliseconds(current_faults.between_datagrams_ms);
+    }
+    outbox.emplace(due, Outgoing{std::move((*datagrams)[i]), source});
+  }
+  if (current_faults.late_datagram_ms >= 0) {
+    outbox.emplace(due + std::chrono::milliseconds(current_faults.late_datagram_ms),
+                   Outgoing{std::string(kPrintHeader) + current_faults.late_datagram_text, source});
+  }
+}
+
+void SimServer::Impl::send_due() {
+  const auto now = Clock::now();
+  while (!outbox.empty() && outbox.begin()->first <= now) {
+    const Outgoing& outgoing = outbox.begin()->second;
+    ::sendto(socket.get(), outgoing.datagram.data(), outgoing.datagram.size(), 0,
+             reinterpret_cast<const sockaddr*>(&outgoing.destination), sizeof outgoing.destination);
+    outbox.erase(outbox.begin());
+  }
+}
+
+void SimServer::Impl::expire_zombies() {
+  const auto now = Clock::now();
+  for (auto& slot : slots) {
+    if (slot && slot->zombie_until && *slot->zombie_until <= now) {
+      slot.reset();
+    }
+  }
+}
+
+std::vector<std::string> SimServer::Impl::execute(const std::string& command) {
+  expire_zombies();
+  OutputRedirect out;
+  const std::string_view text(command);
+  const std::size_t blank = text.find(' ');
+  const std::string_view word = text.substr(0, blank);
+  std::string_view argument =
+      blank == std::string_view::npos ? std::string_view{} : text.substr(blank + 1);
+  argument = argument.substr(0, argument.find(' '));
+  const std::string name = lowercase(word);
+  if (name == "status") {
+    print_status(out);
+  } else if (name == "serverinfo") {
+    print_serverinfo(out);
+  } else if (name == "dumpuser") {
+    print_dumpuser(out, argument);
+  } else if (name == "kick") {
+    kick(out, argument);
+  } else if (name == "say" || name.empty()) {
+    // The message goes to the players; the console answers nothing.
+  } else {
+    out.printf("Unknown command \"%s\"\n", std::string(word).c_str());
+  }
+  return out.finish();
+}
+
+void SimServer::Impl::print_status(OutputRedirect& out) {
+  out.printf("Map              : %s\n", map.c_str());
+  out.printf("Gametype         : %s\n", gametype.c_str());
+  out.print("\n");
+  out.print("num score ping name            lastmsg address               qport \n");
+  out.print("--- ----- ---- --------------- ------- --------------------- ------\n");
+  for (int i = 0; i < SIM_MAX_CLIENTS; ++i) {
+    if (!slots[static_cast<std::size_t>(i)]) {
+      continue;
+    }
+    const Player& player = slots[static_cast<std::size_t>(i)]->player;
+    out.printf("%3i ", i);
+    out.printf("%5i ", player.score);
+    if (player.zombie) {
+      out.print("ZMBI ");
+    } else if (player.connecting) {
+      out.print("CNCT ");
+    } else {
+      out.printf("%4i ", std::min(player.ping, 9999));
+    }
+    const std::string name = player.zombie ? std::string() : player.name;
+    out.print(name);
+    for (std::size_t column = name.size(); column < 16; ++column) {
+      out.print(" ");
+    }
+    out.printf("%7i ", player.lastmsg);
+    const std::string address = address_text(player);
+    out.print(address);
+    for (std::size_t column = address.size(); column < 22; ++column) {
+      out.print(" ");
+    }
+    out.printf("%5i", player.qport);
+    out.print("\n");
+  }
+  out.print("\n");
+}
+
+namespace {
+
+void print_info_line(OutputRedirect& out, const std::string& key, const std::string& value) {
+  std::string padded = key;
+  if (padded.size() < kInfoKeyWidth) {
+    padded.resize(kInfoKeyWidth, ' ');
+  }
+  out.print(padded);
+  out.print(value + "\n");
+}
+
+}  // namespace
+
+void SimServer::Impl::print_serverinfo(OutputRedirect& out) {
+  out.print("\n");
+  out.print("Server info settings:\n");
+  for (const auto& [key, value] : serverinfo) {
+    print_info_line(out, key, value);
+  }
+}
+
+std::optional<int> SimServer::Impl::find_client(OutputRedirect& out, std::string_view argument) {
+  const std::string text(argument);
+  if (!text.empty() && std::isdigit(static_cast<unsigned char>(text[0])) != 0) {
+    const long long number = std::strtoll(text.c_str(), nullptr, 10);
+    if (number < 0 || number >= SIM_MAX_CLIENTS) {
+      out.printf("Bad client slot: %lld\n", number);
+      return std::nullopt;
+    }
+    if (!slots[static_cast<std::size_t>(number)]) {
+      out.printf("Client %lld is not active\n", number);
+      return std::nullopt;
+    }
+    return static_cast<int>(number);
+  }
+  for (int i = 0; i < SIM_MAX_CLIENTS; ++i) {
+    const auto& slot = slots[static_cast<std::size_t>(i)];
+    if (slot && !slot->player.zombie && slot->player.name == text) {
+      return i;
+    }
+  }
+  out.printf("Userid %s is not on the server\n", text.c_str());
+  return std::nullopt;
+}
+
+void SimServer::Impl::print_dumpuser(OutputRedirect& out, std::string_view argument) {
+  if (argument.empty()) {
+    out.print("Usage: dumpuser <userid>\n");
+    return;
+  }
+  const std::optional<int> client = find_client(out, argument);
+  if (!client) {
+    return;
+  }
+  const Player& player = slots[static_cast<std::size_t>(*client)]->player;
+  out.print("userinfo\n");
+  out.print("--------\n");
+  print_info_line(out, "name", player.zombie ? std::string() : player.name);
+  print_info_line(out, "ip", address_text(player));
+  for (const auto& [key, value] : player.userinfo) {
+    print_info_line(out, key, value);
+  }
+}
+
+void SimServer::Impl::make_zombie(int slot) {
+  auto& entry = slots[static_cast<std::size_t>(slot)];
+  // Kicking a zombie again does not keep it any longer.
+  if (entry->zombie_until) {
+    return;
+  }
+  entry->player.zombie = true;
+  entry->player.connecting = false;
+  entry->player.name.clear();
+  entry->zombie_until =
+      Clock::now() + std::chrono::duration_cast<Clock::duration>(
+                         std::chrono::duration<double>(std::max(zombie_seconds, 0.0)));
+}
+
+void SimServer::Impl::kick(OutputRedirect& out, std::string_view argument) {
+  if (argument.empty()) {
+    out.print("Usage: kick <userid>\n");
+    return;
+  }
+  const std::optional<int> client = find_client(out, argument);
+  if (!client) {
+    return;
+  }
+  out.printf("%s was kicked\n", slots[static_cast<std::size_t>(*client)]->player.name.c_str());
+  make_zombie(*client);
+}
+
+std::vector<std::string> SimServer::Impl::garbage() {
+  std::vector<std::string> datagrams(std::uniform_int_distribution<int>(1, 3)(random));
+  std::uniform_int_distribution<int> byte(0, 255);
+  for (std::string& datagram : datagrams) {
+    datagram.resize(static_cast<std::size_t>(std::uniform_int_distribution<int>(0, 1500)(random)));
+    for (char& c : datagram) {
+      c = static_cast<char>(byte(random));
+    }
+    // Now and then a header that looks right, so that the text behind it is read.
+    if (datagram.size() >= kPrintHeader.size() && byte(random) < 128) {
+      datagram.replace(0, kPrintHeader.size(), kPrintHeader);
+    }
+  }
+  return datagrams;
+}
+
+SimServer::SimServer(std::string password, std::uint16_t port)
+    : impl_(std::make_unique<Impl>(std::move(password))) {
+  impl_->open_socket(port);
+  impl_->thread = std::thread([impl = impl_.get()] { impl->run(); });
+}
+
+SimServer::~SimServer() {
+  impl_->demo.reset();
+  impl_->stopping.store(true);
+  const std::uint64_t one = 1;
+  [[maybe_unused]] const ssize_t written = ::write(impl_->wake.get(), &one, sizeof one);
+  impl_->thread.join();
+}
+
+std::uint16_t SimServer::port() const {
+  return impl_->bound_port;
+}
+
+void SimServer::set_player(int slot, Player player) {
+  if (!valid_slot(slot)) {
+    throw std::out_of_range("sim server: no slot " + std::to_string(slot));
+  }
+  std::lock_guard lock(impl_->mutex);
+  impl_->slots[static_cast<std::size_t>(slot)] = Slot{normalized(std::move(player)), std::nullopt};
+}
+
+void SimServer::remove_player(int slot) {
+  if (!valid_slot(slot)) {
+    throw std::out_of_range("sim server: no slot " + std::to_string(slot));
+  }
+  std::lock_guard lock(impl_->mutex);
+  impl_->slots[static_cast<std::size_t>(slot)].reset();
+}
+
+void SimServer::clear_players() {
+  std::lock_guard lock(impl_->mutex);
+  for (auto& slot : impl_->slots) {
+    slot.reset();
+  }
+}
+
+std::optional<Player> SimServer::player(int slot) const {
+  if (!valid_slot(slot)) {
+    return std::nullopt;
+  }
+  std::lock_guard lock(impl_->mutex);
+  impl_->expire_zombies();
+  const auto& entry = impl_->slots[static_cast<std::size_t>(slot)];
+  if (!entry) {
+    return std::nullopt;
+  }
+  return entry->player;
+}
+
+void SimServer::fill_players(int count) {
+  std::lock_guard lock(impl_->mutex);
+  for (int i = 0; i < std::min(count, SIM_MAX_CLIENTS); ++i) {
+    Player player;
+    char name[16];
+    std::snprintf(name, sizeof name, "Player%02d", i);
+    player.name = name;
+    player.ip = (i % 2 == 0 ? "192.0.2." : "198.51.100.") + std::to_string(i + 1);
+    player.port = 27901 + i;
+    player.qport = 1000 + 7 * i;
+    player.score = i;
+    player.ping = 20 + i;
+    player.lastmsg = i % 5;
+    player.userinfo = {{"skin", "male/grunt"}, {"rate", "25000"}, {"fov", "90"}};
+    impl_->slots[static_cast<std::size_t>(i)] = Slot{std::move(player), std::nullopt};
+  }
+}
+
+void SimServer::set_map(std::string map, std::string gametype) {
+  std::lock_guard lock(impl_->mutex);
+  for (auto& [key, value] : impl_->serverinfo) {
+    if (key == "mapname") {
+      value = map;
+    }
+  }
+  impl_->map = std::move(map);
+  impl_->gametype = std::move(gametype);
+}
+
+void SimServer::set_serverinfo(std::vector<std::pair<std::string, std::string>> settings) {
+  std::lock_guard lock(impl_->mutex);
+  impl_->serverinfo = std::move(settings);
+}
+
+void SimServer::set_zombie_seconds(double seconds) {
+  std::lock_guard lock(impl_->mutex);
+  impl_->zombie_seconds = seconds;
+}
+
+void SimServer::set_faults(Faults faults) {
+  std::lock_guard lock(impl_->mutex);
+  impl_->faults = std::move(faults);
+}
+
+void SimServer::set_reply_override(ReplyOverride reply_override) {
+  std::lock_guard lock(impl_->mutex);
+  impl_->reply_override = std::move(reply_override);
+}
+
+std::vector<ReceivedCommand> SimServer::commands() const {
+  std::lock_guard lock(impl_->mutex);
+  return impl_->received;
+}
+
+void SimServer::clear_commands() {
+  std::lock_guard lock(impl_->mutex);
+  impl_->received.clear();
+}
+
+bool SimServer::wait_for_commands(std::size_t count, int timeout_ms) const {
+  std::unique_lock lock(impl_->mutex);
+  return impl_->commands_changed.wait_for(lock, std::chrono::milliseconds(timeout_ms),
+                                          [&] { return impl_->received.size() >= count; });
+}
+
+void SimServer::kick_player(int slot) {
+  if (!valid_slot(slot)) {
+    return;
+  }
+  std::lock_guard lock(impl_->mutex);
+  impl_->expire_zombies();
+  if (impl_->slots[static_cast<std::size_t>(slot)]) {
+    impl_->make_zombie(slot);
+  }
+}
+
+std::vector<std::string> SimServer::execute(const std::string& command) {
+  std::lock_guard lock(impl_->mutex);
+  return impl_->execute(command);
+}
+
+void SimServer::start_demo_scenario() {
+  if (!impl_->demo) {
+    impl_->demo = std::make_unique<DemoScenario>(*this);
+  }
+}
+
+}  // namespace drav_sim

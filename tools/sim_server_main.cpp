@@ -1,0 +1,146 @@
+// sim-server: the simulated game server as a program, for trying the monitor by hand and for
+// tests that run it as a separate process. Listens on 127.0.0.1 only.
+#include <pthread.h>
+#include <signal.h>
+
+#include <charconv>
+#include <cstdio>
+#include <cstring>
+#include <exception>
+#include <optional>
+#include <string>
+#include <string_view>
+
+#include "sim_server.h"
+
+namespace {
+
+constexpr int kUsageStatus = 2;
+
+constexpr char kUsage[] =
+    "Usage: sim-server --port PORT --password PASSWORD [--players N] [--scenario demo]\n"
+    "                  [--zombie-seconds S]\n"
+    "\n"
+    "Answers the remote console on 127.0.0.1:PORT like a game server until SIGINT or SIGTERM.\n"
+    "\n"
+    "  --port PORT          UDP port to listen on (0 picks a free one)\n"
+    "  --password PASSWORD  remote console password\n"
+    "  --players N          fill slots 0..N-1 with generated players (0 to 32)\n"
+    "  --scenario demo      players join, leave, rename and come back over time\n"
+    "  --zombie-seconds S   how long a kicked player stays listed as a zombie (default 2)\n"
+    "  --help               show this text\n";
+
+struct Options {
+  int port = -1;
+  std::optional<std::string> password;
+  int players = 0;
+  bool demo = false;
+  double zombie_seconds = 2.0;
+};
+
+std::optional<int> parse_int(std::string_view text, int low, int high) {
+  int value = 0;
+  const auto [end, error] = std::from_chars(text.data(), text.data() + text.size(), value);
+  if (error != std::errc() || end != text.data() + text.size() || value < low || value > high) {
+    return std::nullopt;
+  }
+  return value;
+}
+
+std::optional<double> parse_seconds(const std::string& text) {
+  try {
+    std::size_t used = 0;
+    const double value = std::stod(text, &used);
+    if (used != text.size() || !(value >= 0.0) || value > 3600.0) {
+      return std::nullopt;
+    }
+    return value;
+  } catch (const std::exception&) {
+    return std::nullopt;
+  }
+}
+
+[[noreturn]] void usage_error(const std::string& message) {
+  std::fprintf(stderr, "sim-server: %s\n%s", message.c_str(), kUsage);
+  std::exit(kUsageStatus);
+}
+
+Options parse_options(int argc, char** argv) {
+  Options options;
+  for (int i = 1; i < argc; ++i) {
+    const std::string_view option = argv[i];
+    if (option == "--help" || option == "-h") {
+      std::fputs(kUsage, stdout);
+      std::exit(0);
+    }
+    if (i + 1 >= argc) {
+      usage_error("unknown option or missing value: " + std::string(option));
+    }
+    const std::string value = argv[++i];
+    if (option == "--port") {
+      const auto port = parse_int(value, 0, 65535);
+      if (!port) {
+        usage_error("bad port: " + value);
+      }
+      options.port = *port;
+    } else if (option == "--password") {
+      options.password = value;
+    } else if (option == "--players") {
+      const auto players = parse_int(value, 0, drav_sim::SIM_MAX_CLIENTS);
+      if (!players) {
+        usage_error("bad player count: " + value);
+      }
+      options.players = *players;
+    } else if (option == "--scenario") {
+      if (value != "demo") {
+        usage_error("unknown scenario: " + value);
+      }
+      options.demo = true;
+    } else if (option == "--zombie-seconds") {
+      const auto seconds = parse_seconds(value);
+      if (!seconds) {
+        usage_error("bad zombie time: " + value);
+      }
+      options.zombie_seconds = *seconds;
+    } else {
+      usage_error("unknown option: " + std::string(option));
+    }
+  }
+  if (options.port < 0) {
+    usage_error("--port is required");
+  }
+  if (!options.password) {
+    usage_error("--password is required");
+  }
+  return options;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  const Options options = parse_options(argc, argv);
+
+  // Block the stop signals before any thread starts, so that only sigwait below sees them.
+  sigset_t stop_signals;
+  sigemptyset(&stop_signals);
+  sigaddset(&stop_signals, SIGINT);
+  sigaddset(&stop_signals, SIGTERM);
+  pthread_sigmask(SIG_BLOCK, &stop_signals, nullptr);
+
+  try {
+    drav_sim::SimServer server(*options.password, static_cast<std::uint16_t>(options.port));
+    server.set_zombie_seconds(options.zombie_seconds);
+    server.fill_players(options.players);
+    if (options.demo) {
+      server.start_demo_scenario();
+    }
+    std::printf("sim-server listening on 127.0.0.1:%u\n", static_cast<unsigned>(server.port()));
+    std::fflush(stdout);
+    int received = 0;
+    sigwait(&stop_signals, &received);
+  } catch (const std::exception& error) {
+    std::fprintf(stderr, "sim-server: %s\n", error.what());
+    return 1;
+  }
+  return 0;
+}
