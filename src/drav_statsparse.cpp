@@ -11,6 +11,7 @@
 #include <optional>
 #include <string>
 #include <string_view>
+#include <tuple>
 
 namespace {
 
@@ -33,25 +34,22 @@ std::string r_dravstatsparse_private_copy(const char* text, std::size_t length) 
 class ts_line_reader {
  public:
   ts_line_reader(std::string& copy, std::size_t start)
-      : pc_text_(copy.data()), i_length_(copy.size()), i_pos_(std::min(start, copy.size())) {}
+      : copy_(copy), i_pos_(std::min(start, copy.size())) {}
 
   std::optional<std::string_view> next() {
-    const void* found = std::memchr(pc_text_ + i_pos_, '\n', i_length_ - i_pos_);
-    if (found == nullptr) {
-      i_pos_ = i_length_;
+    const std::size_t end = copy_.find('\n', i_pos_);
+    if (end == std::string::npos) {
+      i_pos_ = copy_.size();
       return std::nullopt;
     }
-    char* end = static_cast<char*>(const_cast<void*>(found));
-    *end = '\0';
-    const std::string_view line(pc_text_ + i_pos_,
-                                static_cast<std::size_t>(end - pc_text_) - i_pos_);
-    i_pos_ += line.size() + 1;
+    copy_[end] = '\0';
+    const std::string_view line(copy_.data() + i_pos_, end - i_pos_);
+    i_pos_ = end + 1;
     return line;
   }
 
  private:
-  char* pc_text_;
-  std::size_t i_length_;
+  std::string& copy_;
   std::size_t i_pos_;
 };
 
@@ -331,6 +329,24 @@ constexpr std::array<ts_key_row<ts_du>, 17> gct_dumpuser_rows = {{
     r_dravstatsparse_text_row("password", &ts_du::ac_password, 13),
     r_dravstatsparse_text_row("spectator_password", &ts_du::ac_spectator_password, 14),
 }};
+
+/// True when every found flag of the record belongs to exactly one row.
+template <typename Record, std::size_t N>
+consteval bool r_dravstatsparse_flags_complete(const std::array<ts_key_row<Record>, N>& rows) {
+  const std::size_t flags = std::tuple_size_v<decltype(Record::ab_found)>;
+  for (std::size_t flag = 0; flag < flags; ++flag) {
+    int rows_with_flag = 0;
+    for (const auto& row : rows) {
+      rows_with_flag += row.i_found == static_cast<int>(flag) ? 1 : 0;
+    }
+    if (rows_with_flag != 1) {
+      return false;
+    }
+  }
+  return true;
+}
+static_assert(r_dravstatsparse_flags_complete(gct_serverinfo_rows));
+static_assert(r_dravstatsparse_flags_complete(gct_dumpuser_rows));
 
 }  // namespace
 
