@@ -1,0 +1,298 @@
+// The access list. Lookups must give what a walk of the list in order would give (bans
+// newest first, then the add file, then the main file; the first covering entry wins), but
+// lists of a hundred thousand networks are common, so the walk is replaced by an index: one
+// hash table keyed by (prefix length, network) holding the earliest list position of that
+// network. A lookup probes each prefix length that occurs and keeps the earliest position.
+#include "drav_access.h"
+
+#include <bit>
+#include <cctype>
+#include <cstdio>
+#include <cstring>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "drav_config.h"
+#include "drav_ip.h"
+#include "drav_listip.h"
+#include "drav_log.h"
+#include "drav_tools.h"
+
+namespace {
+
+// Lines longer than this are taken as several lines, as the files were always read.
+constexpr std::size_t LINE_BUFFER_SIZE = 2048;
+// Comments start at this column; shorter lines have none.
+constexpr std::size_t COMMENT_COLUMN = 21;
+// Shortest valid entry line: a level, a blank and the shortest dotted address.
+constexpr std::size_t ENTRY_LINE_MIN = 9;
+
+struct FileCloser {
+  void operator()(std::FILE* file) const { std::fclose(file); }
+};
+using FilePtr = std::unique_ptr<std::FILE, FileCloser>;
+
+// An entry read from a file; the comment lives in gac_comments.
+struct ts_file_entry {
+  std::int32_t level;
+  std::uint32_t comment_offset;
+};
+
+// Position of an entry in list order. Bans come before every file entry and newer bans
+// before older ones, so ban k (0 for the first of the run) gets -(k + 1); file entries get
+// 0, 1, 2, ... in the order they were read.
+using ts_position = std::int64_t;
+
+// Open-addressing table from (prefix length, network) to the earliest position. Keys never
+// reach EMPTY_KEY because the prefix length is at most 32.
+class NetworkIndex {
+ public:
+  void clear() {
+    slots_.assign(INITIAL_CAPACITY, Slot{});
+    used_ = 0;
+  }
+
+  // Keeps the earlier of the stored and the given position.
+  void insert(int prefix, std::uint32_t net, ts_position position) {
+    if ((used_ + 1) * 2 > slots_.size()) {
+      grow();
+    }
+    const std::uint64_t key = make_key(prefix, net);
+    Slot& slot = find_slot(key);
+    if (slot.key == EMPTY_KEY) {
+      slot = Slot{key, position};
+      ++used_;
+    } else if (position < slot.position) {
+      slot.position = position;
+    }
+  }
+
+  // Position stored for the network, or nothing.
+  const ts_position* find(int prefix, std::uint32_t net) const {
+    const std::uint64_t key = make_key(prefix, net);
+    const std::size_t last = slots_.size() - 1;
+    for (std::size_t i = hash(key) & last;; i = (i + 1) & last) {
+      const Slot& slot = slots_[i];
+      if (slot.key == key) {
+        return &slot.position;
+      }
+      if (slot.key == EMPTY_KEY) {
+        return nullptr;
+      }
+    }
+  }
+
+ private:
+  static constexpr std::uint64_t EMPTY_KEY = ~0ull;
+  static constexpr std::size_t INITIAL_CAPACITY = 64;
+
+  struct Slot {
+    std::uint64_t key = EMPTY_KEY;
+    ts_position position = 0;
+  };
+
+  static std::uint64_t make_key(int prefix, std::uint32_t net) {
+    return (static_cast<std::uint64_t>(prefix) << 32) | net;
+  }
+  static std::size_t hash(std::uint64_t key) {
+    key ^= key >> 29;
+    key *= 0xBF58476D1CE4E5B9ull;
+    key ^= key >> 32;
+    return static_cast<std::size_t>(key);
+  }
+
+  Slot& find_slot(std::uint64_t key) {
+    const std::size_t last = slots_.size() - 1;
+    for (std::size_t i = hash(key) & last;; i = (i + 1) & last) {
+      if (slots_[i].key == key || slots_[i].key == EMPTY_KEY) {
+        return slots_[i];
+      }
+    }
+  }
+
+  void grow() {
+    std::vector<Slot> old(slots_.size() * 2);
+    old.swap(slots_);
+    for (const Slot& slot : old) {
+      if (slot.key != EMPTY_KEY) {
+        find_slot(slot.key) = slot;
+      }
+    }
+  }
+
+  std::vector<Slot> slots_ = std::vector<Slot>(INITIAL_CAPACITY);
+  std::size_t used_ = 0;
+};
+
+const ts_config* gpts_config = nullptr;
+std::vector<ts_file_entry> gats_file_entries;
+std::vector<std::int32_t> gai_ban_levels;  // in the order the bans were made
+// Every file comment, NUL-terminated; offset 0 is the empty comment.
+std::string gac_comments(1, '\0');
+NetworkIndex go_index;
+// Bit n set when some entry has prefix length n.
+std::uint64_t gi_prefix_lengths = 0;
+
+void r_dravaccess_index_entry(std::uint64_t net, std::uint64_t mask, ts_position position) {
+  const int prefix = std::popcount(static_cast<std::uint32_t>(mask));
+  go_index.insert(prefix, static_cast<std::uint32_t>(net), position);
+  gi_prefix_lengths |= 1ull << prefix;
+}
+
+// Level of a level character: 0-9, or a-i in either case for 1-9; -1 when invalid.
+std::int32_t r_dravaccess_level_of(char level_char) {
+  const auto c = static_cast<unsigned char>(level_char);
+  if (std::isdigit(c) != 0) {
+    return c - '0';
+  }
+  const int lower = std::tolower(c);
+  if (lower >= 'a' && lower <= 'i') {
+    return lower - 'a' + 1;
+  }
+  return -1;
+}
+
+std::uint32_t r_dravaccess_store_comment(const char* line, std::size_t length) {
+  if (length <= COMMENT_COLUMN) {
+    return 0;
+  }
+  char comment[TEXT_FIELD_SIZE];
+  r_dravtools_varcpy(comment, line + COMMENT_COLUMN);
+  const auto offset = static_cast<std::uint32_t>(gac_comments.size());
+  gac_comments.append(comment, std::strlen(comment) + 1);
+  return offset;
+}
+
+void r_dravaccess_read_line(const char* path, const char* line) {
+  const std::size_t length = std::strlen(line);
+  if (length < ENTRY_LINE_MIN) {
+    r_dravlog_error("./src/drav_access - Invalid line in %s (too short): %s\n", path, line);
+  }
+  if (line[1] != ' ') {
+    r_dravlog_error("./src/drav_access - Invalid line in %s (no space on second pos): %s\n", path,
+                    line);
+  }
+  const std::int32_t level = r_dravaccess_level_of(line[0]);
+  if (level < 0) {
+    r_dravlog_error("./src/drav_access - Invalid line in %s: %s\n", path, line);
+  }
+  const ts_ip_net_mask network = r_dravip_string_to_net_mask(line + 2);
+  const auto position = static_cast<ts_position>(gats_file_entries.size());
+  gats_file_entries.push_back({level, r_dravaccess_store_comment(line, length)});
+  r_dravaccess_index_entry(network.net, network.mask, position);
+}
+
+// Appends the entries of one file to the list; `may_be_missing` makes an unopenable file
+// no error.
+void r_dravaccess_read_file(const char* path, bool may_be_missing) {
+  FilePtr file(std::fopen(path, "rb"));
+  if (!file) {
+    if (may_be_missing) {
+      return;
+    }
+    r_dravlog_error("./src/drav_access - File %s could not be opened\n", path);
+  }
+  char line[LINE_BUFFER_SIZE];
+  while (std::fgets(line, sizeof line, file.get()) != nullptr) {
+    r_dravtools_remove_eol(line);
+    if (line[0] == '\0' || line[0] == ';') {
+      continue;
+    }
+    r_dravaccess_read_line(path, line);
+  }
+  if (std::fclose(file.release()) != 0) {
+    r_dravlog_error("./src/drav_access - File %s could not be closed\n", path);
+  }
+}
+
+void r_dravaccess_write_ban(const char* path, std::uint64_t ip, const char* comment,
+                            const char* reason, std::int32_t level) {
+  FilePtr file(std::fopen(path, "a"));
+  if (!file) {
+    r_dravlog_error("./src/drav_access - File %s could not be opened for appending\n", path);
+  }
+  const char* stamp = r_dravtools_gettime(0);
+  if (reason != nullptr && reason[0] != '\0') {
+    std::fprintf(file.get(), "; %s - %s\n", stamp, reason);
+  } else {
+    std::fprintf(file.get(), "; %s\n", stamp);
+  }
+  std::fprintf(file.get(), "%c %-15s", static_cast<char>('0' + level),
+               r_dravip_ip_to_text(ip).c_str());
+  if (comment != nullptr && comment[0] != '\0') {
+    std::fprintf(file.get(), "    %s", comment);
+  }
+  std::fputs("\n\n", file.get());
+  if (std::fclose(file.release()) != 0) {
+    r_dravlog_error("./src/drav_access - File %s could not be closed\n", path);
+  }
+}
+
+}  // namespace
+
+void r_dravaccess_init(const ts_config& config) {
+  gpts_config = &config;
+  gats_file_entries.clear();
+  gai_ban_levels.clear();
+  gac_comments.assign(1, '\0');
+  go_index.clear();
+  gi_prefix_lengths = 0;
+  if (config.access_list_file_add[0] != '\0') {
+    r_dravaccess_read_file(config.access_list_file_add, true);
+  }
+  if (config.access_list_file[0] != '\0') {
+    r_dravaccess_read_file(config.access_list_file, false);
+  }
+}
+
+std::int32_t r_dravaccess_get_access_level(std::uint64_t ip, char* comment) {
+  if (comment != nullptr) {
+    std::memset(comment, 0, TEXT_FIELD_SIZE);
+  }
+  bool found = false;
+  ts_position best = 0;
+  for (std::uint64_t lengths = gi_prefix_lengths; lengths != 0; lengths &= lengths - 1) {
+    const int prefix = std::countr_zero(lengths);
+    const auto net = static_cast<std::uint32_t>(ip & gct_mask[prefix]);
+    const ts_position* position = go_index.find(prefix, net);
+    if (position != nullptr && (!found || *position < best)) {
+      best = *position;
+      found = true;
+    }
+  }
+  if (!found) {
+    return ACCESS_LEVEL_DEFAULT;
+  }
+  if (best < 0) {
+    // Bans keep an empty comment until the next start reads it back from the file.
+    return gai_ban_levels[static_cast<std::size_t>(-best - 1)];
+  }
+  const ts_file_entry& entry = gats_file_entries[static_cast<std::size_t>(best)];
+  if (comment != nullptr) {
+    r_dravtools_varcpy(comment, gac_comments.c_str() + entry.comment_offset);
+  }
+  return entry.level;
+}
+
+void r_dravaccess_add_ip(std::uint64_t ip, const char* comment, const char* reason,
+                         std::int32_t level) {
+  const ts_ip_net_mask single = r_dravip_get_net_mask(ip, 32);
+  gai_ban_levels.push_back(level);
+  r_dravaccess_index_entry(single.net, single.mask,
+                           -static_cast<ts_position>(gai_ban_levels.size()));
+  const char* path = gpts_config != nullptr ? gpts_config->access_list_file_add : "";
+  if (path[0] != '\0') {
+    r_dravaccess_write_ban(path, ip, comment, reason, level);
+  } else {
+    // Without an add file the ban still holds for this run; the operator must learn that
+    // it will be gone after a restart.
+    r_dravlog_log("IP     Ban not saved %s: no access_list_file_add configured\n",
+                  r_dravip_ip_to_text(ip).c_str());
+  }
+  r_dravlistip_update_ip_access(ip);
+}
+
+void r_dravaccess_block_ip(std::uint64_t ip, const char* comment, const char* reason) {
+  r_dravaccess_add_ip(ip, comment, reason, 0);
+}

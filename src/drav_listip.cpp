@@ -1,0 +1,269 @@
+// The IP history. Operators keep the history file for years, so a million lines is a
+// realistic size: the file is read in one piece, parsed, and sorted once; the texts of all
+// entries live in a few large blocks so that an entry costs little more than its text.
+#include "drav_listip.h"
+
+#include <sys/stat.h>
+
+#include <algorithm>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <ctime>
+#include <deque>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "drav_access.h"
+#include "drav_config.h"
+#include "drav_ip.h"
+#include "drav_log.h"
+#include "drav_screen.h"
+#include "drav_tools.h"
+
+std::int32_t gb_dravlistip_changed = 0;
+
+namespace {
+
+// Lines longer than this are taken as several lines, as the file was always read.
+constexpr std::size_t LINE_BUFFER_SIZE = 2048;
+// Layout of a history line: date, blank, 15-column address, blank, name\hostnames.
+constexpr std::size_t ADDRESS_COLUMN = 9;
+constexpr std::size_t ADDRESS_WIDTH = 15;
+constexpr std::size_t NAME_COLUMN = 25;
+// Marks the name of an undated line, so that a later dated sighting is a new entry.
+constexpr char UNDATED_NAME_PREFIX[] = "\\ ";
+
+struct FileCloser {
+  void operator()(std::FILE* file) const { std::fclose(file); }
+};
+using FilePtr = std::unique_ptr<std::FILE, FileCloser>;
+
+// Owns the texts of the entries. Blocks are never moved or freed while entries point into
+// them, so the texts stay put when the entry array grows.
+class TextArena {
+ public:
+  void clear() {
+    blocks_.clear();
+    next_ = nullptr;
+    left_ = 0;
+  }
+
+  // A NUL-terminated copy of `prefix` followed by `length` bytes of `text`.
+  const char* store(const char* prefix, std::size_t prefix_length, const char* text,
+                    std::size_t length) {
+    const std::size_t size = prefix_length + length + 1;
+    if (size > left_) {
+      const std::size_t block_size = std::max(BLOCK_SIZE, size);
+      blocks_.push_back(std::make_unique_for_overwrite<char[]>(block_size));
+      next_ = blocks_.back().get();
+      left_ = block_size;
+    }
+    char* copy = next_;
+    std::memcpy(copy, prefix, prefix_length);
+    std::memcpy(copy + prefix_length, text, length);
+    copy[size - 1] = '\0';
+    next_ += size;
+    left_ -= size;
+    return copy;
+  }
+
+  const char* store(const char* text, std::size_t length) {
+    return length == 0 ? "" : store("", 0, text, length);
+  }
+
+ private:
+  static constexpr std::size_t BLOCK_SIZE = 1 << 20;
+  std::deque<std::unique_ptr<char[]>> blocks_;
+  char* next_ = nullptr;
+  std::size_t left_ = 0;
+};
+
+const ts_config* gpts_config = nullptr;
+std::vector<ts_listip_data> gats_listip_data;
+TextArena go_texts;
+
+// Address, then name, then host names, byte-wise; strcmp's result convention.
+int r_dravlistip_compare(const ts_listip_data& a, const ts_listip_data& b) {
+  if (a.ip != b.ip) {
+    return a.ip < b.ip ? -1 : 1;
+  }
+  const int by_name = std::strcmp(a.name, b.name);
+  if (by_name != 0) {
+    return by_name;
+  }
+  return std::strcmp(a.hostnames, b.hostnames);
+}
+
+bool r_dravlistip_less(const ts_listip_data& a, const ts_listip_data& b) {
+  return r_dravlistip_compare(a, b) < 0;
+}
+
+std::vector<ts_listip_data>::iterator r_dravlistip_lower_bound(std::uint64_t ip) {
+  return std::lower_bound(
+      gats_listip_data.begin(), gats_listip_data.end(), ip,
+      [](const ts_listip_data& entry, std::uint64_t key) { return entry.ip < key; });
+}
+
+// The whole file, read at once; the file is closed before returning.
+std::string r_dravlistip_read_whole(const char* path) {
+  FilePtr file(std::fopen(path, "rb"));
+  if (!file) {
+    r_dravlog_error("./src/drav_listip - File not found: %s\n", path);
+  }
+  std::string contents;
+  struct stat status {};
+  if (fstat(fileno(file.get()), &status) == 0 && status.st_size > 0) {
+    contents.reserve(static_cast<std::size_t>(status.st_size));
+  }
+  char chunk[1 << 16];
+  std::size_t got = 0;
+  while ((got = std::fread(chunk, 1, sizeof chunk, file.get())) > 0) {
+    contents.append(chunk, got);
+  }
+  return contents;
+}
+
+void r_dravlistip_parse_line(const char* line, std::size_t length) {
+  if (length < NAME_COLUMN) {
+    r_dravlog_error("./src/drav_listip - Line too short: %s\n", line);
+  }
+  ts_listip_data entry;
+  const long date = std::strtol(line, nullptr, 10);
+  entry.year = static_cast<std::int32_t>(date / 10000);
+  entry.month = static_cast<std::int32_t>(date % 10000 / 100);
+  entry.day = static_cast<std::int32_t>(date % 100);
+
+  char address[ADDRESS_WIDTH + 1];
+  std::memcpy(address, line + ADDRESS_COLUMN, ADDRESS_WIDTH);
+  address[ADDRESS_WIDTH] = '\0';
+  entry.ip = r_dravip_string_to_ip(address);
+
+  const char* name = line + NAME_COLUMN;
+  const char* name_end = line + length;
+  const char* hostnames = name_end;
+  if (const char* backslash = std::strchr(name, '\\'); backslash != nullptr) {
+    name_end = backslash;
+    hostnames = backslash + 1;
+  }
+  const auto name_length = static_cast<std::size_t>(name_end - name);
+  if (entry.year == 0 && entry.month == 0 && entry.day == 0) {
+    entry.name =
+        go_texts.store(UNDATED_NAME_PREFIX, sizeof UNDATED_NAME_PREFIX - 1, name, name_length);
+  } else {
+    entry.name = go_texts.store(name, name_length);
+  }
+  entry.hostnames = go_texts.store(hostnames, static_cast<std::size_t>(line + length - hostnames));
+  gats_listip_data.push_back(entry);
+}
+
+// Splits the contents into lines exactly as reading with a 2048-byte line buffer did.
+void r_dravlistip_parse_all(const std::string& contents) {
+  char line[LINE_BUFFER_SIZE];
+  const char* next = contents.data();
+  const char* const end = next + contents.size();
+  while (next < end) {
+    const auto most = std::min<std::size_t>(LINE_BUFFER_SIZE - 1, end - next);
+    const void* newline = std::memchr(next, '\n', most);
+    const std::size_t size =
+        newline != nullptr ? static_cast<const char*>(newline) - next + 1 : most;
+    std::memcpy(line, next, size);
+    line[size] = '\0';
+    next += size;
+    r_dravtools_remove_eol(line);
+    const std::size_t length = std::strlen(line);
+    if (length != 0) {
+      r_dravlistip_parse_line(line, length);
+    }
+  }
+}
+
+// The access level of each entry; entries of one address are neighbours after the sort,
+// so each address is looked up once.
+void r_dravlistip_fill_levels() {
+  for (std::size_t i = 0; i < gats_listip_data.size();) {
+    const std::uint64_t ip = gats_listip_data[i].ip;
+    const std::int32_t level = r_dravaccess_get_access_level(ip, nullptr);
+    for (; i < gats_listip_data.size() && gats_listip_data[i].ip == ip; ++i) {
+      gats_listip_data[i].access_level = level;
+    }
+  }
+}
+
+void r_dravlistip_append_line(const ts_listip_data& entry) {
+  const char* path = gpts_config != nullptr ? gpts_config->log_file_ip : "";
+  FilePtr file(std::fopen(path, "a"));
+  if (!file) {
+    r_dravlog_error("./src/drav_listip - File %s could not be opened for appending\n", path);
+  }
+  std::fprintf(file.get(), "%04d%02d%02d %-15s %s\\%s\n", entry.year, entry.month, entry.day,
+               r_dravip_ip_to_text(entry.ip).c_str(), entry.name, entry.hostnames);
+  if (std::fclose(file.release()) != 0) {
+    r_dravlog_error("./src/drav_listip - File %s could not be closed\n", path);
+  }
+}
+
+}  // namespace
+
+void r_dravlistip_init(const ts_config& config) {
+  gpts_config = &config;
+  gats_listip_data.clear();
+  gats_listip_data.shrink_to_fit();
+  go_texts.clear();
+  const std::string contents = r_dravlistip_read_whole(config.log_file_ip);
+  // Room for every line and for the first sightings of the run without a reallocation.
+  gats_listip_data.reserve(
+      static_cast<std::size_t>(std::count(contents.begin(), contents.end(), '\n')) + 1024);
+  r_dravlistip_parse_all(contents);
+  std::sort(gats_listip_data.begin(), gats_listip_data.end(), r_dravlistip_less);
+  r_dravlistip_fill_levels();
+  gb_dravlistip_changed = 1;
+}
+
+void r_dravlistip_add_ip_name(std::uint64_t ip, const char* name, const char* hostnames) {
+  ts_listip_data entry;
+  entry.ip = ip;
+  entry.name = name != nullptr ? name : "";
+  entry.hostnames = hostnames != nullptr ? hostnames : "";
+  const auto place =
+      std::lower_bound(gats_listip_data.begin(), gats_listip_data.end(), entry, r_dravlistip_less);
+  if (place != gats_listip_data.end() && r_dravlistip_compare(*place, entry) == 0) {
+    gb_dravlistip_changed = 1;
+    return;
+  }
+  const auto index = place - gats_listip_data.begin();
+
+  const std::time_t now = std::time(nullptr);
+  std::tm local{};
+  localtime_r(&now, &local);
+  entry.year = local.tm_year + 1900;
+  entry.month = local.tm_mon + 1;
+  entry.day = local.tm_mday;
+  entry.name = go_texts.store(entry.name, std::strlen(entry.name));
+  entry.hostnames = go_texts.store(entry.hostnames, std::strlen(entry.hostnames));
+  entry.access_level = r_dravaccess_get_access_level(ip, nullptr);
+  gats_listip_data.insert(place, entry);
+
+  r_dravscreen_ip_inserted(static_cast<int>(index));
+  r_dravlistip_append_line(entry);
+  gb_dravlistip_changed = 1;
+}
+
+void r_dravlistip_update_ip_access(std::uint64_t ip) {
+  for (auto entry = r_dravlistip_lower_bound(ip);
+       entry != gats_listip_data.end() && entry->ip == ip; ++entry) {
+    entry->access_level = r_dravaccess_get_access_level(ip, nullptr);
+  }
+  gb_dravlistip_changed = 1;
+}
+
+void r_dravlistip_ip_locate(std::uint64_t ip, std::int32_t& first, std::int32_t& end) {
+  first = static_cast<std::int32_t>(r_dravlistip_lower_bound(ip) - gats_listip_data.begin());
+  const auto past = ip == ~0ull ? gats_listip_data.end() : r_dravlistip_lower_bound(ip + 1);
+  end = static_cast<std::int32_t>(past - gats_listip_data.begin());
+}
+
+std::span<const ts_listip_data> r_dravlistip_get_list() {
+  return gats_listip_data;
+}
