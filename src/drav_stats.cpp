@@ -201,19 +201,42 @@ void poll_serverinfo(std::time_t now) {
   status.b_serverinfo_updated = 1;
 }
 
-// The first stored slot that holds the player of `line` and has not been claimed by an
-// earlier line of this reply, or -1. Claiming keeps one stored player (and its host-name
-// text) from being continued by two lines of a reply that lists it twice.
-int find_stored_player(const ts_status_line& line,
-                       const std::array<std::int32_t, MAX_CLIENTS>& unmatched) {
-  for (int j = 0; j < MAX_CLIENTS; ++j) {
-    const ts_client& stored = gpts_status->ats_client[j];
-    if (stored.b_active == 1 && unmatched[j] == 1 &&
-        same_player(stored.ts_line, line.ts_address, line.i_qport)) {
-      return j;
+bool holds_player(int j, const ts_status_line& line) {
+  const ts_client& stored = gpts_status->ats_client[j];
+  return stored.b_active == 1 && same_player(stored.ts_line, line.ts_address, line.i_qport);
+}
+
+// For every line of the reply the stored slot of the same player, or -1 for a newcomer.
+// Each stored slot continues at most one line: a server that lists one address, port and
+// qport twice must not make two slots own one player's host-name text. The slot of the
+// line's own number is preferred, so that such twins keep their slots from poll to poll;
+// otherwise the lowest unclaimed slot is taken. With distinct players this is simply the
+// first stored slot of the same player.
+std::array<int, MAX_CLIENTS> match_stored_players() {
+  std::array<int, MAX_CLIENTS> match;
+  match.fill(-1);
+  std::array<bool, MAX_CLIENTS> claimed = {};
+  for (int i = 0; i < MAX_CLIENTS; ++i) {
+    const ts_client& next = gats_next[i];
+    if (next.b_active == 1 && holds_player(i, next.ts_line)) {
+      match[i] = i;
+      claimed[i] = true;
     }
   }
-  return -1;
+  for (int i = 0; i < MAX_CLIENTS; ++i) {
+    const ts_client& next = gats_next[i];
+    if (next.b_active != 1 || match[i] >= 0) {
+      continue;
+    }
+    for (int j = 0; j < MAX_CLIENTS; ++j) {
+      if (!claimed[j] && holds_player(j, next.ts_line)) {
+        match[i] = j;
+        claimed[j] = true;
+        break;
+      }
+    }
+  }
+  return match;
 }
 
 struct ts_dumpuser_budget {
@@ -403,18 +426,19 @@ void r_dravstats_update(std::time_t now) {
   ts_dumpuser_budget budget;
   budget.i_per_poll = interval <= 0 ? MAX_CLIENTS : (present + interval - 1) / interval;
 
-  for (int i = 0; i < MAX_CLIENTS; ++i) {
-    ts_client& next = gats_next[i];
-    if (next.b_active != 1) {
-      continue;
-    }
-    if (next.ts_line.b_zombie == 1) {
-      // A zombie is a player the server already dropped; the stored slot stays unmatched
-      // and the player is logged as gone below.
+  // A zombie is a player the server already dropped: its line continues nobody, so the
+  // stored slot stays unmatched and the player is logged as gone below.
+  for (ts_client& next : gats_next) {
+    if (next.b_active == 1 && next.ts_line.b_zombie == 1) {
       next.b_active = 0;
+    }
+  }
+  const std::array<int, MAX_CLIENTS> match = match_stored_players();
+  for (int i = 0; i < MAX_CLIENTS; ++i) {
+    if (gats_next[i].b_active != 1) {
       continue;
     }
-    const int j = find_stored_player(next.ts_line, unmatched);
+    const int j = match[i];
     if (j >= 0) {
       unmatched[j] = 0;
       continue_player(i, j, budget);
