@@ -128,7 +128,7 @@ struct Outgoing {
 };
 
 std::vector<std::pair<std::string, std::string>> default_serverinfo() {
-  return {{"mapname", "canyon"},
+  return {{"mapname", "canyon_ridge"},
           {"pickupinfo", "1"},
           {"gamedate", "Jan  1 2024"},
           {"gamename", "arena"},
@@ -195,7 +195,7 @@ struct SimServer::Impl {
   mutable std::mutex mutex;
   mutable std::condition_variable commands_changed;
   std::array<std::optional<Slot>, SIM_MAX_CLIENTS> slots;
-  std::string map = "canyon";
+  std::string map = "canyon_ridge";
   std::string gametype = "deathmatch";
   std::vector<std::pair<std::string, std::string>> serverinfo = default_serverinfo();
   double zombie_seconds = 2.0;
