@@ -3,6 +3,7 @@
 // entries live in a few large blocks so that an entry costs little more than its text.
 #include "drav_listip.h"
 
+#include <sys/mman.h>
 #include <sys/stat.h>
 
 #include <algorithm>
@@ -13,6 +14,7 @@
 #include <deque>
 #include <memory>
 #include <string>
+#include <string_view>
 #include <vector>
 
 #include "drav_access.h"
@@ -106,31 +108,71 @@ std::vector<ts_listip_data>::iterator r_dravlistip_lower_bound(std::uint64_t ip)
       [](const ts_listip_data& entry, std::uint64_t key) { return entry.ip < key; });
 }
 
-// The whole file, read at once; the file is closed before returning.
-std::string r_dravlistip_read_whole(const char* path) {
-  FilePtr file(std::fopen(path, "rb"));
-  if (!file) {
-    r_dravlog_error("./src/drav_listip - File not found: %s\n", path);
+// The bytes of the history file, read once: mapped when it is a regular file, which spares
+// copying a file of tens of megabytes, and read into memory otherwise.
+class FileContents {
+ public:
+  explicit FileContents(const char* path) {
+    FilePtr file(std::fopen(path, "rb"));
+    if (!file) {
+      r_dravlog_error("./src/drav_listip - File not found: %s\n", path);
+    }
+    struct stat status {};
+    if (fstat(fileno(file.get()), &status) == 0 && S_ISREG(status.st_mode) && status.st_size > 0) {
+      const auto size = static_cast<std::size_t>(status.st_size);
+      void* mapping =
+          mmap(nullptr, size, PROT_READ, MAP_PRIVATE | MAP_POPULATE, fileno(file.get()), 0);
+      if (mapping != MAP_FAILED) {
+        mapping_ = mapping;
+        view_ = std::string_view(static_cast<const char*>(mapping), size);
+        return;
+      }
+    }
+    char chunk[1 << 16];
+    std::size_t got = 0;
+    while ((got = std::fread(chunk, 1, sizeof chunk, file.get())) > 0) {
+      read_.append(chunk, got);
+    }
+    view_ = read_;
   }
-  std::string contents;
-  struct stat status {};
-  if (fstat(fileno(file.get()), &status) == 0 && status.st_size > 0) {
-    contents.reserve(static_cast<std::size_t>(status.st_size));
+  ~FileContents() {
+    if (mapping_ != nullptr) {
+      munmap(mapping_, view_.size());
+    }
   }
-  char chunk[1 << 16];
-  std::size_t got = 0;
-  while ((got = std::fread(chunk, 1, sizeof chunk, file.get())) > 0) {
-    contents.append(chunk, got);
+  FileContents(const FileContents&) = delete;
+  FileContents& operator=(const FileContents&) = delete;
+
+  std::string_view view() const { return view_; }
+
+ private:
+  void* mapping_ = nullptr;
+  std::string read_;
+  std::string_view view_;
+};
+
+// The date number at the start of a line, by the rules of strtol. History lines start with
+// eight digits, which are read directly; anything else goes through strtol.
+long r_dravlistip_read_date(const char* line, std::size_t length) {
+  long value = 0;
+  std::size_t digits = 0;
+  for (; digits < length && digits < 9 && line[digits] >= '0' && line[digits] <= '9'; ++digits) {
+    value = value * 10 + (line[digits] - '0');
   }
-  return contents;
+  if (digits >= 1 && digits <= 8 && digits < length) {
+    return value;
+  }
+  std::string copy(line, length);
+  return std::strtol(copy.c_str(), nullptr, 10);
 }
 
+// One line without its end; it is not NUL-terminated.
 void r_dravlistip_parse_line(const char* line, std::size_t length) {
   if (length < NAME_COLUMN) {
-    r_dravlog_error("./src/drav_listip - Line too short: %s\n", line);
+    r_dravlog_error("./src/drav_listip - Line too short: %s\n", std::string(line, length).c_str());
   }
   ts_listip_data entry;
-  const long date = std::strtol(line, nullptr, 10);
+  const long date = r_dravlistip_read_date(line, length);
   entry.year = static_cast<std::int32_t>(date / 10000);
   entry.month = static_cast<std::int32_t>(date % 10000 / 100);
   entry.day = static_cast<std::int32_t>(date % 100);
@@ -141,11 +183,12 @@ void r_dravlistip_parse_line(const char* line, std::size_t length) {
   entry.ip = r_dravip_string_to_ip(address);
 
   const char* name = line + NAME_COLUMN;
-  const char* name_end = line + length;
-  const char* hostnames = name_end;
-  if (const char* backslash = std::strchr(name, '\\'); backslash != nullptr) {
-    name_end = backslash;
-    hostnames = backslash + 1;
+  const char* const line_end = line + length;
+  const char* name_end = line_end;
+  const char* hostnames = line_end;
+  if (const void* backslash = std::memchr(name, '\\', line_end - name); backslash != nullptr) {
+    name_end = static_cast<const char*>(backslash);
+    hostnames = name_end + 1;
   }
   const auto name_length = static_cast<std::size_t>(name_end - name);
   if (entry.year == 0 && entry.month == 0 && entry.day == 0) {
@@ -154,29 +197,84 @@ void r_dravlistip_parse_line(const char* line, std::size_t length) {
   } else {
     entry.name = go_texts.store(name, name_length);
   }
-  entry.hostnames = go_texts.store(hostnames, static_cast<std::size_t>(line + length - hostnames));
+  entry.hostnames = go_texts.store(hostnames, static_cast<std::size_t>(line_end - hostnames));
   gats_listip_data.push_back(entry);
 }
 
-// Splits the contents into lines exactly as reading with a 2048-byte line buffer did.
-void r_dravlistip_parse_all(const std::string& contents) {
-  char line[LINE_BUFFER_SIZE];
+// Splits the contents into lines exactly as reading with a 2048-byte line buffer did: a
+// line is at most 2047 bytes, its line feed and a carriage return before that are removed
+// (as r_dravtools_remove_eol does), and a NUL byte ends its text.
+void r_dravlistip_parse_all(std::string_view contents) {
   const char* next = contents.data();
   const char* const end = next + contents.size();
   while (next < end) {
     const auto most = std::min<std::size_t>(LINE_BUFFER_SIZE - 1, end - next);
     const void* newline = std::memchr(next, '\n', most);
-    const std::size_t size =
-        newline != nullptr ? static_cast<const char*>(newline) - next + 1 : most;
-    std::memcpy(line, next, size);
-    line[size] = '\0';
-    next += size;
-    r_dravtools_remove_eol(line);
-    const std::size_t length = std::strlen(line);
+    const char* const line = next;
+    std::size_t length = most;
+    if (newline != nullptr) {
+      length = static_cast<std::size_t>(static_cast<const char*>(newline) - line);
+      if (length > 0 && line[length - 1] == '\r') {
+        --length;
+      }
+      next = static_cast<const char*>(newline) + 1;
+    } else {
+      next += most;
+    }
+    if (const void* nul = std::memchr(line, '\0', length); nul != nullptr) {
+      length = static_cast<std::size_t>(static_cast<const char*>(nul) - line);
+    }
     if (length != 0) {
       r_dravlistip_parse_line(line, length);
     }
   }
+}
+
+// Sorting the loaded entries themselves is slow: they are large, and entries of one address
+// are told apart by names that live far away in the text blocks. So a small key is sorted
+// instead, the address and the first four bytes of the name, which decides nearly every
+// comparison; only ties look at the texts. Then the entries are moved into that order.
+struct ts_sort_key {
+  std::uint64_t key;
+  std::uint32_t index;
+};
+
+// The first four bytes of a text as a big-endian number, zero after its end, so that
+// numbers compare as strcmp compares the texts, ties aside.
+std::uint32_t r_dravlistip_text_prefix(const char* text) {
+  std::uint32_t prefix = 0;
+  int taken = 0;
+  for (; taken < 4 && text[taken] != '\0'; ++taken) {
+    prefix = prefix << 8 | static_cast<unsigned char>(text[taken]);
+  }
+  return taken == 0 ? 0 : prefix << (8 * (4 - taken));
+}
+
+void r_dravlistip_sort_loaded() {
+  std::vector<ts_listip_data>& data = gats_listip_data;
+  std::vector<ts_sort_key> keys(data.size());
+  for (std::size_t i = 0; i < data.size(); ++i) {
+    // Loaded addresses have 32 bits, so the address and the name prefix fit one number.
+    keys[i] = {data[i].ip << 32 | r_dravlistip_text_prefix(data[i].name),
+               static_cast<std::uint32_t>(i)};
+  }
+  std::sort(keys.begin(), keys.end(), [&data](const ts_sort_key& a, const ts_sort_key& b) {
+    if (a.key != b.key) {
+      return a.key < b.key;
+    }
+    return r_dravlistip_less(data[a.index], data[b.index]);
+  });
+  // Gathered into a new array: the reads are scattered, so the next ones are fetched ahead.
+  constexpr std::size_t AHEAD = 16;
+  std::vector<ts_listip_data> sorted;
+  sorted.reserve(data.capacity());
+  for (std::size_t j = 0; j < keys.size(); ++j) {
+    if (j + AHEAD < keys.size()) {
+      __builtin_prefetch(&data[keys[j + AHEAD].index]);
+    }
+    sorted.push_back(data[keys[j].index]);
+  }
+  data.swap(sorted);
 }
 
 // The access level of each entry; entries of one address are neighbours after the sort,
@@ -211,12 +309,13 @@ void r_dravlistip_init(const ts_config& config) {
   gats_listip_data.clear();
   gats_listip_data.shrink_to_fit();
   go_texts.clear();
-  const std::string contents = r_dravlistip_read_whole(config.log_file_ip);
+  const FileContents contents(config.log_file_ip);
   // Room for every line and for the first sightings of the run without a reallocation.
-  gats_listip_data.reserve(
-      static_cast<std::size_t>(std::count(contents.begin(), contents.end(), '\n')) + 1024);
-  r_dravlistip_parse_all(contents);
-  std::sort(gats_listip_data.begin(), gats_listip_data.end(), r_dravlistip_less);
+  const std::string_view text = contents.view();
+  gats_listip_data.reserve(static_cast<std::size_t>(std::count(text.begin(), text.end(), '\n')) +
+                           1024);
+  r_dravlistip_parse_all(text);
+  r_dravlistip_sort_loaded();
   r_dravlistip_fill_levels();
   gb_dravlistip_changed = 1;
 }
