@@ -171,4 +171,6 @@ std::optional<ts_hostent> r_dravip_get_hostnames(std::uint32_t ip) {
   return r_dravip_system_resolver(ip);
 }
 
-void r_dravip_set_resolver(ts_resolver resolver) { r_dravip_resolver() = std::move(resolver); }
+void r_dravip_set_resolver(ts_resolver resolver) {
+  r_dravip_resolver() = std::move(resolver);
+}

@@ -16,34 +16,36 @@
 // The game's own characters 0x7F..0xFF. Rows follow the high digit of the byte; the
 // 0x8_ and 0x9_ rows are the game's order, not Windows-1252, and 0xAB and 0xAD differ
 // from ISO 8859-1.
+// clang-format off
 constexpr std::array<const char*, 129> gpac_drav_chars_utf8 = {
     // 0x7F
     "\u2190",
     // 0x80..0x8F
-    " ", " ", " ", " ", "\u2639", " ", "\u263A", "\u02DC",  //
+    " ", " ", " ", " ", "\u2639", " ", "\u263A", "\u02DC",
     "\u20AC", "\u201A", "\u0192", "\u201E", "\u2026", "\u2020", "\u2021", "\u02C6",
     // 0x90..0x9F
-    "\u2030", "\u0160", "\u2019", "\u0152", "\u2018", "\u2019", "\u201C", "\u201D",  //
+    "\u2030", "\u0160", "\u2019", "\u0152", "\u2018", "\u2019", "\u201C", "\u201D",
     "\u2022", "\u2013", "\u2014", "\u02DC", "\u2122", "\u0161", "\u203A", "\u0153",
     // 0xA0..0xAF
-    "\u0178", "\u00A1", "\u00A2", "\u00A3", "\u00A4", "\u00A5", "\u00A6", "\u00A7",  //
+    "\u0178", "\u00A1", "\u00A2", "\u00A3", "\u00A4", "\u00A5", "\u00A6", "\u00A7",
     "\u00A8", "\u00A9", "\u00AA", "\u2019", "\u00AC", "-", "\u00AE", "\u00AF",
     // 0xB0..0xBF
-    "\u00B0", "\u00B1", "\u00B2", "\u00B3", "\u00B4", "\u00B5", "\u00B6", "\u00B7",  //
+    "\u00B0", "\u00B1", "\u00B2", "\u00B3", "\u00B4", "\u00B5", "\u00B6", "\u00B7",
     "\u00B8", "\u00B9", "\u00BA", "\u00BB", "\u00BC", "\u00BD", "\u00BE", "\u00BF",
     // 0xC0..0xCF
-    "\u00C0", "\u00C1", "\u00C2", "\u00C3", "\u00C4", "\u00C5", "\u00C6", "\u00C7",  //
+    "\u00C0", "\u00C1", "\u00C2", "\u00C3", "\u00C4", "\u00C5", "\u00C6", "\u00C7",
     "\u00C8", "\u00C9", "\u00CA", "\u00CB", "\u00CC", "\u00CD", "\u00CE", "\u00CF",
     // 0xD0..0xDF
-    "\u00D0", "\u00D1", "\u00D2", "\u00D3", "\u00D4", "\u00D5", "\u00D6", "\u00D7",  //
+    "\u00D0", "\u00D1", "\u00D2", "\u00D3", "\u00D4", "\u00D5", "\u00D6", "\u00D7",
     "\u00D8", "\u00D9", "\u00DA", "\u00DB", "\u00DC", "\u00DD", "\u00DE", "\u00DF",
     // 0xE0..0xEF
-    "\u00E0", "\u00E1", "\u00E2", "\u00E3", "\u00E4", "\u00E5", "\u00E6", "\u00E7",  //
+    "\u00E0", "\u00E1", "\u00E2", "\u00E3", "\u00E4", "\u00E5", "\u00E6", "\u00E7",
     "\u00E8", "\u00E9", "\u00EA", "\u00EB", "\u00EC", "\u00ED", "\u00EE", "\u00EF",
     // 0xF0..0xFF
-    "\u00F0", "\u00F1", "\u00F2", "\u00F3", "\u00F4", "\u00F5", "\u00F6", "\u00F7",  //
+    "\u00F0", "\u00F1", "\u00F2", "\u00F3", "\u00F4", "\u00F5", "\u00F6", "\u00F7",
     "\u00F8", "\u00F9", "\u00FA", "\u00FB", "\u00FC", "\u00FD", "\u00FE", "\u00FF",
 };
+// clang-format on
 
 // The screen writes these bytes straight to a UTF-8 terminal.
 static_assert(sizeof("\u00E9") == 3 && sizeof("\u2190") == 4,
@@ -165,7 +167,9 @@ char* r_dravtools_varcpy(char* dest, const char* source) {
   return dest;
 }
 
-int r_dravtools_varcmp(const char* a, const char* b) { return std::strcmp(a, b); }
+int r_dravtools_varcmp(const char* a, const char* b) {
+  return std::strcmp(a, b);
+}
 
 void r_dravtools_parse_init(const ts_parse_entry* table) {
   for (const ts_parse_entry* entry = table; entry->pc_key != nullptr; ++entry) {
@@ -210,8 +214,7 @@ int r_dravtools_parse_data(const ts_parse_entry* table, const char* line) {
 }
 
 const void* r_dravtools_blocate(const void* key, const void* base, std::size_t count,
-                                std::size_t size, ts_compare_function compare,
-                                std::size_t* index) {
+                                std::size_t size, ts_compare_function compare, std::size_t* index) {
   const auto* elements = static_cast<const unsigned char*>(base);
   std::size_t lo = 0;
   std::size_t hi = count;
@@ -247,10 +250,9 @@ const char* r_dravtools_gettime(std::time_t when) {
     std::memcpy(ac_date_time, UNKNOWN_TIME, sizeof UNKNOWN_TIME);
     return ac_date_time;
   }
-  const int length =
-      std::snprintf(ac_date_time, sizeof ac_date_time, "%04d-%02d-%02d %02d:%02d:%02d",
-                    local.tm_year + 1900, local.tm_mon + 1, local.tm_mday, local.tm_hour,
-                    local.tm_min, local.tm_sec);
+  const int length = std::snprintf(
+      ac_date_time, sizeof ac_date_time, "%04d-%02d-%02d %02d:%02d:%02d", local.tm_year + 1900,
+      local.tm_mon + 1, local.tm_mday, local.tm_hour, local.tm_min, local.tm_sec);
   if (length != static_cast<int>(sizeof UNKNOWN_TIME - 1)) {
     std::memcpy(ac_date_time, UNKNOWN_TIME, sizeof UNKNOWN_TIME);
   }
@@ -272,8 +274,8 @@ void r_dravtools_say(int color, const char* format, ...) {
   const int color_code = color & 0xFF;
   char command[SAY_BUFFER_SIZE];
   // A long message is cut where the buffer ends, losing the closing asterisks and quote.
-  if (std::snprintf(command, sizeof command, "say \"-%c%c*** %s %c***\"", 0x0D, color_code,
-                    message, color_code) < 0) {
+  if (std::snprintf(command, sizeof command, "say \"-%c%c*** %s %c***\"", 0x0D, color_code, message,
+                    color_code) < 0) {
     return;
   }
   // The reply is only awaited so that the server has taken the command; it says nothing.

@@ -111,9 +111,9 @@ TEST(Ip, MasksAndMatching) {
     int prefix;
     ts_ip_net_mask expected;
   };
-  for (const Case& c : {Case{32, {address, 0xFFFFFFFF}}, Case{99, {address, 0xFFFFFFFF}},
-                        Case{24, {ip(203, 0, 113, 0), 0xFFFFFF00}}, Case{0, {0, 0}},
-                        Case{-5, {0, 0}}}) {
+  for (const Case& c :
+       {Case{32, {address, 0xFFFFFFFF}}, Case{99, {address, 0xFFFFFFFF}},
+        Case{24, {ip(203, 0, 113, 0), 0xFFFFFF00}}, Case{0, {0, 0}}, Case{-5, {0, 0}}}) {
     EXPECT_EQ(r_dravip_get_net_mask(address, c.prefix), c.expected) << c.prefix;
   }
 

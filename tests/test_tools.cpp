@@ -9,7 +9,10 @@
 #include <string>
 #include <vector>
 
+#include "drav_config.h"
+#include "drav_net.h"
 #include "drav_tools.h"
+#include "sim_server.h"
 
 namespace {
 
@@ -37,22 +40,26 @@ TEST_P(TextCleaning, CopiesAndCleansInPlace) {
 
 INSTANTIATE_TEST_SUITE_P(
     Tools, TextCleaning,
-    testing::Values(
-        CleaningCase{"colors_only", r_dravtools_remove_colors, "\x01\x02\r\x1F", ""},
-        CleaningCase{"colors_keep_lf", r_dravtools_remove_colors, "\x01Red\nBlue\x07!", "Red\nBlue!"},
-        CleaningCase{"colors_keep_game_chars", r_dravtools_remove_colors, "\x7F \x80\x7E\x1E\xFF",
-                     "\x7F \x80\x7E\xFF"},
-        CleaningCase{"colors_char_same", r_dravtools_remove_colors_char, "\x03Pl\ray\ner\x1F",
-                     "Play\ner"},
-        CleaningCase{"namehack_only_cr", r_dravtools_remove_namehack_char, "\rA\x01\rB\n",
-                     "A\x01" "B\n"},
-        CleaningCase{"empty", r_dravtools_remove_colors, "", ""}),
+    testing::Values(CleaningCase{"colors_only", r_dravtools_remove_colors, "\x01\x02\r\x1F", ""},
+                    CleaningCase{"colors_keep_lf", r_dravtools_remove_colors, "\x01Red\nBlue\x07!",
+                                 "Red\nBlue!"},
+                    CleaningCase{"colors_keep_game_chars", r_dravtools_remove_colors,
+                                 "\x7F \x80\x7E\x1E\xFF", "\x7F \x80\x7E\xFF"},
+                    CleaningCase{"colors_char_same", r_dravtools_remove_colors_char,
+                                 "\x03Pl\ray\ner\x1F", "Play\ner"},
+                    CleaningCase{"namehack_only_cr", r_dravtools_remove_namehack_char,
+                                 "\rA\x01\rB\n",
+                                 "A\x01"
+                                 "B\n"},
+                    CleaningCase{"empty", r_dravtools_remove_colors, "", ""}),
     [](const auto& param_info) { return std::string(param_info.param.name); });
 
 TEST(Tools, ConsoleSafeTextHasNoQuotingCharacters) {
   char text[] = "\"Bob's\" #1 \r$ win\r\n";
   r_dravtools_remove_invalid_console_chars(text);
-  EXPECT_STREQ(text, "\x97" "Bob\x95s\x97  1   win\n");
+  EXPECT_STREQ(text,
+               "\x97"
+               "Bob\x95s\x97  1   win\n");
 }
 
 TEST(Tools, RemoveEolTakesOneLineEnd) {
@@ -61,9 +68,9 @@ TEST(Tools, RemoveEolTakesOneLineEnd) {
     const char* expected;
     std::size_t length;
   };
-  for (const Case& c : {Case{"", "", 0}, Case{"a=1\r\n", "a=1", 3}, Case{"a\n\n", "a\n", 2},
-                        Case{"a\r", "a\r", 2}, Case{"\n", "", 0}, Case{"\r\n", "", 0},
-                        Case{"ab", "ab", 2}}) {
+  for (const Case& c :
+       {Case{"", "", 0}, Case{"a=1\r\n", "a=1", 3}, Case{"a\n\n", "a\n", 2}, Case{"a\r", "a\r", 2},
+        Case{"\n", "", 0}, Case{"\r\n", "", 0}, Case{"ab", "ab", 2}}) {
     std::string text = c.input;
     EXPECT_EQ(r_dravtools_remove_eol(text.data()), c.length) << c.input;
     EXPECT_STREQ(text.c_str(), c.expected);
@@ -131,10 +138,9 @@ TEST(Tools, CharacterTableEntriesAreSingleCharacters) {
 
 TEST(Tools, CharacterTableCodePoints) {
   const std::vector<std::pair<unsigned, char32_t>> spots = {
-      {0x7F, 0x2190}, {0x80, 0x20},   {0x84, 0x2639}, {0x86, 0x263A}, {0x87, 0x2DC},
-      {0x88, 0x20AC}, {0x8F, 0x2C6},  {0x92, 0x2019}, {0x95, 0x2019}, {0x97, 0x201D},
-      {0x9B, 0x2DC},  {0x9F, 0x153},  {0xA0, 0x178},  {0xAB, 0x2019}, {0xAD, '-'},
-      {0xE9, 0xE9},   {0xFF, 0xFF}};
+      {0x7F, 0x2190}, {0x80, 0x20},   {0x84, 0x2639}, {0x86, 0x263A}, {0x87, 0x2DC}, {0x88, 0x20AC},
+      {0x8F, 0x2C6},  {0x92, 0x2019}, {0x95, 0x2019}, {0x97, 0x201D}, {0x9B, 0x2DC}, {0x9F, 0x153},
+      {0xA0, 0x178},  {0xAB, 0x2019}, {0xAD, '-'},    {0xE9, 0xE9},   {0xFF, 0xFF}};
   for (const auto& [byte, code] : spots) {
     EXPECT_EQ(game_char(byte), code) << std::hex << byte;
   }
@@ -206,12 +212,11 @@ TEST_F(ParseFixture, IntegersFollowStrtolAndSaturate) {
     const char* line;
     std::int32_t value;
   };
-  for (const Case& c :
-       {Case{"port=27960", 27960}, Case{"port=  -12", -12}, Case{"port=+8abc", 8},
-        Case{"port=abc", 0}, Case{"port=", 0}, Case{"port=2147483647", INT32_MAX},
-        Case{"port=2147483648", INT32_MAX}, Case{"port=-2147483649", INT32_MIN},
-        Case{"port=99999999999999999999999", INT32_MAX},
-        Case{"port=-99999999999999999999999", INT32_MIN}}) {
+  for (const Case& c : {Case{"port=27960", 27960}, Case{"port=  -12", -12}, Case{"port=+8abc", 8},
+                        Case{"port=abc", 0}, Case{"port=", 0}, Case{"port=2147483647", INT32_MAX},
+                        Case{"port=2147483648", INT32_MAX}, Case{"port=-2147483649", INT32_MIN},
+                        Case{"port=99999999999999999999999", INT32_MAX},
+                        Case{"port=-99999999999999999999999", INT32_MIN}}) {
     port = -1;
     EXPECT_EQ(r_dravtools_parse_data(table, c.line), 1);
     EXPECT_EQ(port, c.value) << c.line;
@@ -257,8 +262,8 @@ TEST(Tools, BlocateFindsOrGivesInsertionPoint) {
                         Case{50, 5, true, 4}, Case{55, 5, false, 5}, Case{30, 5, true, 2},
                         Case{10, 0, false, 0}, Case{45, 4, false, 4}, Case{10, 1, true, 0}}) {
     std::size_t index = 999;
-    const void* hit = r_dravtools_blocate(&c.key, values, c.count, sizeof(int), compare_ints,
-                                          &index);
+    const void* hit =
+        r_dravtools_blocate(&c.key, values, c.count, sizeof(int), compare_ints, &index);
     EXPECT_EQ(index, c.index) << c.key << " in " << c.count;
     EXPECT_EQ(hit, c.found ? &values[c.index] : nullptr) << c.key << " in " << c.count;
   }
@@ -303,6 +308,42 @@ TEST(Tools, GettimeGivesLocalTimeStamp) {
   }
   ZoneGuard zone("XST-5");
   EXPECT_STREQ(r_dravtools_gettime(1700000000), "2023-11-15 03:13:20");
+}
+
+// Announcements reach the simulated server over 127.0.0.1 as "say" commands.
+class SayFixture : public testing::Test {
+ protected:
+  void SetUp() override {
+    config.net_server_ip = 0x7F000001;
+    config.net_server_port = server.port();
+    r_dravtools_varcpy(config.net_server_rcon, "secret");
+    config.net_response_timeout_1 = 1000;
+    config.net_response_timeout_next = 100;
+    r_dravnet_init(config);
+  }
+  void TearDown() override { r_dravnet_finish(); }
+
+  std::string last_command() const {
+    const auto commands = server.commands();
+    return commands.empty() ? std::string() : commands.back().command;
+  }
+
+  drav_sim::SimServer server{"secret"};
+  ts_config config;
+};
+
+TEST_F(SayFixture, FramesConsoleSafeMessageInColour) {
+  r_dravtools_say(0x107, "%s joined with \"%d\" #$'", "Bob\r", 5);
+  EXPECT_EQ(last_command(),
+            "say \"-\r\x07*** Bob joined with \x97"
+            "5\x97   \x95 \x07***\"");
+}
+
+TEST_F(SayFixture, LongMessageIsCutAt511Bytes) {
+  const std::string text(600, 'a');
+  r_dravtools_say(3, "%s", text.c_str());
+  const std::string head = "say \"-\r\x03*** ";
+  EXPECT_EQ(last_command(), head + std::string(511 - head.size(), 'a'));
 }
 
 }  // namespace
