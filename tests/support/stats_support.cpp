@@ -2,6 +2,7 @@
 
 #include <gtest/gtest.h>
 
+#include <fstream>
 #include <regex>
 
 #include "drav_access.h"
@@ -89,15 +90,17 @@ void StatsBench::poll() {
 }
 
 std::vector<std::string> StatsBench::new_log_lines() {
-  const std::string contents = read_file(config_.log_file);
+  std::ifstream in(config_.log_file, std::ios::binary);
+  in.seekg(static_cast<std::streamoff>(log_offset_));
   std::vector<std::string> lines;
-  std::size_t start = log_offset_;
-  for (std::size_t end = contents.find('\n', start); end != std::string::npos;
-       end = contents.find('\n', start)) {
-    lines.push_back(strip_stamp(contents.substr(start, end + 1 - start)));
-    start = end + 1;
+  std::string line;
+  while (std::getline(in, line)) {
+    if (in.eof()) {
+      break;  // a line without its line feed is not complete yet
+    }
+    log_offset_ += line.size() + 1;
+    lines.push_back(strip_stamp(line + "\n"));
   }
-  log_offset_ = start;
   return lines;
 }
 
