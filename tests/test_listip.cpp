@@ -3,7 +3,9 @@
 #include <algorithm>
 #include <cstdio>
 #include <ctime>
+#include <random>
 #include <string>
+#include <tuple>
 #include <vector>
 
 #include "drav_access.h"
@@ -116,6 +118,39 @@ TEST_F(ListipTest, LoadsSortsAndTakesLevelsFromTheAccessList) {
       {2014, 1, 1, "203.0.113.10", "", "", 0},
   };
   EXPECT_EQ(entries(), expected);
+}
+
+TEST_F(ListipTest, LoadedOrderIsAddressThenNameThenHostnamesByteWise) {
+  // Names share prefixes of every length and use bytes above 0x7F, so that most ties must
+  // be broken beyond the first bytes of the name.
+  const std::vector<std::string> names = {"",         "a",     "ab",   "abc", "abcd",
+                                          "abcd\x01", "abcde", "abce", "B",   "\x80",
+                                          "\xff\xfe", "ab\\x", "a\xe9"};
+  const std::vector<std::string> hosts = {"", "h", "h;a", "H", "\xc3\xa9"};
+  std::mt19937 random(42);
+  std::vector<std::tuple<std::uint64_t, std::string, std::string>> expected;
+  std::string history;
+  for (int i = 0; i < 3000; ++i) {
+    char address[16];
+    std::snprintf(address, sizeof address, "192.0.2.%u", static_cast<unsigned>(random() % 6));
+    const std::string& name = names[random() % names.size()];
+    const std::string& host = hosts[random() % hosts.size()];
+    char line[128];
+    std::snprintf(line, sizeof line, "20%06u %-15s %s\\%s\n",
+                  static_cast<unsigned>(random() % 100000 + 1), address, name.c_str(),
+                  host.c_str());
+    history += line;
+    const std::size_t cut = name.find('\\');
+    expected.emplace_back(ip(address), name.substr(0, cut),
+                          cut == std::string::npos ? host : name.substr(cut + 1) + "\\" + host);
+  }
+  std::sort(expected.begin(), expected.end());
+  load(history);
+  std::vector<std::tuple<std::uint64_t, std::string, std::string>> loaded;
+  for (const ts_listip_data& d : r_dravlistip_get_list()) {
+    loaded.emplace_back(d.ip, d.name, d.hostnames);
+  }
+  EXPECT_EQ(loaded, expected);
 }
 
 TEST_F(ListipTest, FatalLoadErrors) {
