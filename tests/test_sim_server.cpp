@@ -38,7 +38,7 @@ class RawClient {
 
   /// Sends `datagram` to the server and returns what arrives until `quiet_ms` pass silently.
   /// Stops early once `expected` datagrams arrived.
-  std::vector<std::string> ask(std::uint16_t port, const std::string& datagram, int quiet_ms = 300,
+  std::vector<std::string> ask(std::uint16_t port, const std::string& datagram, int quiet_ms = 150,
                                std::size_t expected = 0) {
     sockaddr_in server{};
     server.sin_family = AF_INET;
