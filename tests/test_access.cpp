@@ -1,9 +1,9 @@
+#include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
 #include <cstdio>
 #include <cstring>
 #include <random>
-#include <regex>
 #include <string>
 #include <vector>
 
@@ -18,12 +18,16 @@
 using drav_test::fatal_stderr_pattern;
 using drav_test::read_file;
 using drav_test::write_file;
+using ::testing::MatchesRegex;
 
 namespace {
 
 std::uint64_t ip(const char* text) {
   return r_dravip_string_to_ip(text);
 }
+
+// The time stamp of log lines and ban blocks, as a regular expression.
+const std::string STAMP = "[0-9]{4}-[0-9]{2}-[0-9]{2} [0-9]{2}:[0-9]{2}:[0-9]{2}";
 
 struct Lookup {
   std::int32_t level;
@@ -169,9 +173,7 @@ TEST_F(AccessTest, MissingFiles) {
   EXPECT_EQ(lookup("192.0.2.1").level, 4);
   r_dravaccess_block_ip(ip("192.0.2.1"), "", "");
   EXPECT_EQ(lookup("192.0.2.1").level, 0);
-  EXPECT_TRUE(std::regex_match(read_file(add_path()),
-                               std::regex("; \\d{4}-\\d\\d-\\d\\d \\d\\d:\\d\\d:\\d\\d\n"
-                                          "0 192\\.0\\.2\\.1      \n\n")));
+  EXPECT_THAT(read_file(add_path()), MatchesRegex("; " + STAMP + "\n0 192\\.0\\.2\\.1      \n\n"));
 
   // Unnamed files are not read at all.
   config_.access_list_file[0] = '\0';
@@ -217,7 +219,7 @@ TEST_F(AccessTest, InvalidLinesAreFatalWithFileAndLine) {
 TEST_F(AccessTest, BanBlocksAreAppendedByteForByte) {
   load("");
   auto pad = [](std::size_t blanks) { return std::string(blanks, ' '); };
-  const std::string stamp = "; \\d{4}-\\d\\d-\\d\\d \\d\\d:\\d\\d:\\d\\d";
+  const std::string stamp = "; " + STAMP;
   struct Case {
     const char* address;
     const char* comment;
@@ -241,8 +243,7 @@ TEST_F(AccessTest, BanBlocksAreAppendedByteForByte) {
       r_dravaccess_add_ip(ip(c.address), c.comment, c.reason, c.level);
     }
     expected += c.expected;
-    EXPECT_TRUE(std::regex_match(read_file(add_path()), std::regex(expected)))
-        << read_file(add_path());
+    EXPECT_THAT(read_file(add_path()), MatchesRegex(expected));
     EXPECT_EQ(lookup(c.address).level, c.level);
   }
 }
@@ -264,11 +265,9 @@ TEST_F(AccessTest, BanWithoutAddFileHoldsForTheRunAndIsLogged) {
   EXPECT_EQ(lookup("192.0.2.8").level, 5);
   EXPECT_EQ(r_dravlistip_get_list()[0].access_level, 0);
   EXPECT_EQ(r_dravlistip_get_list()[1].access_level, 5);
-  EXPECT_TRUE(std::regex_match(
-      read_file(dir_.file("log.txt")),
-      std::regex("\\d{4}-\\d\\d-\\d\\d \\d\\d:\\d\\d:\\d\\d IP     Ban not saved 192\\.0\\.2\\.7: "
-                 "no access_list_file_add configured\n")))
-      << read_file(dir_.file("log.txt"));
+  EXPECT_THAT(read_file(dir_.file("log.txt")),
+              MatchesRegex(STAMP + " IP     Ban not saved 192\\.0\\.2\\.7: no access_list_file_add "
+                                   "configured\n"));
 }
 
 TEST_F(AccessTest, BanThatCannotBeWrittenIsFatal) {
@@ -357,7 +356,7 @@ TEST_F(AccessTest, IndexedLookupEqualsTheFirstMatchWalk) {
 
     for (int round = 0; round < 2000; ++round) {
       std::uint32_t address = pool[pick(static_cast<int>(pool.size()))];
-      address ^= static_cast<std::uint32_t>(random()) >> pick(33);
+      address ^= static_cast<std::uint32_t>(std::uint64_t{random()} >> pick(33));
       if (pick(200) == 0) {
         ts_access_list ban;
         ban.level = pick(10);
