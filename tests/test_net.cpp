@@ -220,10 +220,13 @@ TEST_F(NetTest, WaitForFurtherDatagramsFollowsDeliveryTime) {
     int between_ms;
     std::string reply;
   } cases[] = {
-      // First datagram after about 40 ms: the next wait is about 120 ms.
-      {"adaptive wait covers a slow server", 0, 40, 40, "first second"},
-      // First datagram at once: the next wait is 30 ms, too short for a gap of 300 ms.
-      {"adaptive wait ends after a fast first datagram", 0, 0, 300, "first "},
+      // The next wait is three times the delivery time of the datagram before.
+      {"a first datagram after 40 ms is followed by a wait of 120 ms", 0, 40, 40, "first second"},
+      {"a gap of 450 ms after a 100 ms delivery ends the reply", 0, 100, 450, "first "},
+      {"a first datagram after 100 ms is followed by a wait of 300 ms", 0, 100, 220,
+       "first second"},
+      // A datagram that came at once measures 1 ms at most: the next wait is a few ms.
+      {"a gap after a fast first datagram ends the reply", 0, 0, 300, "first "},
       {"a fixed next wait covers the gap", 600, 0, 300, "first second"},
       {"a fixed next wait too short for the gap", 100, 0, 300, "first "},
   };
@@ -238,7 +241,7 @@ TEST_F(NetTest, WaitForFurtherDatagramsFollowsDeliveryTime) {
     server_.set_faults(faults);
     EXPECT_EQ(r_dravnet_send_command("pair", -1, NET_MAIN_SOCKET), test.reply) << test.name;
     // Let a second datagram that came too late arrive before the next case drains it.
-    std::this_thread::sleep_for(350ms);
+    std::this_thread::sleep_for(500ms);
   }
 }
 
