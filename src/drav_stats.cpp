@@ -33,7 +33,7 @@ ts_status_reply gts_reply;
 std::array<ts_client, MAX_CLIENTS> gats_next;
 ts_serverinfo gts_serverinfo;
 
-// Commands are short; the server's console buffer would cut anything longer anyway.
+// Formatted commands ("kick %d", "dumpuser %d") are cut at 511 characters.
 constexpr std::size_t COMMAND_SIZE = 512;
 
 using ts_departed_list = std::forward_list<ts_disconnected>;
@@ -55,8 +55,7 @@ void r_dravstats_add_disconnected_list(const ts_client& slot, ts_departed_list& 
   }
 }
 
-void r_dravstats_update_disconnected_list(ts_departed_list& list, std::time_t now,
-                                          int timeout) {
+void r_dravstats_update_disconnected_list(ts_departed_list& list, std::time_t now, int timeout) {
   list.remove_if([&](const ts_disconnected& entry) {
     return std::difftime(now, entry.t_time) >= static_cast<double>(timeout);
   });
@@ -72,19 +71,25 @@ bool list_holds(const ts_departed_list& list, const ts_status_line& line) {
 }
 
 // The characters that frame names in the announcements: the low bytes of the colours.
-unsigned char console_char() { return static_cast<unsigned char>(gpts_config->console_color); }
-unsigned char player_char() { return static_cast<unsigned char>(gpts_config->player_color); }
+unsigned char console_char() {
+  return static_cast<unsigned char>(gpts_config->console_color);
+}
+unsigned char player_char() {
+  return static_cast<unsigned char>(gpts_config->player_color);
+}
 
 // Both announcements take the long form (with the access-list comment) only when their
 // setting is 2 and there is a comment; otherwise the short form.
-bool long_form(int setting, const char* comment) { return setting == 2 && comment[0] != '\0'; }
+bool long_form(int setting, const char* comment) {
+  return setting == 2 && comment[0] != '\0';
+}
 
 void say_blocked(const ts_status_line& line, const char* comment) {
   const unsigned char cc = console_char();
   const unsigned char pc = player_char();
   if (long_form(gpts_config->say_connect_block, comment)) {
-    r_dravtools_say(gpts_config->console_color, "%cBlocked: %c%s%c (%c%s%c)", cc, pc,
-                    line.ac_name, cc, pc, comment, cc);
+    r_dravtools_say(gpts_config->console_color, "%cBlocked: %c%s%c (%c%s%c)", cc, pc, line.ac_name,
+                    cc, pc, comment, cc);
   } else {
     r_dravtools_say(gpts_config->console_color, "%cBlocked: %c%s%c", cc, pc, line.ac_name, cc);
   }
@@ -94,8 +99,8 @@ void say_incoming(const ts_status_line& line, const char* comment) {
   const unsigned char cc = console_char();
   const unsigned char pc = player_char();
   if (long_form(gpts_config->say_connect_incoming, comment)) {
-    r_dravtools_say(gpts_config->console_color, "%cIncoming: %c%s%c (%c%s%c)", cc, pc,
-                    line.ac_name, cc, pc, comment, cc);
+    r_dravtools_say(gpts_config->console_color, "%cIncoming: %c%s%c (%c%s%c)", cc, pc, line.ac_name,
+                    cc, pc, comment, cc);
   } else {
     r_dravtools_say(gpts_config->console_color, "%cIncoming: %c%s%c", cc, pc, line.ac_name, cc);
   }
@@ -176,8 +181,8 @@ void poll_serverinfo(std::time_t now) {
   const bool ask = std::strcmp(gts_reply.ac_map, status.ac_map) != 0 ||
                    std::strcmp(gts_reply.ac_gametype, status.ac_gametype) != 0 ||
                    status.t_last_serverinfo == 0 ||
-                   (interval >= 1 && std::difftime(now, status.t_last_serverinfo) >=
-                                         static_cast<double>(interval));
+                   (interval >= 1 &&
+                    std::difftime(now, status.t_last_serverinfo) >= static_cast<double>(interval));
   if (!ask) {
     return;
   }
@@ -260,8 +265,8 @@ void continue_player(int i, int j, ts_dumpuser_budget& budget) {
   if (next.i_dumpuser_countdown > 0) {
     --next.i_dumpuser_countdown;
   }
-  const bool fetch = changed || next.i_dumpuser_countdown < 0 ||
-                     (interval >= 1 && next.i_dumpuser_countdown == 0);
+  const bool fetch =
+      changed || next.i_dumpuser_countdown < 0 || (interval >= 1 && next.i_dumpuser_countdown == 0);
   if (!fetch) {
     return;
   }

@@ -39,7 +39,9 @@ struct Identity {
   auto operator<=>(const Identity&) const = default;
 };
 
-Identity identity_of(const Player& p) { return {p.ip, p.port, p.qport}; }
+Identity identity_of(const Player& p) {
+  return {p.ip, p.port, p.qport};
+}
 
 bool blocked_address(const std::string& ip) {
   // "0 203.0.113.0/28" in the access list.
@@ -159,8 +161,8 @@ class Churn {
   }
 
   std::string random_name() {
-    static const std::vector<std::string> names = {"Red", "Blue", "\x01Gre\x02en", "Zed",
-                                                   "Ninja", "Grunt", "Camper", "Frag\x7f",
+    static const std::vector<std::string> names = {"Red",    "Blue",  "\x01Gre\x02en", "Zed",
+                                                   "Ninja",  "Grunt", "Camper",        "Frag\x7f",
                                                    "Sniper", "Bot"};
     return pick(names) + std::to_string(random(100));
   }
@@ -348,9 +350,9 @@ class Churn {
       const std::string kind = expected_arrival(id, now, poll == 0);
       expected.push_back({kind, i, p.ip, clean(p.name)});
       history_.insert({p.ip, p.name, joined(hostnames_of(p.ip))});
-      kick_reason_[id] = kind == "Reject    "  ? KICK_REJECTED
+      kick_reason_[id] = kind == "Reject    "   ? KICK_REJECTED
                          : kind == "Block     " ? KICK_BLOCKED
-                                               : KICK_NONE;
+                                                : KICK_NONE;
     }
     for (int j = 0; j < MAX_CLIENTS; ++j) {
       if (!previous_[j] || previous_[j]->zombie) {

@@ -1,7 +1,6 @@
 // The tracker against the simulated server over UDP on 127.0.0.1, with real log, history
 // and access files and a controlled clock.
 #include <gtest/gtest.h>
-
 #include <netinet/in.h>
 #include <sys/socket.h>
 #include <unistd.h>
@@ -28,8 +27,7 @@ using Lines = std::vector<std::string>;
 constexpr char CC = 0x03;  // console_color of the bench
 constexpr char PC = 0x06;  // player_color of the bench
 
-Player player(const std::string& name, const std::string& ip, int qport,
-              bool connecting = false) {
+Player player(const std::string& name, const std::string& ip, int qport, bool connecting = false) {
   Player p;
   p.name = name;
   p.ip = ip;
@@ -101,24 +99,29 @@ TEST(StatsFirstPoll, EveryoneConnectsUnblockedAndServerSettingsAreTaken) {
   bench.server().set_map("q2dm1", "coop");
   bench.server().set_serverinfo({{"mapname", "q2dm1"}, {"hostname", "\x01My \x02Server"}});
   bench.server().set_player(0, player("Alpha", "192.0.2.10", 101));
-  bench.server().set_player(3, player("\x02" "Bravo", "198.51.100.7", 102, true));
+  bench.server().set_player(3, player("\x02"
+                                      "Bravo",
+                                      "198.51.100.7", 102, true));
   bench.hostnames["198.51.100.7"] = {"bravo.example.net", {"alias.example.net", "b.example"}};
   bench.poll();
 
-  EXPECT_EQ(bench.new_command_texts(),
-            (Lines{"status", "serverinfo", "dumpuser 0", "dumpuser 3",
-                   say_command(CC, std::string{CC} + "Incoming: " + PC + "\x02" "Bravo" + CC)}));
+  EXPECT_EQ(bench.new_command_texts(), (Lines{"status", "serverinfo", "dumpuser 0", "dumpuser 3",
+                                              say_command(CC, std::string{CC} + "Incoming: " + PC +
+                                                                  "\x02"
+                                                                  "Bravo" +
+                                                                  CC)}));
   const Lines expected = {"Server Change     q2dm1\n",
                           client_line("Connect   ", 0, "192.0.2.10", "Alpha"),
                           client_line("Connect   ", 3, "198.51.100.7", "Bravo")};
   EXPECT_EQ(bench.new_log_lines(), expected);
   // The pane keeps the colour codes that the file drops.
-  EXPECT_EQ(bench.pane_tail(1), (Lines{"Client Connect    03 198.51.100.7    \x02" "Bravo"}));
-  EXPECT_TRUE(std::regex_match(
-      bench.history(),
-      std::regex("\\d{8} 192\\.0\\.2\\.10      Alpha\\\\\n"
-                 "\\d{8} 198\\.51\\.100\\.7    \x02" "Bravo\\\\bravo\\.example\\.net;alias\\.example\\.net;"
-                 "b\\.example\n")))
+  EXPECT_EQ(bench.pane_tail(1), (Lines{"Client Connect    03 198.51.100.7    \x02"
+                                       "Bravo"}));
+  EXPECT_TRUE(std::regex_match(bench.history(),
+                               std::regex("\\d{8} 192\\.0\\.2\\.10      Alpha\\\\\n"
+                                          "\\d{8} 198\\.51\\.100\\.7    \x02"
+                                          "Bravo\\\\bravo\\.example\\.net;alias\\.example\\.net;"
+                                          "b\\.example\n")))
       << bench.history();
 
   const ts_status& status = bench.status();
@@ -132,17 +135,19 @@ TEST(StatsFirstPoll, EveryoneConnectsUnblockedAndServerSettingsAreTaken) {
   EXPECT_EQ(status.ats_client[0].i_access_level, 0);
   EXPECT_FALSE(status.ats_client[0].pc_hostnames.has_value());
   EXPECT_EQ(status.ats_client[3].i_access_level, 1);
-  EXPECT_EQ(status.ats_client[3].pc_hostnames,
-            "bravo.example.net;alias.example.net;b.example");
-  EXPECT_STREQ(status.ats_client[3].ts_info.ac_name, "\x02" "Bravo");
+  EXPECT_EQ(status.ats_client[3].pc_hostnames, "bravo.example.net;alias.example.net;b.example");
+  EXPECT_STREQ(status.ats_client[3].ts_info.ac_name,
+               "\x02"
+               "Bravo");
 
   // From the second poll on the access list applies to newcomers.
   bench.server().set_player(5, player("Charlie", "192.0.2.20", 103));
   bench.poll();
   EXPECT_EQ(bench.new_log_lines(), (Lines{client_line("Block     ", 5, "192.0.2.20", "Charlie")}));
-  EXPECT_EQ(bench.new_command_texts(),
-            (Lines{"status", "dumpuser 5",
-                   say_command(CC, std::string{CC} + "Blocked: " + PC + "Charlie" + CC), "kick 5"}));
+  EXPECT_EQ(
+      bench.new_command_texts(),
+      (Lines{"status", "dumpuser 5",
+             say_command(CC, std::string{CC} + "Blocked: " + PC + "Charlie" + CC), "kick 5"}));
 }
 
 // --- Connection decisions and their announcements ----------------------------------------
@@ -196,8 +201,7 @@ INSTANTIATE_TEST_SUITE_P(
     ::testing::Values(
         AnnouncementCase{"IncomingShort", 1, 1, 0, true, kFriend, "Connect   ", kIncomingShort},
         AnnouncementCase{"IncomingLong", 1, 2, 0, true, kFriend, "Connect   ", kIncomingLong},
-        AnnouncementCase{"IncomingLongNoComment", 1, 2, 0, true, "", "Connect   ",
-                         kIncomingShort},
+        AnnouncementCase{"IncomingLongNoComment", 1, 2, 0, true, "", "Connect   ", kIncomingShort},
         AnnouncementCase{"IncomingOff", 1, 0, 0, true, kFriend, "Connect   ", ""},
         AnnouncementCase{"IncomingNegative", 1, -1, 0, true, kFriend, "Connect   ", ""},
         AnnouncementCase{"AlreadyConnected", 1, 2, 0, false, kFriend, "Connect   ", ""},
@@ -208,8 +212,7 @@ INSTANTIATE_TEST_SUITE_P(
         AnnouncementCase{"UnlistedAtLevelOne", 1, 0, 1, false, "", "Connect   ", ""},
         AnnouncementCase{"BlockShort", 1, 1, 1, true, kCheater, "Block     ", kBlockedShort},
         AnnouncementCase{"BlockLong", 1, 1, 2, true, kCheater, "Block     ", kBlockedLong},
-        AnnouncementCase{"BlockLongNoComment", 1, 1, 2, true, kBare, "Block     ",
-                         kBlockedShort},
+        AnnouncementCase{"BlockLongNoComment", 1, 1, 2, true, kBare, "Block     ", kBlockedShort},
         AnnouncementCase{"BlockSilent", 1, 1, 0, true, kCheater, "Block     ", ""}),
     CaseTitle{});
 
@@ -223,7 +226,10 @@ TEST(StatsChange, RenameAndNewNumberAreChangesOfTheSamePlayer) {
   bench.new_log_lines();
   bench.new_command_texts();
 
-  Player renamed = player("\x01" "Alpha2", "192.0.2.10", 101);
+  Player renamed = player(
+      "\x01"
+      "Alpha2",
+      "192.0.2.10", 101);
   bench.server().set_player(2, renamed);
   bench.poll();
   EXPECT_EQ(bench.new_log_lines(), (Lines{client_line("Change    ", 2, "192.0.2.10", "Alpha2")}));
@@ -237,8 +243,7 @@ TEST(StatsChange, RenameAndNewNumberAreChangesOfTheSamePlayer) {
   EXPECT_EQ(bench.new_command_texts(), (Lines{"status", "dumpuser 7"}));
   EXPECT_EQ(bench.status().ats_client[2].b_active, 0);
   EXPECT_FALSE(bench.status().ats_client[2].pc_hostnames.has_value());
-  EXPECT_EQ(bench.status().ats_client[7].pc_hostnames,
-            "alpha-host-with-a-long-name.example.net");
+  EXPECT_EQ(bench.status().ats_client[7].pc_hostnames, "alpha-host-with-a-long-name.example.net");
   EXPECT_NE(&*bench.status().ats_client[7].pc_hostnames, text_before);
   EXPECT_TRUE(bench.status().pts_disconnected.empty());
 
@@ -249,7 +254,8 @@ TEST(StatsChange, RenameAndNewNumberAreChangesOfTheSamePlayer) {
   EXPECT_TRUE(std::regex_match(
       bench.history(), std::regex("\\d{8} 192\\.0\\.2\\.10      Alpha\\\\alpha-host-with-a-long-"
                                   "name\\.example\\.net\n"
-                                  "\\d{8} 192\\.0\\.2\\.10      \x01" "Alpha2\\\\alpha-host-with-a-long-"
+                                  "\\d{8} 192\\.0\\.2\\.10      \x01"
+                                  "Alpha2\\\\alpha-host-with-a-long-"
                                   "name\\.example\\.net\n")))
       << bench.history();
 }
@@ -292,7 +298,6 @@ TEST(StatsChange, DuplicateLinesNeverShareAHostNameText) {
   EXPECT_EQ(bench.status().ats_client[4].pc_hostnames, "twin-host-with-a-long-name.example.net");
 }
 
-
 // --- Departures ---------------------------------------------------------------------------
 
 struct DepartureCase {
@@ -326,8 +331,7 @@ TEST_P(StatsDeparture, LogsListsAndSays) {
   }
   bench.poll();
 
-  EXPECT_EQ(bench.new_log_lines(),
-            (Lines{client_line("Disconnect", 6, "198.51.100.3", "Leaver")}));
+  EXPECT_EQ(bench.new_log_lines(), (Lines{client_line("Disconnect", 6, "198.51.100.3", "Leaver")}));
   EXPECT_EQ(bench.pane_tail(1), (Lines{"Client Disconnect 06 198.51.100.3    \x05Leaver"}));
   const Lines expected_says =
       c.chickened_out
@@ -344,18 +348,15 @@ TEST_P(StatsDeparture, LogsListsAndSays) {
 
 INSTANTIATE_TEST_SUITE_P(
     Departures, StatsDeparture,
-    ::testing::Values(DepartureCase{"Missing", false, false, 1, KICK_NONE, true, false, false},
-                      DepartureCase{"Zombie", true, false, 1, KICK_NONE, true, false, false},
-                      DepartureCase{"CancelledConnection", false, true, 1, KICK_NONE, true, false,
-                                    true},
-                      DepartureCase{"CancelledSilently", false, true, 0, KICK_NONE, true, false,
-                                    false},
-                      DepartureCase{"Blocked", false, true, 1, KICK_BLOCKED, false, false, false},
-                      DepartureCase{"Rejected", false, true, 1, KICK_REJECTED, false, false,
-                                    false},
-                      DepartureCase{"AdminKick", true, true, 1, KICK_ADMIN, false, true, false},
-                      DepartureCase{"AdminBan", false, false, 1, KICK_ADMIN_BAN, false, false,
-                                    false}),
+    ::testing::Values(
+        DepartureCase{"Missing", false, false, 1, KICK_NONE, true, false, false},
+        DepartureCase{"Zombie", true, false, 1, KICK_NONE, true, false, false},
+        DepartureCase{"CancelledConnection", false, true, 1, KICK_NONE, true, false, true},
+        DepartureCase{"CancelledSilently", false, true, 0, KICK_NONE, true, false, false},
+        DepartureCase{"Blocked", false, true, 1, KICK_BLOCKED, false, false, false},
+        DepartureCase{"Rejected", false, true, 1, KICK_REJECTED, false, false, false},
+        DepartureCase{"AdminKick", true, true, 1, KICK_ADMIN, false, true, false},
+        DepartureCase{"AdminBan", false, false, 1, KICK_ADMIN_BAN, false, false, false}),
     CaseTitle{});
 
 // --- Returns after leaving ----------------------------------------------------------------
@@ -663,8 +664,7 @@ TEST(StatsLongStatus, FullServerWithLongNamesStaysConnected) {
     char name[32];
     std::snprintf(name, sizeof name, "Player-with-a-long-name-%02d-wxyz", i);
     ASSERT_EQ(std::strlen(name), 31u);
-    bench.server().set_player(
-        i, player(name, "198.51.100." + std::to_string(i + 1), 2000 + i));
+    bench.server().set_player(i, player(name, "198.51.100." + std::to_string(i + 1), 2000 + i));
   }
   bench.poll();
   const Lines first = bench.new_log_lines();

@@ -21,8 +21,7 @@ constexpr std::size_t STAMP_LENGTH = 20;  // "YYYY-MM-DD hh:mm:ss "
 
 std::string strip_stamp(const std::string& line) {
   static const std::regex stamp(R"(\d{4}-\d{2}-\d{2} \d{2}:\d{2}:\d{2} )");
-  EXPECT_TRUE(line.size() >= STAMP_LENGTH &&
-              std::regex_match(line.substr(0, STAMP_LENGTH), stamp))
+  EXPECT_TRUE(line.size() >= STAMP_LENGTH && std::regex_match(line.substr(0, STAMP_LENGTH), stamp))
       << "no time stamp: " << line;
   return line.size() >= STAMP_LENGTH ? line.substr(STAMP_LENGTH) : line;
 }
