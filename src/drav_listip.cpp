@@ -3,7 +3,6 @@
 // entries live in a few large blocks so that an entry costs little more than its text.
 #include "drav_listip.h"
 
-#include <sys/mman.h>
 #include <sys/stat.h>
 
 #include <algorithm>
@@ -108,8 +107,9 @@ std::vector<ts_listip_data>::iterator r_dravlistip_lower_bound(std::uint64_t ip)
       [](const ts_listip_data& entry, std::uint64_t key) { return entry.ip < key; });
 }
 
-// The bytes of the history file, read once: mapped when it is a regular file, which spares
-// copying a file of tens of megabytes, and read into memory otherwise.
+// The bytes of the history file, read at once into one buffer of the file's size. (A
+// mapping of the file would spare a copy, but a file truncated while it is mapped kills the
+// program on access.)
 class FileContents {
  public:
   explicit FileContents(const char* path) {
@@ -118,37 +118,30 @@ class FileContents {
       r_dravlog_error("./src/drav_listip - File not found: %s\n", path);
     }
     struct stat status {};
-    if (fstat(fileno(file.get()), &status) == 0 && S_ISREG(status.st_mode) && status.st_size > 0) {
-      const auto size = static_cast<std::size_t>(status.st_size);
-      void* mapping =
-          mmap(nullptr, size, PROT_READ, MAP_PRIVATE | MAP_POPULATE, fileno(file.get()), 0);
-      if (mapping != MAP_FAILED) {
-        mapping_ = mapping;
-        view_ = std::string_view(static_cast<const char*>(mapping), size);
-        return;
+    std::size_t capacity = 1 << 16;
+    if (fstat(fileno(file.get()), &status) == 0 && status.st_size > 0) {
+      // One byte more than the size, so that reaching the end needs no second buffer.
+      capacity = static_cast<std::size_t>(status.st_size) + 1;
+    }
+    buffer_ = std::make_unique_for_overwrite<char[]>(capacity);
+    for (;;) {
+      size_ += std::fread(buffer_.get() + size_, 1, capacity - size_, file.get());
+      if (size_ < capacity) {
+        break;  // end of the file, or a read error, which ends the file here
       }
-    }
-    char chunk[1 << 16];
-    std::size_t got = 0;
-    while ((got = std::fread(chunk, 1, sizeof chunk, file.get())) > 0) {
-      read_.append(chunk, got);
-    }
-    view_ = read_;
-  }
-  ~FileContents() {
-    if (mapping_ != nullptr) {
-      munmap(mapping_, view_.size());
+      // The file grew since it was measured, or its size was unknown.
+      capacity *= 2;
+      auto larger = std::make_unique_for_overwrite<char[]>(capacity);
+      std::memcpy(larger.get(), buffer_.get(), size_);
+      buffer_ = std::move(larger);
     }
   }
-  FileContents(const FileContents&) = delete;
-  FileContents& operator=(const FileContents&) = delete;
 
-  std::string_view view() const { return view_; }
+  std::string_view view() const { return {buffer_.get(), size_}; }
 
  private:
-  void* mapping_ = nullptr;
-  std::string read_;
-  std::string_view view_;
+  std::unique_ptr<char[]> buffer_;
+  std::size_t size_ = 0;
 };
 
 // The date number at the start of a line, by the rules of strtol. History lines start with
