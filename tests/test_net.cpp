@@ -308,17 +308,18 @@ TEST_F(NetTest, EachSlotAnswerStaysOnItsOwnSocket) {
 }
 
 // The fatal paths run in a child process without a simulated server thread.
-class NetFatalTest : public ::testing::Test {
- protected:
-  void SetUp() override { GTEST_FLAG_SET(death_test_style, "threadsafe"); }
-};
+class NetFatalTest : public ::testing::Test {};
 
-/// Makes every further descriptor fail to open.
+rlimit saved_descriptor_limit{};
+
+/// Makes every further descriptor fail to open, until the process exits: the exit handlers
+/// of the test framework and the sanitizers need descriptors again.
 void exhaust_descriptors() {
   const int next = ::dup(0);
   ::close(next);
-  rlimit limit{};
-  ::getrlimit(RLIMIT_NOFILE, &limit);
+  ::getrlimit(RLIMIT_NOFILE, &saved_descriptor_limit);
+  std::atexit([] { ::setrlimit(RLIMIT_NOFILE, &saved_descriptor_limit); });
+  rlimit limit = saved_descriptor_limit;
   limit.rlim_cur = static_cast<rlim_t>(next);
   ::setrlimit(RLIMIT_NOFILE, &limit);
 }

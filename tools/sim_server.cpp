@@ -590,9 +590,7 @@ void SimServer::fill_players(int count) {
   std::lock_guard lock(impl_->mutex);
   for (int i = 0; i < std::min(count, SIM_MAX_CLIENTS); ++i) {
     Player player;
-    char name[16];
-    std::snprintf(name, sizeof name, "Player%02d", i);
-    player.name = name;
+    player.name = (i < 10 ? "Player0" : "Player") + std::to_string(i);
     player.ip = (i % 2 == 0 ? "192.0.2." : "198.51.100.") + std::to_string(i + 1);
     player.port = 27901 + i;
     player.qport = 1000 + 7 * i;
