@@ -43,6 +43,7 @@ constexpr std::size_t kMaxNameLength = 31;
 // Info keys are padded to this width in serverinfo and dumpuser.
 constexpr std::size_t kInfoKeyWidth = 20;
 constexpr std::size_t kMaxIncomingDatagram = 65536;
+constexpr std::size_t kMaxRecordedCommands = 100000;
 
 /// Owns a descriptor and closes it.
 class FileDescriptor {
@@ -306,6 +307,10 @@ void SimServer::Impl::handle_datagram(const std::string& datagram, const sockadd
   ReplyOverride current_override;
   {
     std::lock_guard lock(mutex);
+    if (received.size() >= kMaxRecordedCommands) {
+      received.erase(received.begin(),
+                     received.begin() + static_cast<std::ptrdiff_t>(kMaxRecordedCommands / 2));
+    }
     received.push_back({datagram, command, password_ok, ntohs(source.sin_port)});
     commands_changed.notify_all();
     current_faults = faults;

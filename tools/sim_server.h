@@ -71,7 +71,9 @@ class SimServer {
   /// The UDP port the server listens on.
   std::uint16_t port() const;
 
-  /// Puts `player` into slot 0..31 (replacing whoever was there).
+  /// Puts `player` into slot 0..31 (replacing whoever was there); names are cut at 31 bytes.
+  /// A player put in as a zombie stays one until replaced; only kicks free the slot by
+  /// themselves. Throws std::out_of_range for another slot number.
   void set_player(int slot, Player player);
   /// Frees slot 0..31.
   void remove_player(int slot);
@@ -97,7 +99,8 @@ class SimServer {
   void set_reply_override(ReplyOverride reply_override);
 
   /// Every remote console datagram (four 0xFF bytes and "rcon ") received so far, oldest
-  /// first; other datagrams are neither answered nor kept.
+  /// first; other datagrams are neither answered nor kept. Past 100000 the oldest half is
+  /// forgotten, so that a long-running server does not grow without end.
   std::vector<ReceivedCommand> commands() const;
   /// Forgets the received commands.
   void clear_commands();
