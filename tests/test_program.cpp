@@ -3,8 +3,11 @@
 
 #include <signal.h>
 
+#include <algorithm>
+#include <chrono>
 #include <regex>
 #include <string>
+#include <thread>
 
 #include "config_support.h"
 #include "process.h"
@@ -88,6 +91,72 @@ TEST(ProgramSignalTest, TerminationSignalsEndTheProgramWithStatusZero) {
     EXPECT_EQ(program.exit_status(), 0) << signal_number;
     EXPECT_EQ(program.stderr_text(), "") << signal_number;
   }
+}
+
+// Polls `done` every 50 ms for at most `timeout_ms`; returns whether it came true.
+template <typename Condition>
+bool eventually(Condition done, int timeout_ms) {
+  const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeout_ms);
+  while (!done()) {
+    if (std::chrono::steady_clock::now() >= deadline) {
+      return false;
+    }
+    std::this_thread::sleep_for(std::chrono::milliseconds(50));
+  }
+  return true;
+}
+
+int count_lines(const std::string& text) {
+  return static_cast<int>(std::count(text.begin(), text.end(), '\n'));
+}
+
+TEST(ProgramRunTest, LogsAndRecordsThePlayersOfASimulatedServerAndEndsOnSigterm) {
+  drav_test::TempDir dir;
+  // Every player at 127.0.0.1 keeps the reverse look-ups on this machine.
+  ChildProcess server({SIM_SERVER_BINARY, "--port", "0", "--password", "secret", "--players", "3",
+                       "--player-address", "127.0.0.1"},
+                      dir.path().string());
+  std::smatch port;
+  const std::regex listening("listening on 127\\.0\\.0\\.1:([0-9]+)");
+  ASSERT_TRUE(eventually(
+      [&] {
+        const std::string text = server.stdout_text();
+        return std::regex_search(text, port, listening);
+      },
+      PROGRAM_TIMEOUT_MS));
+  const std::string server_port = port[1];
+
+  drav_test::write_file(dir.file("drav-logger.cfg"),
+                        config_text({{"net_server_port", server_port}, {"say_init", "1"}}));
+  drav_test::write_file(dir.file("drav-logger-ip.txt"), "");
+  ChildProcess program({DRAV_LOGGER_BINARY}, dir.path().string());
+
+  const std::string log_path = dir.file("drav-logger.log");
+  const std::string history_path = dir.file("drav-logger-ip.txt");
+  ASSERT_TRUE(eventually(
+      [&] {
+        return count_lines(drav_test::read_file(log_path)) >= 4 &&
+               count_lines(drav_test::read_file(history_path)) >= 3;
+      },
+      PROGRAM_TIMEOUT_MS))
+      << drav_test::read_file(log_path) << program.stderr_text();
+  program.signal(SIGTERM);
+  ASSERT_TRUE(program.wait(PROGRAM_TIMEOUT_MS));
+  EXPECT_EQ(program.exit_status(), 0);
+  EXPECT_EQ(program.stderr_text(), "");
+
+  const std::string stamp = "[0-9]{4}-[0-9]{2}-[0-9]{2} [0-9]{2}:[0-9]{2}:[0-9]{2} ";
+  EXPECT_TRUE(std::regex_match(drav_test::read_file(log_path),
+                               std::regex(stamp + "Server Change     canyon_ridge\n" +
+                                          stamp + "Client Connect    00 127\\.0\\.0\\.1       Player00\n" +
+                                          stamp + "Client Connect    01 127\\.0\\.0\\.1       Player01\n" +
+                                          stamp + "Client Connect    02 127\\.0\\.0\\.1       Player02\n",
+                                          std::regex::extended)))
+      << drav_test::read_file(log_path);
+  EXPECT_TRUE(std::regex_match(
+      drav_test::read_file(history_path),
+      std::regex("([0-9]{8} 127\\.0\\.0\\.1       Player0[0-2]\\\\[^\n]*\n){3}", std::regex::extended)))
+      << drav_test::read_file(history_path);
 }
 
 }  // namespace

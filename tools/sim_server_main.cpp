@@ -19,7 +19,7 @@ constexpr int kUsageStatus = 2;
 
 constexpr char kUsage[] =
     "Usage: sim-server --port PORT --password PASSWORD [--players N] [--scenario demo]\n"
-    "                  [--zombie-seconds S]\n"
+    "                  [--zombie-seconds S] [--player-address ADDRESS]\n"
     "\n"
     "Answers the remote console on 127.0.0.1:PORT like a game server until SIGINT or SIGTERM.\n"
     "\n"
@@ -28,6 +28,8 @@ constexpr char kUsage[] =
     "  --players N          fill slots 0..N-1 with generated players (0 to 32)\n"
     "  --scenario demo      players join, leave, rename and come back over time\n"
     "  --zombie-seconds S   how long a kicked player stays listed as a zombie (default 2)\n"
+    "  --player-address A   give the generated players the address A (distinct ports), for\n"
+    "                       runs whose reverse look-ups must stay on this machine\n"
     "  --help               show this text\n";
 
 struct Options {
@@ -36,6 +38,7 @@ struct Options {
   int players = 0;
   bool demo = false;
   double zombie_seconds = 2.0;
+  std::optional<std::string> player_address;
 };
 
 std::optional<int> parse_int(std::string_view text, int low, int high) {
@@ -102,6 +105,8 @@ Options parse_options(int argc, char** argv) {
         usage_error("bad zombie time: " + value);
       }
       options.zombie_seconds = *seconds;
+    } else if (option == "--player-address") {
+      options.player_address = value;
     } else {
       usage_error("unknown option: " + std::string(option));
     }
@@ -131,6 +136,14 @@ int main(int argc, char** argv) {
     drav_sim::SimServer server(*options.password, static_cast<std::uint16_t>(options.port));
     server.set_zombie_seconds(options.zombie_seconds);
     server.fill_players(options.players);
+    if (options.player_address) {
+      for (int slot = 0; slot < options.players; ++slot) {
+        drav_sim::Player player = server.player(slot).value();
+        player.ip = *options.player_address;
+        player.port = 27901 + slot;
+        server.set_player(slot, player);
+      }
+    }
     if (options.demo) {
       server.start_demo_scenario();
     }
