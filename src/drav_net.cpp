@@ -115,10 +115,16 @@ int r_dravnet_select_socket(int socket_index) {
   return slot.get();
 }
 
-/// Throws away every datagram already waiting, such as the rest of an earlier reply.
+/// Throws away every datagram already waiting, such as the rest of an earlier reply. A flood
+/// of datagrams must not hold the program here forever, so the drain gives up after a
+/// generous number of them; whatever follows is parsed as untrusted text anyway.
 void r_dravnet_drain(int socket_descriptor) {
+  constexpr int kMaxDrained = 4096;
   std::array<char, kMaxReplyDatagram> discard;
-  while (::recv(socket_descriptor, discard.data(), discard.size(), MSG_DONTWAIT) >= 0) {
+  for (int drained = 0; drained < kMaxDrained; ++drained) {
+    if (::recv(socket_descriptor, discard.data(), discard.size(), MSG_DONTWAIT) < 0) {
+      return;
+    }
   }
 }
 
