@@ -67,8 +67,10 @@ struct ConfigTable {
                                   &found[i],
                                   key.key};
     }
-    entries[CONFIG_KEY_COUNT] = ts_parse_entry{PARSE_MARKER, nullptr, nullptr, nullptr, nullptr, ";"};
-    entries[CONFIG_KEY_COUNT + 1] = ts_parse_entry{PARSE_MARKER, nullptr, nullptr, nullptr, nullptr, nullptr};
+    entries[CONFIG_KEY_COUNT] =
+        ts_parse_entry{PARSE_MARKER, nullptr, nullptr, nullptr, nullptr, ";"};
+    entries[CONFIG_KEY_COUNT + 1] =
+        ts_parse_entry{PARSE_MARKER, nullptr, nullptr, nullptr, nullptr, nullptr};
   }
 };
 

@@ -1,14 +1,14 @@
 #include "drav_log.h"
 
+#include <unistd.h>
+
 #include <array>
+#include <cerrno>
 #include <cstdarg>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
-#include <cerrno>
 #include <memory>
-
-#include <unistd.h>
 
 #include "drav_config.h"
 #include "drav_ip.h"
@@ -114,7 +114,9 @@ void r_dravlog_log_player(te_log_kind kind, const ts_status_line& line) {
                 line.ac_name);
 }
 
-void r_dravlog_log_server(const char* text) { r_dravlog_log("Server Change     %s\n", text); }
+void r_dravlog_log_server(const char* text) {
+  r_dravlog_log("Server Change     %s\n", text);
+}
 
 void r_dravlog_finish() {
   if (gpo_file_log != nullptr) {
@@ -128,4 +130,6 @@ void r_dravlog_finish() {
   gpo_file_error = nullptr;
 }
 
-void r_dravlog_exit_started() { gb_exit_started = true; }
+void r_dravlog_exit_started() {
+  gb_exit_started = true;
+}

@@ -36,13 +36,17 @@ void r_dravscreen_add_log_line(const char* text) {
   ts_cursor_log.current = static_cast<int>(gapc_log_lines_data.size()) - 1;
 }
 
-int r_dravscreen_log_line_count() { return static_cast<int>(gapc_log_lines_data.size()); }
+int r_dravscreen_log_line_count() {
+  return static_cast<int>(gapc_log_lines_data.size());
+}
 
 const std::string& r_dravscreen_log_line(int index) {
   return gapc_log_lines_data.at(static_cast<std::size_t>(index));
 }
 
-ts_cursor r_dravscreen_log_cursor() { return ts_cursor_log; }
+ts_cursor r_dravscreen_log_cursor() {
+  return ts_cursor_log;
+}
 
 void r_dravscreen_ip_inserted(int index) {
   if (ts_cursor_ip.current >= index) {
@@ -50,6 +54,10 @@ void r_dravscreen_ip_inserted(int index) {
   }
 }
 
-ts_cursor r_dravscreen_ip_cursor() { return ts_cursor_ip; }
+ts_cursor r_dravscreen_ip_cursor() {
+  return ts_cursor_ip;
+}
 
-void r_dravscreen_set_ip_cursor(ts_cursor cursor) { ts_cursor_ip = cursor; }
+void r_dravscreen_set_ip_cursor(ts_cursor cursor) {
+  ts_cursor_ip = cursor;
+}

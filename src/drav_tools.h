@@ -32,7 +32,9 @@ char* r_dravtools_varcpy(char* dest, const char* source);
 /// Byte-wise comparison with the result convention of strcmp.
 int r_dravtools_varcmp(const char* a, const char* b);
 /// Returns the same pointer; a text field seen as a text.
-inline char* r_dravtools_get_charptr(char* field) { return field; }
+inline char* r_dravtools_get_charptr(char* field) {
+  return field;
+}
 
 /// Kind of value of a key-table row. Any value above PARSE_DOUBLE behaves as a marker.
 enum te_parse_type : std::uint32_t {
@@ -65,8 +67,7 @@ using ts_compare_function = int (*)(const void* key, const void* element);
 /// matching element or null; stores the match's index, or on a miss the insertion index,
 /// in `index` when it is not null.
 const void* r_dravtools_blocate(const void* key, const void* base, std::size_t count,
-                                std::size_t size, ts_compare_function compare,
-                                std::size_t* index);
+                                std::size_t size, ts_compare_function compare, std::size_t* index);
 
 /// Local time stamp "YYYY-MM-DD hh:mm:ss" of `when` (0 means now), in a static buffer
 /// that the next call overwrites.

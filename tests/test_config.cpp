@@ -133,10 +133,14 @@ TEST_F(ConfigTest, BadFilesStopWithTheExactMessage) {
        "./src/drav_config - Not all variables found (13): say_init=\n"},
       {config_text({{"log_file", "<omit>"}}),
        "./src/drav_config - Not all variables found (0): log_file=\n"},
-      {config_text() + " log_file=x\n", "./src/drav_config - Unknown config parameter:  log_file=x\n"},
-      {config_text() + "LOG_FILE=x\n", "./src/drav_config - Unknown config parameter: LOG_FILE=x\n"},
-      {config_text() + "log_file =x\n", "./src/drav_config - Unknown config parameter: log_file =x\n"},
-      {config_text() + "# comment\r\n", "./src/drav_config - Unknown config parameter: # comment\n"},
+      {config_text() + " log_file=x\n",
+       "./src/drav_config - Unknown config parameter:  log_file=x\n"},
+      {config_text() + "LOG_FILE=x\n",
+       "./src/drav_config - Unknown config parameter: LOG_FILE=x\n"},
+      {config_text() + "log_file =x\n",
+       "./src/drav_config - Unknown config parameter: log_file =x\n"},
+      {config_text() + "# comment\r\n",
+       "./src/drav_config - Unknown config parameter: # comment\n"},
       {"", "./src/drav_config - Not all variables found (0): log_file=\n"},
   };
   for (const auto& [text, message] : cases) {

@@ -89,14 +89,19 @@ TEST_F(LogTest, PlayerEventsLineUpWhateverTheKind) {
 
 TEST_F(LogTest, FileGetsTextWithoutColourCodesAndPaneKeepsThem) {
   const int before = r_dravscreen_log_line_count();
-  r_dravlog_log_player(LOG_CONNECT, player_line(0, "192.0.2.9:1", "\x02Red\x0D\x1F\x7F" "Dragon"));
-  EXPECT_EQ(without_stamps(log_contents()), "Client Connect    00 192.0.2.9       Red\x7F" "Dragon\n");
+  r_dravlog_log_player(LOG_CONNECT, player_line(0, "192.0.2.9:1",
+                                                "\x02Red\x0D\x1F\x7F"
+                                                "Dragon"));
+  EXPECT_EQ(without_stamps(log_contents()),
+            "Client Connect    00 192.0.2.9       Red\x7F"
+            "Dragon\n");
   const std::size_t first_line_length = log_contents().size();
   r_dravlog_log("two\nlines\x03\n");
   EXPECT_EQ(log_contents().substr(first_line_length + 20), "two\nlines\n");
   ASSERT_EQ(r_dravscreen_log_line_count(), before + 3);
   EXPECT_EQ(r_dravscreen_log_line(before).substr(20),
-            "Client Connect    00 192.0.2.9       \x02Red\x0D\x1F\x7F" "Dragon");
+            "Client Connect    00 192.0.2.9       \x02Red\x0D\x1F\x7F"
+            "Dragon");
   EXPECT_EQ(r_dravscreen_log_line(before + 1).substr(20), "two");
   EXPECT_EQ(r_dravscreen_log_line(before + 2), "lines\x03");
 }

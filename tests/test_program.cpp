@@ -1,6 +1,5 @@
 // The built program, run from outside in a folder of its own.
 #include <gtest/gtest.h>
-
 #include <signal.h>
 
 #include <algorithm>
@@ -54,8 +53,8 @@ TEST(ProgramStartTest, BrokenConfigurationEndsWithTheMessageAfterOneByteOfInput)
       }
       ASSERT_TRUE(program.wait(PROGRAM_TIMEOUT_MS)) << c.what;
       EXPECT_EQ(program.exit_status(), 1) << c.what;
-      EXPECT_TRUE(std::regex_match(program.stderr_text(), std::regex(stderr_for(c.message),
-                                                                     std::regex::extended)))
+      EXPECT_TRUE(std::regex_match(program.stderr_text(),
+                                   std::regex(stderr_for(c.message), std::regex::extended)))
           << c.what << ": " << program.stderr_text();
       EXPECT_EQ(program.stdout_text(), "") << c.what;
     }
@@ -81,8 +80,9 @@ TEST(ProgramSignalTest, TerminationSignalsEndTheProgramWithStatusZero) {
   for (int signal_number : {SIGINT, SIGTERM, SIGHUP, SIGQUIT}) {
     drav_test::TempDir dir;
     // No server listens on the port: every poll just runs out of time.
-    drav_test::write_file(dir.file("drav-logger.cfg"),
-                          config_text({{"net_server_port", "9"}, {"net_response_timeout_1", "50"}}));
+    drav_test::write_file(
+        dir.file("drav-logger.cfg"),
+        config_text({{"net_server_port", "9"}, {"net_response_timeout_1", "50"}}));
     drav_test::write_file(dir.file("drav-logger-ip.txt"), "");
     ChildProcess program({DRAV_LOGGER_BINARY}, dir.path().string());
     EXPECT_FALSE(program.wait(500)) << program.stderr_text();
@@ -146,16 +146,18 @@ TEST(ProgramRunTest, LogsAndRecordsThePlayersOfASimulatedServerAndEndsOnSigterm)
   EXPECT_EQ(program.stderr_text(), "");
 
   const std::string stamp = "[0-9]{4}-[0-9]{2}-[0-9]{2} [0-9]{2}:[0-9]{2}:[0-9]{2} ";
-  EXPECT_TRUE(std::regex_match(drav_test::read_file(log_path),
-                               std::regex(stamp + "Server Change     canyon_ridge\n" +
-                                          stamp + "Client Connect    00 127\\.0\\.0\\.1       Player00\n" +
-                                          stamp + "Client Connect    01 127\\.0\\.0\\.1       Player01\n" +
-                                          stamp + "Client Connect    02 127\\.0\\.0\\.1       Player02\n",
-                                          std::regex::extended)))
-      << drav_test::read_file(log_path);
   EXPECT_TRUE(std::regex_match(
-      drav_test::read_file(history_path),
-      std::regex("([0-9]{8} 127\\.0\\.0\\.1       Player0[0-2]\\\\[^\n]*\n){3}", std::regex::extended)))
+      drav_test::read_file(log_path),
+      std::regex(stamp + "Server Change     canyon_ridge\n" + stamp +
+                     "Client Connect    00 127\\.0\\.0\\.1       Player00\n" + stamp +
+                     "Client Connect    01 127\\.0\\.0\\.1       Player01\n" + stamp +
+                     "Client Connect    02 127\\.0\\.0\\.1       Player02\n",
+                 std::regex::extended)))
+      << drav_test::read_file(log_path);
+  EXPECT_TRUE(
+      std::regex_match(drav_test::read_file(history_path),
+                       std::regex("([0-9]{8} 127\\.0\\.0\\.1       Player0[0-2]\\\\[^\n]*\n){3}",
+                                  std::regex::extended)))
       << drav_test::read_file(history_path);
 }
 

@@ -27,7 +27,10 @@ TEST(LogPaneTest, TextIsCutIntoLinesAtEveryLineFeed) {
       {"one\ntwo", {"one", "two"}},
       {"one\n\ntwo\n", {"one", "", "two"}},
       {"\n", {""}},
-      {"\x02" "col\x7F\xE9", {"\x02" "col\x7F\xE9"}},
+      {"\x02"
+       "col\x7F\xE9",
+       {"\x02"
+        "col\x7F\xE9"}},
   };
   for (const Case& c : cases) {
     const int before = r_dravscreen_log_line_count();

@@ -97,7 +97,11 @@ bool ChildProcess::wait(int timeout_ms) {
   return true;
 }
 
-std::string ChildProcess::stdout_text() const { return read_file(stdout_path_); }
-std::string ChildProcess::stderr_text() const { return read_file(stderr_path_); }
+std::string ChildProcess::stdout_text() const {
+  return read_file(stdout_path_);
+}
+std::string ChildProcess::stderr_text() const {
+  return read_file(stderr_path_);
+}
 
 }  // namespace drav_test

@@ -1,12 +1,11 @@
 #include "support.h"
 
 #include <gtest/gtest.h>
+#include <unistd.h>
 
 #include <fstream>
 #include <sstream>
 #include <stdexcept>
-
-#include <unistd.h>
 
 namespace drav_test {
 
