@@ -116,15 +116,19 @@ TEST(ProgramRunTest, LogsAndRecordsThePlayersOfASimulatedServerAndEndsOnSigterm)
   ChildProcess server({SIM_SERVER_BINARY, "--port", "0", "--password", "secret", "--players", "3",
                        "--player-address", "127.0.0.1"},
                       dir.path().string());
-  std::smatch port;
+  std::string server_port;
   const std::regex listening("listening on 127\\.0\\.0\\.1:([0-9]+)");
   ASSERT_TRUE(eventually(
       [&] {
         const std::string text = server.stdout_text();
-        return std::regex_search(text, port, listening);
+        std::smatch port;
+        if (!std::regex_search(text, port, listening)) {
+          return false;
+        }
+        server_port = port[1];
+        return true;
       },
       PROGRAM_TIMEOUT_MS));
-  const std::string server_port = port[1];
 
   drav_test::write_file(dir.file("drav-logger.cfg"),
                         config_text({{"net_server_port", server_port}, {"say_init", "1"}}));
