@@ -28,11 +28,6 @@ constexpr std::size_t COMMENT_COLUMN = 21;
 // Shortest valid entry line: a level, a blank and the shortest dotted address.
 constexpr std::size_t ENTRY_LINE_MIN = 9;
 
-struct FileCloser {
-  void operator()(std::FILE* file) const { std::fclose(file); }
-};
-using FilePtr = std::unique_ptr<std::FILE, FileCloser>;
-
 // An entry read from a file; the comment lives in gac_comments.
 struct ts_file_entry {
   std::int32_t level;

@@ -14,10 +14,6 @@ constexpr int CONFIG_KEY_COUNT = 24;
 // Lines are read in pieces of at most 2047 bytes.
 constexpr std::size_t CONFIG_LINE_SIZE = 2048;
 
-struct FileCloser {
-  void operator()(std::FILE* file) const { std::fclose(file); }
-};
-
 // One row of the configuration's key table: where a key's value goes.
 struct ConfigKey {
   const char* key;
@@ -94,7 +90,7 @@ void r_dravconfig_read_config(ts_config& config, const char* path) {
   r_dravtools_parse_init(table.entries.data());
 
   {
-    std::unique_ptr<std::FILE, FileCloser> file(std::fopen(path, "rb"));
+    FilePtr file(std::fopen(path, "rb"));
     if (!file) {
       r_dravlog_error("./src/drav_config - Config file not found\n");
     }

@@ -36,11 +36,6 @@ constexpr std::size_t NAME_COLUMN = 25;
 // Marks the name of an undated line, so that a later dated sighting is a new entry.
 constexpr char UNDATED_NAME_PREFIX[] = "\\ ";
 
-struct FileCloser {
-  void operator()(std::FILE* file) const { std::fclose(file); }
-};
-using FilePtr = std::unique_ptr<std::FILE, FileCloser>;
-
 // Owns the texts of the entries. Blocks are never moved or freed while entries point into
 // them, so the texts stay put when the entry array grows.
 class TextArena {

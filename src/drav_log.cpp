@@ -18,19 +18,14 @@
 
 namespace {
 
-// Owns a log file that was opened here; the standard streams are never closed through it.
-struct FileCloser {
-  void operator()(std::FILE* file) const { std::fclose(file); }
-};
-using FileHandle = std::unique_ptr<std::FILE, FileCloser>;
-
 // A log line holds the time stamp, a blank and the event text in 1024 bytes; a longer
 // event text is cut there.
 constexpr std::size_t LOG_LINE_SIZE = 1024;
 
 std::FILE* gpo_file_log = nullptr;
 std::FILE* gpo_file_error = nullptr;
-FileHandle go_owned_log;
+// Owns a log file opened here; the standard streams are never closed through it.
+FilePtr go_owned_log;
 bool gb_exit_started = false;
 
 constexpr std::array<const char*, 8> gct_kind_labels = {

@@ -84,25 +84,17 @@ bool long_form(int setting, const char* comment) {
   return setting == 2 && comment[0] != '\0';
 }
 
-void say_blocked(const ts_status_line& line, const char* comment) {
+// The blocked and the incoming announcements: "<label>: <name>", followed by the access-list
+// comment in parentheses in the long form.
+void say_with_comment(const char* label, int setting, const ts_status_line& line,
+                      const char* comment) {
   const unsigned char cc = console_char();
   const unsigned char pc = player_char();
-  if (long_form(gpts_config->say_connect_block, comment)) {
-    r_dravtools_say(gpts_config->console_color, "%cBlocked: %c%s%c (%c%s%c)", cc, pc, line.ac_name,
-                    cc, pc, comment, cc);
+  if (long_form(setting, comment)) {
+    r_dravtools_say(gpts_config->console_color, "%c%s: %c%s%c (%c%s%c)", cc, label, pc,
+                    line.ac_name, cc, pc, comment, cc);
   } else {
-    r_dravtools_say(gpts_config->console_color, "%cBlocked: %c%s%c", cc, pc, line.ac_name, cc);
-  }
-}
-
-void say_incoming(const ts_status_line& line, const char* comment) {
-  const unsigned char cc = console_char();
-  const unsigned char pc = player_char();
-  if (long_form(gpts_config->say_connect_incoming, comment)) {
-    r_dravtools_say(gpts_config->console_color, "%cIncoming: %c%s%c (%c%s%c)", cc, pc, line.ac_name,
-                    cc, pc, comment, cc);
-  } else {
-    r_dravtools_say(gpts_config->console_color, "%cIncoming: %c%s%c", cc, pc, line.ac_name, cc);
+    r_dravtools_say(gpts_config->console_color, "%c%s: %c%s%c", cc, label, pc, line.ac_name, cc);
   }
 }
 
@@ -130,13 +122,13 @@ void decide_new_player(ts_client& slot) {
     slot.i_kick_reason = KICK_BLOCKED;
     r_dravlog_log_player(LOG_BLOCK, line);
     if (gpts_config->say_connect_block > 0) {
-      say_blocked(line, comment);
+      say_with_comment("Blocked", gpts_config->say_connect_block, line, comment);
     }
     return;
   }
   r_dravlog_log_player(LOG_CONNECT, line);
   if (line.b_connecting == 1 && gpts_config->say_connect_incoming > 0) {
-    say_incoming(line, comment);
+    say_with_comment("Incoming", gpts_config->say_connect_incoming, line, comment);
   }
 }
 

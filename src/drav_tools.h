@@ -5,12 +5,21 @@
 #include <array>
 #include <cstddef>
 #include <cstdint>
+#include <cstdio>
 #include <ctime>
+#include <memory>
 
 /// Size of every fixed text field: 512 bytes of text and a terminating NUL.
 inline constexpr std::size_t TEXT_FIELD_SIZE = 513;
 /// Longest text a text field holds.
 inline constexpr std::size_t TEXT_FIELD_MAX = 512;
+
+/// Closes a standard I/O stream that the program opened itself.
+struct FileCloser {
+  void operator()(std::FILE* file) const { std::fclose(file); }
+};
+/// An owned standard I/O stream, closed when the handle goes.
+using FilePtr = std::unique_ptr<std::FILE, FileCloser>;
 
 /// UTF-8 text of each game character 0x7F..0xFF; the text of byte b is entry b - 0x7F.
 extern const std::array<const char*, 129> gpac_drav_chars_utf8;
