@@ -15,115 +15,70 @@ constexpr std::uint64_t ip(unsigned a, unsigned b, unsigned c, unsigned d) {
 }
 
 TEST(Ip, StringToIp) {
-  struct Case {
-    const char* text;
-    std::uint64_t expected;
-  };
-  const std::string huge = "1.2.3." + std::string(40, '9');
-  for (const Case& c : {
-           Case{"192.0.2.7", ip(192, 0, 2, 7)},
-           Case{"1.2.3.4 rest", ip(1, 2, 3, 4)},
-           Case{"1.2.3.4:99", ip(1, 2, 3, 4)},
-           Case{"1.2.3.4/8", ip(1, 2, 3, 4)},
-           Case{" 1.2.3.4", ip(1, 2, 3, 4)},
-           Case{"01.002.3.4", ip(1, 2, 3, 4)},
-           Case{"010.0.0.1", ip(10, 0, 0, 1)},
-           Case{"255.255.255.255", 0xFFFFFFFF},
-           Case{"0.0.0.0", 0},
-           Case{"1.2.3", 0},
-           Case{"1.2.3.4.5", 0},
-           Case{"1..2.3", 0},
-           Case{"256.1.1.1", 0},
-           Case{"1.2.3.256", 0},
-           Case{"-1.2.3.4", 0},
-           Case{"1.2.3.4x", 0},
-           Case{"1.2.3.4\t", 0},
-           Case{"1,2.3.4", 0},
-           Case{"", 0},
-           Case{"host.example", 0},
-           Case{"99999999999999999999.1.1.1", 0},
-           Case{huge.c_str(), 0},
-       }) {
-    EXPECT_EQ(r_dravip_string_to_ip(c.text), c.expected) << '"' << c.text << '"';
+  for (const char* text :
+       {"1.2.3.4", "1.2.3.4 rest", "1.2.3.4:99", "1.2.3.4/8", " 1.2.3.4", "01.002.3.4"}) {
+    EXPECT_EQ(r_dravip_string_to_ip(text), ip(1, 2, 3, 4)) << '"' << text << '"';
   }
-  // An overflow in one scan leaves no trace in the next.
+  const std::string huge = "1.2.3." + std::string(40, '9');
+  for (const char* text :
+       {"0.0.0.0", "1.2.3", "1.2.3.4.5", "1..2.3", "256.1.1.1", "1.2.3.256", "-1.2.3.4", "1.2.3.4x",
+        "1.2.3.4\t", "1,2.3.4", "", "host.example", "99999999999999999999.1.1.1", huge.c_str()}) {
+    EXPECT_EQ(r_dravip_string_to_ip(text), 0u) << '"' << text << '"';
+  }
+  // Leading zeros are decimal; an overflow in one scan leaves no trace in the next.
+  EXPECT_EQ(r_dravip_string_to_ip("010.0.0.1"), ip(10, 0, 0, 1));
+  EXPECT_EQ(r_dravip_string_to_ip("255.255.255.255"), 0xFFFFFFFFu);
   EXPECT_EQ(r_dravip_string_to_ip("203.0.113.9"), ip(203, 0, 113, 9));
 }
 
-TEST(Ip, StringToNetMask) {
-  struct Case {
-    const char* text;
-    ts_ip_net_mask expected;
-  };
-  for (const Case& c : {
-           Case{"1.2.3.4/24", {ip(1, 2, 3, 0), 0xFFFFFF00}},
-           Case{"10.1.2.3/8", {ip(10, 0, 0, 0), 0xFF000000}},
-           Case{"1.2.3.4/8 a comment", {ip(1, 0, 0, 0), 0xFF000000}},
-           Case{"1.2.3.4/0", {0, 0}},
-           Case{"1.2.3.4/32", {ip(1, 2, 3, 4), 0xFFFFFFFF}},
-           Case{"1.2.3.4", {ip(1, 2, 3, 4), 0xFFFFFFFF}},
-           Case{"1.2.3.4 /8", {ip(1, 2, 3, 4), 0xFFFFFFFF}},
-           Case{"1.2.3.4/", {ip(1, 2, 3, 4), 0xFFFFFFFF}},
-           Case{"1.2.3.4/33", {ip(1, 2, 3, 4), 0xFFFFFFFF}},
-           Case{"1.2.3.4/-1", {ip(1, 2, 3, 4), 0xFFFFFFFF}},
-           Case{"1.2.3.4/8x", {ip(1, 2, 3, 4), 0xFFFFFFFF}},
-           Case{"1.2.3.4/255.0.0.0", {ip(1, 2, 3, 4), 0xFFFFFFFF}},
-           Case{"1.2.3.4/99999999999999999999", {ip(1, 2, 3, 4), 0xFFFFFFFF}},
-           Case{"1.2.3.4:5/8", {ip(1, 2, 3, 4), 0xFFFFFFFF}},
-           Case{"not an address/8", {0, 0xFFFFFFFF}},
-       }) {
-    EXPECT_EQ(r_dravip_string_to_net_mask(c.text), c.expected) << '"' << c.text << '"';
+TEST(Ip, StringToNetMaskAndIpPort) {
+  const std::uint64_t host = ip(1, 2, 3, 4);
+  for (const char* text :
+       {"1.2.3.4/32", "1.2.3.4", "1.2.3.4 /8", "1.2.3.4/", "1.2.3.4/33", "1.2.3.4/-1", "1.2.3.4/8x",
+        "1.2.3.4/255.0.0.0", "1.2.3.4/99999999999999999999", "1.2.3.4:5/8"}) {
+    EXPECT_EQ(r_dravip_string_to_net_mask(text), (ts_ip_net_mask{host, 0xFFFFFFFF})) << text;
+  }
+  const std::pair<const char*, ts_ip_net_mask> networks[] = {
+      {"1.2.3.4/24", {ip(1, 2, 3, 0), 0xFFFFFF00}},
+      {"10.1.2.3/8", {ip(10, 0, 0, 0), 0xFF000000}},
+      {"1.2.3.4/8 a comment", {ip(1, 0, 0, 0), 0xFF000000}},
+      {"1.2.3.4/0", {0, 0}},
+      {"not an address/8", {0, 0xFFFFFFFF}}};
+  for (const auto& [text, expected] : networks) {
+    EXPECT_EQ(r_dravip_string_to_net_mask(text), expected) << text;
+  }
+
+  for (const char* text : {"1.2.3.4", "1.2.3.4:", "1.2.3.4:65536", "1.2.3.4:-1", "1.2.3.4:80x",
+                           "1.2.3.4/24:80", "1.2.3.4:99999999999999999999"}) {
+    EXPECT_EQ(r_dravip_string_to_ip_port(text), (ts_ip_port{host, 0})) << text;
+  }
+  const std::pair<const char*, ts_ip_port> addresses[] = {
+      {"198.51.100.4:27960", {ip(198, 51, 100, 4), 27960}},
+      {"1.2.3.4:1", {host, 1}},
+      {"1.2.3.4:65535 qport", {host, 65535}},
+      {"loopback:80", {0, 0}},
+      {"bot", {0, 0}}};
+  for (const auto& [text, expected] : addresses) {
+    EXPECT_EQ(r_dravip_string_to_ip_port(text), expected) << text;
   }
 }
 
-TEST(Ip, StringToIpPort) {
-  struct Case {
-    const char* text;
-    ts_ip_port expected;
-  };
-  for (const Case& c : {
-           Case{"198.51.100.4:27960", {ip(198, 51, 100, 4), 27960}},
-           Case{"1.2.3.4:1", {ip(1, 2, 3, 4), 1}},
-           Case{"1.2.3.4:65535 qport", {ip(1, 2, 3, 4), 65535}},
-           Case{"1.2.3.4", {ip(1, 2, 3, 4), 0}},
-           Case{"1.2.3.4:", {ip(1, 2, 3, 4), 0}},
-           Case{"1.2.3.4:65536", {ip(1, 2, 3, 4), 0}},
-           Case{"1.2.3.4:-1", {ip(1, 2, 3, 4), 0}},
-           Case{"1.2.3.4:80x", {ip(1, 2, 3, 4), 0}},
-           Case{"1.2.3.4/24:80", {ip(1, 2, 3, 4), 0}},
-           Case{"1.2.3.4:99999999999999999999", {ip(1, 2, 3, 4), 0}},
-           Case{"loopback:80", {0, 0}},
-           Case{"bot", {0, 0}},
-       }) {
-    EXPECT_EQ(r_dravip_string_to_ip_port(c.text), c.expected) << '"' << c.text << '"';
-  }
-}
-
-TEST(Ip, MasksAndMatching) {
-  EXPECT_EQ(gct_mask[0], 0u);
-  EXPECT_EQ(gct_mask[1], 0x80000000u);
-  EXPECT_EQ(gct_mask[24], 0xFFFFFF00u);
-  EXPECT_EQ(gct_mask[31], 0xFFFFFFFEu);
-  EXPECT_EQ(gct_mask[32], 0xFFFFFFFFu);
-
+TEST(Ip, MasksMatchingAndText) {
   const std::uint64_t address = ip(203, 0, 113, 77);
-  struct Case {
-    int prefix;
-    ts_ip_net_mask expected;
-  };
-  for (const Case& c :
-       {Case{32, {address, 0xFFFFFFFF}}, Case{99, {address, 0xFFFFFFFF}},
-        Case{24, {ip(203, 0, 113, 0), 0xFFFFFF00}}, Case{0, {0, 0}}, Case{-5, {0, 0}}}) {
-    EXPECT_EQ(r_dravip_get_net_mask(address, c.prefix), c.expected) << c.prefix;
+  const std::pair<int, ts_ip_net_mask> prefixes[] = {{32, {address, 0xFFFFFFFF}},
+                                                     {99, {address, 0xFFFFFFFF}},
+                                                     {24, {ip(203, 0, 113, 0), 0xFFFFFF00}},
+                                                     {1, {0x80000000, 0x80000000}},
+                                                     {0, {0, 0}},
+                                                     {-5, {0, 0}}};
+  for (const auto& [prefix, expected] : prefixes) {
+    EXPECT_EQ(r_dravip_get_net_mask(address, prefix), expected) << prefix;
   }
-
   EXPECT_EQ(r_dravip_check_ip_net_mask(ip(10, 1, 2, 3), ip(10, 0, 0, 0), 0xFF000000), 1);
   EXPECT_EQ(r_dravip_check_ip_net_mask(ip(10, 1, 2, 3), ip(11, 0, 0, 0), 0xFF000000), 0);
   EXPECT_EQ(r_dravip_check_ip_net_mask(ip(192, 0, 2, 1), 0, 0), 1);
   EXPECT_EQ(r_dravip_check_ip_net_mask(ip(192, 0, 2, 1), ip(192, 0, 2, 2), 0xFFFFFFFF), 0);
-}
 
-TEST(Ip, IpToText) {
   EXPECT_STREQ(r_dravip_ip_to_text(0).c_str(), "0.0.0.0");
   EXPECT_STREQ(r_dravip_ip_to_text(0xFFFFFFFF).c_str(), "255.255.255.255");
   EXPECT_STREQ(r_dravip_ip_to_text(ip(198, 51, 100, 200)).c_str(), "198.51.100.200");
@@ -148,36 +103,22 @@ TEST(Ip, ResolverOverrideGetsHostOrderAddress) {
   r_dravip_set_resolver({});
 }
 
-// The first name /etc/hosts gives 127.0.0.1, when the host table is consulted before any
-// name server; empty otherwise (the look-up must stay on this machine).
-std::string local_host_name() {
-  std::ifstream nsswitch("/etc/nsswitch.conf");
-  std::string line;
-  bool files_first = false;
-  while (std::getline(nsswitch, line)) {
-    std::istringstream words(line);
-    std::string key, first;
-    if (words >> key >> first && key == "hosts:") {
-      files_first = first == "files";
-    }
-  }
-  if (!files_first) {
-    return {};
-  }
-  std::ifstream hosts("/etc/hosts");
-  while (std::getline(hosts, line)) {
-    std::istringstream words(line);
-    std::string address, name;
-    if (words >> address >> name && address == "127.0.0.1") {
-      return name;
+// The second word of the first line of `path` whose first word is `key`; empty when none.
+std::string word_after(const char* path, const std::string& key) {
+  std::ifstream file(path);
+  std::string line, first, second;
+  while (std::getline(file, line)) {
+    if (std::istringstream(line) >> first >> second && first == key) {
+      return second;
     }
   }
   return {};
 }
 
 TEST(Ip, SystemResolverNamesLoopback) {
-  const std::string expected = local_host_name();
-  if (expected.empty()) {
+  // The look-up must stay on this machine.
+  const std::string expected = word_after("/etc/hosts", "127.0.0.1");
+  if (word_after("/etc/nsswitch.conf", "hosts:") != "files" || expected.empty()) {
     GTEST_SKIP() << "127.0.0.1 is not named by /etc/hosts before any name server";
   }
   r_dravip_set_resolver({});
