@@ -13,7 +13,7 @@ namespace {
 
 std::string full_status_reply() {
   std::string text =
-      "Map              : q2dm1\n"
+      "Map              : dm_canyon\n"
       "Gametype         : deathmatch\n"
       "\n"
       "num score ping name            lastmsg address               qport \n"
@@ -45,10 +45,10 @@ std::string key_line(const std::string& key, const std::string& value) {
 std::string full_serverinfo_reply() {
   std::string text = "\nServer info settings:\n";
   const char* const keys[][2] = {
-      {"mapname", "q2dm1"},
+      {"mapname", "dm_canyon"},
       {"pickupinfo", "1"},
       {"gamedate", "Nov 11 2023"},
-      {"gamename", "baseq2"},
+      {"gamename", "arena"},
       {"maxspectators", "4"},
       {"weaponarena", "0"},
       {"deathmatch", "1"},
@@ -56,7 +56,7 @@ std::string full_serverinfo_reply() {
       {"cheats", "0"},
       {"skill", "1"},
       {"sv_violence", "0"},
-      {"version", "3.20 x86 Linux"},
+      {"version", "1.4 linux-amd64"},
       {"fraglimit", "30"},
       {"timelimit", "20"},
       {"sv_suicidepenalty", "2"},
@@ -80,9 +80,9 @@ std::string full_serverinfo_reply() {
 std::string full_dumpuser_reply() {
   return "userinfo\n--------\n" + key_line("predicting", "0") + key_line("spectator", "0") +
          key_line("cl_violence", "1") + key_line("team_red_blue", "0") +
-         "allow_download_models1\n" + key_line("teamname", "red") + key_line("skin", "male/grunt") +
-         key_line("rate", "25000") + key_line("msg", "1") + key_line("bestweap", "railgun") +
-         key_line("fov", "90") +
+         "allow_download_models1\n" + key_line("teamname", "red") +
+         key_line("skin", "soldier/green") + key_line("rate", "25000") + key_line("msg", "1") +
+         key_line("bestweap", "railgun") + key_line("fov", "90") +
          key_line("name",
                   "\x02Red \x05"
                   "Baron") +

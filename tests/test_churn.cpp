@@ -139,7 +139,7 @@ class Churn {
             .qport = next_qport_++,
             .ping = random(300),
             .connecting = chance(30),
-            .userinfo = {{"skin", "male/grunt"}, {"rate", "25000"}}};
+            .userinfo = {{"skin", "soldier/green"}, {"rate", "25000"}}};
   }
 
   void remember_gone(const Player& p) {

@@ -80,8 +80,8 @@ TEST_F(LogTest, PlayerEventsLineUpWhateverTheKind) {
   }
   r_dravlog_log_player(LOG_CONNECT, player_line(31, "255.255.255.255:1", "x"));
   expected += "Client Connect    31 255.255.255.255 x\n";
-  r_dravlog_log_server("q2dm1");
-  expected += "Server Change     q2dm1\n";
+  r_dravlog_log_server("dm_canyon");
+  expected += "Server Change     dm_canyon\n";
   r_dravlog_log("IP     Admin ban  %-15s\n", r_dravip_ip_to_text(0xC6336401).c_str());
   expected += "IP     Admin ban  198.51.100.1   \n";
   EXPECT_EQ(without_stamps(log_contents()), expected);
@@ -120,10 +120,10 @@ TEST(LogWithoutFileTest, EmptyLogFileNameWritesOnlyToThePane) {
   r_dravlog_init(config);
   const int before = r_dravscreen_log_line_count();
   testing::internal::CaptureStdout();
-  r_dravlog_log_server("q2dm2");
+  r_dravlog_log_server("dm_harbor");
   EXPECT_EQ(testing::internal::GetCapturedStdout(), "");
   ASSERT_EQ(r_dravscreen_log_line_count(), before + 1);
-  EXPECT_EQ(r_dravscreen_log_line(before).substr(19), " Server Change     q2dm2");
+  EXPECT_EQ(r_dravscreen_log_line(before).substr(19), " Server Change     dm_harbor");
   r_dravlog_finish();
 }
 

@@ -59,14 +59,14 @@ TEST(StatsFirstPoll, EveryoneConnectsUnblockedAndServerSettingsAreTaken) {
     c.say_connect_incoming = 1;
     c.say_connect_block = 1;
   });
-  bench.server().set_map("q2dm1", "coop");
-  bench.server().set_serverinfo({{"mapname", "q2dm1"}, {"hostname", "\x01My \x02Server"}});
+  bench.server().set_map("dm_canyon", "coop");
+  bench.server().set_serverinfo({{"mapname", "dm_canyon"}, {"hostname", "\x01My \x02Server"}});
   bench.server().set_player(0, player("Alpha", "192.0.2.10", 101));
   bench.server().set_player(3, player("\002Bravo", "198.51.100.7", 102, true));
   bench.hostnames["198.51.100.7"] = {"bravo.example.net", {"alias.example.net", "b.example"}};
   EXPECT_EQ(bench.poll(), Polled({"status", "serverinfo", "dumpuser 0", "dumpuser 3",
                                   say("Incoming: " + say_part("\002Bravo"))},
-                                 {"Server Change     q2dm1\n",
+                                 {"Server Change     dm_canyon\n",
                                   client_line("Connect   ", 0, "192.0.2.10", "Alpha"),
                                   client_line("Connect   ", 3, "198.51.100.7", "Bravo")}));
   // The pane keeps the colour codes that the file drops.
@@ -366,10 +366,11 @@ TEST(StatsDetails, FailedFetchIsRetriedOnTheNextPoll) {
 TEST(StatsServerinfo, AskedOnMapChangesAndWhenDueLoggedOnlyWhenDifferent) {
   StatsBench bench("", [](ts_config& c) { c.poll_interval_serverinfo = 30; });
   ts_status& status = bench.status();
-  bench.server().set_map("q2dm1", "deathmatch");
-  bench.server().set_serverinfo({{"mapname", "q2dm1"}, {"hostname", "Plain"}, {"fraglimit", "30"}});
+  bench.server().set_map("dm_canyon", "deathmatch");
+  bench.server().set_serverinfo(
+      {{"mapname", "dm_canyon"}, {"hostname", "Plain"}, {"fraglimit", "30"}});
   const std::time_t first = bench.now;
-  EXPECT_EQ(bench.poll(), Polled({"status", "serverinfo"}, {"Server Change     q2dm1\n"}));
+  EXPECT_EQ(bench.poll(), Polled({"status", "serverinfo"}, {"Server Change     dm_canyon\n"}));
   EXPECT_EQ(status.ts_serverinfo.i_fraglimit, 30);
   EXPECT_EQ(status.i_hostname_length, 5u);
   status.b_serverinfo_updated = 0;
@@ -381,20 +382,21 @@ TEST(StatsServerinfo, AskedOnMapChangesAndWhenDueLoggedOnlyWhenDifferent) {
   EXPECT_EQ(status.b_serverinfo_updated, 1);
 
   // A new map asks at once; a change of other settings keeps the host name length.
-  bench.server().set_map("q2dm2", "deathmatch");
-  EXPECT_EQ(bench.poll(), Polled({"status", "serverinfo"}, {"Server Change     q2dm2\n"}));
-  EXPECT_STREQ(status.ac_map, "q2dm2");
+  bench.server().set_map("dm_harbor", "deathmatch");
+  EXPECT_EQ(bench.poll(), Polled({"status", "serverinfo"}, {"Server Change     dm_harbor\n"}));
+  EXPECT_STREQ(status.ac_map, "dm_harbor");
   status.i_hostname_length = 99;
-  bench.server().set_serverinfo({{"mapname", "q2dm2"}, {"hostname", "Plain"}, {"fraglimit", "40"}});
-  bench.server().set_map("q2dm2", "ctf");
-  EXPECT_EQ(bench.poll(), Polled({"status", "serverinfo"}, {"Server Change     q2dm2\n"}));
+  bench.server().set_serverinfo(
+      {{"mapname", "dm_harbor"}, {"hostname", "Plain"}, {"fraglimit", "40"}});
+  bench.server().set_map("dm_harbor", "ctf");
+  EXPECT_EQ(bench.poll(), Polled({"status", "serverinfo"}, {"Server Change     dm_harbor\n"}));
   EXPECT_EQ(status.i_hostname_length, 99u);
   EXPECT_EQ(status.ts_serverinfo.i_fraglimit, 40);
 }
 
 TEST(StatsServerinfo, RefusedReplyKeepsTheSettingsAndAsksAgain) {
   StatsBench bench;
-  bench.server().set_serverinfo({{"mapname", "q2dm1"}});
+  bench.server().set_serverinfo({{"mapname", "dm_canyon"}});
   bench.poll();
   bench.server().set_reply_override([](const std::string& command) -> std::optional<Lines> {
     if (command == "serverinfo") {
@@ -402,13 +404,13 @@ TEST(StatsServerinfo, RefusedReplyKeepsTheSettingsAndAsksAgain) {
     }
     return std::nullopt;
   });
-  bench.server().set_map("q2dm9", "deathmatch");
+  bench.server().set_map("dmap9", "deathmatch");
   for (int poll = 0; poll < 2; ++poll) {
     bench.status().b_serverinfo_updated = 0;
     EXPECT_EQ(bench.poll(), Polled({"status", "serverinfo"}, {}));
     EXPECT_EQ(bench.status().t_last_serverinfo, 0);
     EXPECT_EQ(bench.status().b_serverinfo_updated, 1);
-    EXPECT_STREQ(bench.status().ts_serverinfo.ac_mapname, "q2dm1");
+    EXPECT_STREQ(bench.status().ts_serverinfo.ac_mapname, "dm_canyon");
   }
 }
 
@@ -418,12 +420,12 @@ TEST(StatsSilent, NoStatusReplyChangesNothingButExpiresTheLists) {
   bench.poll();  // the first poll fails: the next complete one is still the first
   EXPECT_EQ(bench.status().b_status_updated, 0);
   bench.server().set_faults({});
-  bench.server().set_serverinfo({{"mapname", "q2dm1"}});
+  bench.server().set_serverinfo({{"mapname", "dm_canyon"}});
   bench.server().set_player(0, player("Alpha", "192.0.2.10", 101));
   bench.server().set_player(1, player("Beta", "198.51.100.20", 102));
-  EXPECT_EQ(bench.poll().second,
-            (Lines{"Server Change     q2dm1\n", client_line("Connect   ", 0, "192.0.2.10", "Alpha"),
-                   client_line("Connect   ", 1, "198.51.100.20", "Beta")}));
+  EXPECT_EQ(bench.poll().second, (Lines{"Server Change     dm_canyon\n",
+                                        client_line("Connect   ", 0, "192.0.2.10", "Alpha"),
+                                        client_line("Connect   ", 1, "198.51.100.20", "Beta")}));
   bench.server().remove_player(1);
   bench.poll();
   ASSERT_FALSE(bench.status().pts_disconnected.empty());

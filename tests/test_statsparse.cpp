@@ -24,7 +24,7 @@ void PrintTo(const ts_status_line& l, std::ostream* out) {
 namespace {
 
 constexpr char kStatusHeader[] =
-    "Map              : q2dm1\n"
+    "Map              : dmap1\n"
     "Gametype         : deathmatch\n"
     "\n"
     "num score ping name            lastmsg address               qport \n"
@@ -85,9 +85,9 @@ TEST(StatusHeader, BrokenHeadersAreRejectedAndListNobody) {
   const std::string cases[] = {
       "",
       "\n",
-      "Map             : q2dm1\n" + good.substr(good.find('\n') + 1),
+      "Map             : dmap1\n" + good.substr(good.find('\n') + 1),
       "map" + good.substr(3),
-      "Map              : q2dm1\n\n" + good.substr(num),
+      "Map              : dmap1\n\n" + good.substr(num),
       std::string(good).insert(num - 1, " "),
       std::string(good).erase(good.find("qport ") + 5, 1),
       std::string(good).replace(good.find("lastmsg"), 1, "L"),
@@ -105,13 +105,13 @@ TEST(StatusHeader, BrokenHeadersAreRejectedAndListNobody) {
 TEST(StatusHeader, AcceptsHeaderAloneAndExtraTextAfterColumns) {
   const auto alone = parse_status(kStatusHeader);
   EXPECT_EQ(present(*alone), std::vector<int>{});
-  EXPECT_STREQ(alone->ac_map, "q2dm1");
+  EXPECT_STREQ(alone->ac_map, "dmap1");
   EXPECT_STREQ(alone->ac_gametype, "deathmatch");
 
   std::string wide = kStatusHeader;
   wide.insert(wide.find("\n---"), "  extra");
   wide.insert(wide.size() - 1, "---- more");
-  wide.replace(wide.find("q2dm1"), 5, std::string(600, 'm'));
+  wide.replace(wide.find("dmap1"), 5, std::string(600, 'm'));
   const auto reply = parse_status(wide + client_line(4));
   EXPECT_EQ(present(*reply), std::vector<int>{4});
   EXPECT_EQ(std::string(reply->ac_map), std::string(512, 'm'));
@@ -221,7 +221,7 @@ TEST(Serverinfo, ReadsEveryKeyAndItsFoundFlag) {
   ts_serverinfo info;
   ASSERT_EQ(parse(r_dravstatsparse_parse_serverinfo,
                   "\nServer info settings:\n" +
-                      key_lines("mapname=q2dm8|pickupinfo=1|gamedate=Nov 11 2023|"
+                      key_lines("mapname=dmap8|pickupinfo=1|gamedate=Nov 11 2023|"
                                 "gamename=ctf|maxspectators=4|weaponarena=2|"
                                 "deathmatch=1|protocol=34|cheats=0|skill=3|"
                                 "sv_violence=5|version=3.20 x86|fraglimit=  30|"
@@ -232,7 +232,7 @@ TEST(Serverinfo, ReadsEveryKeyAndItsFoundFlag) {
                   info),
             1);
   // The values in the order of the record's fields, which is the order of the keys above.
-  ts_serverinfo want("q2dm8", 1, "Nov 11 2023", "ctf", 4, 2, 1, 34, 0, 3, 5, "3.20 x86", 30, 20, -2,
+  ts_serverinfo want("dmap8", 1, "Nov 11 2023", "ctf", 4, 2, 1, 34, 0, 3, 5, "3.20 x86", 30, 20, -2,
                      1, 7, 8, 9, "\x02My \x80Server", 32, 16, "operator");
   want.ab_found.fill(1);
   EXPECT_TRUE(info == want);
@@ -271,11 +271,11 @@ TEST(Dumpuser, KeysMatchWithTheirPadding) {
                                 "name=\x01Sir\x1F of\x05 Spades") +
                       "allow_download_models1\n" +
                       key_lines("ip=198.51.100.20:910|rate=25000|rate=8000|fov=wide|"
-                                "skin=male/grunt|unknown_key=7|password=secret|msg=1") +
+                                "skin=soldier/green|unknown_key=7|password=secret|msg=1") +
                       "trailing line without line feed",
                   info),
             1);
-  const ts_dumpuser want(0, 1, 0, 0, 1, "", "male/grunt", 8000, 1, "", 0,
+  const ts_dumpuser want(0, 1, 0, 0, 1, "", "soldier/green", 8000, 1, "", 0,
                          "\x01Sir\x1F of\x05 Spades", ts_ip_port{ip(198, 51, 100, 20), 910},
                          "secret", "watch", "Sir of Spades",
                          // predicting spectator cl_violence team allow teamname skin rate msg ...
@@ -302,7 +302,7 @@ TEST(Robustness, ParsersSurviveArbitraryBytes) {
     status += client_line(num, std::string(static_cast<std::size_t>(num), 'n') + "\x02z");
   }
   const std::string seeds[] = {
-      status, "\nServer info settings:\n" + key_lines("mapname=q2dm1|hostname=h|maxclients=8"),
+      status, "\nServer info settings:\n" + key_lines("mapname=dmap1|hostname=h|maxclients=8"),
       "userinfo\n--------\n" + key_lines("name=p|ip=192.0.2.1:27910")};
   const char alphabet[] = "aZ\n\n\n   0123456789-:.\x01\x7F\xFF";
   std::mt19937 random(20240611);

@@ -260,7 +260,7 @@ class Scenario {
     player.score = slowly ? 0 : between(0, 25);
     player.lastmsg = between(0, 99);
     player.connecting = slowly;
-    player.userinfo = {{"skin", "male/grunt"},
+    player.userinfo = {{"skin", "soldier/green"},
                        {"rate", std::to_string(between(5, 25) * 1000)},
                        {"msg", "1"},
                        {"fov", "90"},

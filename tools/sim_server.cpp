@@ -602,7 +602,7 @@ void SimServer::fill_players(int count) {
     player.score = i;
     player.ping = 20 + i;
     player.lastmsg = i % 5;
-    player.userinfo = {{"skin", "male/grunt"}, {"rate", "25000"}, {"fov", "90"}};
+    player.userinfo = {{"skin", "soldier/green"}, {"rate", "25000"}, {"fov", "90"}};
     impl_->slots[static_cast<std::size_t>(i)] = Slot{std::move(player), std::nullopt};
   }
 }
