@@ -241,17 +241,23 @@ struct ts_dumpuser_budget {
   int i_fetched = 0;
 };
 
+// Hands what the tracker knows about a player (all but the status line and the active flag)
+// from one slot to another; the host-name text changes owner, so no two slots share it.
+void carry_over(ts_client& to, ts_client& from) {
+  to.ts_info = from.ts_info;
+  to.i_access_level = from.i_access_level;
+  to.i_dumpuser_countdown = from.i_dumpuser_countdown;
+  to.pc_hostnames = std::move(from.pc_hostnames);
+  from.pc_hostnames.reset();
+  to.i_kick_reason = from.i_kick_reason;
+}
+
 void continue_player(int i, int j, ts_dumpuser_budget& budget) {
   ts_client& next = gats_next[i];
   ts_client& stored = gpts_status->ats_client[j];
   const int interval = gpts_config->poll_interval_dumpuser;
 
-  next.ts_info = stored.ts_info;
-  next.i_access_level = stored.i_access_level;
-  next.i_dumpuser_countdown = stored.i_dumpuser_countdown;
-  next.pc_hostnames = std::move(stored.pc_hostnames);
-  stored.pc_hostnames.reset();
-  next.i_kick_reason = stored.i_kick_reason;
+  carry_over(next, stored);
 
   const bool changed = i != j || std::strcmp(next.ts_line.ac_name, stored.ts_line.ac_name) != 0;
   if (next.i_dumpuser_countdown > 0) {
@@ -318,12 +324,7 @@ void commit_next_table() {
       continue;
     }
     stored.ts_line = next.ts_line;
-    stored.ts_info = next.ts_info;
-    stored.i_access_level = next.i_access_level;
-    stored.i_dumpuser_countdown = next.i_dumpuser_countdown;
-    stored.pc_hostnames = std::move(next.pc_hostnames);
-    next.pc_hostnames.reset();
-    stored.i_kick_reason = next.i_kick_reason;
+    carry_over(stored, next);
   }
 }
 
