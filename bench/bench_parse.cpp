@@ -1,140 +1,110 @@
-// Cost of parsing the three replies of a poll: a full 32-player status table, a
-// serverinfo reply with every key and a dumpuser reply.
+// Cost of parsing the three replies of a poll: a full 32-player status table, a serverinfo
+// reply with every key and a dumpuser reply with every key. The replies are the ones the
+// simulated server sends, joined as the transport joins them.
 #include <benchmark/benchmark.h>
 
 #include <algorithm>
-#include <cstdio>
 #include <memory>
 #include <string>
 
 #include "drav_statsparse.h"
+#include "sim_server.h"
 
 namespace {
 
-std::string full_status_reply() {
-  std::string text =
-      "Map              : dm_canyon\n"
-      "Gametype         : deathmatch\n"
-      "\n"
-      "num score ping name            lastmsg address               qport \n"
-      "--- ----- ---- --------------- ------- --------------------- ------\n";
-  for (int num = 0; num < 32; ++num) {
-    // Names of 1 to 31 bytes, a colour code every few characters.
-    std::string name;
-    for (int i = 0; i <= num % 31; ++i) {
-      name += i % 5 == 0 ? '\x02' : static_cast<char>('a' + i % 26);
+// Bytes of a "print" datagram's header: four 0xFF bytes, "print" and a line feed.
+constexpr std::size_t PRINT_HEADER_SIZE = 10;
+
+// The simulator with 32 players whose names run from 1 to 31 bytes, a colour code every
+// few characters, and player 0 carrying every dumpuser key.
+drav_sim::SimServer& full_server() {
+  static drav_sim::SimServer server("bench");
+  static const bool filled = [] {
+    for (int num = 0; num < drav_sim::SIM_MAX_CLIENTS; ++num) {
+      drav_sim::Player player;
+      for (int i = 0; i <= num % 31; ++i) {
+        player.name += i % 5 == 0 ? '\x02' : static_cast<char>('a' + i % 26);
+      }
+      player.ip = "198.51.100." + std::to_string(num + 1);
+      player.port = 27900 + num;
+      player.qport = 1000 + num;
+      player.score = num * 3;
+      player.ping = 20 + num;
+      player.lastmsg = num * 50;
+      if (num == 0) {
+        player.userinfo = {{"predicting", "1"},
+                           {"spectator", "0"},
+                           {"cl_violence", "1"},
+                           {"team_red_blue", "1"},
+                           {"allow_download_models", "1"},
+                           {"teamname", "red"},
+                           {"skin", "soldier/green"},
+                           {"rate", "25000"},
+                           {"msg", "1"},
+                           {"bestweap", "railgun"},
+                           {"fov", "90"},
+                           {"password", "x"},
+                           {"spectator_password", "y"}};
+      }
+      server.set_player(num, player);
     }
-    char head[32];
-    std::snprintf(head, sizeof head, "%3d %5d %4d ", num, num * 3, 20 + num);
-    char address[32];
-    std::snprintf(address, sizeof address, "198.51.100.%d:%d", num + 1, 27900 + num);
-    char tail[64];
-    std::snprintf(tail, sizeof tail, "%7d %-21s %5d\n", num * 50, address, 1000 + num);
-    name.resize(std::max<std::size_t>(name.size(), 15), ' ');
-    text += head + name + " " + tail;
+    return true;
+  }();
+  (void)filled;
+  return server;
+}
+
+// The reply text of `command` as the transport hands it to a parser.
+std::string reply_text(const std::string& command) {
+  std::string text;
+  for (const std::string& datagram : full_server().execute(command)) {
+    text += datagram.substr(std::min(PRINT_HEADER_SIZE, datagram.size()));
   }
   return text;
 }
 
-std::string key_line(const std::string& key, const std::string& value) {
-  std::string line = key;
-  line.resize(std::max<std::size_t>(key.size(), 20), ' ');
-  return line + value + "\n";
-}
-
-std::string full_serverinfo_reply() {
-  std::string text = "\nServer info settings:\n";
-  const char* const keys[][2] = {
-      {"mapname", "dm_canyon"},
-      {"pickupinfo", "1"},
-      {"gamedate", "Nov 11 2023"},
-      {"gamename", "arena"},
-      {"maxspectators", "4"},
-      {"weaponarena", "0"},
-      {"deathmatch", "1"},
-      {"protocol", "34"},
-      {"cheats", "0"},
-      {"skill", "1"},
-      {"sv_violence", "0"},
-      {"version", "1.4 linux-amd64"},
-      {"fraglimit", "30"},
-      {"timelimit", "20"},
-      {"sv_suicidepenalty", "2"},
-      {"g_movescale", "1"},
-      {"ctf_loops", "0"},
-      {"control_limit", "0"},
-      {"control_bonus", "0"},
-      {"hostname",
-       "\x02The \x05"
-       "Arena"},
-      {"maxclients", "32"},
-      {"dmflags", "16"},
-      {"user", "operator"},
-  };
-  for (const auto& key : keys) {
-    text += key_line(key[0], key[1]);
-  }
-  return text;
-}
-
-std::string full_dumpuser_reply() {
-  return "userinfo\n--------\n" + key_line("predicting", "0") + key_line("spectator", "0") +
-         key_line("cl_violence", "1") + key_line("team_red_blue", "0") +
-         "allow_download_models1\n" + key_line("teamname", "red") +
-         key_line("skin", "soldier/green") + key_line("rate", "25000") + key_line("msg", "1") +
-         key_line("bestweap", "railgun") + key_line("fov", "90") +
-         key_line("name",
-                  "\x02Red \x05"
-                  "Baron") +
-         key_line("ip", "198.51.100.7:27910") + key_line("password", "") +
-         key_line("spectator_password", "");
-}
-
-void BM_ParseStatus32Players(benchmark::State& state) {
-  const std::string text = full_status_reply();
-  auto reply = std::make_unique<ts_status_reply>();
-  r_dravstatsparse_parse_status(text.data(), text.size(), *reply);
-  if (std::count(reply->ab_present.begin(), reply->ab_present.end(), 1) != 32) {
-    state.SkipWithError("the status reply does not list 32 players");
+// Times `parse` on the reply of `command`, after checking that it yields `expected` items
+// (players present or keys found), so that a broken reply cannot make a fast benchmark.
+template <typename Record, typename Parse, typename Count>
+void time_parser(benchmark::State& state, const std::string& command, Parse parse, Count count,
+                 long expected) {
+  const std::string text = reply_text(command);
+  auto record = std::make_unique<Record>();
+  parse(text.data(), text.size(), *record);
+  if (count(*record) != expected) {
+    state.SkipWithError(("the reply to \"" + command + "\" is not complete").c_str());
     return;
   }
   for (auto _ : state) {
-    benchmark::DoNotOptimize(r_dravstatsparse_parse_status(text.data(), text.size(), *reply));
+    benchmark::DoNotOptimize(parse(text.data(), text.size(), *record));
     benchmark::ClobberMemory();
   }
   state.SetBytesProcessed(static_cast<std::int64_t>(state.iterations() * text.size()));
+}
+
+template <typename Flags>
+long ones(const Flags& flags) {
+  return std::count(flags.begin(), flags.end(), 1);
+}
+
+void BM_ParseStatus32Players(benchmark::State& state) {
+  time_parser<ts_status_reply>(
+      state, "status", r_dravstatsparse_parse_status,
+      [](const ts_status_reply& reply) { return ones(reply.ab_present); }, 32);
 }
 BENCHMARK(BM_ParseStatus32Players);
 
 void BM_ParseServerinfo(benchmark::State& state) {
-  const std::string text = full_serverinfo_reply();
-  ts_serverinfo info;
-  r_dravstatsparse_parse_serverinfo(text.data(), text.size(), info);
-  if (std::count(info.ab_found.begin(), info.ab_found.end(), 1) != 23) {
-    state.SkipWithError("the serverinfo reply does not give all 23 keys");
-    return;
-  }
-  for (auto _ : state) {
-    benchmark::DoNotOptimize(r_dravstatsparse_parse_serverinfo(text.data(), text.size(), info));
-    benchmark::ClobberMemory();
-  }
-  state.SetBytesProcessed(static_cast<std::int64_t>(state.iterations() * text.size()));
+  time_parser<ts_serverinfo>(
+      state, "serverinfo", r_dravstatsparse_parse_serverinfo,
+      [](const ts_serverinfo& info) { return ones(info.ab_found); }, 23);
 }
 BENCHMARK(BM_ParseServerinfo);
 
 void BM_ParseDumpuser(benchmark::State& state) {
-  const std::string text = full_dumpuser_reply();
-  ts_dumpuser info;
-  r_dravstatsparse_parse_dumpuser(text.data(), text.size(), info);
-  if (std::count(info.ab_found.begin(), info.ab_found.end(), 1) != 15) {
-    state.SkipWithError("the dumpuser reply does not give all 15 keys");
-    return;
-  }
-  for (auto _ : state) {
-    benchmark::DoNotOptimize(r_dravstatsparse_parse_dumpuser(text.data(), text.size(), info));
-    benchmark::ClobberMemory();
-  }
-  state.SetBytesProcessed(static_cast<std::int64_t>(state.iterations() * text.size()));
+  time_parser<ts_dumpuser>(
+      state, "dumpuser 0", r_dravstatsparse_parse_dumpuser,
+      [](const ts_dumpuser& info) { return ones(info.ab_found); }, 15);
 }
 BENCHMARK(BM_ParseDumpuser);
 
