@@ -27,6 +27,7 @@ std::FILE* gpo_file_error = nullptr;
 // Owns a log file opened here; the standard streams are never closed through it.
 FilePtr go_owned_log;
 bool gb_exit_started = false;
+bool gb_screen_active = false;
 
 constexpr std::array<const char*, 8> gct_kind_labels = {
     "Connect   ", "Disconnect", "Change    ", "Reconnect ",
@@ -70,6 +71,11 @@ void r_dravlog_init(const ts_config& config) {
 }
 
 void r_dravlog_error(const char* format, ...) {
+  if (gb_screen_active) {
+    // The message must be readable after the program ends: leave curses first. The exit
+    // handler's own call to the screen then finds it finished and does nothing.
+    r_dravscreen_finish();
+  }
   if (gpo_file_error != nullptr) {
     std::fprintf(gpo_file_error, "\n\n%s ", r_dravtools_gettime(0));
     va_list arguments;
@@ -123,6 +129,10 @@ void r_dravlog_finish() {
     std::fflush(gpo_file_error);
   }
   gpo_file_error = nullptr;
+}
+
+void r_dravlog_set_screen_active(bool active) {
+  gb_screen_active = active;
 }
 
 void r_dravlog_exit_started() {

@@ -34,6 +34,9 @@ void r_dravlog_log_player(te_log_kind kind, const ts_status_line& line);
 void r_dravlog_log_server(const char* text);
 /// Closes the log and error streams.
 void r_dravlog_finish();
+/// Tells the log whether the screen holds the terminal; the fatal path then gives the
+/// terminal back before it writes its message.
+void r_dravlog_set_screen_active(bool active);
 /// Tells the fatal path that the exit handlers are running, so that a fatal error inside
 /// them ends the program at once instead of running them a second time.
 void r_dravlog_exit_started();

@@ -8,6 +8,7 @@
 #include "drav_listip.h"
 #include "drav_log.h"
 #include "drav_net.h"
+#include "drav_screen.h"
 #include "drav_stats.h"
 #include "drav_statsparse.h"
 #include "drav_tools.h"
@@ -17,14 +18,6 @@ namespace {
 // Both records live for the whole run; every module keeps pointers to them.
 ts_config go_config;
 ts_status go_status;
-
-// How long one turn of the loop waits while there is no screen step to pace it.
-constexpr long LOOP_WAIT_NANOSECONDS = 200'000'000;
-
-void wait_one_turn() {
-  timespec wait{0, LOOP_WAIT_NANOSECONDS};
-  nanosleep(&wait, nullptr);  // a signal cuts the wait short, which is what we want
-}
 
 }  // namespace
 
@@ -40,6 +33,7 @@ void r_signal(int signal_number) {
 /// Exit handler: gives back what the modules hold, in reverse order of start-up.
 void r_monitor_atexit() {
   r_dravlog_exit_started();
+  r_dravscreen_finish();
   r_dravnet_finish();
   r_dravlog_finish();
 }
@@ -52,6 +46,7 @@ int main() {
   r_dravlistip_init(go_config);
   r_dravnet_init(go_config);
   r_dravstats_init(go_config, go_status);
+  r_dravscreen_init(go_config, go_status);
 
   std::atexit(r_monitor_atexit);
   for (int signal_number : {SIGINT, SIGTERM, SIGHUP, SIGQUIT}) {
@@ -64,7 +59,9 @@ int main() {
 
   while (gb_quit == 0) {
     r_dravstats_run();
-    wait_one_turn();
+    if (r_dravscreen_run() == 0) {
+      return 0;
+    }
   }
   return 0;
 }
