@@ -1,6 +1,8 @@
 // The curses side of the screen: start and stop, colours, the sub-windows and
 // the frame, printing game texts, and the screen step that reads a key,
 // applies it, draws what is marked and updates the terminal once.
+#include <unistd.h>
+
 #include <clocale>
 #include <cstdio>
 #include <cstdlib>
@@ -27,13 +29,13 @@ struct ts_pair_colors {
 // Pairs 0..31 show the game's colour codes.
 constexpr std::array<ts_pair_colors, 32> gct_game_pairs = [] {
   std::array<ts_pair_colors, 32> pairs{};
-  constexpr short white = COLOR_WHITE, red = COLOR_RED, green = COLOR_GREEN,
-                  yellow = COLOR_YELLOW, blue = COLOR_BLUE, magenta = COLOR_MAGENTA,
-                  cyan = COLOR_CYAN, black = COLOR_BLACK;
+  constexpr short white = COLOR_WHITE, red = COLOR_RED, green = COLOR_GREEN, yellow = COLOR_YELLOW,
+                  blue = COLOR_BLUE, magenta = COLOR_MAGENTA, cyan = COLOR_CYAN,
+                  black = COLOR_BLACK;
   constexpr std::array<short, 32> foregrounds = {
-      white,   white, red,    green,  yellow,  blue,  magenta, cyan,  black, white, white,
-      red,     green, white,  yellow, blue,    yellow, green,  cyan,  cyan,  cyan,  blue,
-      magenta, white, magenta, red,   red,     white, cyan,    yellow, yellow, yellow};
+      white,   white, red,     green,  yellow, blue,   magenta, cyan,   black,  white, white,
+      red,     green, white,   yellow, blue,   yellow, green,   cyan,   cyan,   cyan,  blue,
+      magenta, white, magenta, red,    red,    white,  cyan,    yellow, yellow, yellow};
   for (std::size_t code = 0; code < pairs.size(); ++code) {
     pairs[code] = {foregrounds[code], black};
   }
@@ -58,7 +60,7 @@ constexpr std::array<ts_pair_colors, 10> gct_own_pairs = {{
 std::array<int, 32> gai_drav_colors = {};
 
 [[noreturn]] void fail_start(const char* reason) {
-  if (!isendwin()) {
+  if (state().b_curses_started) {
     endwin();
   }
   std::printf("Error: %s\n", reason);
@@ -236,8 +238,13 @@ void draw_too_small() {
 void r_dravscreen_init(ts_config& config, ts_status& status) {
   r_dravscreen_attach(config, status);
   std::setlocale(LC_ALL, "");
-  if (initscr() == nullptr) {
-    fail_start("the terminal cannot be used");
+  // newterm rather than initscr: initscr ends the program with its own message when the
+  // terminal is unknown, and we want ours.
+  if (isatty(STDIN_FILENO) == 0 || isatty(STDOUT_FILENO) == 0) {
+    fail_start("standard input and output must be a terminal");
+  }
+  if (newterm(nullptr, stdout, stdin) == nullptr) {
+    fail_start("the terminal type is unknown (check TERM)");
   }
   dravscreen::ts_screen_state& screen = state();
   screen.b_curses_started = true;

@@ -98,7 +98,7 @@ struct ts_key_label {
 std::vector<ts_key_label> region_keys(te_window window) {
   switch (window) {
     case WIN_CLIENT:
-      return {{true, "D"}, {false, " Details  "}, {true, "B"}, {false, " Ban  "},
+      return {{true, "D"}, {false, " Details  "}, {true, "B"},     {false, " Ban  "},
               {true, "K"}, {false, " Kick  "},    {true, "SPACE"}, {false, " Locate IP"}};
     case WIN_SERVER:
       return {{true, "D"}, {false, " Details                                "}};
@@ -221,8 +221,7 @@ void draw_server() {
   const ts_status& status = *state().pts_status;
   start_row(window, 0);
   wclrtoeol(window);
-  const std::string game =
-      std::string("Game: ") + status.ac_gametype + " - " + status.ac_map;
+  const std::string game = std::string("Game: ") + status.ac_gametype + " - " + status.ac_map;
   r_dravscreen_print_color_string(window, game.c_str());
   if (status.i_hostname_length != 0) {
     const int cols = state().ats_window_arr[WIN_SERVER].rect.cols;
@@ -258,9 +257,9 @@ void draw_ip_list() {
       const bool selected = index == cursor.current;
       char address[32];
       std::snprintf(address, sizeof address, "%-15s", r_dravip_ip_to_text(entry.ip).c_str());
-      print_plain(window, address,
-                  pair_attribute(entry.access_level >= access_level ? PAIR_GOOD : PAIR_BAD,
-                                 selected));
+      print_plain(
+          window, address,
+          pair_attribute(entry.access_level >= access_level ? PAIR_GOOD : PAIR_BAD, selected));
       print_plain(window, " ", pair_attribute(PAIR_PLAIN, selected));
       wattrset(window, pair_attribute(PAIR_PLAIN));
       r_dravscreen_print_color_string(window, entry.name);

@@ -1,0 +1,246 @@
+// The built program in a real terminal against the simulated game server: what
+// the operator sees, the keys, resizing, and how the terminal is left behind.
+#include <gtest/gtest.h>
+#include <signal.h>
+
+#include <filesystem>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "config_support.h"
+#include "sim_server.h"
+#include "support.h"
+#include "terminal.h"
+
+using drav_test::Cell;
+using drav_test::screen_text;
+using drav_test::Terminal;
+
+namespace {
+
+constexpr int CURSES_RED = 1;
+constexpr int CURSES_GREEN = 2;
+constexpr int CURSES_YELLOW = 3;
+constexpr int CURSES_CYAN = 6;
+
+drav_sim::Player player(const std::string& name, const std::string& ip, int score, int ping) {
+  drav_sim::Player p;
+  p.name = name;
+  p.ip = ip;
+  p.score = score;
+  p.ping = ping;
+  return p;
+}
+
+std::string repeat(const std::string& text, int count) {
+  std::string result;
+  for (int i = 0; i < count; ++i) {
+    result += text;
+  }
+  return result;
+}
+
+// A row of the 80x24 screen between the frame's vertical lines: the player table's 46
+// columns and the IP list's 31.
+std::string framed(const std::string& table, const std::string& ip_list) {
+  std::string row = "│" + table + std::string(46 - table.size(), ' ') + "│" + ip_list;
+  return row + std::string(31 - ip_list.size(), ' ') + "│";
+}
+
+// The text of cells [from, from + count) of a row.
+std::string cells_text(const std::vector<Cell>& row, std::size_t from, std::size_t count) {
+  std::string text;
+  for (std::size_t i = from; i < from + count && i < row.size(); ++i) {
+    text += row[i].text;
+  }
+  return text;
+}
+
+// A folder with a configuration for the simulated server, an empty history and an access
+// list in which 198.51.100.0/24 has level 5; the program runs in a terminal there.
+class TerminalTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    server_ = std::make_unique<drav_sim::SimServer>("secret");
+    server_->set_player(0, player("\x02Red", "192.0.2.10", 12, 50));
+    server_->set_player(1, player("Blue", "198.51.100.7", 3, 300));
+    drav_test::write_file(
+        dir_.file("drav-logger.cfg"),
+        drav_test::config_text({{"net_server_port", std::to_string(server_->port())},
+                                {"access_list_file", "access.txt"}}));
+    drav_test::write_file(dir_.file("drav-logger-ip.txt"), "");
+    drav_test::write_file(dir_.file("access.txt"), "5 198.51.100.0/24         trusted\n");
+  }
+
+  void start(int cols, int rows) {
+    // The inner shell hands its process number to the program, so tests can signal it.
+    terminal_ = std::make_unique<Terminal>(dir_.path().string(),
+                                           std::string("echo BEFORE; sh -c 'echo $$ > pid; exec ") +
+                                               DRAV_LOGGER_BINARY + "'; echo $? > status",
+                                           cols, rows);
+  }
+
+  // The program's exit status once it has ended, or -1 when it does not end in time.
+  int exit_status() {
+    const std::string path = dir_.file("status");
+    if (!terminal_->wait_for([&](const auto&) { return !drav_test::read_file(path).empty(); })) {
+      return -1;
+    }
+    return std::stoi(drav_test::read_file(path));
+  }
+
+  bool server_received(const std::string& command) {
+    for (int attempt = 0; attempt < 100; ++attempt) {
+      for (const drav_sim::ReceivedCommand& received : server_->commands()) {
+        if (received.command == command) {
+          return true;
+        }
+      }
+      server_->wait_for_commands(server_->commands().size() + 1, 100);
+    }
+    return false;
+  }
+
+  drav_test::TempDir dir_;
+  std::unique_ptr<drav_sim::SimServer> server_;
+  std::unique_ptr<Terminal> terminal_;
+};
+
+TEST_F(TerminalTest, OperatorWatchesTheServerAndUsesTheKeys) {
+  start(80, 24);
+  ASSERT_TRUE(terminal_->wait_for_text("198.51.100.7    Blue")) << screen_text(terminal_->rows());
+  ASSERT_TRUE(terminal_->wait_for_text("Simulated Arena"));
+  std::vector<std::string> rows = terminal_->rows();
+  ASSERT_EQ(rows.size(), 24u);
+  EXPECT_EQ(rows[0], "┌─[S]" + repeat("─", 74) + "┐");
+  const std::string game = "Game: deathmatch - canyon_ridge";
+  EXPECT_EQ(rows[1], "│" + game + std::string(78 - game.size() - 15, ' ') + "Simulated Arena│");
+  EXPECT_EQ(rows[2], "├─[C]" + repeat("─", 42) + "┬─[I]" + repeat("─", 27) + "┤");
+  EXPECT_EQ(rows[3], framed(" #|Frag|Ping|IP             |Name", "IP             |Name"));
+  EXPECT_EQ(rows[4], framed(" 0   12   50 192.0.2.10      Red", "192.0.2.10      Red"));
+  EXPECT_EQ(rows[5], framed(" 1    3  300 198.51.100.7    Blue", "198.51.100.7    Blue"));
+  EXPECT_EQ(rows[6], framed(" 2", ""));
+  EXPECT_EQ(rows[14], framed("10", ""));
+  EXPECT_EQ(rows[15], "├─[L]" + repeat("─", 42) + "┴" + repeat("─", 31) + "┤");
+  EXPECT_EQ(rows[22], "└" + repeat("─", 78) + "┘");
+  EXPECT_EQ(rows[23],
+            " D Details  B Ban  K Kick  SPACE Locate IP   +/- Access (1)  TAB Switch  Q Quit");
+  EXPECT_NE(rows[21].find("Client Connect    01 198.51.100.7    Blue"), std::string::npos);
+
+  std::vector<std::vector<Cell>> cells = terminal_->cells();
+  EXPECT_TRUE(cells[2][3].bold && cells[2][3].foreground == CURSES_CYAN);   // [C] is active
+  EXPECT_FALSE(cells[2][50].bold);                                          // [I] is not
+  EXPECT_TRUE(cells[4][1].bold && cells[4][14].bold);                       // slot 0 selected
+  EXPECT_EQ(cells[4][14].foreground, CURSES_GREEN);                         // level 1 >= 1
+  EXPECT_EQ(cells[4][11].foreground, CURSES_GREEN);                         // ping 50
+  EXPECT_EQ(cells[5][11].foreground, CURSES_YELLOW);                        // ping 300 of 500
+  EXPECT_TRUE(cells[4][30].bold && cells[4][30].foreground == CURSES_RED);  // colour code 2
+  EXPECT_FALSE(cells[5][14].bold);
+  EXPECT_EQ(cells[23][1].foreground, CURSES_CYAN);  // key names
+  EXPECT_NE(cells[23][2].foreground, CURSES_CYAN);  // labels
+
+  // Raising the access level turns the level-1 address red everywhere, not the level-5 one.
+  terminal_->keys({"3"});
+  ASSERT_TRUE(terminal_->wait_for_text("Access (3)"));
+  cells = terminal_->cells();
+  EXPECT_EQ(cells[4][48].foreground, CURSES_RED);
+  // The player table follows with the next poll.
+  ASSERT_TRUE(terminal_->wait_for(
+      [&](const auto&) { return terminal_->cells()[4][14].foreground == CURSES_RED; }));
+  cells = terminal_->cells();
+  EXPECT_EQ(cells[5][14].foreground, CURSES_GREEN);
+  EXPECT_EQ(cells[5][48].foreground, CURSES_GREEN);
+  terminal_->keys({"-", "-"});
+  ASSERT_TRUE(terminal_->wait_for_text("Access (1)"));
+
+  // Tab makes the IP list active: its tag turns bold and the key bar shows its keys.
+  terminal_->keys({"Tab"});
+  ASSERT_TRUE(terminal_->wait_for(
+      [](const auto& r) { return r[23].rfind(" D Details  B Ban      ", 0) == 0; }));
+  cells = terminal_->cells();
+  EXPECT_TRUE(cells[2][50].bold);
+  EXPECT_FALSE(cells[2][3].bold);
+  terminal_->keys({"BTab", "c"});
+
+  // Space on slot 1 selects its address in the IP list, centred in the list's rows.
+  terminal_->keys({"Down", "Space"});
+  ASSERT_TRUE(terminal_->wait_for([&](const auto&) {
+    const auto now = terminal_->cells();
+    return cells_text(now[9], 48, 12) == "198.51.100.7" && now[9][48].bold && !now[8][48].bold;
+  })) << screen_text(terminal_->rows());
+
+  // K and B act on the selected player: log lines, the kick sent, the ban written.
+  terminal_->keys({"B"});
+  ASSERT_TRUE(terminal_->wait_for_text("Client Admin ban  01 198.51.100.7    Blue"));
+  EXPECT_TRUE(server_received("kick 1"));
+  EXPECT_NE(drav_test::read_file(dir_.file("access-add.txt")).find("0 198.51.100.7"),
+            std::string::npos);
+  terminal_->keys({"Up", "K"});
+  ASSERT_TRUE(terminal_->wait_for_text("Client Admin kick 00 192.0.2.10      Red"));
+  EXPECT_TRUE(server_received("kick 0"));
+
+  // Resizing lays everything out again; a tiny terminal gets a notice, then comes back.
+  terminal_->resize(120, 40);
+  ASSERT_TRUE(terminal_->wait_for([](const auto& r) {
+    return r.size() == 40 && r[38] == "└" + repeat("─", 118) + "┘";
+  })) << screen_text(terminal_->rows());
+  rows = terminal_->rows();
+  EXPECT_EQ(rows[2], "├─[C]" + repeat("─", 63) + "┬─[I]" + repeat("─", 46) + "┤");
+  EXPECT_EQ(rows[39].substr(85), "+/- Access (1)  TAB Switch  Q Quit");
+  terminal_->resize(100, 30);
+  ASSERT_TRUE(terminal_->wait_for([](const auto& r) {
+    return r.size() == 30 && r[19].rfind("├─[L]" + repeat("─", 53) + "┴", 0) == 0;
+  })) << screen_text(terminal_->rows());
+  terminal_->resize(10, 5);
+  ASSERT_TRUE(terminal_->wait_for([](const auto& r) { return r[0] == "Terminal t"; }))
+      << screen_text(terminal_->rows());
+  terminal_->resize(80, 24);
+  ASSERT_TRUE(terminal_->wait_for([](const auto& r) {
+    return r.size() == 24 && r[0] == "┌─[S]" + repeat("─", 74) + "┐";
+  })) << screen_text(terminal_->rows());
+  ASSERT_TRUE(terminal_->wait_for_text("+/- Access (1)"));
+
+  // q ends the program with status 0 and gives the terminal back as it was.
+  terminal_->keys({"q"});
+  EXPECT_EQ(exit_status(), 0);
+  rows = terminal_->rows();
+  EXPECT_EQ(rows[0], "BEFORE");
+  EXPECT_EQ(screen_text(rows).find("─"), std::string::npos) << screen_text(rows);
+}
+
+TEST_F(TerminalTest, SigtermEndsWithStatusZeroAndRestoresTheTerminal) {
+  start(80, 24);
+  ASSERT_TRUE(terminal_->wait_for_text("192.0.2.10      Red"));
+  const int pid = std::stoi(drav_test::read_file(dir_.file("pid")));
+  ASSERT_EQ(kill(pid, SIGTERM), 0);
+  EXPECT_EQ(exit_status(), 0);
+  EXPECT_EQ(screen_text(terminal_->rows()), "BEFORE\n" + repeat("\n", 23));
+}
+
+TEST_F(TerminalTest, FatalErrorWithTheScreenUpLeavesAReadableMessage) {
+  start(80, 24);
+  ASSERT_TRUE(terminal_->wait_for_text("198.51.100.7    Blue"));
+  // The history can no longer be appended to when the next player joins.
+  std::filesystem::remove(dir_.file("drav-logger-ip.txt"));
+  std::filesystem::create_directory(dir_.file("drav-logger-ip.txt"));
+  server_->set_player(2, player("Green", "203.0.113.9", 0, 50));
+  const std::string message =
+      "./src/drav_listip - File drav-logger-ip.txt could not be opened for appending";
+  // The message is long enough to wrap at 80 columns.
+  ASSERT_TRUE(terminal_->wait_for([&](const std::vector<std::string>& r) {
+    std::string joined;
+    for (const std::string& row : r) {
+      joined += row;
+    }
+    return joined.find(message) != std::string::npos;
+  })) << screen_text(terminal_->rows());
+  const std::vector<std::string> rows = terminal_->rows();
+  EXPECT_EQ(screen_text(rows).find("─"), std::string::npos) << screen_text(rows);
+  EXPECT_EQ(rows[0], "BEFORE");
+  EXPECT_EQ(drav_test::read_file(dir_.file("status")), "");  // waits for the operator
+  terminal_->keys({"Enter"});
+  EXPECT_EQ(exit_status(), 1);
+}
+
+}  // namespace
