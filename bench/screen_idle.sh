@@ -10,12 +10,13 @@ if [ ! -x "$build/drav-logger" ]; then
   cmake -S "$root" -B "$build" -DCMAKE_BUILD_TYPE=Release -DDRAV_BENCH=OFF >/dev/null
   cmake --build "$build" -j "$(nproc)" --target drav-logger sim-server >/dev/null
 fi
+build=$(cd "$build" && pwd)
 folder=$(mktemp -d)
 socket="drav-bench-$$"
 cleanup() {
   tmux -L "$socket" kill-server 2>/dev/null || true
   [ -n "${sim_pid:-}" ] && kill "$sim_pid" 2>/dev/null || true
-  rm -rf "$folder"
+  [ -n "${KEEP:-}" ] || rm -rf "$folder"
 }
 trap cleanup EXIT
 
@@ -32,7 +33,7 @@ sed -e "s/^net_server_port=.*/net_server_port=$port/" -e "s/^net_server_rcon=.*/
 : >"$folder/drav-logger-ip.txt"
 
 tmux -L "$socket" -f /dev/null new-session -d -x 120 -y 40 -c "$folder" \
-  "sh -c 'echo \$\$ > pid; exec $build/drav-logger'"
+  "sh -c 'echo \$\$ > pid; exec $build/drav-logger'; sleep 600"
 while [ ! -s "$folder/pid" ]; do sleep 0.1; done
 pid=$(cat "$folder/pid")
 sleep 5  # let the first polls, look-ups and details fetches pass

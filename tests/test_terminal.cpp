@@ -243,4 +243,75 @@ TEST_F(TerminalTest, FatalErrorWithTheScreenUpLeavesAReadableMessage) {
   EXPECT_EQ(exit_status(), 1);
 }
 
+TEST_F(TerminalTest, OperatorSessionFromJoinsToBansAcrossARestart) {
+  start(100, 40);
+  ASSERT_TRUE(terminal_->wait_for_text("198.51.100.7    Blue"));
+  // A rename is logged as a change.
+  server_->set_player(1, player("Blue2", "198.51.100.7", 3, 300));
+  ASSERT_TRUE(terminal_->wait_for_text("Client Change     01 198.51.100.7    Blue2"));
+
+  // The console line sends any command; the echo and the reply land in the pane only.
+  terminal_->keys({"~"});
+  terminal_->type("status");
+  ASSERT_TRUE(terminal_->wait_for_text("status")) << screen_text(terminal_->rows());
+  terminal_->keys({"Enter"});
+  ASSERT_TRUE(terminal_->wait_for_text(">status"));
+  ASSERT_TRUE(terminal_->wait_for_text("Map              : canyon_ridge"));
+  terminal_->keys({"`"});
+
+  // K kicks; the player who comes back at once is rejected.
+  terminal_->keys({"K"});
+  ASSERT_TRUE(server_received("kick 0"));
+  ASSERT_TRUE(terminal_->wait_for_text("Client Disconnect 00 192.0.2.10      Red"));
+  server_->set_player(4, player("\x02Red", "192.0.2.10", 0, 50));
+  ASSERT_TRUE(terminal_->wait_for_text("Client Reject     04 192.0.2.10      Red"));
+
+  // The details of the selected player go to the pane.
+  terminal_->keys({"Down", "D"});
+  ASSERT_TRUE(terminal_->wait_for_text("  Name: Blue2"));
+  ASSERT_TRUE(terminal_->wait_for_text("  IP:   198.51.100.7"));
+
+  // B bans the player's address; a ban from the IP list bans another one.
+  terminal_->keys({"B"});
+  ASSERT_TRUE(terminal_->wait_for_text("Client Admin ban  01 198.51.100.7    Blue2"));
+  terminal_->keys({"i", "Home", "B"});
+  ASSERT_TRUE(terminal_->wait_for_text("IP     Admin ban  192.0.2.10"));
+  const std::string additions = drav_test::read_file(dir_.file("access-add.txt"));
+  EXPECT_NE(additions.find("0 198.51.100.7"), std::string::npos) << additions;
+  EXPECT_NE(additions.find("0 192.0.2.10"), std::string::npos) << additions;
+
+  // Raising the access level above the default turns unlisted addresses red in the list.
+  server_->set_player(5, player("Grey", "203.0.113.20", 0, 50));
+  ASSERT_TRUE(terminal_->wait_for_text("203.0.113.20    Grey"));
+  terminal_->keys({"2"});
+  ASSERT_TRUE(terminal_->wait_for([&](const std::vector<std::string>& r) {
+    const auto cells = terminal_->cells();
+    for (std::size_t row = 4; row < r.size() && row < 26; ++row) {
+      if (cells_text(cells[row], 59, 12) == "203.0.113.20") {
+        return cells[row][59].foreground == CURSES_RED;
+      }
+    }
+    return false;
+  })) << screen_text(terminal_->rows());
+  terminal_->keys({"q"});
+  ASSERT_EQ(exit_status(), 0);
+  EXPECT_EQ(terminal_->rows()[0], "BEFORE");
+
+  // The log file holds the events, not the console lines or details.
+  const std::string log = drav_test::read_file(dir_.file("drav-logger.log"));
+  EXPECT_NE(log.find("Client Admin kick 00 192.0.2.10      Red\n"), std::string::npos) << log;
+  EXPECT_EQ(log.find("status"), std::string::npos) << log;
+  EXPECT_EQ(log.find("Name:"), std::string::npos) << log;
+
+  // After a restart the banned address is blocked when it joins.
+  server_->clear_players();
+  std::filesystem::remove(dir_.file("status"));
+  start(100, 40);
+  ASSERT_TRUE(terminal_->wait_for_text("Server Change     canyon_ridge"));
+  server_->set_player(6, player("Blue3", "198.51.100.7", 0, 50));
+  ASSERT_TRUE(terminal_->wait_for_text("Client Block      06 198.51.100.7    Blue3"))
+      << screen_text(terminal_->rows());
+  EXPECT_TRUE(server_received("kick 6"));
+}
+
 }  // namespace
