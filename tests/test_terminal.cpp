@@ -314,4 +314,13 @@ TEST_F(TerminalTest, OperatorSessionFromJoinsToBansAcrossARestart) {
   EXPECT_TRUE(server_received("kick 6"));
 }
 
+TEST_F(TerminalTest, TerminalWithoutColoursIsRefused) {
+  terminal_ = std::make_unique<Terminal>(
+      dir_.path().string(), std::string("TERM=vt100 ") + DRAV_LOGGER_BINARY + "; echo $? > status",
+      80, 24);
+  EXPECT_EQ(exit_status(), 1);
+  EXPECT_TRUE(terminal_->wait_for_text("Error: the terminal has no colours"))
+      << screen_text(terminal_->rows());
+}
+
 }  // namespace
