@@ -8,9 +8,9 @@
 #include "drav_listip.h"
 #include "drav_log.h"
 #include "drav_net.h"
+#include "drav_say.h"
 #include "drav_stats.h"
 #include "drav_statsparse.h"
-#include "drav_tools.h"
 
 namespace {
 
