@@ -15,7 +15,6 @@
 
 #include "drav_config.h"
 #include "drav_ip.h"
-#include "drav_listip.h"
 #include "drav_log.h"
 #include "drav_tools.h"
 
@@ -128,6 +127,8 @@ std::string gac_comments(1, '\0');
 NetworkIndex go_index;
 // Bit n set when some entry has prefix length n.
 std::uint64_t gi_prefix_lengths = 0;
+// The IP history's refresh of one address's levels; it outlives every init of this list.
+ts_access_changed_function gp_access_changed = nullptr;
 
 void r_dravaccess_index_entry(std::uint64_t net, std::uint64_t mask, ts_position position) {
   const int prefix = std::popcount(static_cast<std::uint32_t>(mask));
@@ -270,6 +271,10 @@ std::int32_t r_dravaccess_get_access_level(std::uint64_t ip, char* comment) {
   return entry.level;
 }
 
+void r_dravaccess_set_changed_function(ts_access_changed_function changed) {
+  gp_access_changed = changed;
+}
+
 void r_dravaccess_add_ip(std::uint64_t ip, const char* comment, const char* reason,
                          std::int32_t level) {
   const ts_ip_net_mask single = r_dravip_get_net_mask(ip, 32);
@@ -285,7 +290,9 @@ void r_dravaccess_add_ip(std::uint64_t ip, const char* comment, const char* reas
     r_dravlog_log("IP     Ban not saved %s: no access_list_file_add configured\n",
                   r_dravip_ip_to_text(ip).c_str());
   }
-  r_dravlistip_update_ip_access(ip);
+  if (gp_access_changed != nullptr) {
+    gp_access_changed(ip);
+  }
 }
 
 void r_dravaccess_block_ip(std::uint64_t ip, const char* comment, const char* reason) {

@@ -25,8 +25,14 @@ void r_dravaccess_init(const ts_config& config);
 /// Level of the first entry (bans first, then the add file, then the main file) covering
 /// `ip`, or 1; fills `comment` (a 513-byte field, may be null) with that entry's comment.
 std::int32_t r_dravaccess_get_access_level(std::uint64_t ip, char* comment);
+/// Told the address whose level a ban changed.
+using ts_access_changed_function = void (*)(std::uint64_t ip);
+
+/// Registers the one function that a ban tells about the address it changed (null: none).
+/// The IP history registers itself here, so that the access list needs nothing above it.
+void r_dravaccess_set_changed_function(ts_access_changed_function changed);
 /// Puts a single-address entry at the head of the list, appends its block to
-/// access_list_file_add and refreshes the IP history's levels of that address.
+/// access_list_file_add and tells the registered function about the address.
 void r_dravaccess_add_ip(std::uint64_t ip, const char* comment, const char* reason,
                          std::int32_t level);
 /// The ban: r_dravaccess_add_ip with level 0.

@@ -294,6 +294,8 @@ void r_dravlistip_append_line(const ts_listip_data& entry) {
 
 void r_dravlistip_init(const ts_config& config) {
   gpts_config = &config;
+  // The history asks the access list for levels; the access list only calls back here.
+  r_dravaccess_set_changed_function(r_dravlistip_update_ip_access);
   gats_listip_data.clear();
   gats_listip_data.shrink_to_fit();
   go_texts.clear();

@@ -28,6 +28,8 @@ std::FILE* gpo_file_error = nullptr;
 FilePtr go_owned_log;
 bool gb_exit_started = false;
 bool gb_screen_active = false;
+bool gb_echo_stdout = false;
+bool gb_wait_for_key = true;
 
 constexpr std::array<const char*, 8> gct_kind_labels = {
     "Connect   ", "Disconnect", "Change    ", "Reconnect ",
@@ -84,7 +86,9 @@ void r_dravlog_error(const char* format, ...) {
     va_end(arguments);
     std::fflush(gpo_file_error);
   }
-  wait_for_key();
+  if (gb_wait_for_key) {
+    wait_for_key();
+  }
   if (gb_exit_started) {
     // The exit handlers are already running; running them again is not allowed.
     std::fflush(nullptr);
@@ -102,10 +106,14 @@ void r_dravlog_log(const char* format, ...) {
   va_end(arguments);
 
   r_dravscreen_add_log_line(line);
+  r_dravtools_remove_colors_char(line, line);
   if (gpo_file_log != nullptr) {
-    r_dravtools_remove_colors_char(line, line);
     std::fputs(line, gpo_file_log);
     std::fflush(gpo_file_log);
+  }
+  if (gb_echo_stdout && gpo_file_log != stdout) {
+    std::fputs(line, stdout);
+    std::fflush(stdout);
   }
 }
 
@@ -117,6 +125,14 @@ void r_dravlog_log_player(te_log_kind kind, const ts_status_line& line) {
 
 void r_dravlog_log_server(const char* text) {
   r_dravlog_log("Server Change     %s\n", text);
+}
+
+void r_dravlog_set_echo_stdout(bool echo) {
+  gb_echo_stdout = echo;
+}
+
+void r_dravlog_set_wait_for_key(bool wait) {
+  gb_wait_for_key = wait;
 }
 
 void r_dravlog_finish() {

@@ -32,6 +32,12 @@ void r_dravlog_init(const ts_config& config);
 void r_dravlog_log_player(te_log_kind kind, const ts_status_line& line);
 /// Writes "Server Change     <text>".
 void r_dravlog_log_server(const char* text);
+/// With true, every log line also goes to standard output (when that is not already the log
+/// stream), without colour codes and flushed at once; for running without the screen.
+void r_dravlog_set_echo_stdout(bool echo);
+/// With false, a fatal error ends the program without waiting for a key; for running
+/// without an operator at a terminal. True at start.
+void r_dravlog_set_wait_for_key(bool wait);
 /// Closes the log and error streams.
 void r_dravlog_finish();
 /// Tells the log whether the screen holds the terminal; the fatal path then gives the

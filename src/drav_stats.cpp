@@ -15,6 +15,7 @@
 #include "drav_listip.h"
 #include "drav_log.h"
 #include "drav_net.h"
+#include "drav_say.h"
 #include "drav_statsparse.h"
 #include "drav_tools.h"
 

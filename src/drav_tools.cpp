@@ -1,17 +1,13 @@
-// Game text conventions, the key-table tokeniser, binary search, time stamps
-// and the in-game announcement.
+// Game text conventions, the key-table tokeniser, binary search and time stamps.
 #include "drav_tools.h"
 
 #include <cerrno>
 #include <climits>
-#include <cstdarg>
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <string_view>
-
-#include "drav_net.h"
 
 // The game's own characters 0x7F..0xFF. Rows follow the high digit of the byte; the
 // 0x8_ and 0x9_ rows are the game's order, not Windows-1252, and 0xAB and 0xAD differ
@@ -111,8 +107,6 @@ void r_dravtools_store_value(const ts_parse_entry& entry, const char* value) {
 constexpr char UNKNOWN_TIME[] = "0000-00-00 00:00:00";
 
 char ac_date_time[20];
-
-constexpr std::size_t SAY_BUFFER_SIZE = 512;
 
 }  // namespace
 
@@ -257,27 +251,4 @@ const char* r_dravtools_gettime(std::time_t when) {
     std::memcpy(ac_date_time, UNKNOWN_TIME, sizeof UNKNOWN_TIME);
   }
   return ac_date_time;
-}
-
-void r_dravtools_say(int color, const char* format, ...) {
-  char message[SAY_BUFFER_SIZE];
-  va_list arguments;
-  va_start(arguments, format);
-  const int formatted = std::vsnprintf(message, sizeof message, format, arguments);
-  va_end(arguments);
-  if (formatted < 0) {
-    return;  // the arguments could not be formatted: nothing sensible to say
-  }
-  r_dravtools_remove_invalid_console_chars(message);
-
-  // Asterisks in the colour of the message frame it, so it stands out in the players' chat.
-  const int color_code = color & 0xFF;
-  char command[SAY_BUFFER_SIZE];
-  // A long message is cut where the buffer ends, losing the closing asterisks and quote.
-  if (std::snprintf(command, sizeof command, "say \"-%c%c*** %s %c***\"", 0x0D, color_code, message,
-                    color_code) < 0) {
-    return;
-  }
-  // The reply is only awaited so that the server has taken the command; it says nothing.
-  (void)r_dravnet_send_command(command, 1, NET_MAIN_SOCKET);
 }

@@ -1,5 +1,4 @@
-// Game text conventions, the key-table tokeniser, binary search, time stamps
-// and the in-game announcement.
+// Game text conventions, the key-table tokeniser, binary search and time stamps.
 #pragma once
 
 #include <array>
@@ -81,7 +80,3 @@ const void* r_dravtools_blocate(const void* key, const void* base, std::size_t c
 /// Local time stamp "YYYY-MM-DD hh:mm:ss" of `when` (0 means now), in a static buffer
 /// that the next call overwrites.
 const char* r_dravtools_gettime(std::time_t when);
-
-/// Says a formatted message in game: "say" with the message framed in the colour code
-/// (low 8 bits of `color`), made console-safe, sent on the main socket.
-[[gnu::format(printf, 2, 3)]] void r_dravtools_say(int color, const char* format, ...);

@@ -1,23 +1,79 @@
 // drav-logger: monitors and logs one game server through its remote console.
 #include <csignal>
+#include <cstdio>
 #include <cstdlib>
 #include <ctime>
+#include <string_view>
 
 #include "drav_access.h"
 #include "drav_config.h"
 #include "drav_listip.h"
 #include "drav_log.h"
 #include "drav_net.h"
+#include "drav_say.h"
 #include "drav_screen.h"
 #include "drav_stats.h"
 #include "drav_statsparse.h"
-#include "drav_tools.h"
 
 namespace {
 
 // Both records live for the whole run; every module keeps pointers to them.
 ts_config go_config;
 ts_status go_status;
+
+// What the command line asks for. Without arguments the program runs with its screen.
+enum class te_run_mode { SCREEN, HEADLESS, HELP, VERSION, USAGE_ERROR };
+
+// Without the screen there is no terminal to give back and no key to pace the loop.
+bool gb_headless = false;
+
+constexpr char USAGE_TEXT[] = "usage: drav-logger [--headless | --help | --version]\n";
+constexpr char HELP_TEXT[] =
+    "Monitors and logs one game server through its remote console. Reads\n"
+    "drav-logger.cfg from the working directory.\n"
+    "\n"
+    "  (no option)  run with the full-terminal screen\n"
+    "  --headless   run without the screen; log lines also go to standard output,\n"
+    "               and SIGINT, SIGTERM, SIGHUP or SIGQUIT end it with status 0\n"
+    "  --help       print this help and exit\n"
+    "  --version    print the version and exit\n";
+
+// How long one turn of the loop waits while there is no screen step to pace it.
+constexpr long LOOP_WAIT_NANOSECONDS = 200'000'000;
+
+te_run_mode r_monitor_run_mode(int argc, char* argv[]) {
+  if (argc <= 1) {
+    return te_run_mode::SCREEN;
+  }
+  if (argc > 2) {
+    return te_run_mode::USAGE_ERROR;
+  }
+  const std::string_view argument = argv[1];
+  if (argument == "--headless") {
+    return te_run_mode::HEADLESS;
+  }
+  if (argument == "--help") {
+    return te_run_mode::HELP;
+  }
+  if (argument == "--version") {
+    return te_run_mode::VERSION;
+  }
+  return te_run_mode::USAGE_ERROR;
+}
+
+void wait_one_turn() {
+  timespec wait{0, LOOP_WAIT_NANOSECONDS};
+  nanosleep(&wait, nullptr);  // a signal cuts the wait short, which is what we want
+}
+
+// Paces one turn of the main loop; false when the operator asked to quit.
+bool r_monitor_pace() {
+  if (!gb_headless) {
+    return r_dravscreen_run() != 0;  // its key wait paces the loop
+  }
+  wait_one_turn();
+  return true;
+}
 
 }  // namespace
 
@@ -33,20 +89,47 @@ void r_signal(int signal_number) {
 /// Exit handler: gives back what the modules hold, in reverse order of start-up.
 void r_monitor_atexit() {
   r_dravlog_exit_started();
-  r_dravscreen_finish();
+  r_dravscreen_finish();  // gives the terminal back first; nothing when there is no screen
   r_dravnet_finish();
   r_dravlog_finish();
 }
 
-int main() {
+int main(int argc, char* argv[]) {
+  switch (r_monitor_run_mode(argc, argv)) {
+    case te_run_mode::HELP:
+      std::fputs(USAGE_TEXT, stdout);
+      std::fputs(HELP_TEXT, stdout);
+      return 0;
+    case te_run_mode::VERSION:
+      std::printf("drav-logger %s\n", DRAV_VERSION);
+      return 0;
+    case te_run_mode::USAGE_ERROR:
+      std::fputs(USAGE_TEXT, stderr);
+      return 2;
+    case te_run_mode::HEADLESS:
+      gb_headless = true;
+      break;
+    case te_run_mode::SCREEN:
+      break;
+  }
+
   r_dravlog_init_first();
+  if (gb_headless) {
+    // A service manager or a script reads standard output and has no key to press.
+    r_dravlog_set_echo_stdout(true);
+    r_dravlog_set_wait_for_key(false);
+    // A reader of standard output that goes away must not end the monitoring.
+    std::signal(SIGPIPE, SIG_IGN);
+  }
   r_dravconfig_read_config(go_config, "drav-logger.cfg");
   r_dravlog_init(go_config);
   r_dravaccess_init(go_config);
   r_dravlistip_init(go_config);
   r_dravnet_init(go_config);
   r_dravstats_init(go_config, go_status);
-  r_dravscreen_init(go_config, go_status);
+  if (!gb_headless) {
+    r_dravscreen_init(go_config, go_status);
+  }
 
   std::atexit(r_monitor_atexit);
   for (int signal_number : {SIGINT, SIGTERM, SIGHUP, SIGQUIT}) {
@@ -59,7 +142,7 @@ int main() {
 
   while (gb_quit == 0) {
     r_dravstats_run();
-    if (r_dravscreen_run() == 0) {
+    if (!r_monitor_pace()) {
       return 0;
     }
   }

@@ -7,6 +7,7 @@
 #include <regex>
 #include <string>
 #include <thread>
+#include <vector>
 
 #include "config_support.h"
 #include "process.h"
@@ -21,6 +22,51 @@ constexpr int PROGRAM_TIMEOUT_MS = 10000;
 
 std::string stderr_for(const std::string& message) {
   return drav_test::fatal_stderr_pattern(message);
+}
+
+// The program's command line: no option runs it with its screen, "--headless" without.
+std::vector<std::string> logger_command(const std::string& option) {
+  std::vector<std::string> command{DRAV_LOGGER_BINARY};
+  if (!option.empty()) {
+    command.push_back(option);
+  }
+  return command;
+}
+
+bool matches(const std::string& text, const std::string& pattern) {
+  return std::regex_match(text, std::regex(pattern, std::regex::extended));
+}
+
+TEST(ProgramArgumentsTest, OptionsAnswerAndEndWithoutStartingTheMonitor) {
+  const std::string usage = "usage: drav-logger [--headless | --help | --version]\n";
+  struct Case {
+    std::vector<std::string> arguments;
+    int status;
+    std::string stdout_pattern;
+    std::string stderr_pattern;
+  };
+  // The folder holds no configuration: only the headless run gets as far as reading it, and
+  // with no operator to press a key its fatal error ends the program at once.
+  const Case cases[] = {
+      {{"--help"}, 0, drav_test::regex_escape(usage) + "(.|\n)+", ""},
+      {{"--version"}, 0, "drav-logger [0-9]+\\.[0-9]+\\.[0-9]+\n", ""},
+      {{"--verbose"}, 2, "", drav_test::regex_escape(usage)},
+      {{"--help", "--version"}, 2, "", drav_test::regex_escape(usage)},
+      {{""}, 2, "", drav_test::regex_escape(usage)},
+      {{"--headless"}, 1, "", stderr_for("./src/drav_config - Config file not found\n")},
+  };
+  for (const Case& c : cases) {
+    drav_test::TempDir dir;
+    std::vector<std::string> command{DRAV_LOGGER_BINARY};
+    command.insert(command.end(), c.arguments.begin(), c.arguments.end());
+    ChildProcess program(command, dir.path().string());
+    ASSERT_TRUE(program.wait(PROGRAM_TIMEOUT_MS)) << c.arguments[0];
+    EXPECT_EQ(program.exit_status(), c.status) << c.arguments[0];
+    EXPECT_TRUE(matches(program.stdout_text(), c.stdout_pattern))
+        << c.arguments[0] << ": " << program.stdout_text();
+    EXPECT_TRUE(matches(program.stderr_text(), c.stderr_pattern))
+        << c.arguments[0] << ": " << program.stderr_text();
+  }
 }
 
 TEST(ProgramStartTest, BrokenConfigurationEndsWithTheMessageAfterOneByteOfInput) {
@@ -84,13 +130,23 @@ TEST(ProgramSignalTest, TerminationSignalsEndTheProgramWithStatusZero) {
         dir.file("drav-logger.cfg"),
         config_text({{"net_server_port", "9"}, {"net_response_timeout_1", "50"}}));
     drav_test::write_file(dir.file("drav-logger-ip.txt"), "");
-    ChildProcess program({DRAV_LOGGER_BINARY}, dir.path().string());
+    ChildProcess program(logger_command("--headless"), dir.path().string());
     EXPECT_FALSE(program.wait(500)) << program.stderr_text();
     program.signal(signal_number);
     ASSERT_TRUE(program.wait(PROGRAM_TIMEOUT_MS)) << signal_number;
     EXPECT_EQ(program.exit_status(), 0) << signal_number;
     EXPECT_EQ(program.stderr_text(), "") << signal_number;
   }
+}
+
+TEST(ProgramStartTest, ScreenWithoutATerminalIsRefused) {
+  drav_test::TempDir dir;
+  drav_test::write_file(dir.file("drav-logger.cfg"), config_text({{"net_server_port", "9"}}));
+  drav_test::write_file(dir.file("drav-logger-ip.txt"), "");
+  ChildProcess program(logger_command(""), dir.path().string(), true);
+  ASSERT_TRUE(program.wait(PROGRAM_TIMEOUT_MS));
+  EXPECT_EQ(program.exit_status(), 1);
+  EXPECT_EQ(program.stdout_text(), "Error: standard input and output must be a terminal\n");
 }
 
 // Polls `done` every 50 ms for at most `timeout_ms`; returns whether it came true.
@@ -111,11 +167,11 @@ int count_lines(const std::string& text) {
 }
 
 TEST(ProgramRunTest, LogsAndRecordsThePlayersOfASimulatedServerAndEndsOnSigterm) {
-  drav_test::TempDir dir;
+  drav_test::TempDir server_dir;
   // Every player at 127.0.0.1 keeps the reverse look-ups on this machine.
   ChildProcess server({SIM_SERVER_BINARY, "--port", "0", "--password", "secret", "--players", "3",
                        "--player-address", "127.0.0.1"},
-                      dir.path().string());
+                      server_dir.path().string());
   std::string server_port;
   const std::regex listening("listening on 127\\.0\\.0\\.1:([0-9]+)");
   ASSERT_TRUE(eventually(
@@ -130,39 +186,44 @@ TEST(ProgramRunTest, LogsAndRecordsThePlayersOfASimulatedServerAndEndsOnSigterm)
       },
       PROGRAM_TIMEOUT_MS));
 
-  drav_test::write_file(dir.file("drav-logger.cfg"),
-                        config_text({{"net_server_port", server_port}, {"say_init", "1"}}));
-  drav_test::write_file(dir.file("drav-logger-ip.txt"), "");
-  ChildProcess program({DRAV_LOGGER_BINARY}, dir.path().string());
+  {
+    const std::string option = "--headless";  // the screen's own runs are terminal tests
+    drav_test::TempDir dir;
+    drav_test::write_file(dir.file("drav-logger.cfg"),
+                          config_text({{"net_server_port", server_port}, {"say_init", "1"}}));
+    drav_test::write_file(dir.file("drav-logger-ip.txt"), "");
+    // Standard output is a plain pipe, not a terminal.
+    ChildProcess program(logger_command(option), dir.path().string(), true);
 
-  const std::string log_path = dir.file("drav-logger.log");
-  const std::string history_path = dir.file("drav-logger-ip.txt");
-  ASSERT_TRUE(eventually(
-      [&] {
-        return count_lines(drav_test::read_file(log_path)) >= 4 &&
-               count_lines(drav_test::read_file(history_path)) >= 3;
-      },
-      PROGRAM_TIMEOUT_MS))
-      << drav_test::read_file(log_path) << program.stderr_text();
-  program.signal(SIGTERM);
-  ASSERT_TRUE(program.wait(PROGRAM_TIMEOUT_MS));
-  EXPECT_EQ(program.exit_status(), 0);
-  EXPECT_EQ(program.stderr_text(), "");
+    const std::string log_path = dir.file("drav-logger.log");
+    const std::string history_path = dir.file("drav-logger-ip.txt");
+    const int stdout_lines = 4;
+    ASSERT_TRUE(eventually(
+        [&] {
+          return count_lines(drav_test::read_file(log_path)) >= 4 &&
+                 count_lines(drav_test::read_file(history_path)) >= 3 &&
+                 count_lines(program.stdout_text()) >= stdout_lines;
+        },
+        PROGRAM_TIMEOUT_MS))
+        << option << drav_test::read_file(log_path) << program.stderr_text();
+    program.signal(SIGTERM);
+    ASSERT_TRUE(program.wait(PROGRAM_TIMEOUT_MS)) << option;
+    EXPECT_EQ(program.exit_status(), 0) << option;
+    EXPECT_EQ(program.stderr_text(), "") << option;
 
-  const std::string stamp = "[0-9]{4}-[0-9]{2}-[0-9]{2} [0-9]{2}:[0-9]{2}:[0-9]{2} ";
-  EXPECT_TRUE(std::regex_match(
-      drav_test::read_file(log_path),
-      std::regex(stamp + "Server Change     canyon_ridge\n" + stamp +
-                     "Client Connect    00 127\\.0\\.0\\.1       Player00\n" + stamp +
-                     "Client Connect    01 127\\.0\\.0\\.1       Player01\n" + stamp +
-                     "Client Connect    02 127\\.0\\.0\\.1       Player02\n",
-                 std::regex::extended)))
-      << drav_test::read_file(log_path);
-  EXPECT_TRUE(
-      std::regex_match(drav_test::read_file(history_path),
-                       std::regex("([0-9]{8} 127\\.0\\.0\\.1       Player0[0-2]\\\\[^\n]*\n){3}",
-                                  std::regex::extended)))
-      << drav_test::read_file(history_path);
+    const std::string stamp = "[0-9]{4}-[0-9]{2}-[0-9]{2} [0-9]{2}:[0-9]{2}:[0-9]{2} ";
+    const std::string log = drav_test::read_file(log_path);
+    EXPECT_TRUE(matches(log, stamp + "Server Change     canyon_ridge\n" + stamp +
+                                 "Client Connect    00 127\\.0\\.0\\.1       Player00\n" + stamp +
+                                 "Client Connect    01 127\\.0\\.0\\.1       Player01\n" + stamp +
+                                 "Client Connect    02 127\\.0\\.0\\.1       Player02\n"))
+        << option << log;
+    // Without the screen every log line goes to standard output too.
+    EXPECT_EQ(program.stdout_text(), log) << option;
+    EXPECT_TRUE(matches(drav_test::read_file(history_path),
+                        "([0-9]{8} 127\\.0\\.0\\.1       Player0[0-2]\\\\[^\n]*\n){3}"))
+        << option << drav_test::read_file(history_path);
+  }
 }
 
 }  // namespace

@@ -14,6 +14,7 @@
 
 #include "drav_config.h"
 #include "drav_net.h"
+#include "drav_say.h"
 #include "drav_tools.h"
 #include "sim_server.h"
 

@@ -5,16 +5,19 @@
 #include <sys/types.h>
 
 #include <string>
+#include <thread>
 #include <vector>
 
 namespace drav_test {
 
 /// A child process started in `folder` with `arguments` (the program path first). Its
 /// standard input is a pipe that the test writes to or closes; standard output and standard
-/// error are collected into files of the folder. The destructor kills it if still running.
+/// error are collected into files of the folder, standard output through a pipe when
+/// `stdout_pipe` is set. The destructor kills it if still running.
 class ChildProcess {
  public:
-  ChildProcess(const std::vector<std::string>& arguments, const std::string& folder);
+  ChildProcess(const std::vector<std::string>& arguments, const std::string& folder,
+               bool stdout_pipe = false);
   ~ChildProcess();
   ChildProcess(const ChildProcess&) = delete;
   ChildProcess& operator=(const ChildProcess&) = delete;
@@ -40,6 +43,7 @@ class ChildProcess {
   int stdin_fd_ = -1;
   int exit_status_ = -1;
   bool ended_ = false;
+  std::thread stdout_copier_;  // drains the standard output pipe into its file
   std::string stdout_path_;
   std::string stderr_path_;
 };

@@ -36,7 +36,9 @@ std::string read_file(const std::string& path) {
 }
 
 std::string regex_escape(const std::string& text) {
-  static const std::string special = "\\^$.|?*+()[]{}";
+  // A closing bracket outside a bracket expression is an ordinary character in the extended
+  // syntax, and escaping it is an error there.
+  static const std::string special = "\\^$.|?*+()[{}";
   std::string escaped;
   for (char c : text) {
     if (special.find(c) != std::string::npos) {
