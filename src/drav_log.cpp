@@ -54,8 +54,6 @@ void wait_for_key() {
   }
 }
 
-}  // namespace
-
 // Writes a line to the pane, and to the error stream while no screen shows the pane.
 void r_dravlog_show(const char* line) {
   r_dravscreen_add_log_line(line);
@@ -92,6 +90,8 @@ void r_dravlog_write(char* line) {
                      gac_log_name.c_str(), std::strerror(error));
   }
 }
+
+}  // namespace
 
 void r_dravlog_init_first() {
   go_owned_log.reset();

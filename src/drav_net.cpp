@@ -2,6 +2,8 @@
 // arrives as one or more "print" datagrams whose texts are joined into one reply. The main
 // socket carries every command except the per-player details requests, which each use the
 // socket of their player slot so that a late details answer can never join a status reply.
+// Anyone can send datagrams to these ports: a reply takes only the server's, and it is
+// bounded in datagrams, bytes and time.
 #include "drav_net.h"
 
 #include <arpa/inet.h>
@@ -40,8 +42,8 @@ constexpr std::size_t kMaxCommandText = 2048;
 constexpr std::size_t kMaxReplyDatagram = 2052;
 // A reply datagram of at least this size may carry the "print" header (4 + "print" + 1).
 constexpr std::size_t kPrintHeaderSize = 10;
-// Delivery time assumed when select saw the datagram already waiting.
-constexpr long long kMinimumDeliveryMs = 10;
+// Delivery time assumed when the datagram was already waiting.
+constexpr std::int64_t kMinimumDeliveryMs = 10;
 
 const ts_config* gpts_config = nullptr;
 sockaddr_in go_remote_address{};
@@ -90,7 +92,7 @@ int r_dravnet_select_socket(int socket_index) {
 
 /// Throws away every datagram already waiting, such as the rest of an earlier reply. A flood
 /// of datagrams must not hold the program here forever, so the drain gives up after a
-/// generous number of them; whatever follows is parsed as untrusted text anyway.
+/// generous number of them; strangers' datagrams that follow are dropped by the collection.
 void r_dravnet_drain(int socket_descriptor) {
   constexpr int kMaxDrained = 4096;
   std::array<char, kMaxReplyDatagram> discard;

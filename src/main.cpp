@@ -45,6 +45,9 @@ void r_monitor_atexit() {
 }
 
 int main() {
+  // A file size limit then fails the write like a full disk, which the writers cut back and
+  // report, instead of killing the program between the two halves of a line.
+  std::signal(SIGXFSZ, SIG_IGN);
   r_dravlog_init_first();
   r_dravconfig_read_config(go_config, "drav-logger.cfg");
   r_dravlog_init(go_config);

@@ -90,7 +90,9 @@ TEST(FaultsStrangers, ForgedRepliesFromAnotherPortAreNeverBelieved) {
   r_dravstats_update(bench.now);
   bench.now += 10;
   const std::uint16_t main_port = bench.server().commands().front().source_port;
+  // Forged status replies stream in from another port, and the server answers late.
   bench.server().start_stream(main_port, 1000, drav_sim::forged_status_datagram());
+  bench.server().set_faults({.reply_delay_ms = 100});
 
   EXPECT_EQ(bench.poll(), Polled({"status", "serverinfo", "dumpuser 0", "status"},
                                  {"Server Change     canyon_ridge\n",
@@ -102,6 +104,7 @@ TEST(FaultsStrangers, ForgedRepliesFromAnotherPortAreNeverBelieved) {
                                   client_line("Disconnect", 0, "192.0.2.10", "Alpha")}));
   // The server's own answers from another port count no more than anyone's.
   bench.server().set_faults({.reply_from_other_port = true});
+  bench.server().remove_player(1);
   EXPECT_EQ(bench.poll(), Polled({"status"}, {}));
   bench.server().stop_stream();
   EXPECT_EQ(active_slots(bench), 1);

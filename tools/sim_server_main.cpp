@@ -121,7 +121,11 @@ Options parse_options(int argc, char** argv) {
       if (!number) {
         usage_error("bad value of " + std::string(option) + ": " + value);
       }
-      (option == "--stream-port" ? options.stream_port : options.stream_rate) = *number;
+      if (option == "--stream-port") {
+        options.stream_port = *number;
+      } else {
+        options.stream_rate = *number;
+      }
     } else if (option == "--report-commands") {
       if (value != "yes") {
         usage_error("bad value of --report-commands: " + value);
