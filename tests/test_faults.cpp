@@ -205,7 +205,7 @@ TEST(FaultsFiles, AppendsStartANewLineAndAFullDiskLeavesEveryEarlierEntry) {
   }
   earlier += "20120218 192.0.2.100     Red\\gw";
   drav_test::write_file(history, earlier);
-  drav_test::write_file(additions, std::string(60, ';') + "\n" + "0 192.0.2.1");
+  drav_test::write_file(additions, std::string(2000, ';') + "\n" + "0 192.0.2.1");
   const auto restart = [&] {
     r_dravlog_init_first();
     r_dravaccess_init(config);
