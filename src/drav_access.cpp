@@ -202,26 +202,40 @@ void r_dravaccess_read_file(const char* path, bool may_be_missing) {
   }
 }
 
+// The three lines of a ban block: time stamp and reason, level and address with the
+// comment, and an empty line.
+std::string r_dravaccess_ban_block(std::uint64_t ip, const char* comment, const char* reason,
+                                   std::int32_t level) {
+  std::string block = "; ";
+  block += r_dravtools_gettime(0);
+  if (reason != nullptr && reason[0] != '\0') {
+    block += " - ";
+    block += reason;
+  }
+  char address[32];
+  std::snprintf(address, sizeof address, "\n%c %-15s",
+                static_cast<char>(static_cast<unsigned>('0') + static_cast<unsigned>(level)),
+                r_dravip_ip_to_text(ip).c_str());
+  block += address;
+  if (comment != nullptr && comment[0] != '\0') {
+    block += "    ";
+    block += comment;
+  }
+  block += "\n\n";
+  return block;
+}
+
 void r_dravaccess_write_ban(const char* path, std::uint64_t ip, const char* comment,
                             const char* reason, std::int32_t level) {
-  FilePtr file(std::fopen(path, "a"));
-  if (!file) {
-    r_dravlog_error("./src/drav_access - File %s could not be opened for appending\n", path);
-  }
-  const char* stamp = r_dravtools_gettime(0);
-  if (reason != nullptr && reason[0] != '\0') {
-    std::fprintf(file.get(), "; %s - %s\n", stamp, reason);
-  } else {
-    std::fprintf(file.get(), "; %s\n", stamp);
-  }
-  std::fprintf(file.get(), "%c %-15s", static_cast<char>('0' + level),
-               r_dravip_ip_to_text(ip).c_str());
-  if (comment != nullptr && comment[0] != '\0') {
-    std::fprintf(file.get(), "    %s", comment);
-  }
-  std::fputs("\n\n", file.get());
-  if (std::fclose(file.release()) != 0) {
-    r_dravlog_error("./src/drav_access - File %s could not be closed\n", path);
+  switch (r_dravtools_append_file(path, r_dravaccess_ban_block(ip, comment, reason, level))) {
+    case te_append_result::ok:
+      return;
+    case te_append_result::open_failed:
+      r_dravlog_error("./src/drav_access - File %s could not be opened for appending\n", path);
+    case te_append_result::write_failed:
+    case te_append_result::close_failed:
+      // The block did not reach the file whole; what was written of it has been cut back.
+      r_dravlog_error("./src/drav_access - File %s could not be closed\n", path);
   }
 }
 

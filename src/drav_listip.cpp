@@ -279,14 +279,23 @@ void r_dravlistip_fill_levels() {
 
 void r_dravlistip_append_line(const ts_listip_data& entry) {
   const char* path = gpts_config != nullptr ? gpts_config->log_file_ip : "";
-  FilePtr file(std::fopen(path, "a"));
-  if (!file) {
-    r_dravlog_error("./src/drav_listip - File %s could not be opened for appending\n", path);
-  }
-  std::fprintf(file.get(), "%04d%02d%02d %-15s %s\\%s\n", entry.year, entry.month, entry.day,
-               r_dravip_ip_to_text(entry.ip).c_str(), entry.name, entry.hostnames);
-  if (std::fclose(file.release()) != 0) {
-    r_dravlog_error("./src/drav_listip - File %s could not be closed\n", path);
+  char head[64];
+  std::snprintf(head, sizeof head, "%04d%02d%02d %-15s ", entry.year, entry.month, entry.day,
+                r_dravip_ip_to_text(entry.ip).c_str());
+  std::string line = head;
+  line += entry.name;
+  line += '\\';
+  line += entry.hostnames;
+  line += '\n';
+  switch (r_dravtools_append_file(path, line)) {
+    case te_append_result::ok:
+      return;
+    case te_append_result::open_failed:
+      r_dravlog_error("./src/drav_listip - File %s could not be opened for appending\n", path);
+    case te_append_result::write_failed:
+    case te_append_result::close_failed:
+      // The line did not reach the file whole; what was written of it has been cut back.
+      r_dravlog_error("./src/drav_listip - File %s could not be closed\n", path);
   }
 }
 

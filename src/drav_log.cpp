@@ -9,6 +9,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <memory>
+#include <string>
 
 #include "drav_config.h"
 #include "drav_ip.h"
@@ -22,12 +23,16 @@ namespace {
 // event text is cut there.
 constexpr std::size_t LOG_LINE_SIZE = 1024;
 
-std::FILE* gpo_file_log = nullptr;
+// The log stream: standard output, a log file opened here, or none (-1).
+int gi_file_log = -1;
 std::FILE* gpo_file_error = nullptr;
-// Owns a log file opened here; the standard streams are never closed through it.
-FilePtr go_owned_log;
-bool gb_exit_started = false;
+// Owns a log file opened here; standard output is never closed through it.
+FileDescriptor go_owned_log;
+std::string gac_log_name;
+// The last write to the log stream failed and that was reported.
+bool gb_log_failing = false;
 bool gb_screen_active = false;
+bool gb_exit_started = false;
 bool gb_echo_stdout = false;
 bool gb_wait_for_key = true;
 
@@ -51,25 +56,65 @@ void wait_for_key() {
   }
 }
 
+// Writes a line to the pane, and to the error stream while no screen shows the pane.
+void r_dravlog_show(const char* line) {
+  r_dravscreen_add_log_line(line);
+  if (!gb_screen_active && gpo_file_error != nullptr) {
+    std::fputs(line, gpo_file_error);
+    std::fflush(gpo_file_error);
+  }
+}
+
+// Formats "<time stamp> <text>" into `line`. A text too long for the buffer is cut before
+// its line feed, so that the next line is never glued onto it.
+void r_dravlog_format_line(char (&line)[LOG_LINE_SIZE], const char* format, va_list arguments) {
+  const int stamp_length = std::snprintf(line, sizeof line, "%s ", r_dravtools_gettime(0));
+  const std::size_t room = sizeof line - static_cast<std::size_t>(stamp_length);
+  const int text_length = std::vsnprintf(line + stamp_length, room, format, arguments);
+  if (text_length < 0) {
+    std::strcpy(line + stamp_length, "\n");
+  } else if (static_cast<std::size_t>(text_length) >= room) {
+    line[sizeof line - 2] = '\n';
+  }
+}
+
+// Writes a line (colour codes already removed) to the log stream; a failure is told once.
+void r_dravlog_write(const char* line) {
+  const int error = r_dravtools_append_descriptor(gi_file_log, line);
+  if (error == 0) {
+    gb_log_failing = false;
+    return;
+  }
+  if (!gb_log_failing) {
+    gb_log_failing = true;
+    r_dravlog_notice("Log    File %s could not be written (%s): events are missing from it\n",
+                     gac_log_name.c_str(), std::strerror(error));
+  }
+}
+
 }  // namespace
 
 void r_dravlog_init_first() {
   go_owned_log.reset();
-  gpo_file_log = stdout;
+  gi_file_log = STDOUT_FILENO;
+  gac_log_name = "standard output";
+  gb_log_failing = false;
   gpo_file_error = stderr;
 }
 
 void r_dravlog_init(const ts_config& config) {
   go_owned_log.reset();
-  gpo_file_log = nullptr;
+  gi_file_log = -1;
+  gb_log_failing = false;
   if (config.log_file[0] == '\0') {
     return;
   }
-  go_owned_log.reset(std::fopen(config.log_file, "a"));
+  go_owned_log = r_dravtools_open_append(config.log_file);
   if (!go_owned_log) {
     r_dravlog_error("./src/drav_log - File open error: %s\n", config.log_file);
   }
-  gpo_file_log = go_owned_log.get();
+  gi_file_log = go_owned_log.get();
+  gac_log_name = config.log_file;
 }
 
 void r_dravlog_error(const char* format, ...) {
@@ -99,22 +144,33 @@ void r_dravlog_error(const char* format, ...) {
 
 void r_dravlog_log(const char* format, ...) {
   char line[LOG_LINE_SIZE];
-  const int stamp_length = std::snprintf(line, sizeof line, "%s ", r_dravtools_gettime(0));
   va_list arguments;
   va_start(arguments, format);
-  std::vsnprintf(line + stamp_length, sizeof line - stamp_length, format, arguments);
+  r_dravlog_format_line(line, format, arguments);
   va_end(arguments);
 
   r_dravscreen_add_log_line(line);
   r_dravtools_remove_colors_char(line, line);
-  if (gpo_file_log != nullptr) {
-    std::fputs(line, gpo_file_log);
-    std::fflush(gpo_file_log);
+  if (gi_file_log >= 0) {
+    r_dravlog_write(line);
   }
-  if (gb_echo_stdout && gpo_file_log != stdout) {
+  if (gb_echo_stdout && gi_file_log != STDOUT_FILENO) {
     std::fputs(line, stdout);
     std::fflush(stdout);
   }
+}
+
+void r_dravlog_notice(const char* format, ...) {
+  char line[LOG_LINE_SIZE];
+  va_list arguments;
+  va_start(arguments, format);
+  r_dravlog_format_line(line, format, arguments);
+  va_end(arguments);
+  r_dravlog_show(line);
+}
+
+void r_dravlog_set_screen_active(bool active) {
+  gb_screen_active = active;
 }
 
 void r_dravlog_log_player(te_log_kind kind, const ts_status_line& line) {
@@ -136,19 +192,12 @@ void r_dravlog_set_wait_for_key(bool wait) {
 }
 
 void r_dravlog_finish() {
-  if (gpo_file_log != nullptr) {
-    std::fflush(gpo_file_log);
-  }
   go_owned_log.reset();
-  gpo_file_log = nullptr;
+  gi_file_log = -1;
   if (gpo_file_error != nullptr) {
     std::fflush(gpo_file_error);
   }
   gpo_file_error = nullptr;
-}
-
-void r_dravlog_set_screen_active(bool active) {
-  gb_screen_active = active;
 }
 
 void r_dravlog_exit_started() {

@@ -26,8 +26,16 @@ void r_dravlog_init(const ts_config& config);
 /// byte of standard input and ends the program with status 1.
 [[noreturn]] [[gnu::format(printf, 1, 2)]] void r_dravlog_error(const char* format, ...);
 /// Writes one time-stamped log line: to the log pane with its colour codes, to the log
-/// stream without them, flushed at once.
+/// stream without them, whole or not at all. A text too long for the 1024-byte line is cut
+/// before its line feed. A failing log file is reported by r_dravlog_notice once, and again
+/// only after writes had worked in between; it never stops the program.
 [[gnu::format(printf, 1, 2)]] void r_dravlog_log(const char* format, ...);
+/// Writes one time-stamped line to the log pane only (never to the log file), and to the
+/// error stream as well while no screen shows the pane.
+[[gnu::format(printf, 1, 2)]] void r_dravlog_notice(const char* format, ...);
+/// Tells the log whether the screen holds the terminal and shows the log pane (false until
+/// the screen says so); the fatal path then gives the terminal back before its message.
+void r_dravlog_set_screen_active(bool active);
 /// Writes "Client <label> <num> <address> <name>" for a player event.
 void r_dravlog_log_player(te_log_kind kind, const ts_status_line& line);
 /// Writes "Server Change     <text>".
@@ -40,9 +48,6 @@ void r_dravlog_set_echo_stdout(bool echo);
 void r_dravlog_set_wait_for_key(bool wait);
 /// Closes the log and error streams.
 void r_dravlog_finish();
-/// Tells the log whether the screen holds the terminal; the fatal path then gives the
-/// terminal back before it writes its message.
-void r_dravlog_set_screen_active(bool active);
 /// Tells the fatal path that the exit handlers are running, so that a fatal error inside
 /// them ends the program at once instead of running them a second time.
 void r_dravlog_exit_started();

@@ -2,18 +2,23 @@
 // arrives as one or more "print" datagrams whose texts are joined into one reply. The main
 // socket carries every command except the per-player details requests, which each use the
 // socket of their player slot so that a late details answer can never join a status reply.
+// Anyone can send datagrams to these ports: a reply takes only the server's, and it is
+// bounded in datagrams, bytes and time.
 #include "drav_net.h"
 
 #include <arpa/inet.h>
 #include <fcntl.h>
+#include <ifaddrs.h>
 #include <netinet/in.h>
-#include <sys/select.h>
+#include <poll.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
 #include <algorithm>
 #include <array>
 #include <cerrno>
+#include <chrono>
+#include <climits>
 #include <cstdint>
 #include <cstring>
 #include <string>
@@ -21,43 +26,12 @@
 
 #include "drav_config.h"
 #include "drav_log.h"
+#include "drav_tools.h"
 
 namespace {
 
-/// Owns one socket descriptor; closes it when the handle goes.
-class SocketHandle {
- public:
-  SocketHandle() = default;
-  explicit SocketHandle(int descriptor) : descriptor_(descriptor) {}
-  ~SocketHandle() {
-    if (descriptor_ >= 0) {
-      ::close(descriptor_);
-    }
-  }
-  SocketHandle(SocketHandle&& other) noexcept : descriptor_(std::exchange(other.descriptor_, -1)) {}
-  SocketHandle& operator=(SocketHandle&& other) noexcept {
-    if (this != &other) {
-      SocketHandle old(std::exchange(descriptor_, std::exchange(other.descriptor_, -1)));
-    }
-    return *this;
-  }
-  SocketHandle(const SocketHandle&) = delete;
-  SocketHandle& operator=(const SocketHandle&) = delete;
-
-  bool is_open() const { return descriptor_ >= 0; }
-  int get() const { return descriptor_; }
-  /// Closes the descriptor now; false when the system reports a failure. The handle is empty
-  /// afterwards either way, since the descriptor is released even by a failed close.
-  bool close() {
-    if (descriptor_ < 0) {
-      return true;
-    }
-    return ::close(std::exchange(descriptor_, -1)) == 0;
-  }
-
- private:
-  int descriptor_ = -1;
-};
+using Clock = std::chrono::steady_clock;
+using SocketHandle = FileDescriptor;
 
 // Header of every command datagram.
 constexpr char kOutOfBandHeader[] = "\xFF\xFF\xFF\xFF";
@@ -68,11 +42,13 @@ constexpr std::size_t kMaxCommandText = 2048;
 constexpr std::size_t kMaxReplyDatagram = 2052;
 // A reply datagram of at least this size may carry the "print" header (4 + "print" + 1).
 constexpr std::size_t kPrintHeaderSize = 10;
-// Delivery time assumed when select saw the datagram already waiting.
-constexpr long long kMinimumDeliveryMs = 10;
+// Delivery time assumed when the datagram was already waiting.
+constexpr std::int64_t kMinimumDeliveryMs = 10;
 
 const ts_config* gpts_config = nullptr;
 sockaddr_in go_remote_address{};
+// Who may answer on the sockets.
+ts_net_server go_server;
 SocketHandle go_socket_main;
 std::array<SocketHandle, NET_SLOT_SOCKETS> gao_socket_dumpuser;
 
@@ -80,8 +56,7 @@ std::array<SocketHandle, NET_SLOT_SOCKETS> gao_socket_dumpuser;
 /// net_client_port is not 0. Every failure is fatal.
 SocketHandle r_dravnet_create_socket(int port_offset) {
   SocketHandle socket_handle(::socket(AF_INET, SOCK_DGRAM, 0));
-  // select cannot watch a descriptor beyond its fixed set.
-  if (!socket_handle.is_open() || socket_handle.get() >= FD_SETSIZE) {
+  if (!socket_handle) {
     r_dravlog_error("./src/drav_net - Unable to create socket\n");
   }
   if (gpts_config->net_client_port != 0) {
@@ -109,7 +84,7 @@ int r_dravnet_select_socket(int socket_index) {
     return go_socket_main.get();
   }
   SocketHandle& slot = gao_socket_dumpuser[static_cast<std::size_t>(socket_index)];
-  if (!slot.is_open()) {
+  if (!slot) {
     slot = r_dravnet_create_socket(socket_index + 1);
   }
   return slot.get();
@@ -117,7 +92,7 @@ int r_dravnet_select_socket(int socket_index) {
 
 /// Throws away every datagram already waiting, such as the rest of an earlier reply. A flood
 /// of datagrams must not hold the program here forever, so the drain gives up after a
-/// generous number of them; whatever follows is parsed as untrusted text anyway.
+/// generous number of them; strangers' datagrams that follow are dropped by the collection.
 void r_dravnet_drain(int socket_descriptor) {
   constexpr int kMaxDrained = 4096;
   std::array<char, kMaxReplyDatagram> discard;
@@ -165,53 +140,138 @@ std::string_view r_dravnet_datagram_text(const char* data, std::size_t size) {
   return text.substr(0, text.find('\0'));
 }
 
-/// Waits at most `wait_ms` for the socket to become readable. Returns whether it did and
-/// stores how long the wait lasted (never below 10 ms) in `measured_ms`.
-bool r_dravnet_wait_readable(int socket_descriptor, long long wait_ms, long long& measured_ms) {
-  fd_set readable;
-  FD_ZERO(&readable);
-  FD_SET(socket_descriptor, &readable);
-  timeval timeout{};
-  timeout.tv_sec = static_cast<time_t>(wait_ms / 1000);
-  timeout.tv_usec = static_cast<suseconds_t>((wait_ms % 1000) * 1000);
-  const int ready = ::select(socket_descriptor + 1, &readable, nullptr, nullptr, &timeout);
-  // The system lowers the time-out by the time the wait took.
-  const long long left_ms = static_cast<long long>(timeout.tv_sec) * 1000 +
-                            static_cast<long long>(timeout.tv_usec) / 1000;
-  measured_ms = wait_ms - left_ms;
-  if (measured_ms <= 0) {
-    measured_ms = kMinimumDeliveryMs;
-  }
-  return ready > 0;
+std::int64_t r_dravnet_clamp_wait(std::int64_t wait_ms) {
+  return std::clamp<std::int64_t>(wait_ms, 0, INT32_MAX);
 }
 
-/// Joins the texts of the reply datagrams until `datagrams` (> 0) arrived or a wait runs out.
-std::optional<std::string> r_dravnet_collect(int socket_descriptor, int datagrams) {
-  std::optional<std::string> reply;
-  long long wait_ms = gpts_config->net_response_timeout_1;
-  int received = 0;
-  std::array<char, kMaxReplyDatagram> buffer;
-  for (;;) {
-    long long measured_ms = 0;
-    if (!r_dravnet_wait_readable(socket_descriptor, wait_ms, measured_ms)) {
-      return reply;
+bool r_dravnet_from_server(const ts_net_server& server, std::uint32_t ip, std::uint16_t port) {
+  if (port != server.port) {
+    return false;
+  }
+  if (server.ip != 0) {
+    return ip == server.ip;
+  }
+  return (ip >> 24) == 127 ||
+         std::ranges::find(server.local_addresses, ip) != server.local_addresses.end();
+}
+
+/// One reply being joined from the datagrams the socket delivers. Anyone can send datagrams
+/// to our ports: only the server's count, and every wait keeps its end, so a stream from
+/// elsewhere can neither join nor prolong a reply.
+class ReplyAssembly {
+ public:
+  ReplyAssembly(const ts_net_server& server, const ts_net_collect& collect)
+      : server_(server),
+        collect_(collect),
+        deadline_ms_(r_dravnet_clamp_wait(collect.first_wait_ms)) {}
+
+  /// When the current wait ends, in milliseconds after sending.
+  std::int64_t deadline_ms() const { return deadline_ms_; }
+  bool done() const { return done_; }
+  std::optional<std::string> take() { return std::move(reply_); }
+
+  void add(const ts_net_datagram& datagram) {
+    if (done_ || !r_dravnet_from_server(server_, datagram.ip, datagram.port)) {
+      return;
     }
-    const ssize_t size = ::recv(socket_descriptor, buffer.data(), buffer.size(), MSG_DONTWAIT);
-    if (size <= 0) {
-      return reply;
+    if (datagram.bytes.empty()) {
+      done_ = true;  // an empty datagram ends the reply as a failed read does
+      return;
     }
-    ++received;
+    const std::int64_t arrival = std::clamp(datagram.arrival_ms, wait_start_ms_, deadline_ms_);
+    // How long the wait for this datagram lasted; one already waiting counts as 10 ms.
+    std::int64_t measured_ms = arrival - wait_start_ms_;
+    if (measured_ms <= 0) {
+      measured_ms = kMinimumDeliveryMs;
+    }
+    if (received_++ == 0) {
+      first_arrival_ms_ = arrival;
+    }
+    wait_start_ms_ = arrival;
     // Without a fixed wait the reply ends about three delivery times after its last datagram.
-    wait_ms = gpts_config->net_response_timeout_next > 0 ? gpts_config->net_response_timeout_next
-                                                         : 3 * measured_ms;
-    if (!reply) {
-      reply.emplace();
+    const std::int64_t next_wait_ms =
+        collect_.next_wait_ms > 0 ? r_dravnet_clamp_wait(collect_.next_wait_ms) : 3 * measured_ms;
+    deadline_ms_ = std::min(arrival + next_wait_ms, first_arrival_ms_ + NET_REPLY_MAX_MS);
+
+    const std::string_view bytes = datagram.bytes.substr(0, kMaxReplyDatagram);
+    const std::string_view text = r_dravnet_datagram_text(bytes.data(), bytes.size());
+    if (!reply_) {
+      reply_.emplace();
     }
-    reply->append(r_dravnet_datagram_text(buffer.data(), static_cast<std::size_t>(size)));
-    if (datagrams > 0 && received >= datagrams) {
-      return reply;
+    reply_->append(text.substr(0, NET_REPLY_MAX_BYTES - reply_->size()));
+    done_ = (collect_.datagrams > 0 && received_ >= collect_.datagrams) ||
+            received_ >= NET_REPLY_MAX_DATAGRAMS || reply_->size() >= NET_REPLY_MAX_BYTES;
+  }
+
+ private:
+  const ts_net_server& server_;
+  ts_net_collect collect_;
+  std::int64_t deadline_ms_;
+  std::int64_t wait_start_ms_ = 0;
+  std::int64_t first_arrival_ms_ = 0;
+  int received_ = 0;
+  bool done_ = false;
+  std::optional<std::string> reply_;
+};
+
+std::int64_t r_dravnet_elapsed_ms(Clock::time_point since) {
+  return std::chrono::duration_cast<std::chrono::milliseconds>(Clock::now() - since).count();
+}
+
+/// Joins the texts of the reply datagrams until `datagrams` (> 0) arrived, a wait runs out or
+/// a bound of the reply is reached.
+std::optional<std::string> r_dravnet_collect(int socket_descriptor, int datagrams) {
+  ReplyAssembly assembly(go_server, {datagrams, gpts_config->net_response_timeout_1,
+                                     gpts_config->net_response_timeout_next});
+  const Clock::time_point sent = Clock::now();
+  std::array<char, kMaxReplyDatagram> buffer;
+  while (!assembly.done()) {
+    const std::int64_t left_ms = assembly.deadline_ms() - r_dravnet_elapsed_ms(sent);
+    if (left_ms <= 0) {
+      break;
+    }
+    pollfd watched{socket_descriptor, POLLIN, 0};
+    const int ready =
+        ::poll(&watched, 1, static_cast<int>(std::min<std::int64_t>(left_ms, INT_MAX)));
+    if (ready < 0 && errno != EINTR) {
+      break;
+    }
+    if (ready <= 0) {
+      continue;  // interrupted by a signal, or the wait is over: the time left decides
+    }
+    sockaddr_in sender{};
+    socklen_t sender_size = sizeof sender;
+    const ssize_t size = ::recvfrom(socket_descriptor, buffer.data(), buffer.size(), MSG_DONTWAIT,
+                                    reinterpret_cast<sockaddr*>(&sender), &sender_size);
+    if (size < 0) {
+      if (errno == EAGAIN || errno == EWOULDBLOCK || errno == EINTR) {
+        continue;
+      }
+      break;
+    }
+    assembly.add({ntohl(sender.sin_addr.s_addr), ntohs(sender.sin_port),
+                  std::string_view(buffer.data(), static_cast<std::size_t>(size)),
+                  std::min(r_dravnet_elapsed_ms(sent), assembly.deadline_ms())});
+  }
+  return assembly.take();
+}
+
+/// This machine's own IPv4 addresses, which a server configured as 0.0.0.0 answers from.
+std::vector<std::uint32_t> r_dravnet_local_addresses() {
+  std::vector<std::uint32_t> addresses;
+  ifaddrs* list = nullptr;
+  if (::getifaddrs(&list) != 0) {
+    return addresses;
+  }
+  for (const ifaddrs* entry = list; entry != nullptr; entry = entry->ifa_next) {
+    if (entry->ifa_addr != nullptr && entry->ifa_addr->sa_family == AF_INET) {
+      sockaddr_in address{};
+      std::memcpy(&address, entry->ifa_addr, sizeof address);
+      addresses.push_back(ntohl(address.sin_addr.s_addr));
     }
   }
+  ::freeifaddrs(list);
+  return addresses;
 }
 
 }  // namespace
@@ -222,6 +282,11 @@ void r_dravnet_init(const ts_config& config) {
   go_remote_address.sin_family = AF_INET;
   go_remote_address.sin_port = htons(static_cast<std::uint16_t>(config.net_server_port));
   go_remote_address.sin_addr.s_addr = htonl(static_cast<std::uint32_t>(config.net_server_ip));
+  go_server = ts_net_server{
+      ntohl(go_remote_address.sin_addr.s_addr), ntohs(go_remote_address.sin_port), {}};
+  if (go_server.ip == 0) {
+    go_server.local_addresses = r_dravnet_local_addresses();
+  }
   for (SocketHandle& slot : gao_socket_dumpuser) {
     slot = SocketHandle();
   }
@@ -242,6 +307,19 @@ std::optional<std::string> r_dravnet_send_command(std::string_view command, int 
     return std::nullopt;
   }
   return r_dravnet_collect(socket_descriptor, datagrams);
+}
+
+std::optional<std::string> r_dravnet_assemble_reply(std::span<const ts_net_datagram> datagrams,
+                                                    const ts_net_server& server,
+                                                    const ts_net_collect& collect) {
+  ReplyAssembly assembly(server, collect);
+  for (const ts_net_datagram& datagram : datagrams) {
+    if (assembly.done() || datagram.arrival_ms > assembly.deadline_ms()) {
+      break;  // the wait ran out before this datagram came
+    }
+    assembly.add(datagram);
+  }
+  return assembly.take();
 }
 
 void r_dravnet_finish() {

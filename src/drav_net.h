@@ -2,9 +2,13 @@
 // collection of multi-datagram replies.
 #pragma once
 
+#include <cstddef>
+#include <cstdint>
 #include <optional>
+#include <span>
 #include <string>
 #include <string_view>
+#include <vector>
 
 struct ts_config;
 
@@ -13,13 +17,56 @@ inline constexpr int NET_SLOT_SOCKETS = 32;
 /// Socket index of the main socket.
 inline constexpr int NET_MAIN_SOCKET = -1;
 
+/// Bounds of one reply, far above the longest real one (a full server's status with long
+/// names takes three datagrams): a server that never stops sending cannot hold a command or
+/// grow the reply without end. The time bound counts from the reply's first datagram.
+inline constexpr int NET_REPLY_MAX_DATAGRAMS = 64;
+inline constexpr std::size_t NET_REPLY_MAX_BYTES = 65536;
+inline constexpr std::int64_t NET_REPLY_MAX_MS = 5000;
+
+/// The sender a reply must come from: address (host byte order) and port. The address
+/// 0.0.0.0 reaches this machine, so then any of its own addresses is accepted: 127.0.0.0/8
+/// and `local_addresses`.
+struct ts_net_server {
+  std::uint32_t ip = 0;
+  std::uint16_t port = 0;
+  std::vector<std::uint32_t> local_addresses;
+};
+
+/// One datagram as a socket delivered it: sender, bytes, and arrival in milliseconds after
+/// the command was sent.
+struct ts_net_datagram {
+  std::uint32_t ip = 0;
+  std::uint16_t port = 0;
+  std::string_view bytes;
+  std::int64_t arrival_ms = 0;
+};
+
+/// How a reply is collected: `datagrams` > 0 stops after that many, < 0 when a wait runs
+/// out; the first wait, and the wait for each further datagram (fixed when above 0, else
+/// three times the delivery time of the datagram before).
+struct ts_net_collect {
+  int datagrams = -1;
+  std::int64_t first_wait_ms = 0;
+  std::int64_t next_wait_ms = 0;
+};
+
+/// Joins the reply the way the transport does while datagrams arrive: datagrams from any
+/// other sender are dropped unread, one arriving after the current wait ran out ends the
+/// reply before it, and the reply stops at the NET_REPLY_MAX_* bounds. Returns nothing when
+/// no datagram of the server came in time.
+std::optional<std::string> r_dravnet_assemble_reply(std::span<const ts_net_datagram> datagrams,
+                                                    const ts_net_server& server,
+                                                    const ts_net_collect& collect);
+
 /// Builds the server address from the configuration and opens the main socket (bound to
 /// net_client_port when it is not 0). Socket failures are fatal.
 void r_dravnet_init(const ts_config& config);
 /// Sends "rcon <password> <command>" on the main socket (index -1) or on the socket of slot
 /// 0..31, opened on first use, and collects the reply: `datagrams` > 0 stops after that many
-/// datagrams, < 0 collects until a wait runs out, 0 only sends. Returns the joined reply
-/// texts, or nothing when no datagram came (always nothing for an empty command or 0).
+/// datagrams, < 0 collects until a wait runs out, 0 only sends. Only the server's datagrams
+/// count (see r_dravnet_assemble_reply). Returns the joined reply texts, or nothing when no
+/// datagram came (always nothing for an empty command or 0).
 std::optional<std::string> r_dravnet_send_command(std::string_view command, int datagrams,
                                                   int socket_index);
 /// Closes the main socket and every open slot socket.

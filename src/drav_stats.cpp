@@ -1,6 +1,7 @@
 #include "drav_stats.h"
 
 #include <array>
+#include <chrono>
 #include <cstdint>
 #include <cstdio>
 #include <cstring>
@@ -8,6 +9,7 @@
 #include <new>
 #include <optional>
 #include <string>
+#include <string_view>
 
 #include "drav_access.h"
 #include "drav_config.h"
@@ -28,6 +30,10 @@ ts_status* gpts_status = nullptr;
 // already on the server when monitoring starts are never blocked.
 int b_stat_first_time = 1;
 
+// The operator was told that the server refuses the password; told again only after a
+// status reply was accepted in between.
+bool gb_password_refused_told = false;
+
 // Scratch storage of one poll. Each is as large as the slot table of the state record, too
 // large for the stack, and nothing of it is kept from one poll to the next.
 ts_status_reply gts_reply;
@@ -42,6 +48,9 @@ using ts_departed_list = std::forward_list<ts_disconnected>;
 // The wait for "status" collects until the server stops sending: a full server with long
 // names needs three datagrams, and a fixed count would drop the players of the last one.
 constexpr int STATUS_DATAGRAMS = -1;
+
+// The whole answer of a server to a command with the wrong password.
+constexpr char PASSWORD_REFUSED[] = "Bad rcon_password.";
 
 bool same_player(const ts_status_line& line, const ts_ip_port& address, std::int32_t qport) {
   return line.ts_address == address && line.i_qport == qport;
@@ -133,28 +142,47 @@ void decide_new_player(ts_client& slot) {
   }
 }
 
-// The official name, then every alias, joined by ";"; nothing when the resolver knows no
-// name for the address or the text would be empty.
+// Host names are chosen by whoever runs the reverse zone of a player's address. The joined
+// text is cut at a whole name at this length, so that its history line (with a name of at
+// most 512 bytes) stays far within the 2047 bytes the history reader takes as one line.
+constexpr std::size_t HOSTNAMES_MAX = 1024;
+
+// A host name as it may be stored: a byte that would end a line in a file (line feed,
+// carriage return), any other control byte, and the ";" that separates the names become "?".
+std::string clean_hostname(std::string_view name) {
+  std::string clean(name);
+  for (char& c : clean) {
+    const auto byte = static_cast<unsigned char>(c);
+    if (byte < 0x20 || byte == 0x7F || c == ';') {
+      c = '?';
+    }
+  }
+  return clean;
+}
+
+// The official name, then every alias, joined by ";" and cut before the first name that
+// would pass HOSTNAMES_MAX; nothing when the resolver knows no name for the address or the
+// text would be empty.
 std::optional<std::string> look_up_hostnames(std::uint64_t ip) {
   const std::optional<ts_hostent> host =
       r_dravip_get_hostnames(static_cast<std::uint32_t>(ip & 0xFFFFFFFFull));
   if (!host) {
     return std::nullopt;
   }
-  std::size_t length = host->name.size();
-  for (const std::string& alias : host->aliases) {
-    length += alias.size() + 1;
-  }
-  if (length == 0) {
-    return std::nullopt;
-  }
   try {
     std::string joined;
-    joined.reserve(length);
-    joined += host->name;
-    for (const std::string& alias : host->aliases) {
-      joined += ';';
-      joined += alias;
+    if (host->name.size() <= HOSTNAMES_MAX) {
+      joined = clean_hostname(host->name);
+      for (const std::string& alias : host->aliases) {
+        if (joined.size() + 1 + alias.size() > HOSTNAMES_MAX) {
+          break;
+        }
+        joined += ';';
+        joined += clean_hostname(alias);
+      }
+    }
+    if (joined.empty()) {
+      return std::nullopt;
     }
     return joined;
   } catch (const std::bad_alloc&) {
@@ -375,12 +403,23 @@ void r_dravstats_init(const ts_config& config, ts_status& status) {
     next.pc_hostnames.reset();
   }
   b_stat_first_time = 1;
+  gb_password_refused_told = false;
+}
+
+std::time_t r_dravstats_clock() {
+  const auto since_start = std::chrono::steady_clock::now().time_since_epoch();
+  // Never 0, which marks "not yet" in the state record.
+  return static_cast<std::time_t>(
+             std::chrono::duration_cast<std::chrono::seconds>(since_start).count()) +
+         1;
 }
 
 int r_dravstats_run() {
-  const std::time_t now = std::time(nullptr);
-  if (std::difftime(now, gpts_status->t_last_status) <
-      static_cast<double>(gpts_config->poll_interval_status)) {
+  // The wall clock may be set back by hours; intervals are measured on a clock that is not.
+  const std::time_t now = r_dravstats_clock();
+  if (gpts_status->t_last_status != 0 &&
+      std::difftime(now, gpts_status->t_last_status) <
+          static_cast<double>(gpts_config->poll_interval_status)) {
     return 0;
   }
   r_dravstats_update(now);
@@ -401,9 +440,22 @@ void r_dravstats_update(std::time_t now) {
   if (!reply) {
     return;
   }
-  if (r_dravstatsparse_parse_status(reply->data(), reply->size(), gts_reply) != 1) {
+  if (reply->starts_with(PASSWORD_REFUSED)) {
+    // Nothing works without the password; the operator needs to know why.
+    if (!gb_password_refused_told) {
+      gb_password_refused_told = true;
+      r_dravlog_notice("Server Password   rejected (\"%s\"): check net_server_rcon\n",
+                       PASSWORD_REFUSED);
+    }
     return;
   }
+  // A list that is not closed by its empty line lost its end: whoever was listed there must
+  // not be taken for gone, so the poll is skipped as for a rejected reply.
+  if (r_dravstatsparse_parse_status(reply->data(), reply->size(), gts_reply) != 1 ||
+      gts_reply.b_complete != 1) {
+    return;
+  }
+  gb_password_refused_told = false;
   status.b_status_updated = 1;
 
   poll_serverinfo(now);
@@ -423,7 +475,11 @@ void r_dravstats_update(std::time_t now) {
 
   const int interval = gpts_config->poll_interval_dumpuser;
   ts_dumpuser_budget budget;
-  budget.i_per_poll = interval <= 0 ? MAX_CLIENTS : (present + interval - 1) / interval;
+  // Rounded up in 64 bits: any interval up to the largest 32-bit value is allowed.
+  budget.i_per_poll =
+      interval <= 0
+          ? MAX_CLIENTS
+          : static_cast<int>((static_cast<std::int64_t>(present) + interval - 1) / interval);
 
   // A zombie is a player the server already dropped: its line continues nobody, so the
   // stored slot stays unmatched and the player is logged as gone below.

@@ -9,10 +9,15 @@ struct ts_dumpuser;
 
 /// Keeps both records, clears the state record and makes the next poll the first one.
 void r_dravstats_init(const ts_config& config, ts_status& status);
-/// Polls when poll_interval_status seconds have passed since the last poll; returns 1 when
-/// it polled, else 0.
+/// Seconds on the clock that poll intervals are measured with: it only moves forward, whatever
+/// happens to the wall clock, and is never 0. Times in the state record are on this clock.
+std::time_t r_dravstats_clock();
+/// Polls on the first call and when poll_interval_status seconds (r_dravstats_clock) have
+/// passed since the last poll; returns 1 when it polled, else 0.
 int r_dravstats_run();
-/// One poll at time `now`.
+/// One poll at time `now` (r_dravstats_clock seconds). A status reply that is rejected, cut
+/// short (its list not closed by the empty line) or the server's refusal of the password
+/// skips the poll; the refusal is told in the log pane once until a reply is accepted.
 void r_dravstats_update(std::time_t now);
 /// Fetches the details of client `client` on its slot socket into `info` (cleared first).
 /// Returns 1 on a reply, 0 when none came.

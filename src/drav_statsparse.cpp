@@ -353,6 +353,7 @@ static_assert(r_dravstatsparse_flags_complete(gct_dumpuser_rows));
 int r_dravstatsparse_parse_status(const char* text, std::size_t length, ts_status_reply& reply) {
   // Cleared before any check, so that a rejected reply lists nobody.
   reply.ab_present.fill(0);
+  reply.b_complete = 0;
   std::memset(reply.ac_map, 0, sizeof reply.ac_map);
   std::memset(reply.ac_gametype, 0, sizeof reply.ac_gametype);
 
@@ -365,6 +366,7 @@ int r_dravstatsparse_parse_status(const char* text, std::size_t length, ts_statu
   // The list ends at the first line that is too short to hold every column.
   while (const auto line = lines.next()) {
     if (line->size() < MIN_CLIENT_LINE) {
+      reply.b_complete = line->empty() ? 1 : 0;
       break;
     }
     ts_status_line parsed;

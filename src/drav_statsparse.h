@@ -130,11 +130,15 @@ struct ts_status_reply {
   std::array<std::int32_t, MAX_CLIENTS> ab_present = {};
   char ac_map[TEXT_FIELD_SIZE] = {};
   char ac_gametype[TEXT_FIELD_SIZE] = {};
+  /// 1 when the client list ended with the empty line that the server prints last; a reply
+  /// without it was cut short (a datagram lost, or the wait ended too early).
+  std::int32_t b_complete = 0;
 };
 
 /// Parses a status reply of `length` bytes (not necessarily terminated). Returns 1 when the
 /// five header lines have the expected layout, else 0 (then no client is present). Client
-/// lines with a number outside 0..31 are skipped.
+/// lines with a number outside 0..31 are skipped; `b_complete` tells whether the list was
+/// closed by its empty line.
 int r_dravstatsparse_parse_status(const char* text, std::size_t length, ts_status_reply& reply);
 /// Parses a dumpuser reply into `info` (reset first). Always returns 1.
 int r_dravstatsparse_parse_dumpuser(const char* text, std::size_t length, ts_dumpuser& info);

@@ -1,12 +1,17 @@
 // Game text conventions, the key-table tokeniser, binary search and time stamps.
 #include "drav_tools.h"
 
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
 #include <cerrno>
 #include <climits>
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <string>
 #include <string_view>
 
 // The game's own characters 0x7F..0xFF. Rows follow the high digit of the byte; the
@@ -251,4 +256,74 @@ const char* r_dravtools_gettime(std::time_t when) {
     std::memcpy(ac_date_time, UNKNOWN_TIME, sizeof UNKNOWN_TIME);
   }
   return ac_date_time;
+}
+
+void FileDescriptor::reset(int descriptor) {
+  if (descriptor_ >= 0) {
+    ::close(descriptor_);
+  }
+  descriptor_ = descriptor;
+}
+
+bool FileDescriptor::close() {
+  if (descriptor_ < 0) {
+    return true;
+  }
+  return ::close(std::exchange(descriptor_, -1)) == 0;
+}
+
+FileDescriptor r_dravtools_open_append(const char* path) {
+  constexpr int flags = O_APPEND | O_CREAT | O_CLOEXEC;
+  int descriptor = ::open(path, O_RDWR | flags, 0666);
+  if (descriptor < 0 && errno == EACCES) {
+    // A file we may only write to is still appended to, without the look at its end.
+    descriptor = ::open(path, O_WRONLY | flags, 0666);
+  }
+  return FileDescriptor(descriptor);
+}
+
+int r_dravtools_append_descriptor(int descriptor, std::string_view entry) {
+  struct stat status {};
+  const bool regular = ::fstat(descriptor, &status) == 0 && S_ISREG(status.st_mode);
+  std::string data;
+  if (regular && status.st_size > 0) {
+    char last = '\n';
+    if (::pread(descriptor, &last, 1, status.st_size - 1) == 1 && last != '\n') {
+      data += '\n';
+    }
+  }
+  data += entry;
+  std::size_t done = 0;
+  int error = 0;
+  // One write normally takes all; only after a short one is the rest tried, which either
+  // completes the entry or tells why it cannot be written.
+  while (done < data.size()) {
+    const ssize_t written = ::write(descriptor, data.data() + done, data.size() - done);
+    if (written < 0 && errno == EINTR) {
+      continue;
+    }
+    if (written <= 0) {
+      error = written < 0 ? errno : ENOSPC;
+      break;
+    }
+    done += static_cast<std::size_t>(written);
+  }
+  if (error != 0 && regular) {
+    // Whole lines or nothing: a fragment would be glued onto the next entry or stop the
+    // next start.
+    while (::ftruncate(descriptor, status.st_size) != 0 && errno == EINTR) {
+    }
+  }
+  return error;
+}
+
+te_append_result r_dravtools_append_file(const char* path, std::string_view entry) {
+  FileDescriptor file = r_dravtools_open_append(path);
+  if (!file) {
+    return te_append_result::open_failed;
+  }
+  if (r_dravtools_append_descriptor(file.get(), entry) != 0) {
+    return te_append_result::write_failed;
+  }
+  return file.close() ? te_append_result::ok : te_append_result::close_failed;
 }

@@ -7,6 +7,8 @@
 #include <cstdio>
 #include <ctime>
 #include <memory>
+#include <string_view>
+#include <utility>
 
 /// Size of every fixed text field: 512 bytes of text and a terminating NUL.
 inline constexpr std::size_t TEXT_FIELD_SIZE = 513;
@@ -19,6 +21,47 @@ struct FileCloser {
 };
 /// An owned standard I/O stream, closed when the handle goes.
 using FilePtr = std::unique_ptr<std::FILE, FileCloser>;
+
+/// An owned file descriptor, closed when the handle goes.
+class FileDescriptor {
+ public:
+  FileDescriptor() = default;
+  explicit FileDescriptor(int descriptor) : descriptor_(descriptor) {}
+  ~FileDescriptor() { reset(); }
+  FileDescriptor(FileDescriptor&& other) noexcept
+      : descriptor_(std::exchange(other.descriptor_, -1)) {}
+  FileDescriptor& operator=(FileDescriptor&& other) noexcept {
+    if (this != &other) {
+      reset(std::exchange(other.descriptor_, -1));
+    }
+    return *this;
+  }
+  FileDescriptor(const FileDescriptor&) = delete;
+  FileDescriptor& operator=(const FileDescriptor&) = delete;
+
+  int get() const { return descriptor_; }
+  explicit operator bool() const { return descriptor_ >= 0; }
+  /// Closes the descriptor held (if any) and takes `descriptor`.
+  void reset(int descriptor = -1);
+  /// Closes the descriptor now; false when the system reports a failure.
+  bool close();
+
+ private:
+  int descriptor_ = -1;
+};
+
+/// Opens `path` for appending, created when missing; readable too when permitted, so that
+/// appends can look at the file's last byte. An empty handle (errno set) on failure.
+FileDescriptor r_dravtools_open_append(const char* path);
+/// Appends `entry` (whole lines) in one write, after a line feed when the file does not end
+/// with one, so that nothing is glued onto a hand-edited last line. A failed or short write
+/// to a regular file is cut back to its previous size, so no partial line stays behind.
+/// Returns 0, or the errno of the failure.
+int r_dravtools_append_descriptor(int descriptor, std::string_view entry);
+/// Outcome of r_dravtools_append_file.
+enum class te_append_result { ok, open_failed, write_failed, close_failed };
+/// Opens `path`, appends `entry` as r_dravtools_append_descriptor does and closes the file.
+te_append_result r_dravtools_append_file(const char* path, std::string_view entry);
 
 /// UTF-8 text of each game character 0x7F..0xFF; the text of byte b is entry b - 0x7F.
 extern const std::array<const char*, 129> gpac_drav_chars_utf8;

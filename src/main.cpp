@@ -112,7 +112,9 @@ int main(int argc, char* argv[]) {
     case te_run_mode::SCREEN:
       break;
   }
-
+  // A file size limit then fails the write like a full disk, which the writers cut back and
+  // report, instead of killing the program between the two halves of a line.
+  std::signal(SIGXFSZ, SIG_IGN);
   r_dravlog_init_first();
   if (gb_headless) {
     // A service manager or a script reads standard output and has no key to press.

@@ -1,6 +1,8 @@
 #include <gtest/gtest.h>
 
 #include <cstdio>
+#include <functional>
+#include <optional>
 #include <regex>
 #include <string>
 #include <vector>
@@ -106,11 +108,70 @@ TEST_F(LogTest, FileGetsTextWithoutColourCodesAndPaneKeepsThem) {
   EXPECT_EQ(r_dravscreen_log_line(before + 2), "lines\x03");
 }
 
-TEST_F(LogTest, OverlongLineIsCutWithinItsBuffer) {
+TEST_F(LogTest, LinesStayWholeWhateverTheFileEndsWithOrTheTextsLength) {
+  // A last line edited by hand without its line feed gets one before the next event.
+  r_dravlog_finish();
+  drav_test::write_file(dir_.file("events.log"), "edited by hand");
+  r_dravlog_init(config_);
   r_dravlog_log("%s\n", std::string(5000, 'n').c_str());
+  r_dravlog_log("%s", std::string(1100, 'm').c_str());
+  r_dravlog_log_server("dm_next");
   const std::string contents = log_contents();
-  EXPECT_EQ(contents.size(), 1023u);
-  EXPECT_EQ(contents.find('\n'), std::string::npos);
+  ASSERT_TRUE(contents.starts_with("edited by hand\n"));
+  // Texts too long for the 1024-byte line are cut before their line feed.
+  EXPECT_EQ(without_stamps(contents.substr(15)), std::string(1002, 'n') + "\n" +
+                                                     std::string(1002, 'm') + "\n" +
+                                                     "Server Change     dm_next\n");
+}
+
+TEST_F(LogTest, FailingLogFileIsToldOnceUntilItWorkedAgainAndNeverStopsTheProgram) {
+  const auto pane_and_error_stream = [](const std::function<void()>& body) {
+    const int before = r_dravscreen_log_line_count();
+    testing::internal::CaptureStderr();
+    body();
+    std::string pane;
+    for (int i = before; i < r_dravscreen_log_line_count(); ++i) {
+      pane += r_dravscreen_log_line(i).substr(20) + "\n";
+    }
+    return std::make_pair(pane, without_stamps(testing::internal::GetCapturedStderr()));
+  };
+  const std::string told = "Log    File " + dir_.file("events.log") +
+                           " could not be written (File too large): events are missing from it\n";
+  const auto log = [](const char* text) { r_dravlog_log_server(text); };
+  struct Step {
+    bool full, screen;
+    std::string pane, error_stream;  // the events' own lines left out of the pane
+  } steps[] = {
+      {false, false, "", ""}, {true, false, told, told}, {true, false, "", ""},
+      {false, false, "", ""}, {true, false, told, told}, {false, true, "", ""},
+      {true, true, told, ""},
+  };
+  // A long first line leaves the limit room for what the test itself writes to files.
+  r_dravlog_finish();
+  const std::string padding = std::string(8000, 'p') + "\n";
+  drav_test::write_file(dir_.file("events.log"), padding);
+  r_dravlog_init_first();
+  r_dravlog_init(config_);
+  std::string written;
+  for (std::size_t i = 0; i < std::size(steps); ++i) {
+    const Step& step = steps[i];
+    r_dravlog_set_screen_active(step.screen);
+    const std::string map = "map" + std::to_string(i);
+    const auto [pane, error_stream] = pane_and_error_stream([&] {
+      std::optional<drav_test::FileSizeLimit> full;
+      if (step.full) {
+        // Room for a few bytes only: the write is cut short, then fails.
+        full.emplace(log_contents().size() + 7);
+      }
+      log(map.c_str());
+    });
+    const std::string event = "Server Change     " + map + "\n";
+    EXPECT_EQ(pane, event + step.pane) << i;
+    EXPECT_EQ(error_stream, step.error_stream) << i;
+    written += step.full ? "" : event;
+    EXPECT_EQ(without_stamps(log_contents().substr(padding.size())), written) << i;
+  }
+  r_dravlog_set_screen_active(false);
 }
 
 TEST(LogWithoutFileTest, EmptyLogFileNameWritesOnlyToThePane) {

@@ -3,10 +3,12 @@
 #include <netinet/in.h>
 #include <sys/resource.h>
 #include <sys/socket.h>
+#include <sys/time.h>
 #include <unistd.h>
 
 #include <algorithm>
 #include <chrono>
+#include <csignal>
 #include <cstdio>
 #include <cstdlib>
 #include <functional>
@@ -219,6 +221,124 @@ TEST_F(NetTest, SlotSocketsUseConsecutiveLocalPorts) {
     ASSERT_EQ(server_.commands().size(), 1u);
     EXPECT_EQ(server_.commands()[0].source_port, local_port) << socket_index;
   }
+}
+
+TEST(NetAssembly, OnlyTheServerCountsEveryWaitKeepsItsEndAndRepliesAreBounded) {
+  constexpr std::uint32_t kServer = 0x7F000001;  // 127.0.0.1
+  constexpr std::uint16_t kPort = 27910;
+  struct Datagram {
+    std::string text;  // "print" datagram text, or "" for an empty datagram
+    std::int64_t at;
+    std::uint32_t ip = kServer;
+    std::uint16_t port = kPort;
+  };
+  const auto repeated = [](int count, const std::string& text, std::int64_t first, int every) {
+    std::vector<Datagram> datagrams;
+    for (int i = 0; i < count; ++i) {
+      datagrams.push_back({text, first + static_cast<std::int64_t>(i) * every});
+    }
+    return datagrams;
+  };
+  const std::string big(2000, 'b');
+  const struct {
+    const char* what;
+    std::uint32_t server_ip;
+    ts_net_collect collect;
+    std::vector<Datagram> datagrams;
+    std::optional<std::string> reply;
+  } cases[] = {
+      {"other port, then the server", kServer, {-1, 100, 0}, {{"x", 5, kServer, 9}, {"a", 9}}, "a"},
+      {"other address only", kServer, {-1, 100, 0}, {{"x", 5, 0x7F000002}}, std::nullopt},
+      // 0.0.0.0 reaches this machine: 127.0.0.0/8 and its own addresses answer.
+      {"0.0.0.0",
+       0,
+       {-1, 100, 0},
+       {{"a", 1, 0x7F000005}, {"b", 2, 0xC0000201}, {"x", 3, 0xC6336401}},
+       "ab"},
+      // Strangers neither restart the first wait nor end it.
+      {"late after strangers",
+       kServer,
+       {-1, 100, 0},
+       {{"x", 50, kServer, 1}, {"x", 90, kServer, 1}, {"a", 101}},
+       std::nullopt},
+      // Delivery times 40 and 110 ms: the waits end at 160 and 480 ms.
+      {"adaptive waits", kServer, {-1, 100, 0}, {{"a", 40}, {"b", 150}, {"c", 481}}, "ab"},
+      {"fixed next wait", kServer, {-1, 100, 50}, {{"a", 40}, {"b", 90}, {"c", 141}}, "ab"},
+      {"requested count", kServer, {2, 100, 0}, {{"a", 1}, {"b", 2}, {"c", 3}}, "ab"},
+      {"empty datagram ends it",
+       kServer,
+       {-1, 100, 0},
+       {{"a", 1}, {"", 2, kServer, 1}, {"b", 3}, {"", 4}, {"c", 5}},
+       "ab"},
+      {"datagram bound",
+       kServer,
+       {-1, 100, 100},
+       repeated(100, "d", 1, 1),
+       std::string(NET_REPLY_MAX_DATAGRAMS, 'd')},
+      {"byte bound",
+       kServer,
+       {-1, 100, 100},
+       repeated(40, big, 1, 1),
+       std::string(NET_REPLY_MAX_BYTES, 'b')},
+      // The reply ends 5 s after its first datagram, however often the server sends.
+      {"time bound", kServer, {-1, 100, 1000}, repeated(20, "t", 10, 900), std::string(6, 't')},
+  };
+  for (const auto& c : cases) {
+    std::vector<std::string> bytes;
+    for (const Datagram& datagram : c.datagrams) {
+      bytes.push_back(datagram.text.empty() ? "" : kPrint + datagram.text);
+    }
+    std::vector<ts_net_datagram> received;
+    for (std::size_t i = 0; i < bytes.size(); ++i) {
+      const Datagram& datagram = c.datagrams[i];
+      received.push_back({datagram.ip, datagram.port, bytes[i], datagram.at});
+    }
+    const ts_net_server server{c.server_ip, kPort, {0xC0000201}};
+    EXPECT_EQ(r_dravnet_assemble_reply(received, server, c.collect), c.reply) << c.what;
+  }
+}
+
+TEST_F(NetTest, StrangersNeitherJoinNorHoldAReplyAndNoServerSendsForever) {
+  answer_with({{"pair", {kPrint + "first ", kPrint + "second"}}});
+  server_.set_faults({.reply_from_other_port = true});
+  EXPECT_EQ(send("pair"), std::nullopt);
+  const std::uint16_t main_port = server_.commands().back().source_port;
+
+  // A stream of complete forged replies from another port while the server answers late.
+  server_.start_stream(main_port, 2000, kPrint + "forged\n");
+  server_.set_faults({.reply_delay_ms = 200});
+  EXPECT_EQ(send("pair"), "first second");
+  server_.stop_stream();
+  EXPECT_GT(server_.streamed(), 100u);
+  // A server configured as 0.0.0.0 is this machine, whose answers come from 127.0.0.1.
+  ts_config any_local = make_config(server_.port(), 0, 1000);
+  any_local.net_server_ip = 0;
+  reinit(any_local);
+  EXPECT_EQ(send("pair"), "first second");
+
+  // The server sends every millisecond: the reply stops at its datagram bound.
+  server_.set_faults({.endless_ms = 1});
+  std::string endless = "first second";
+  for (int i = 2; i < NET_REPLY_MAX_DATAGRAMS; ++i) {
+    endless += "more\n";
+  }
+  EXPECT_EQ(send("pair"), endless);
+}
+
+TEST_F(NetTest, SignalsDuringAWaitDoNotEndIt) {
+  struct sigaction ignore {};
+  ignore.sa_handler = [](int) {};
+  struct sigaction saved {};
+  sigaction(SIGALRM, &ignore, &saved);
+  // A signal every 5 ms interrupts every wait several times.
+  itimerval every{{0, 5000}, {0, 5000}};
+  setitimer(ITIMER_REAL, &every, nullptr);
+  answer_with({{"pair", {kPrint + "first ", kPrint + "second"}}});
+  server_.set_faults({.reply_delay_ms = 150, .between_datagrams_ms = 60});
+  EXPECT_EQ(send("pair"), "first second");
+  every = {};
+  setitimer(ITIMER_REAL, &every, nullptr);
+  sigaction(SIGALRM, &saved, nullptr);
 }
 
 // Runs `body` in a child process, without a simulated server thread, and expects the exit

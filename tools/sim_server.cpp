@@ -126,7 +126,49 @@ struct Slot {
 struct Outgoing {
   std::string datagram;
   sockaddr_in destination{};
+  bool from_other_port = false;
 };
+
+// Datagrams sent again and again: the stream at a port, the endless reply.
+struct Repeating {
+  std::string datagram;
+  sockaddr_in destination{};
+  Clock::duration every{};
+  Clock::time_point next{};
+};
+
+// Index `index` of `count` items, negative counting from the end; nothing when out of range.
+std::optional<std::size_t> resolve_index(std::optional<int> index, std::size_t count) {
+  if (!index) {
+    return std::nullopt;
+  }
+  const long long resolved = *index < 0 ? static_cast<long long>(count) + *index : *index;
+  if (resolved < 0 || resolved >= static_cast<long long>(count)) {
+    return std::nullopt;
+  }
+  return static_cast<std::size_t>(resolved);
+}
+
+sockaddr_in loopback(std::uint16_t port) {
+  sockaddr_in address{};
+  address.sin_family = AF_INET;
+  address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  address.sin_port = htons(port);
+  return address;
+}
+
+int open_udp(std::uint16_t port) {
+  const int descriptor = ::socket(AF_INET, SOCK_DGRAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
+  if (descriptor < 0) {
+    throw std::runtime_error("sim server: cannot create a socket");
+  }
+  const sockaddr_in local = loopback(port);
+  if (::bind(descriptor, reinterpret_cast<const sockaddr*>(&local), sizeof local) != 0) {
+    ::close(descriptor);
+    throw std::runtime_error("sim server: cannot bind 127.0.0.1:" + std::to_string(port));
+  }
+  return descriptor;
+}
 
 std::vector<std::pair<std::string, std::string>> default_serverinfo() {
   return {{"mapname", "canyon_ridge"},
@@ -189,7 +231,8 @@ struct SimServer::Impl {
   // Fixed after construction.
   std::string password;
   FileDescriptor socket;
-  FileDescriptor wake;  // eventfd that stops the server thread at once
+  FileDescriptor other_socket;  // replies "from another port" and the stream leave here
+  FileDescriptor wake;          // eventfd that stops the server thread at once
   std::uint16_t bound_port = 0;
 
   // Shared with the test thread, under `mutex`.
@@ -204,9 +247,12 @@ struct SimServer::Impl {
   ReplyOverride reply_override;
   std::vector<ReceivedCommand> received;
   std::mt19937 random{20240101};
+  std::optional<Repeating> stream;
+  std::size_t streamed = 0;
 
   // Only the server thread touches the outbox.
   std::multimap<Clock::time_point, Outgoing> outbox;
+  std::optional<Repeating> endless;
   std::atomic<bool> stopping{false};
   std::thread thread;
   std::unique_ptr<DemoScenario> demo;
@@ -216,7 +262,9 @@ struct SimServer::Impl {
   void receive_all();
   void handle_datagram(const std::string& datagram, const sockaddr_in& source);
   void send_due();
-  int poll_timeout_ms() const;
+  void send_repeating(std::optional<Repeating>& repeating, int descriptor, std::size_t* count);
+  int poll_timeout_ms();
+  void wake_up();
 
   // The rest expects `mutex` held.
   void expire_zombies();
@@ -231,20 +279,11 @@ struct SimServer::Impl {
 };
 
 void SimServer::Impl::open_socket(std::uint16_t port) {
-  const int descriptor = ::socket(AF_INET, SOCK_DGRAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
-  if (descriptor < 0) {
-    throw std::runtime_error("sim server: cannot create a socket");
-  }
-  socket.reset(descriptor);
+  socket.reset(open_udp(port));
+  other_socket.reset(open_udp(0));
   sockaddr_in local{};
-  local.sin_family = AF_INET;
-  local.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-  local.sin_port = htons(port);
-  if (::bind(descriptor, reinterpret_cast<const sockaddr*>(&local), sizeof local) != 0) {
-    throw std::runtime_error("sim server: cannot bind 127.0.0.1:" + std::to_string(port));
-  }
   socklen_t length = sizeof local;
-  ::getsockname(descriptor, reinterpret_cast<sockaddr*>(&local), &length);
+  ::getsockname(socket.get(), reinterpret_cast<sockaddr*>(&local), &length);
   bound_port = ntohs(local.sin_port);
   const int wake_descriptor = ::eventfd(0, EFD_NONBLOCK | EFD_CLOEXEC);
   if (wake_descriptor < 0) {
@@ -253,12 +292,32 @@ void SimServer::Impl::open_socket(std::uint16_t port) {
   wake.reset(wake_descriptor);
 }
 
-int SimServer::Impl::poll_timeout_ms() const {
-  if (outbox.empty()) {
+void SimServer::Impl::wake_up() {
+  const std::uint64_t one = 1;
+  [[maybe_unused]] const ssize_t written = ::write(wake.get(), &one, sizeof one);
+}
+
+int SimServer::Impl::poll_timeout_ms() {
+  std::optional<Clock::time_point> next;
+  const auto consider = [&next](Clock::time_point due) {
+    next = next ? std::min(*next, due) : due;
+  };
+  if (!outbox.empty()) {
+    consider(outbox.begin()->first);
+  }
+  if (endless) {
+    consider(endless->next);
+  }
+  {
+    std::lock_guard lock(mutex);
+    if (stream) {
+      consider(stream->next);
+    }
+  }
+  if (!next) {
     return -1;
   }
-  const auto until = outbox.begin()->first - Clock::now();
-  const auto ms = std::chrono::ceil<std::chrono::milliseconds>(until).count();
+  const auto ms = std::chrono::ceil<std::chrono::milliseconds>(*next - Clock::now()).count();
   return static_cast<int>(std::clamp<long long>(ms, 0, 60'000));
 }
 
@@ -271,6 +330,10 @@ void SimServer::Impl::run() {
     }
     if ((watched[0].revents & POLLIN) != 0) {
       receive_all();
+    }
+    if ((watched[1].revents & POLLIN) != 0) {
+      std::uint64_t count = 0;
+      [[maybe_unused]] const ssize_t got = ::read(wake.get(), &count, sizeof count);
     }
     send_due();
   }
@@ -311,7 +374,7 @@ void SimServer::Impl::handle_datagram(const std::string& datagram, const sockadd
       received.erase(received.begin(),
                      received.begin() + static_cast<std::ptrdiff_t>(kMaxRecordedCommands / 2));
     }
-    received.push_back({datagram, command, password_ok, ntohs(source.sin_port)});
+    received.push_back({datagram, command, password_ok, ntohs(source.sin_port), Clock::now()});
     commands_changed.notify_all();
     current_faults = faults;
     current_override = reply_override;
@@ -335,12 +398,25 @@ void SimServer::Impl::handle_datagram(const std::string& datagram, const sockadd
   if (current_faults.garbage) {
     datagrams = garbage();
   }
+  const auto dropped = resolve_index(current_faults.drop_datagram, datagrams->size());
+  const auto cut = resolve_index(current_faults.cut_datagram, datagrams->size());
   auto due = Clock::now() + std::chrono::milliseconds(current_faults.reply_delay_ms);
   for (std::size_t i = 0; i < datagrams->size(); ++i) {
     if (i > 0) {
       due += std::chrono::milliseconds(current_faults.between_datagrams_ms);
     }
-    outbox.emplace(due, Outgoing{std::move((*datagrams)[i]), source});
+    if (cut == i) {
+      (*datagrams)[i].resize(std::min((*datagrams)[i].size(), current_faults.cut_bytes));
+    }
+    if (dropped != i) {
+      outbox.emplace(
+          due, Outgoing{std::move((*datagrams)[i]), source, current_faults.reply_from_other_port});
+    }
+  }
+  endless.reset();
+  if (current_faults.endless_ms >= 0) {
+    const auto every = std::chrono::milliseconds(current_faults.endless_ms);
+    endless = Repeating{std::string(kPrintHeader) + "more\n", source, every, due + every};
   }
   if (current_faults.late_datagram_ms >= 0) {
     outbox.emplace(due + std::chrono::milliseconds(current_faults.late_datagram_ms),
@@ -352,9 +428,28 @@ void SimServer::Impl::send_due() {
   const auto now = Clock::now();
   while (!outbox.empty() && outbox.begin()->first <= now) {
     const Outgoing& outgoing = outbox.begin()->second;
-    ::sendto(socket.get(), outgoing.datagram.data(), outgoing.datagram.size(), 0,
-             reinterpret_cast<const sockaddr*>(&outgoing.destination), sizeof outgoing.destination);
+    ::sendto(outgoing.from_other_port ? other_socket.get() : socket.get(), outgoing.datagram.data(),
+             outgoing.datagram.size(), 0, reinterpret_cast<const sockaddr*>(&outgoing.destination),
+             sizeof outgoing.destination);
     outbox.erase(outbox.begin());
+  }
+  send_repeating(endless, socket.get(), nullptr);
+  std::lock_guard lock(mutex);
+  send_repeating(stream, other_socket.get(), &streamed);
+}
+
+// Sends every due repetition (a late wake-up catches up) and sets the next.
+void SimServer::Impl::send_repeating(std::optional<Repeating>& repeating, int descriptor,
+                                     std::size_t* count) {
+  const auto now = Clock::now();
+  while (repeating && repeating->next <= now) {
+    ::sendto(descriptor, repeating->datagram.data(), repeating->datagram.size(), 0,
+             reinterpret_cast<const sockaddr*>(&repeating->destination),
+             sizeof repeating->destination);
+    repeating->next += repeating->every;
+    if (count != nullptr) {
+      ++*count;
+    }
   }
 }
 
@@ -537,6 +632,17 @@ std::vector<std::string> SimServer::Impl::garbage() {
   return datagrams;
 }
 
+std::string forged_status_datagram() {
+  return std::string(kPrintHeader) +
+         "Map              : forged\n"
+         "Gametype         : deathmatch\n"
+         "\n"
+         "num score ping name            lastmsg address               qport \n"
+         "--- ----- ---- --------------- ------- --------------------- ------\n"
+         "  7     0   50 Intruder              0 203.0.113.66:27901     4242\n"
+         "\n";
+}
+
 SimServer::SimServer(std::string password, std::uint16_t port)
     : impl_(std::make_unique<Impl>(std::move(password))) {
   impl_->open_socket(port);
@@ -546,8 +652,7 @@ SimServer::SimServer(std::string password, std::uint16_t port)
 SimServer::~SimServer() {
   impl_->demo.reset();
   impl_->stopping.store(true);
-  const std::uint64_t one = 1;
-  [[maybe_unused]] const ssize_t written = ::write(impl_->wake.get(), &one, sizeof one);
+  impl_->wake_up();
   impl_->thread.join();
 }
 
@@ -636,6 +741,26 @@ void SimServer::set_faults(Faults faults) {
 void SimServer::set_reply_override(ReplyOverride reply_override) {
   std::lock_guard lock(impl_->mutex);
   impl_->reply_override = std::move(reply_override);
+}
+
+void SimServer::start_stream(std::uint16_t port, int per_second, std::string datagram) {
+  {
+    std::lock_guard lock(impl_->mutex);
+    const auto every = std::chrono::nanoseconds(1'000'000'000LL / std::max(per_second, 1));
+    impl_->stream = Repeating{std::move(datagram), loopback(port),
+                              std::chrono::duration_cast<Clock::duration>(every), Clock::now()};
+  }
+  impl_->wake_up();
+}
+
+void SimServer::stop_stream() {
+  std::lock_guard lock(impl_->mutex);
+  impl_->stream.reset();
+}
+
+std::size_t SimServer::streamed() const {
+  std::lock_guard lock(impl_->mutex);
+  return impl_->streamed;
 }
 
 std::vector<ReceivedCommand> SimServer::commands() const {

@@ -6,6 +6,7 @@
 // the program sim-server.
 #pragma once
 
+#include <chrono>
 #include <cstddef>
 #include <cstdint>
 #include <functional>
@@ -41,6 +42,7 @@ struct ReceivedCommand {
   std::string command;       // the text after "rcon <password> ", up to the NUL
   bool password_ok = false;  // the password matched
   std::uint16_t source_port = 0;
+  std::chrono::steady_clock::time_point received_at;
 };
 
 /// Ways to make the server misbehave.
@@ -51,12 +53,25 @@ struct Faults {
   int late_datagram_ms = -1;     // >= 0: one extra "print" datagram this long after a reply
   std::string late_datagram_text = "late\n";
   bool garbage = false;  // answer random bytes instead of the real reply
+  /// The datagram of each reply with this index (from 0; negative counts from the end, -1
+  /// is the last) is lost, or cut to `cut_bytes` bytes.
+  std::optional<int> drop_datagram = std::nullopt;
+  std::optional<int> cut_datagram = std::nullopt;
+  std::size_t cut_bytes = 0;
+  bool reply_from_other_port = false;  // replies leave from a second socket of the server
+  /// >= 0: the server never stops sending; after each reply a further "print" datagram goes
+  /// to the same client this often, until a command comes while this is off.
+  int endless_ms = -1;
 };
 
 /// Builds the datagrams of a reply to `command` (each one complete, header included), or
 /// nothing to fall back to the normal answer. For transport tests that need exact bytes.
 using ReplyOverride =
     std::function<std::optional<std::vector<std::string>>(const std::string& command)>;
+
+/// A complete "print" datagram of a status reply that lists a player who is not there
+/// ("Intruder" at 203.0.113.66:27901, client 7), as someone might forge it.
+std::string forged_status_datagram();
 
 class SimServer {
  public:
@@ -97,6 +112,13 @@ class SimServer {
   /// Answers with the datagrams the override builds whenever it returns some. It is asked
   /// only for commands that carry the right password, without the server's lock held.
   void set_reply_override(ReplyOverride reply_override);
+
+  /// Sends `datagram` `per_second` times a second from the server's second socket (another
+  /// port) to 127.0.0.1:`port`, until stop_stream; one stream at a time.
+  void start_stream(std::uint16_t port, int per_second, std::string datagram);
+  void stop_stream();
+  /// Datagrams the stream has sent so far.
+  std::size_t streamed() const;
 
   /// Every remote console datagram (four 0xFF bytes and "rcon ") received so far, oldest
   /// first; other datagrams are neither answered nor kept. Past 100000 the oldest half is

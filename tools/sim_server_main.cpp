@@ -4,6 +4,7 @@
 #include <signal.h>
 
 #include <charconv>
+#include <chrono>
 #include <cstdio>
 #include <cstring>
 #include <exception>
@@ -20,6 +21,7 @@ constexpr int kUsageStatus = 2;
 constexpr char kUsage[] =
     "Usage: sim-server --port PORT --password PASSWORD [--players N] [--scenario demo]\n"
     "                  [--zombie-seconds S] [--player-address ADDRESS]\n"
+    "                  [--stream-port PORT [--stream-rate N]] [--report-commands yes]\n"
     "\n"
     "Answers the remote console on 127.0.0.1:PORT like a game server until SIGINT or SIGTERM.\n"
     "\n"
@@ -30,6 +32,10 @@ constexpr char kUsage[] =
     "  --zombie-seconds S   how long a kicked player stays listed as a zombie (default 2)\n"
     "  --player-address A   give the generated players the address A (distinct ports), for\n"
     "                       runs whose reverse look-ups must stay on this machine\n"
+    "  --stream-port PORT   send a forged status reply to 127.0.0.1:PORT from another port of\n"
+    "                       this server, N times a second (--stream-rate, default 1000)\n"
+    "  --report-commands yes  at the end, print every command received: the milliseconds\n"
+    "                       since the start, a blank and the command\n"
     "  --help               show this text\n";
 
 struct Options {
@@ -39,6 +45,9 @@ struct Options {
   bool demo = false;
   double zombie_seconds = 2.0;
   std::optional<std::string> player_address;
+  std::optional<int> stream_port;
+  int stream_rate = 1000;
+  bool report_commands = false;
 };
 
 std::optional<int> parse_int(std::string_view text, int low, int high) {
@@ -107,6 +116,21 @@ Options parse_options(int argc, char** argv) {
       options.zombie_seconds = *seconds;
     } else if (option == "--player-address") {
       options.player_address = value;
+    } else if (option == "--stream-port" || option == "--stream-rate") {
+      const auto number = parse_int(value, 1, option == "--stream-port" ? 65535 : 1'000'000);
+      if (!number) {
+        usage_error("bad value of " + std::string(option) + ": " + value);
+      }
+      if (option == "--stream-port") {
+        options.stream_port = *number;
+      } else {
+        options.stream_rate = *number;
+      }
+    } else if (option == "--report-commands") {
+      if (value != "yes") {
+        usage_error("bad value of --report-commands: " + value);
+      }
+      options.report_commands = true;
     } else {
       usage_error("unknown option: " + std::string(option));
     }
@@ -147,10 +171,23 @@ int main(int argc, char** argv) {
     if (options.demo) {
       server.start_demo_scenario();
     }
+    const auto started = std::chrono::steady_clock::now();
+    if (options.stream_port) {
+      server.start_stream(static_cast<std::uint16_t>(*options.stream_port), options.stream_rate,
+                          drav_sim::forged_status_datagram());
+    }
     std::printf("sim-server listening on 127.0.0.1:%u\n", static_cast<unsigned>(server.port()));
     std::fflush(stdout);
     int received = 0;
     sigwait(&stop_signals, &received);
+    if (options.report_commands) {
+      for (const drav_sim::ReceivedCommand& command : server.commands()) {
+        const auto ms =
+            std::chrono::duration_cast<std::chrono::milliseconds>(command.received_at - started);
+        std::printf("%lld %s\n", static_cast<long long>(ms.count()), command.command.c_str());
+      }
+      std::printf("streamed %zu\n", server.streamed());
+    }
   } catch (const std::exception& error) {
     std::fprintf(stderr, "sim-server: %s\n", error.what());
     return 1;

@@ -34,6 +34,7 @@ class StatsBench {
 
   drav_sim::SimServer& server() { return *server_; }
   ts_status& status() { return *status_; }
+  const ts_config& config() const { return config_; }
   std::string history() const { return read_file(config_.log_file_ip); }
 
   /// Polls at `now`, then advances `now` by poll_interval_status. Returns what happened since

@@ -1,6 +1,9 @@
 // Shared helpers of the test suite: temporary folders and whole-file I/O.
 #pragma once
 
+#include <sys/resource.h>
+
+#include <csignal>
 #include <filesystem>
 #include <string>
 
@@ -31,6 +34,21 @@ std::string read_file(const std::string& path);
 /// A regular expression matching exactly what the fatal path writes to standard error for
 /// `message`: two line feeds, a "YYYY-MM-DD hh:mm:ss" time stamp, a blank and the message.
 std::string fatal_stderr_pattern(const std::string& message);
+
+/// A full disk for files that would grow past `bytes`: while the object lives, a write
+/// beyond that size is cut short and the next fails (the process's file size limit, with
+/// SIGXFSZ ignored). Files already larger cannot grow at all.
+class FileSizeLimit {
+ public:
+  explicit FileSizeLimit(std::uintmax_t bytes);
+  ~FileSizeLimit();
+  FileSizeLimit(const FileSizeLimit&) = delete;
+  FileSizeLimit& operator=(const FileSizeLimit&) = delete;
+
+ private:
+  rlimit saved_{};
+  void (*saved_handler_)(int) = nullptr;
+};
 
 /// A regular expression matching `text` literally.
 std::string regex_escape(const std::string& text);
