@@ -27,6 +27,7 @@ std::FILE* gpo_file_error = nullptr;
 // Owns a log file opened here; the standard streams are never closed through it.
 FilePtr go_owned_log;
 bool gb_exit_started = false;
+ts_fatal_handler gpf_fatal_handler = nullptr;
 
 constexpr std::array<const char*, 8> gct_kind_labels = {
     "Connect   ", "Disconnect", "Change    ", "Reconnect ",
@@ -70,6 +71,14 @@ void r_dravlog_init(const ts_config& config) {
 }
 
 void r_dravlog_error(const char* format, ...) {
+  if (gpf_fatal_handler != nullptr) {
+    char message[LOG_LINE_SIZE];
+    va_list arguments;
+    va_start(arguments, format);
+    std::vsnprintf(message, sizeof message, format, arguments);
+    va_end(arguments);
+    gpf_fatal_handler(message);
+  }
   if (gpo_file_error != nullptr) {
     std::fprintf(gpo_file_error, "\n\n%s ", r_dravtools_gettime(0));
     va_list arguments;
@@ -123,6 +132,10 @@ void r_dravlog_finish() {
     std::fflush(gpo_file_error);
   }
   gpo_file_error = nullptr;
+}
+
+void r_dravlog_set_fatal_handler(ts_fatal_handler handler) {
+  gpf_fatal_handler = handler;
 }
 
 void r_dravlog_exit_started() {
