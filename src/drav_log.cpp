@@ -35,6 +35,7 @@ bool gb_screen_active = false;
 bool gb_exit_started = false;
 bool gb_echo_stdout = false;
 bool gb_wait_for_key = true;
+ts_fatal_handler gpf_fatal_handler = nullptr;
 
 constexpr std::array<const char*, 8> gct_kind_labels = {
     "Connect   ", "Disconnect", "Change    ", "Reconnect ",
@@ -118,6 +119,14 @@ void r_dravlog_init(const ts_config& config) {
 }
 
 void r_dravlog_error(const char* format, ...) {
+  if (gpf_fatal_handler != nullptr) {
+    char message[LOG_LINE_SIZE];
+    va_list arguments;
+    va_start(arguments, format);
+    std::vsnprintf(message, sizeof message, format, arguments);
+    va_end(arguments);
+    gpf_fatal_handler(message);
+  }
   if (gb_screen_active) {
     // The message must be readable after the program ends: leave curses first. The exit
     // handler's own call to the screen then finds it finished and does nothing.
@@ -198,6 +207,10 @@ void r_dravlog_finish() {
     std::fflush(gpo_file_error);
   }
   gpo_file_error = nullptr;
+}
+
+void r_dravlog_set_fatal_handler(ts_fatal_handler handler) {
+  gpf_fatal_handler = handler;
 }
 
 void r_dravlog_exit_started() {

@@ -1,0 +1,104 @@
+// Helpers shared by the fuzz targets: checks, typed values taken from the fuzzer's bytes,
+// scratch files, and fatal errors that unwind instead of ending the process.
+#pragma once
+
+#include <unistd.h>
+
+#include <cstdint>
+#include <cstdio>
+#include <cstdlib>
+#include <fstream>
+#include <iterator>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "drav_log.h"
+
+namespace drav_fuzz {
+
+[[noreturn]] inline void fail(const char* condition, const char* file, int line) {
+  std::fprintf(stderr, "%s:%d: check failed: %s\n", file, line, condition);
+  std::abort();
+}
+#define FUZZ_CHECK(condition) \
+  ((condition) ? (void)0 : drav_fuzz::fail(#condition, __FILE__, __LINE__))
+
+/// What a fatal error throws in the targets, so that a bad file ends one input, not the run.
+struct Fatal {
+  std::string message;
+};
+inline const bool gb_fatal_throws =
+    (r_dravlog_set_fatal_handler([](const char* message) { throw Fatal{message}; }), true);
+
+/// Takes values off the front of the input; past its end everything reads as 0 or empty.
+class Bytes {
+ public:
+  Bytes(const std::uint8_t* data, std::size_t size)
+      : rest_(reinterpret_cast<const char*>(data), size) {}
+  bool empty() const { return rest_.empty(); }
+  std::uint8_t byte() {
+    if (rest_.empty())
+      return 0;
+    const auto value = static_cast<std::uint8_t>(rest_[0]);
+    rest_.remove_prefix(1);
+    return value;
+  }
+  std::uint32_t u32() {
+    std::uint32_t value = 0;
+    for (int i = 0; i < 4; ++i)
+      value = value << 8 | byte();
+    return value;
+  }
+  /// The bytes up to the next `end` (which is dropped) or to the input's end.
+  std::string until(char end) {
+    const std::size_t at = rest_.find(end);
+    std::string text(rest_.substr(0, at));
+    rest_.remove_prefix(at == std::string_view::npos ? rest_.size() : at + 1);
+    return text;
+  }
+
+ private:
+  std::string_view rest_;
+};
+
+/// A file of this process in memory-backed storage, removed at exit.
+struct Scratch {
+  std::string path;
+  explicit Scratch(const char* name)
+      : path((access("/dev/shm", W_OK) == 0 ? "/dev/shm/drav-fuzz-" : "/tmp/drav-fuzz-") +
+             std::to_string(getpid()) + "-" + name) {}
+  ~Scratch() { std::remove(path.c_str()); }
+};
+
+inline void write_file(const std::string& path, std::string_view bytes) {
+  std::ofstream(path, std::ios::binary) << bytes;
+}
+
+inline std::string read_file(const std::string& path) {
+  std::ifstream in(path, std::ios::binary);
+  return {std::istreambuf_iterator<char>(in), {}};
+}
+
+/// The lines of a file as the readers take them: pieces of at most 2047 bytes that end at a
+/// line feed, cut at a NUL, without one trailing LF or CR LF.
+inline std::vector<std::string> file_lines(std::string_view bytes) {
+  std::vector<std::string> lines;
+  while (!bytes.empty()) {
+    const std::size_t feed = bytes.substr(0, 2047).find('\n');
+    const std::size_t take =
+        feed == std::string_view::npos ? std::min<std::size_t>(bytes.size(), 2047) : feed + 1;
+    std::string line(bytes.substr(0, take));
+    bytes.remove_prefix(take);
+    line.resize(line.find('\0') == std::string::npos ? line.size() : line.find('\0'));
+    if (line.ends_with('\n')) {
+      line.pop_back();
+      if (line.ends_with('\r'))
+        line.pop_back();
+    }
+    lines.push_back(line);
+  }
+  return lines;
+}
+
+}  // namespace drav_fuzz

@@ -1,0 +1,28 @@
+// Replays inputs through a fuzz target without libFuzzer: the empty input, then every file in
+// the folders named on the command line. A failed check aborts, and so does a folder that cannot
+// be listed.
+#include <algorithm>
+#include <filesystem>
+#include <vector>
+
+#include "fuzz_support.h"
+
+extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size);
+
+int main(int argc, char** argv) {
+  std::vector<std::filesystem::path> inputs;
+  for (int i = 1; i < argc; ++i) {
+    for (const auto& entry : std::filesystem::directory_iterator(argv[i])) {
+      inputs.push_back(entry.path());
+    }
+  }
+  std::sort(inputs.begin(), inputs.end());
+  const std::uint8_t empty[1] = {};
+  LLVMFuzzerTestOneInput(empty, 0);
+  for (const auto& path : inputs) {
+    const std::string bytes = drav_fuzz::read_file(path);
+    LLVMFuzzerTestOneInput(reinterpret_cast<const std::uint8_t*>(bytes.data()), bytes.size());
+  }
+  std::printf("%zu inputs replayed\n", inputs.size());
+  return 0;
+}
