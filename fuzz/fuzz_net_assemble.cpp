@@ -11,11 +11,11 @@
 
 namespace {
 
-constexpr std::uint32_t kServer = 0x7F000001;
-constexpr std::uint16_t kPort = 27910;
+constexpr std::uint32_t SERVER = 0x7F000001;
+constexpr std::uint16_t PORT = 27910;
 // Senders a datagram may come from: the server, this machine, another port, anyone.
-constexpr std::uint32_t kAddresses[] = {kServer, 0x7F000002, 0xC0000201, 0xCB007101};
-constexpr std::uint16_t kPorts[] = {kPort, 27911};
+constexpr std::uint32_t ADDRESSES[] = {SERVER, 0x7F000002, 0xC0000201, 0xCB007101};
+constexpr std::uint16_t PORTS[] = {PORT, 27911};
 
 // Reads little-endian numbers and byte runs from the input; zeros past its end.
 class Input {
@@ -54,8 +54,8 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   collect.first_wait_ms = input.number(2);
   collect.next_wait_ms = static_cast<std::int16_t>(input.number(2));
   ts_net_server server;
-  server.ip = (input.number(1) & 1) != 0 ? 0 : kServer;
-  server.port = kPort;
+  server.ip = (input.number(1) & 1) != 0 ? 0 : SERVER;
+  server.port = PORT;
   server.local_addresses = {0xC0000201};
 
   std::vector<ts_net_datagram> datagrams;
@@ -64,8 +64,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     const std::uint32_t sender = input.number(1);
     at += input.number(2);
     const std::size_t length = input.number(2) % 4096;
-    datagrams.push_back(
-        {kAddresses[sender % 4], kPorts[(sender / 4) % 2], input.bytes(length), at});
+    datagrams.push_back({ADDRESSES[sender % 4], PORTS[(sender / 4) % 2], input.bytes(length), at});
   }
   const std::optional<std::string> reply = r_dravnet_assemble_reply(datagrams, server, collect);
   if (reply && (reply->size() > NET_REPLY_MAX_BYTES || reply->find('\0') != std::string::npos)) {
@@ -73,7 +72,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   }
   bool server_sent = false;
   for (const ts_net_datagram& datagram : datagrams) {
-    server_sent = server_sent || datagram.port == kPort;
+    server_sent = server_sent || datagram.port == PORT;
   }
   if (reply && !server_sent) {
     std::abort();  // a reply made of strangers' datagrams

@@ -40,10 +40,10 @@ using ts_position = std::int64_t;
 
 // Open-addressing table from (prefix length, network) to the earliest position. Keys never
 // reach EMPTY_KEY because the prefix length is at most 32.
-class NetworkIndex {
+class ts_network_index {
  public:
   void clear() {
-    slots_.assign(INITIAL_CAPACITY, Slot{});
+    slots_.assign(INITIAL_CAPACITY, ts_index_slot{});
     used_ = 0;
   }
 
@@ -53,9 +53,9 @@ class NetworkIndex {
       grow();
     }
     const std::uint64_t key = make_key(prefix, net);
-    Slot& slot = find_slot(key);
+    ts_index_slot& slot = find_slot(key);
     if (slot.key == EMPTY_KEY) {
-      slot = Slot{key, position};
+      slot = ts_index_slot{key, position};
       ++used_;
     } else if (position < slot.position) {
       slot.position = position;
@@ -67,7 +67,7 @@ class NetworkIndex {
     const std::uint64_t key = make_key(prefix, net);
     const std::size_t last = slots_.size() - 1;
     for (std::size_t i = hash(key) & last;; i = (i + 1) & last) {
-      const Slot& slot = slots_[i];
+      const ts_index_slot& slot = slots_[i];
       if (slot.key == key) {
         return &slot.position;
       }
@@ -81,7 +81,7 @@ class NetworkIndex {
   static constexpr std::uint64_t EMPTY_KEY = ~0ull;
   static constexpr std::size_t INITIAL_CAPACITY = 64;
 
-  struct Slot {
+  struct ts_index_slot {
     std::uint64_t key = EMPTY_KEY;
     ts_position position = 0;
   };
@@ -96,7 +96,7 @@ class NetworkIndex {
     return static_cast<std::size_t>(key);
   }
 
-  Slot& find_slot(std::uint64_t key) {
+  ts_index_slot& find_slot(std::uint64_t key) {
     const std::size_t last = slots_.size() - 1;
     for (std::size_t i = hash(key) & last;; i = (i + 1) & last) {
       if (slots_[i].key == key || slots_[i].key == EMPTY_KEY) {
@@ -106,16 +106,16 @@ class NetworkIndex {
   }
 
   void grow() {
-    std::vector<Slot> old(slots_.size() * 2);
+    std::vector<ts_index_slot> old(slots_.size() * 2);
     old.swap(slots_);
-    for (const Slot& slot : old) {
+    for (const ts_index_slot& slot : old) {
       if (slot.key != EMPTY_KEY) {
         find_slot(slot.key) = slot;
       }
     }
   }
 
-  std::vector<Slot> slots_ = std::vector<Slot>(INITIAL_CAPACITY);
+  std::vector<ts_index_slot> slots_ = std::vector<ts_index_slot>(INITIAL_CAPACITY);
   std::size_t used_ = 0;
 };
 
@@ -124,7 +124,7 @@ std::vector<ts_file_entry> gats_file_entries;
 std::vector<std::int32_t> gai_ban_levels;  // in the order the bans were made
 // Every file comment, NUL-terminated; offset 0 is the empty comment.
 std::string gac_comments(1, '\0');
-NetworkIndex go_index;
+ts_network_index go_index;
 // Bit n set when some entry has prefix length n.
 std::uint64_t gi_prefix_lengths = 0;
 // The IP history's refresh of one address's levels; it outlives every init of this list.
@@ -182,7 +182,7 @@ void r_dravaccess_read_line(const char* path, const char* line) {
 // Appends the entries of one file to the list; `may_be_missing` makes an unopenable file
 // no error.
 void r_dravaccess_read_file(const char* path, bool may_be_missing) {
-  FilePtr file(std::fopen(path, "rb"));
+  ts_file_ptr file(std::fopen(path, "rb"));
   if (!file) {
     if (may_be_missing) {
       return;

@@ -15,7 +15,7 @@ constexpr int CONFIG_KEY_COUNT = 24;
 constexpr std::size_t CONFIG_LINE_SIZE = 2048;
 
 // One row of the configuration's key table: where a key's value goes.
-struct ConfigKey {
+struct ts_config_key {
   const char* key;
   char* text;
   std::int32_t* integer;
@@ -23,12 +23,12 @@ struct ConfigKey {
 
 // The key table in file order, then the comment marker and the end of the table. The server
 // address is read as text and converted once the whole file has been read.
-struct ConfigTable {
+struct ts_config_table {
   std::array<std::int32_t, CONFIG_KEY_COUNT> found{};
   std::array<ts_parse_entry, CONFIG_KEY_COUNT + 2> entries{};
 
-  ConfigTable(ts_config& config, char* server_ip_text) {
-    const std::array<ConfigKey, CONFIG_KEY_COUNT> keys = {{
+  ts_config_table(ts_config& config, char* server_ip_text) {
+    const std::array<ts_config_key, CONFIG_KEY_COUNT> keys = {{
         {"log_file=", config.log_file, nullptr},
         {"log_file_ip=", config.log_file_ip, nullptr},
         {"net_server_ip=", server_ip_text, nullptr},
@@ -55,7 +55,7 @@ struct ConfigTable {
         {"player_color=", nullptr, &config.player_color},
     }};
     for (int i = 0; i < CONFIG_KEY_COUNT; ++i) {
-      const ConfigKey& key = keys[i];
+      const ts_config_key& key = keys[i];
       entries[i] = ts_parse_entry{key.text != nullptr ? PARSE_TEXT : PARSE_INT,
                                   key.text,
                                   key.integer,
@@ -86,11 +86,11 @@ void read_lines(std::FILE* file, const ts_parse_entry* table) {
 
 void r_dravconfig_read_config(ts_config& config, const char* path) {
   char server_ip_text[TEXT_FIELD_SIZE] = {};
-  ConfigTable table(config, server_ip_text);
+  ts_config_table table(config, server_ip_text);
   r_dravtools_parse_init(table.entries.data());
 
   {
-    FilePtr file(std::fopen(path, "rb"));
+    ts_file_ptr file(std::fopen(path, "rb"));
     if (!file) {
       r_dravlog_error("./src/drav_config - Config file not found\n");
     }

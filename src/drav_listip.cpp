@@ -38,7 +38,7 @@ constexpr char UNDATED_NAME_PREFIX[] = "\\ ";
 
 // Owns the texts of the entries. Blocks are never moved or freed while entries point into
 // them, so the texts stay put when the entry array grows.
-class TextArena {
+class ts_text_arena {
  public:
   void clear() {
     blocks_.clear();
@@ -78,7 +78,7 @@ class TextArena {
 
 const ts_config* gpts_config = nullptr;
 std::vector<ts_listip_data> gats_listip_data;
-TextArena go_texts;
+ts_text_arena go_texts;
 
 // Address, then name, then host names, byte-wise; strcmp's result convention.
 int r_dravlistip_compare(const ts_listip_data& a, const ts_listip_data& b) {
@@ -105,10 +105,10 @@ std::vector<ts_listip_data>::iterator r_dravlistip_lower_bound(std::uint64_t ip)
 // The bytes of the history file, read at once into one buffer of the file's size. (A
 // mapping of the file would spare a copy, but a file truncated while it is mapped kills the
 // program on access.)
-class FileContents {
+class ts_file_contents {
  public:
-  explicit FileContents(const char* path) {
-    FilePtr file(std::fopen(path, "rb"));
+  explicit ts_file_contents(const char* path) {
+    ts_file_ptr file(std::fopen(path, "rb"));
     if (!file) {
       r_dravlog_error("./src/drav_listip - File not found: %s\n", path);
     }
@@ -308,7 +308,7 @@ void r_dravlistip_init(const ts_config& config) {
   gats_listip_data.clear();
   gats_listip_data.shrink_to_fit();
   go_texts.clear();
-  const FileContents contents(config.log_file_ip);
+  const ts_file_contents contents(config.log_file_ip);
   // Room for every line and for the first sightings of the run without a reallocation.
   const std::string_view text = contents.view();
   gats_listip_data.reserve(static_cast<std::size_t>(std::count(text.begin(), text.end(), '\n')) +

@@ -27,7 +27,7 @@ constexpr std::size_t LOG_LINE_SIZE = 1024;
 int gi_file_log = -1;
 std::FILE* gpo_file_error = nullptr;
 // Owns a log file opened here; standard output is never closed through it.
-FileDescriptor go_owned_log;
+ts_file_descriptor go_owned_log;
 std::string gac_log_name;
 // The last write to the log stream failed and that was reported.
 bool gb_log_failing = false;

@@ -31,19 +31,19 @@
 namespace {
 
 using Clock = std::chrono::steady_clock;
-using SocketHandle = FileDescriptor;
+using SocketHandle = ts_file_descriptor;
 
 // Header of every command datagram.
-constexpr char kOutOfBandHeader[] = "\xFF\xFF\xFF\xFF";
-constexpr std::size_t kOutOfBandHeaderSize = sizeof(kOutOfBandHeader) - 1;
+constexpr char OUT_OF_BAND_HEADER[] = "\xFF\xFF\xFF\xFF";
+constexpr std::size_t OUT_OF_BAND_HEADER_SIZE = sizeof(OUT_OF_BAND_HEADER) - 1;
 // The "rcon" text of a command datagram is cut here.
-constexpr std::size_t kMaxCommandText = 2048;
+constexpr std::size_t MAX_COMMAND_TEXT = 2048;
 // Bytes read per reply datagram; a longer one is cut by the read.
-constexpr std::size_t kMaxReplyDatagram = 2052;
+constexpr std::size_t MAX_REPLY_DATAGRAM = 2052;
 // A reply datagram of at least this size may carry the "print" header (4 + "print" + 1).
-constexpr std::size_t kPrintHeaderSize = 10;
+constexpr std::size_t PRINT_HEADER_SIZE = 10;
 // Delivery time assumed when the datagram was already waiting.
-constexpr std::int64_t kMinimumDeliveryMs = 10;
+constexpr std::int64_t MINIMUM_DELIVERY_MS = 10;
 
 const ts_config* gpts_config = nullptr;
 sockaddr_in go_remote_address{};
@@ -94,9 +94,9 @@ int r_dravnet_select_socket(int socket_index) {
 /// of datagrams must not hold the program here forever, so the drain gives up after a
 /// generous number of them; strangers' datagrams that follow are dropped by the collection.
 void r_dravnet_drain(int socket_descriptor) {
-  constexpr int kMaxDrained = 4096;
-  std::array<char, kMaxReplyDatagram> discard;
-  for (int drained = 0; drained < kMaxDrained; ++drained) {
+  constexpr int MAX_DRAINED = 4096;
+  std::array<char, MAX_REPLY_DATAGRAM> discard;
+  for (int drained = 0; drained < MAX_DRAINED; ++drained) {
     if (::recv(socket_descriptor, discard.data(), discard.size(), MSG_DONTWAIT) < 0) {
       return;
     }
@@ -109,10 +109,10 @@ std::string r_dravnet_build_datagram(std::string_view command) {
   text += gpts_config->net_server_rcon;
   text += ' ';
   text += command;
-  if (text.size() > kMaxCommandText) {
-    text.resize(kMaxCommandText);
+  if (text.size() > MAX_COMMAND_TEXT) {
+    text.resize(MAX_COMMAND_TEXT);
   }
-  std::string datagram(kOutOfBandHeader, kOutOfBandHeaderSize);
+  std::string datagram(OUT_OF_BAND_HEADER, OUT_OF_BAND_HEADER_SIZE);
   datagram += text;
   datagram += '\0';
   return datagram;
@@ -130,12 +130,12 @@ void r_dravnet_send_datagram(int socket_descriptor, const std::string& datagram)
 /// The text a reply datagram carries: the header dropped (10 bytes for a "print" datagram,
 /// else 4; the header bytes themselves are not trusted to be 0xFF), up to the first NUL.
 std::string_view r_dravnet_datagram_text(const char* data, std::size_t size) {
-  if (size < kOutOfBandHeaderSize) {
+  if (size < OUT_OF_BAND_HEADER_SIZE) {
     return {};
   }
   const bool is_print =
-      size >= kPrintHeaderSize && std::memcmp(data + kOutOfBandHeaderSize, "print", 5) == 0;
-  const std::size_t skip = is_print ? kPrintHeaderSize : kOutOfBandHeaderSize;
+      size >= PRINT_HEADER_SIZE && std::memcmp(data + OUT_OF_BAND_HEADER_SIZE, "print", 5) == 0;
+  const std::size_t skip = is_print ? PRINT_HEADER_SIZE : OUT_OF_BAND_HEADER_SIZE;
   std::string_view text(data + skip, size - skip);
   return text.substr(0, text.find('\0'));
 }
@@ -158,9 +158,9 @@ bool r_dravnet_from_server(const ts_net_server& server, std::uint32_t ip, std::u
 /// One reply being joined from the datagrams the socket delivers. Anyone can send datagrams
 /// to our ports: only the server's count, and every wait keeps its end, so a stream from
 /// elsewhere can neither join nor prolong a reply.
-class ReplyAssembly {
+class ts_reply_assembly {
  public:
-  ReplyAssembly(const ts_net_server& server, const ts_net_collect& collect)
+  ts_reply_assembly(const ts_net_server& server, const ts_net_collect& collect)
       : server_(server),
         collect_(collect),
         deadline_ms_(r_dravnet_clamp_wait(collect.first_wait_ms)) {}
@@ -182,7 +182,7 @@ class ReplyAssembly {
     // How long the wait for this datagram lasted; one already waiting counts as 10 ms.
     std::int64_t measured_ms = arrival - wait_start_ms_;
     if (measured_ms <= 0) {
-      measured_ms = kMinimumDeliveryMs;
+      measured_ms = MINIMUM_DELIVERY_MS;
     }
     if (received_++ == 0) {
       first_arrival_ms_ = arrival;
@@ -193,7 +193,7 @@ class ReplyAssembly {
         collect_.next_wait_ms > 0 ? r_dravnet_clamp_wait(collect_.next_wait_ms) : 3 * measured_ms;
     deadline_ms_ = std::min(arrival + next_wait_ms, first_arrival_ms_ + NET_REPLY_MAX_MS);
 
-    const std::string_view bytes = datagram.bytes.substr(0, kMaxReplyDatagram);
+    const std::string_view bytes = datagram.bytes.substr(0, MAX_REPLY_DATAGRAM);
     const std::string_view text = r_dravnet_datagram_text(bytes.data(), bytes.size());
     if (!reply_) {
       reply_.emplace();
@@ -221,10 +221,10 @@ std::int64_t r_dravnet_elapsed_ms(Clock::time_point since) {
 /// Joins the texts of the reply datagrams until `datagrams` (> 0) arrived, a wait runs out or
 /// a bound of the reply is reached.
 std::optional<std::string> r_dravnet_collect(int socket_descriptor, int datagrams) {
-  ReplyAssembly assembly(go_server, {datagrams, gpts_config->net_response_timeout_1,
-                                     gpts_config->net_response_timeout_next});
+  ts_reply_assembly assembly(go_server, {datagrams, gpts_config->net_response_timeout_1,
+                                         gpts_config->net_response_timeout_next});
   const Clock::time_point sent = Clock::now();
-  std::array<char, kMaxReplyDatagram> buffer;
+  std::array<char, MAX_REPLY_DATAGRAM> buffer;
   while (!assembly.done()) {
     const std::int64_t left_ms = assembly.deadline_ms() - r_dravnet_elapsed_ms(sent);
     if (left_ms <= 0) {
@@ -312,7 +312,7 @@ std::optional<std::string> r_dravnet_send_command(std::string_view command, int 
 std::optional<std::string> r_dravnet_assemble_reply(std::span<const ts_net_datagram> datagrams,
                                                     const ts_net_server& server,
                                                     const ts_net_collect& collect) {
-  ReplyAssembly assembly(server, collect);
+  ts_reply_assembly assembly(server, collect);
   for (const ts_net_datagram& datagram : datagrams) {
     if (assembly.done() || datagram.arrival_ms > assembly.deadline_ms()) {
       break;  // the wait ran out before this datagram came

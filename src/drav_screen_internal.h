@@ -14,14 +14,14 @@
 namespace dravscreen {
 
 /// Deletes a sub-window; the standard screen is never owned.
-struct WindowDeleter {
+struct ts_window_deleter {
   void operator()(WINDOW* window) const { delwin(window); }
 };
-using WindowPtr = std::unique_ptr<WINDOW, WindowDeleter>;
+using ts_window_ptr = std::unique_ptr<WINDOW, ts_window_deleter>;
 
 /// One region: its rectangle, its redraw state and, once curses runs, its window.
 struct ts_window {
-  WindowPtr owned;           // the sub-window (null for the frame and for a region without room)
+  ts_window_ptr owned;       // the sub-window (null for the frame and for a region without room)
   WINDOW* window = nullptr;  // what drawing uses: the standard screen or `owned`
   ts_rect rect;
   int draw_state = DRAW_ALL;

@@ -258,28 +258,28 @@ const char* r_dravtools_gettime(std::time_t when) {
   return ac_date_time;
 }
 
-void FileDescriptor::reset(int descriptor) {
+void ts_file_descriptor::reset(int descriptor) {
   if (descriptor_ >= 0) {
     ::close(descriptor_);
   }
   descriptor_ = descriptor;
 }
 
-bool FileDescriptor::close() {
+bool ts_file_descriptor::close() {
   if (descriptor_ < 0) {
     return true;
   }
   return ::close(std::exchange(descriptor_, -1)) == 0;
 }
 
-FileDescriptor r_dravtools_open_append(const char* path) {
+ts_file_descriptor r_dravtools_open_append(const char* path) {
   constexpr int flags = O_APPEND | O_CREAT | O_CLOEXEC;
   int descriptor = ::open(path, O_RDWR | flags, 0666);
   if (descriptor < 0 && errno == EACCES) {
     // A file we may only write to is still appended to, without the look at its end.
     descriptor = ::open(path, O_WRONLY | flags, 0666);
   }
-  return FileDescriptor(descriptor);
+  return ts_file_descriptor(descriptor);
 }
 
 int r_dravtools_append_descriptor(int descriptor, std::string_view entry) {
@@ -318,7 +318,7 @@ int r_dravtools_append_descriptor(int descriptor, std::string_view entry) {
 }
 
 te_append_result r_dravtools_append_file(const char* path, std::string_view entry) {
-  FileDescriptor file = r_dravtools_open_append(path);
+  ts_file_descriptor file = r_dravtools_open_append(path);
   if (!file) {
     return te_append_result::open_failed;
   }

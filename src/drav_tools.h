@@ -16,28 +16,28 @@ inline constexpr std::size_t TEXT_FIELD_SIZE = 513;
 inline constexpr std::size_t TEXT_FIELD_MAX = 512;
 
 /// Closes a standard I/O stream that the program opened itself.
-struct FileCloser {
+struct ts_file_closer {
   void operator()(std::FILE* file) const { std::fclose(file); }
 };
 /// An owned standard I/O stream, closed when the handle goes.
-using FilePtr = std::unique_ptr<std::FILE, FileCloser>;
+using ts_file_ptr = std::unique_ptr<std::FILE, ts_file_closer>;
 
 /// An owned file descriptor, closed when the handle goes.
-class FileDescriptor {
+class ts_file_descriptor {
  public:
-  FileDescriptor() = default;
-  explicit FileDescriptor(int descriptor) : descriptor_(descriptor) {}
-  ~FileDescriptor() { reset(); }
-  FileDescriptor(FileDescriptor&& other) noexcept
+  ts_file_descriptor() = default;
+  explicit ts_file_descriptor(int descriptor) : descriptor_(descriptor) {}
+  ~ts_file_descriptor() { reset(); }
+  ts_file_descriptor(ts_file_descriptor&& other) noexcept
       : descriptor_(std::exchange(other.descriptor_, -1)) {}
-  FileDescriptor& operator=(FileDescriptor&& other) noexcept {
+  ts_file_descriptor& operator=(ts_file_descriptor&& other) noexcept {
     if (this != &other) {
       reset(std::exchange(other.descriptor_, -1));
     }
     return *this;
   }
-  FileDescriptor(const FileDescriptor&) = delete;
-  FileDescriptor& operator=(const FileDescriptor&) = delete;
+  ts_file_descriptor(const ts_file_descriptor&) = delete;
+  ts_file_descriptor& operator=(const ts_file_descriptor&) = delete;
 
   int get() const { return descriptor_; }
   explicit operator bool() const { return descriptor_ >= 0; }
@@ -52,7 +52,7 @@ class FileDescriptor {
 
 /// Opens `path` for appending, created when missing; readable too when permitted, so that
 /// appends can look at the file's last byte. An empty handle (errno set) on failure.
-FileDescriptor r_dravtools_open_append(const char* path);
+ts_file_descriptor r_dravtools_open_append(const char* path);
 /// Appends `entry` (whole lines) in one write, after a line feed when the file does not end
 /// with one, so that nothing is glued onto a hand-edited last line. A failed or short write
 /// to a regular file is cut back to its previous size, so no partial line stays behind.

@@ -29,8 +29,8 @@ using namespace std::chrono_literals;
 
 namespace {
 
-const std::string kHeader = "\xFF\xFF\xFF\xFF";
-const std::string kPrint = kHeader + "print\n";
+const std::string HEADER = "\xFF\xFF\xFF\xFF";
+const std::string PRINT = HEADER + "print\n";
 
 ts_config make_config(std::uint16_t server_port, int client_port = 0, int timeout_next = 150) {
   ts_config config;
@@ -103,11 +103,11 @@ class NetTest : public ::testing::Test {
 TEST_F(NetTest, CommandDatagramCarriesHeaderPasswordCommandAndNul) {
   const std::string long_command = "say " + std::string(3000, 'x');
   const std::pair<std::string, std::string> cases[] = {
-      {"status", kHeader + "rcon secret status" + '\0'},
+      {"status", HEADER + "rcon secret status" + '\0'},
       // The text is cut at 2048 bytes.
-      {long_command, kHeader + ("rcon secret " + long_command).substr(0, 2048) + '\0'},
+      {long_command, HEADER + ("rcon secret " + long_command).substr(0, 2048) + '\0'},
       // A command is a C text for the server and ends at its first NUL.
-      {std::string("say one\0two", 11), kHeader + "rcon secret say one" + '\0'}};
+      {std::string("say one\0two", 11), HEADER + "rcon secret say one" + '\0'}};
   for (const auto& [command, datagram] : cases) {
     server_.clear_commands();
     EXPECT_TRUE(send(command, 1).has_value());
@@ -143,16 +143,16 @@ TEST_F(NetTest, EmptyCommandOrNoDatagramsReturnNothing) {
 
 TEST_F(NetTest, ReplyDatagramHeadersAndTextLimits) {
   const std::pair<std::vector<std::string>, std::optional<std::string>> cases[] = {
-      {{kPrint}, ""},                  // exactly 10 bytes: an empty text
-      {{kHeader + "print"}, "print"},  // 9 bytes lose only the header
-      {{kPrint + std::string("ab\0cd", 5)}, "ab"},
-      {{kHeader + "hello"}, "hello"},
+      {{PRINT}, ""},                  // exactly 10 bytes: an empty text
+      {{HEADER + "print"}, "print"},  // 9 bytes lose only the header
+      {{PRINT + std::string("ab\0cd", 5)}, "ab"},
+      {{HEADER + "hello"}, "hello"},
       {{"XXXXprint\nhi"}, "hi"},  // the header bytes are not examined
-      {{kHeader + "print!tail"}, "tail"},
-      {{kPrint + "one ", kPrint + "two ", kPrint + "three"}, "one two three"},
-      {{"\xFF\xFF\xFF", kPrint + "x"}, "x"},
+      {{HEADER + "print!tail"}, "tail"},
+      {{PRINT + "one ", PRINT + "two ", PRINT + "three"}, "one two three"},
+      {{"\xFF\xFF\xFF", PRINT + "x"}, "x"},
       {{"ab"}, ""},  // a short datagram adds nothing but still is a reply
-      {{kPrint + std::string(3000, 'y')}, std::string(2042, 'y')},  // reads stop at 2052 bytes
+      {{PRINT + std::string(3000, 'y')}, std::string(2042, 'y')},  // reads stop at 2052 bytes
       {{}, std::nullopt}};
   std::map<std::string, std::vector<std::string>> replies;
   for (std::size_t i = 0; i < std::size(cases); ++i) {
@@ -165,7 +165,7 @@ TEST_F(NetTest, ReplyDatagramHeadersAndTextLimits) {
 }
 
 TEST_F(NetTest, StopsAfterRequestedDatagramsAndDrainsTheRest) {
-  answer_with({{"three", {kPrint + "1 ", kPrint + "2 ", kPrint + "3"}}});
+  answer_with({{"three", {PRINT + "1 ", PRINT + "2 ", PRINT + "3"}}});
   EXPECT_EQ(send("three", 2), "1 2 ");
   // The third datagram arrives after the reply was returned; the next command drains it.
   std::this_thread::sleep_for(100ms);
@@ -186,7 +186,7 @@ TEST_F(NetTest, WaitForFurtherDatagramsFollowsDeliveryTime) {
       {0, 0, 300, "first "},       {600, 0, 300, "first second"},  // a fixed next wait
       {100, 0, 300, "first "},
   };
-  answer_with({{"pair", {kPrint + "first ", kPrint + "second"}}});
+  answer_with({{"pair", {PRINT + "first ", PRINT + "second"}}});
   for (const auto& test : cases) {
     reinit(make_config(server_.port(), 0, test.timeout_next));
     server_.set_faults(
@@ -224,13 +224,13 @@ TEST_F(NetTest, SlotSocketsUseConsecutiveLocalPorts) {
 }
 
 TEST(NetAssembly, OnlyTheServerCountsEveryWaitKeepsItsEndAndRepliesAreBounded) {
-  constexpr std::uint32_t kServer = 0x7F000001;  // 127.0.0.1
-  constexpr std::uint16_t kPort = 27910;
+  constexpr std::uint32_t SERVER = 0x7F000001;  // 127.0.0.1
+  constexpr std::uint16_t PORT = 27910;
   struct Datagram {
     std::string text;  // "print" datagram text, or "" for an empty datagram
     std::int64_t at;
-    std::uint32_t ip = kServer;
-    std::uint16_t port = kPort;
+    std::uint32_t ip = SERVER;
+    std::uint16_t port = PORT;
   };
   const auto repeated = [](int count, const std::string& text, std::int64_t first, int every) {
     std::vector<Datagram> datagrams;
@@ -247,8 +247,8 @@ TEST(NetAssembly, OnlyTheServerCountsEveryWaitKeepsItsEndAndRepliesAreBounded) {
     std::vector<Datagram> datagrams;
     std::optional<std::string> reply;
   } cases[] = {
-      {"other port, then the server", kServer, {-1, 100, 0}, {{"x", 5, kServer, 9}, {"a", 9}}, "a"},
-      {"other address only", kServer, {-1, 100, 0}, {{"x", 5, 0x7F000002}}, std::nullopt},
+      {"other port, then the server", SERVER, {-1, 100, 0}, {{"x", 5, SERVER, 9}, {"a", 9}}, "a"},
+      {"other address only", SERVER, {-1, 100, 0}, {{"x", 5, 0x7F000002}}, std::nullopt},
       // 0.0.0.0 reaches this machine: 127.0.0.0/8 and its own addresses answer.
       {"0.0.0.0",
        0,
@@ -257,55 +257,55 @@ TEST(NetAssembly, OnlyTheServerCountsEveryWaitKeepsItsEndAndRepliesAreBounded) {
        "ab"},
       // Strangers neither restart the first wait nor end it.
       {"late after strangers",
-       kServer,
+       SERVER,
        {-1, 100, 0},
-       {{"x", 50, kServer, 1}, {"x", 90, kServer, 1}, {"a", 101}},
+       {{"x", 50, SERVER, 1}, {"x", 90, SERVER, 1}, {"a", 101}},
        std::nullopt},
       // Delivery times 40 and 110 ms: the waits end at 160 and 480 ms.
-      {"adaptive waits", kServer, {-1, 100, 0}, {{"a", 40}, {"b", 150}, {"c", 481}}, "ab"},
-      {"fixed next wait", kServer, {-1, 100, 50}, {{"a", 40}, {"b", 90}, {"c", 141}}, "ab"},
-      {"requested count", kServer, {2, 100, 0}, {{"a", 1}, {"b", 2}, {"c", 3}}, "ab"},
+      {"adaptive waits", SERVER, {-1, 100, 0}, {{"a", 40}, {"b", 150}, {"c", 481}}, "ab"},
+      {"fixed next wait", SERVER, {-1, 100, 50}, {{"a", 40}, {"b", 90}, {"c", 141}}, "ab"},
+      {"requested count", SERVER, {2, 100, 0}, {{"a", 1}, {"b", 2}, {"c", 3}}, "ab"},
       {"empty datagram ends it",
-       kServer,
+       SERVER,
        {-1, 100, 0},
-       {{"a", 1}, {"", 2, kServer, 1}, {"b", 3}, {"", 4}, {"c", 5}},
+       {{"a", 1}, {"", 2, SERVER, 1}, {"b", 3}, {"", 4}, {"c", 5}},
        "ab"},
       {"datagram bound",
-       kServer,
+       SERVER,
        {-1, 100, 100},
        repeated(100, "d", 1, 1),
        std::string(NET_REPLY_MAX_DATAGRAMS, 'd')},
       {"byte bound",
-       kServer,
+       SERVER,
        {-1, 100, 100},
        repeated(40, big, 1, 1),
        std::string(NET_REPLY_MAX_BYTES, 'b')},
       // The reply ends 5 s after its first datagram, however often the server sends.
-      {"time bound", kServer, {-1, 100, 1000}, repeated(20, "t", 10, 900), std::string(6, 't')},
+      {"time bound", SERVER, {-1, 100, 1000}, repeated(20, "t", 10, 900), std::string(6, 't')},
   };
   for (const auto& c : cases) {
     std::vector<std::string> bytes;
     for (const Datagram& datagram : c.datagrams) {
-      bytes.push_back(datagram.text.empty() ? "" : kPrint + datagram.text);
+      bytes.push_back(datagram.text.empty() ? "" : PRINT + datagram.text);
     }
     std::vector<ts_net_datagram> received;
     for (std::size_t i = 0; i < bytes.size(); ++i) {
       const Datagram& datagram = c.datagrams[i];
       received.push_back({datagram.ip, datagram.port, bytes[i], datagram.at});
     }
-    const ts_net_server server{c.server_ip, kPort, {0xC0000201}};
+    const ts_net_server server{c.server_ip, PORT, {0xC0000201}};
     EXPECT_EQ(r_dravnet_assemble_reply(received, server, c.collect), c.reply) << c.what;
   }
 }
 
 TEST_F(NetTest, StrangersNeitherJoinNorHoldAReplyAndNoServerSendsForever) {
-  answer_with({{"pair", {kPrint + "first ", kPrint + "second"}}});
+  answer_with({{"pair", {PRINT + "first ", PRINT + "second"}}});
   server_.set_faults({.reply_from_other_port = true});
   EXPECT_EQ(send("pair"), std::nullopt);
   const std::uint16_t main_port = server_.commands().back().source_port;
 
   // A stream of complete forged replies from another port while the server answers late.
-  server_.start_stream(main_port, 2000, kPrint + "forged\n");
+  server_.start_stream(main_port, 2000, PRINT + "forged\n");
   server_.set_faults({.reply_delay_ms = 200});
   EXPECT_EQ(send("pair"), "first second");
   server_.stop_stream();
@@ -333,7 +333,7 @@ TEST_F(NetTest, SignalsDuringAWaitDoNotEndIt) {
   // A signal every 5 ms interrupts every wait several times.
   itimerval every{{0, 5000}, {0, 5000}};
   setitimer(ITIMER_REAL, &every, nullptr);
-  answer_with({{"pair", {kPrint + "first ", kPrint + "second"}}});
+  answer_with({{"pair", {PRINT + "first ", PRINT + "second"}}});
   server_.set_faults({.reply_delay_ms = 150, .between_datagrams_ms = 60});
   EXPECT_EQ(send("pair"), "first second");
   every = {};

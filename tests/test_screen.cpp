@@ -321,7 +321,8 @@ TEST(ScreenCellsTest, PlayerRowCellsShowNumbersColoursAndOverflow) {
   }
   ts_client empty;
   empty.ts_info.i_spectator = 1;
-  EXPECT_EQ(r_dravscreen_client_cells(empty, 31, 46, 0, 1, 4), (ts_client_cells{"31", "", "", "", 0, 0, 0}));
+  EXPECT_EQ(r_dravscreen_client_cells(empty, 31, 46, 0, 1, 4),
+            (ts_client_cells{"31", "", "", "", 0, 0, 0}));
 }
 
 TEST(ScreenConsoleTest, LineEditorFollowsItsKeys) {

@@ -22,7 +22,7 @@ using namespace std::chrono_literals;
 
 namespace {
 
-const std::string kPrint = "\xFF\xFF\xFF\xFFprint\n";
+const std::string PRINT = "\xFF\xFF\xFF\xFFprint\n";
 
 std::string rcon(const std::string& password, const std::string& command) {
   return "\xFF\xFF\xFF\xFFrcon " + password + " " + command + std::string(1, '\0');
@@ -32,7 +32,7 @@ std::string rcon(const std::string& password, const std::string& command) {
 std::string text_of(const std::vector<std::string>& datagrams) {
   std::string text;
   for (const std::string& datagram : datagrams) {
-    text += datagram.substr(kPrint.size());
+    text += datagram.substr(PRINT.size());
   }
   return text;
 }
@@ -88,7 +88,7 @@ TEST_F(SimServerTest, ChecksThePasswordCaseSensitively) {
            {"Secret", true}, {"secret", false}, {"", false}, {"Secret2", false}}) {
     server_.clear_commands();
     EXPECT_EQ(ask("say hi", password),
-              std::vector<std::string>{accepted ? kPrint : kPrint + "Bad rcon_password.\n"});
+              std::vector<std::string>{accepted ? PRINT : PRINT + "Bad rcon_password.\n"});
     const std::vector<drav_sim::ReceivedCommand> received = server_.commands();
     ASSERT_EQ(received.size(), 1u);
     EXPECT_EQ(received[0].password_ok, accepted);
@@ -154,7 +154,7 @@ TEST_F(SimServerTest, AnswersEachCommandInItsLayout) {
       {"frobnicate 3", "Unknown command \"frobnicate\"\n"},
   };
   for (const auto& [command, text] : cases) {
-    EXPECT_EQ(server_.execute(command), std::vector<std::string>{kPrint + text}) << command;
+    EXPECT_EQ(server_.execute(command), std::vector<std::string>{PRINT + text}) << command;
   }
 }
 
@@ -171,11 +171,11 @@ TEST_F(SimServerTest, SplitsOutputBetweenPrintsIntoDatagramsOfAtMost1383Bytes) {
     const std::vector<std::string> replies = ask("status");
     ASSERT_EQ(replies.size(), datagrams) << name_length;
     for (const std::string& datagram : replies) {
-      EXPECT_EQ(datagram.substr(0, kPrint.size()), kPrint);
-      EXPECT_LE(datagram.size() - kPrint.size(), 1383u);
+      EXPECT_EQ(datagram.substr(0, PRINT.size()), PRINT);
+      EXPECT_LE(datagram.size() - PRINT.size(), 1383u);
     }
     // A datagram ends where the next print no longer fits, often in the middle of a line.
-    EXPECT_GE(replies[0].size() - kPrint.size(), 1383u - 31u);
+    EXPECT_GE(replies[0].size() - PRINT.size(), 1383u - 31u);
     EXPECT_NE(replies[0].back(), '\n');
     const std::string text = text_of(replies);
     const std::size_t header = 19 + 13 + 19 + 11 + 1 + 68 + 68;

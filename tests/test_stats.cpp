@@ -95,8 +95,8 @@ TEST(StatsFirstPoll, EveryoneConnectsUnblockedAndServerSettingsAreTaken) {
 // Eve arrives as a newcomer, or comes back `away` seconds after leaving.
 TEST(StatsArrival, LogsDecidesAndSays) {
   // Access-list comments begin in column 21.
-  const char* const kFriend = "5 203.0.113.9        old friend\n";
-  const char* const kCheater = "0 203.0.113.0/24     cheater\n";
+  const char* const FRIEND = "5 203.0.113.9        old friend\n";
+  const char* const CHEATER = "0 203.0.113.0/24     cheater\n";
   const std::string incoming = "Incoming: " + say_part("Eve");
   const std::string blocked = "Blocked: " + say_part("Eve");
   const struct {
@@ -109,29 +109,29 @@ TEST(StatsArrival, LogsDecidesAndSays) {
     int access;
     std::string say;  // empty: no announcement
   } cases[] = {
-      {"IncomingShort", 1, 1, 0, true, kFriend, 60, -1, "Connect   ", 5, incoming},
-      {"IncomingLong", 1, 2, 0, true, kFriend, 60, -1, "Connect   ", 5,
+      {"IncomingShort", 1, 1, 0, true, FRIEND, 60, -1, "Connect   ", 5, incoming},
+      {"IncomingLong", 1, 2, 0, true, FRIEND, 60, -1, "Connect   ", 5,
        incoming + " (" + say_part("old friend") + ")"},
       {"IncomingLongNoComment", 1, 2, 0, true, "", 60, -1, "Connect   ", 1, incoming},
-      {"IncomingOff", 1, 0, 0, true, kFriend, 60, -1, "Connect   ", 5, ""},
-      {"IncomingNegative", 1, -1, 0, true, kFriend, 60, -1, "Connect   ", 5, ""},
-      {"AlreadyConnected", 1, 2, 0, false, kFriend, 60, -1, "Connect   ", 5, ""},
-      {"LevelEqualsThreshold", 5, 0, 1, false, kFriend, 60, -1, "Connect   ", 5, ""},
-      {"LevelBelowThreshold", 6, 1, 2, true, kFriend, 60, -1, "Block     ", 5,
+      {"IncomingOff", 1, 0, 0, true, FRIEND, 60, -1, "Connect   ", 5, ""},
+      {"IncomingNegative", 1, -1, 0, true, FRIEND, 60, -1, "Connect   ", 5, ""},
+      {"AlreadyConnected", 1, 2, 0, false, FRIEND, 60, -1, "Connect   ", 5, ""},
+      {"LevelEqualsThreshold", 5, 0, 1, false, FRIEND, 60, -1, "Connect   ", 5, ""},
+      {"LevelBelowThreshold", 6, 1, 2, true, FRIEND, 60, -1, "Block     ", 5,
        blocked + " (" + say_part("old friend") + ")"},
       {"UnlistedAtLevelTwo", 2, 1, 2, true, "", 60, -1, "Block     ", 1, blocked},
       {"UnlistedAtLevelOne", 1, 0, 1, false, "", 60, -1, "Connect   ", 1, ""},
-      {"BlockShort", 1, 1, 1, true, kCheater, 60, -1, "Block     ", 0, blocked},
-      {"BlockLong", 1, 1, 2, true, kCheater, 60, -1, "Block     ", 0,
+      {"BlockShort", 1, 1, 1, true, CHEATER, 60, -1, "Block     ", 0, blocked},
+      {"BlockLong", 1, 1, 2, true, CHEATER, 60, -1, "Block     ", 0,
        blocked + " (" + say_part("cheater") + ")"},
       {"BlockLongNoComment", 1, 1, 2, true, "0 203.0.113.9\n", 60, -1, "Block     ", 0, blocked},
-      {"BlockSilent", 1, 1, 0, true, kCheater, 60, -1, "Block     ", 0, ""},
+      {"BlockSilent", 1, 1, 0, true, CHEATER, 60, -1, "Block     ", 0, ""},
       // A reconnect skips the access list and says nothing; a return after the timeout is a
       // new connection.
-      {"BackSoon", 1, 1, 0, true, kCheater, 60, 30, "Reconnect ", 0, ""},
-      {"BackJustInTime", 1, 1, 0, true, kCheater, 60, 59, "Reconnect ", 0, ""},
-      {"BackAtTheTimeout", 1, 1, 0, true, kCheater, 60, 60, "Block     ", 0, ""},
-      {"BackWithTimeoutZero", 1, 1, 0, true, kCheater, 0, 1, "Block     ", 0, ""},
+      {"BackSoon", 1, 1, 0, true, CHEATER, 60, 30, "Reconnect ", 0, ""},
+      {"BackJustInTime", 1, 1, 0, true, CHEATER, 60, 59, "Reconnect ", 0, ""},
+      {"BackAtTheTimeout", 1, 1, 0, true, CHEATER, 60, 60, "Block     ", 0, ""},
+      {"BackWithTimeoutZero", 1, 1, 0, true, CHEATER, 0, 1, "Block     ", 0, ""},
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.title);

@@ -23,7 +23,7 @@ void PrintTo(const ts_status_line& l, std::ostream* out) {
 
 namespace {
 
-constexpr char kStatusHeader[] =
+constexpr char STATUS_HEADER[] =
     "Map              : dmap1\n"
     "Gametype         : deathmatch\n"
     "\n"
@@ -80,7 +80,7 @@ std::vector<int> present(const ts_status_reply& reply) {
 }
 
 TEST(StatusHeader, BrokenHeadersAreRejectedAndListNobody) {
-  const std::string good = kStatusHeader;
+  const std::string good = STATUS_HEADER;
   const std::size_t num = good.find("num"), dashes = good.find("---");
   const std::string cases[] = {
       "",
@@ -103,12 +103,12 @@ TEST(StatusHeader, BrokenHeadersAreRejectedAndListNobody) {
 }
 
 TEST(StatusHeader, AcceptsHeaderAloneAndExtraTextAfterColumns) {
-  const auto alone = parse_status(kStatusHeader);
+  const auto alone = parse_status(STATUS_HEADER);
   EXPECT_EQ(present(*alone), std::vector<int>{});
   EXPECT_STREQ(alone->ac_map, "dmap1");
   EXPECT_STREQ(alone->ac_gametype, "deathmatch");
 
-  std::string wide = kStatusHeader;
+  std::string wide = STATUS_HEADER;
   wide.insert(wide.find("\n---"), "  extra");
   wide.insert(wide.size() - 1, "---- more");
   wide.replace(wide.find("dmap1"), 5, std::string(600, 'm'));
@@ -119,7 +119,7 @@ TEST(StatusHeader, AcceptsHeaderAloneAndExtraTextAfterColumns) {
 
 /// The one client that `line` lists.
 ts_status_line parse_client(const std::string& line) {
-  const auto reply = parse_status(kStatusHeader + line + "\n");
+  const auto reply = parse_status(STATUS_HEADER + line + "\n");
   const std::vector<int> slots = present(*reply);
   EXPECT_EQ(slots.size(), 1u) << line;
   return slots.empty() ? ts_status_line{} : reply->ats_line[slots[0]];
@@ -151,7 +151,7 @@ TEST(StatusClients, ColumnsAfterTheNameFollowItsLength) {
     r_dravtools_varcpy(want.ac_name_clean, clean);
     EXPECT_EQ(parse_client(line), want);
   }
-  const auto blank = parse_status(kStatusHeader + client_line(5, std::string(20, ' ')));
+  const auto blank = parse_status(STATUS_HEADER + client_line(5, std::string(20, ' ')));
   EXPECT_STREQ(blank->ats_line[5].ac_name, "");
   EXPECT_STREQ(blank->ats_line[5].ac_name_clean, "");
 }
@@ -183,20 +183,20 @@ TEST(StatusClients, SpecialPingTextsAndAddresses) {
 
 TEST(StatusClients, ListEndsAtAShortLineTheLastLineFeedOrANul) {
   const std::string first = client_line(1), later = client_line(2);
-  EXPECT_EQ(present(*parse_status(kStatusHeader + first + first.substr(0, 65) + "\n" + later)),
+  EXPECT_EQ(present(*parse_status(STATUS_HEADER + first + first.substr(0, 65) + "\n" + later)),
             std::vector<int>{1});
-  EXPECT_EQ(present(*parse_status(kStatusHeader + first + later.substr(0, later.size() - 1))),
+  EXPECT_EQ(present(*parse_status(STATUS_HEADER + first + later.substr(0, later.size() - 1))),
             std::vector<int>{1});
-  EXPECT_EQ(present(*parse_status(kStatusHeader + first + '\0' + later)), std::vector<int>{1});
+  EXPECT_EQ(present(*parse_status(STATUS_HEADER + first + '\0' + later)), std::vector<int>{1});
   // Only `length` bytes are read, even when more follow in the buffer.
-  const std::string text = kStatusHeader + first + later;
+  const std::string text = STATUS_HEADER + first + later;
   ts_status_reply reply;
   ASSERT_EQ(r_dravstatsparse_parse_status(text.c_str(), text.size() - 1, reply), 1);
   EXPECT_EQ(present(reply), std::vector<int>{1});
 }
 
 TEST(StatusClients, NumbersOutsideTheSlotTableAreSkippedAndTheLaterLineWins) {
-  const auto reply = parse_status(kStatusHeader + client_line(0, "Zero") + client_line(32) +
+  const auto reply = parse_status(STATUS_HEADER + client_line(0, "Zero") + client_line(32) +
                                   client_line(-1) + client_line(999) + client_line(31, "Last") +
                                   client_line(6, "First") + client_line(6, "Second"));
   EXPECT_EQ(present(*reply), (std::vector<int>{0, 6, 31}));
@@ -297,7 +297,7 @@ TEST(Dumpuser, EmptyOrAddresslessReplies) {
 }
 
 TEST(Robustness, ParsersSurviveArbitraryBytes) {
-  std::string status = kStatusHeader;
+  std::string status = STATUS_HEADER;
   for (int num = 0; num < 32; ++num) {
     status += client_line(num, std::string(static_cast<std::size_t>(num), 'n') + "\x02z");
   }

@@ -19,11 +19,11 @@ using Clock = std::chrono::steady_clock;
 
 // One tick of the scenario; an event happens on about every third tick, so that a screen
 // polling every 1 to 2 seconds sees something new on most polls.
-constexpr auto kTick = std::chrono::milliseconds(500);
-constexpr int kEventPercent = 35;
-constexpr int kMinPlayers = 4;
-constexpr int kMaxPlayers = 20;
-constexpr int kInitialPlayers = 8;
+constexpr auto TICK = std::chrono::milliseconds(500);
+constexpr int EVENT_PERCENT = 35;
+constexpr int MIN_PLAYERS = 4;
+constexpr int MAX_PLAYERS = 20;
+constexpr int INITIAL_PLAYERS = 8;
 
 struct Persona {
   const char* name;
@@ -32,7 +32,7 @@ struct Persona {
 
 // Names carry colour codes (bytes below 0x20) and game characters (0x80 and up) now and then,
 // as real players' names do. Addresses come from the documentation ranges only.
-constexpr std::array<Persona, 24> kPersonas{{
+constexpr std::array<Persona, 24> PERSONAS{{
     {"Vortex", "192.0.2.10"},
     {"\x03Red\x07"
      "Baron",
@@ -61,17 +61,17 @@ constexpr std::array<Persona, 24> kPersonas{{
     {"newbie", "203.0.113.37"},
 }};
 
-constexpr std::array<const char*, 8> kRenameSuffixes{
+constexpr std::array<const char*, 8> RENAME_SUFFIXES{
     {"_afk", "^", "2", "[away]", "_", "\x01!", "X", "_rdy"}};
 
-enum class Event { kJoin, kLeave, kRename, kZombie, kComeBack, kCount };
+enum class Event { JOIN, LEAVE, RENAME, ZOMBIE, COME_BACK, COUNT };
 
 class Scenario {
  public:
   explicit Scenario(SimServer& server) : server_(server) {}
 
   void start() {
-    for (int i = 0; i < kInitialPlayers; ++i) {
+    for (int i = 0; i < INITIAL_PLAYERS; ++i) {
       join(false, std::nullopt);
     }
   }
@@ -81,7 +81,7 @@ class Scenario {
     follow_server();
     finish_timers(now);
     jitter_players();
-    if (percent() < kEventPercent) {
+    if (percent() < EVENT_PERCENT) {
       event(now);
     }
   }
@@ -177,17 +177,17 @@ class Scenario {
   }
 
   void event(Clock::time_point now) {
-    const auto kind = static_cast<Event>(between(0, static_cast<int>(Event::kCount) - 1));
+    const auto kind = static_cast<Event>(between(0, static_cast<int>(Event::COUNT) - 1));
     const std::vector<int> active = active_slots();
     const int count = static_cast<int>(present_.size());
     switch (kind) {
-      case Event::kJoin:
-        if (count < kMaxPlayers) {
+      case Event::JOIN:
+        if (count < MAX_PLAYERS) {
           join(true, std::nullopt);
         }
         break;
-      case Event::kLeave:
-        if (static_cast<int>(active.size()) > kMinPlayers) {
+      case Event::LEAVE:
+        if (static_cast<int>(active.size()) > MIN_PLAYERS) {
           const int slot = random_active(active);
           server_.remove_player(slot);
           departed_.push_back(present_[slot]);
@@ -195,13 +195,13 @@ class Scenario {
           connecting_until_.erase(slot);
         }
         break;
-      case Event::kRename:
+      case Event::RENAME:
         if (!active.empty()) {
           rename(random_active(active));
         }
         break;
-      case Event::kZombie:
-        if (static_cast<int>(active.size()) > kMinPlayers) {
+      case Event::ZOMBIE:
+        if (static_cast<int>(active.size()) > MIN_PLAYERS) {
           const int slot = random_active(active);
           if (std::optional<Player> player = server_.player(slot)) {
             player->zombie = true;
@@ -213,8 +213,8 @@ class Scenario {
           }
         }
         break;
-      case Event::kComeBack:
-        if (!departed_.empty() && count < kMaxPlayers) {
+      case Event::COME_BACK:
+        if (!departed_.empty() && count < MAX_PLAYERS) {
           const auto index =
               static_cast<std::size_t>(between(0, static_cast<int>(departed_.size()) - 1));
           const std::size_t persona = departed_[index];
@@ -222,14 +222,14 @@ class Scenario {
           join(true, persona);
         }
         break;
-      case Event::kCount:
+      case Event::COUNT:
         break;
     }
   }
 
   std::optional<std::size_t> unused_persona() {
     std::vector<std::size_t> unused;
-    for (std::size_t i = 0; i < kPersonas.size(); ++i) {
+    for (std::size_t i = 0; i < PERSONAS.size(); ++i) {
       const bool in_use = std::any_of(present_.begin(), present_.end(),
                                       [&](const auto& entry) { return entry.second == i; });
       const bool gone = std::find(departed_.begin(), departed_.end(), i) != departed_.end();
@@ -252,8 +252,8 @@ class Scenario {
       return;
     }
     Player player;
-    player.name = kPersonas[*persona].name;
-    player.ip = kPersonas[*persona].ip;
+    player.name = PERSONAS[*persona].name;
+    player.ip = PERSONAS[*persona].ip;
     player.port = between(1024, 65535);
     player.qport = between(1, 65535);
     player.ping = between(15, 180);
@@ -277,12 +277,12 @@ class Scenario {
     if (!player || player->zombie) {
       return;
     }
-    const std::string base = kPersonas[present_[slot]].name;
+    const std::string base = PERSONAS[present_[slot]].name;
     if (player->name != base) {
       player->name = base;
     } else {
-      player->name = base + kRenameSuffixes[static_cast<std::size_t>(
-                                between(0, static_cast<int>(kRenameSuffixes.size()) - 1))];
+      player->name = base + RENAME_SUFFIXES[static_cast<std::size_t>(
+                                between(0, static_cast<int>(RENAME_SUFFIXES.size()) - 1))];
     }
     server_.set_player(slot, *player);
   }
@@ -314,7 +314,7 @@ void DemoScenario::run() {
   Scenario scenario(server_);
   scenario.start();
   std::unique_lock lock(mutex_);
-  while (!wake_.wait_for(lock, kTick, [this] { return stopping_; })) {
+  while (!wake_.wait_for(lock, TICK, [this] { return stopping_; })) {
     lock.unlock();
     scenario.tick();
     lock.lock();

@@ -32,18 +32,18 @@ namespace {
 using Clock = std::chrono::steady_clock;
 
 // Header of every out-of-band datagram, in both directions.
-constexpr std::string_view kOutOfBand = "\xFF\xFF\xFF\xFF";
-constexpr std::string_view kRconPrefix = "\xFF\xFF\xFF\xFFrcon ";
-constexpr std::string_view kPrintHeader = "\xFF\xFF\xFF\xFFprint\n";
+constexpr std::string_view OUT_OF_BAND = "\xFF\xFF\xFF\xFF";
+constexpr std::string_view RCON_PREFIX = "\xFF\xFF\xFF\xFFrcon ";
+constexpr std::string_view PRINT_HEADER = "\xFF\xFF\xFF\xFFprint\n";
 // The server collects console output in a buffer of this size; one byte stays for its NUL.
-constexpr std::size_t kOutputBufferSize = 1384;
-constexpr std::size_t kMaxDatagramText = kOutputBufferSize - 1;
+constexpr std::size_t OUTPUT_BUFFER_SIZE = 1384;
+constexpr std::size_t MAX_DATAGRAM_TEXT = OUTPUT_BUFFER_SIZE - 1;
 // Longest name a player slot holds.
-constexpr std::size_t kMaxNameLength = 31;
+constexpr std::size_t MAX_NAME_LENGTH = 31;
 // Info keys are padded to this width in serverinfo and dumpuser.
-constexpr std::size_t kInfoKeyWidth = 20;
-constexpr std::size_t kMaxIncomingDatagram = 65536;
-constexpr std::size_t kMaxRecordedCommands = 100000;
+constexpr std::size_t INFO_KEY_WIDTH = 20;
+constexpr std::size_t MAX_INCOMING_DATAGRAM = 65536;
+constexpr std::size_t MAX_RECORDED_COMMANDS = 100000;
 
 /// Owns a descriptor and closes it.
 class FileDescriptor {
@@ -88,14 +88,14 @@ class OutputRedirect {
   }
 
   void print(std::string_view text) {
-    if (!buffer_.empty() && buffer_.size() + text.size() > kMaxDatagramText) {
+    if (!buffer_.empty() && buffer_.size() + text.size() > MAX_DATAGRAM_TEXT) {
       flush();
     }
     // A single text longer than the buffer goes out in buffer-sized pieces.
-    while (text.size() > kMaxDatagramText) {
-      buffer_.assign(text.substr(0, kMaxDatagramText));
+    while (text.size() > MAX_DATAGRAM_TEXT) {
+      buffer_.assign(text.substr(0, MAX_DATAGRAM_TEXT));
       flush();
-      text.remove_prefix(kMaxDatagramText);
+      text.remove_prefix(MAX_DATAGRAM_TEXT);
     }
     buffer_ += text;
   }
@@ -108,7 +108,7 @@ class OutputRedirect {
 
  private:
   void flush() {
-    std::string datagram(kPrintHeader);
+    std::string datagram(PRINT_HEADER);
     datagram += buffer_;
     datagrams_.push_back(std::move(datagram));
     buffer_.clear();
@@ -213,8 +213,8 @@ std::string lowercase(std::string_view text) {
 
 Player normalized(Player player) {
   player.name = player.name.substr(0, player.name.find('\0'));
-  if (player.name.size() > kMaxNameLength) {
-    player.name.resize(kMaxNameLength);
+  if (player.name.size() > MAX_NAME_LENGTH) {
+    player.name.resize(MAX_NAME_LENGTH);
   }
   return player;
 }
@@ -340,7 +340,7 @@ void SimServer::Impl::run() {
 }
 
 void SimServer::Impl::receive_all() {
-  std::string buffer(kMaxIncomingDatagram, '\0');
+  std::string buffer(MAX_INCOMING_DATAGRAM, '\0');
   for (;;) {
     sockaddr_in source{};
     socklen_t source_length = sizeof source;
@@ -354,11 +354,11 @@ void SimServer::Impl::receive_all() {
 }
 
 void SimServer::Impl::handle_datagram(const std::string& datagram, const sockaddr_in& source) {
-  if (!datagram.starts_with(kRconPrefix)) {
+  if (!datagram.starts_with(RCON_PREFIX)) {
     return;
   }
   std::string_view body(datagram);
-  body.remove_prefix(kRconPrefix.size());
+  body.remove_prefix(RCON_PREFIX.size());
   body = body.substr(0, body.find('\0'));
   const std::size_t blank = body.find(' ');
   const std::string_view given_password = body.substr(0, blank);
@@ -370,9 +370,9 @@ void SimServer::Impl::handle_datagram(const std::string& datagram, const sockadd
   ReplyOverride current_override;
   {
     std::lock_guard lock(mutex);
-    if (received.size() >= kMaxRecordedCommands) {
+    if (received.size() >= MAX_RECORDED_COMMANDS) {
       received.erase(received.begin(),
-                     received.begin() + static_cast<std::ptrdiff_t>(kMaxRecordedCommands / 2));
+                     received.begin() + static_cast<std::ptrdiff_t>(MAX_RECORDED_COMMANDS / 2));
     }
     received.push_back({datagram, command, password_ok, ntohs(source.sin_port), Clock::now()});
     commands_changed.notify_all();
@@ -416,11 +416,11 @@ void SimServer::Impl::handle_datagram(const std::string& datagram, const sockadd
   endless.reset();
   if (current_faults.endless_ms >= 0) {
     const auto every = std::chrono::milliseconds(current_faults.endless_ms);
-    endless = Repeating{std::string(kPrintHeader) + "more\n", source, every, due + every};
+    endless = Repeating{std::string(PRINT_HEADER) + "more\n", source, every, due + every};
   }
   if (current_faults.late_datagram_ms >= 0) {
     outbox.emplace(due + std::chrono::milliseconds(current_faults.late_datagram_ms),
-                   Outgoing{std::string(kPrintHeader) + current_faults.late_datagram_text, source});
+                   Outgoing{std::string(PRINT_HEADER) + current_faults.late_datagram_text, source});
   }
 }
 
@@ -529,8 +529,8 @@ namespace {
 
 void print_info_line(OutputRedirect& out, const std::string& key, const std::string& value) {
   std::string padded = key;
-  if (padded.size() < kInfoKeyWidth) {
-    padded.resize(kInfoKeyWidth, ' ');
+  if (padded.size() < INFO_KEY_WIDTH) {
+    padded.resize(INFO_KEY_WIDTH, ' ');
   }
   out.print(padded);
   out.print(value + "\n");
@@ -625,15 +625,15 @@ std::vector<std::string> SimServer::Impl::garbage() {
       c = static_cast<char>(byte(random));
     }
     // Now and then a header that looks right, so that the text behind it is read.
-    if (datagram.size() >= kPrintHeader.size() && byte(random) < 128) {
-      datagram.replace(0, kPrintHeader.size(), kPrintHeader);
+    if (datagram.size() >= PRINT_HEADER.size() && byte(random) < 128) {
+      datagram.replace(0, PRINT_HEADER.size(), PRINT_HEADER);
     }
   }
   return datagrams;
 }
 
 std::string forged_status_datagram() {
-  return std::string(kPrintHeader) +
+  return std::string(PRINT_HEADER) +
          "Map              : forged\n"
          "Gametype         : deathmatch\n"
          "\n"

@@ -16,9 +16,9 @@
 
 namespace {
 
-constexpr int kUsageStatus = 2;
+constexpr int USAGE_STATUS = 2;
 
-constexpr char kUsage[] =
+constexpr char USAGE[] =
     "Usage: sim-server --port PORT --password PASSWORD [--players N] [--scenario demo]\n"
     "                  [--zombie-seconds S] [--player-address ADDRESS]\n"
     "                  [--stream-port PORT [--stream-rate N]] [--report-commands yes]\n"
@@ -73,8 +73,8 @@ std::optional<double> parse_seconds(const std::string& text) {
 }
 
 [[noreturn]] void usage_error(const std::string& message) {
-  std::fprintf(stderr, "sim-server: %s\n%s", message.c_str(), kUsage);
-  std::exit(kUsageStatus);
+  std::fprintf(stderr, "sim-server: %s\n%s", message.c_str(), USAGE);
+  std::exit(USAGE_STATUS);
 }
 
 Options parse_options(int argc, char** argv) {
@@ -82,7 +82,7 @@ Options parse_options(int argc, char** argv) {
   for (int i = 1; i < argc; ++i) {
     const std::string_view option = argv[i];
     if (option == "--help" || option == "-h") {
-      std::fputs(kUsage, stdout);
+      std::fputs(USAGE, stdout);
       std::exit(0);
     }
     if (i + 1 >= argc) {
