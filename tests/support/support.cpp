@@ -1,11 +1,16 @@
 #include "support.h"
 
+#include <arpa/inet.h>
 #include <gtest/gtest.h>
+#include <netinet/in.h>
+#include <sys/socket.h>
 #include <unistd.h>
 
 #include <fstream>
 #include <sstream>
 #include <stdexcept>
+
+#include "drav_ip.h"
 
 namespace drav_test {
 
@@ -65,6 +70,29 @@ std::string regex_escape(const std::string& text) {
 std::string fatal_stderr_pattern(const std::string& message) {
   return "^\n\n[0-9]{4}-[0-9]{2}-[0-9]{2} [0-9]{2}:[0-9]{2}:[0-9]{2} " + regex_escape(message) +
          "$";
+}
+
+std::uint64_t ip(const char* dotted) {
+  return r_dravip_string_to_ip(dotted);
+}
+
+int free_udp_port_range(int count) {
+  for (int base = 41000 + (getpid() % 200) * 40; base + count <= 65536; base += 40) {
+    bool all_free = true;
+    for (int offset = 0; offset < count && all_free; ++offset) {
+      const int probe = socket(AF_INET, SOCK_DGRAM, 0);
+      sockaddr_in local{};
+      local.sin_family = AF_INET;
+      local.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+      local.sin_port = htons(static_cast<std::uint16_t>(base + offset));
+      all_free = bind(probe, reinterpret_cast<const sockaddr*>(&local), sizeof local) == 0;
+      close(probe);
+    }
+    if (all_free) {
+      return base;
+    }
+  }
+  return 0;
 }
 
 }  // namespace drav_test

@@ -4,6 +4,7 @@
 #include <sys/resource.h>
 
 #include <csignal>
+#include <cstdint>
 #include <filesystem>
 #include <string>
 
@@ -30,6 +31,17 @@ class TempDir {
 void write_file(const std::string& path, const std::string& contents);
 /// The whole file as bytes; empty when it cannot be read.
 std::string read_file(const std::string& path);
+
+/// The address of a dotted text, as the address module parses it ("192.0.2.1").
+std::uint64_t ip(const char* dotted);
+
+/// A regular expression for a "YYYY-MM-DD hh:mm:ss" time stamp.
+inline constexpr char STAMP_PATTERN[] =
+    "[0-9]{4}-[0-9]{2}-[0-9]{2} [0-9]{2}:[0-9]{2}:[0-9]{2}";
+
+/// A UDP port P of 127.0.0.1 such that P .. P + `count` - 1 are all free right now; 0 when
+/// none was found.
+int free_udp_port_range(int count);
 
 /// A regular expression matching exactly what the fatal path writes to standard error for
 /// `message`: two line feeds, a "YYYY-MM-DD hh:mm:ss" time stamp, a blank and the message.
