@@ -1,27 +1,19 @@
 // Parsers of the status, serverinfo and dumpuser replies, fed with replies laid out as the game
-// server prints them.
+// server prints them. Any bytes are the fuzz targets' business; these are the exact layouts.
 #include <gtest/gtest.h>
 
-#include <cstdint>
-#include <cstdio>
 #include <cstring>
 #include <memory>
-#include <ostream>
-#include <random>
 #include <sstream>
 #include <string>
-#include <string_view>
 #include <vector>
 
 #include "drav_statsparse.h"
-
-void PrintTo(const ts_status_line& l, std::ostream* out) {
-  *out << l.i_num << " " << l.i_score << " " << l.i_ping << " '" << l.ac_name << "' '"
-       << l.ac_name_clean << "' " << l.i_lastmsg << " " << l.ts_address.ip << ":"
-       << l.ts_address.port << " " << l.i_qport << " " << l.b_connecting << l.b_zombie;
-}
+#include "support.h"
 
 namespace {
+
+using drav_test::ip;
 
 constexpr char STATUS_HEADER[] =
     "Map              : dmap1\n"
@@ -29,10 +21,6 @@ constexpr char STATUS_HEADER[] =
     "\n"
     "num score ping name            lastmsg address               qport \n"
     "--- ----- ---- --------------- ------- --------------------- ------\n";
-
-constexpr std::uint64_t ip(unsigned a, unsigned b, unsigned c, unsigned d) {
-  return (std::uint64_t{a} << 24) | (b << 16) | (c << 8) | d;
-}
 
 /// A client line as the server pads it: the name column is one blank wider than the name, and
 /// at least 16 columns.
@@ -45,11 +33,9 @@ std::string client_line(const std::string& num, const std::string& score, const 
                 qport.c_str());
   return head + name + std::string(name.size() < 15 ? 16 - name.size() : 1, ' ') + tail;
 }
-
 std::string client_line(int num, const std::string& name = "Player") {
-  return client_line(std::to_string(num), "5", "40", name, "0",
-                     "192.0.2." + std::to_string(num) + ":27910", "1000") +
-         "\n";
+  const std::string address = "192.0.2." + std::to_string(num) + ":27910";
+  return client_line(std::to_string(num), "5", "40", name, "0", address, "1000") + "\n";
 }
 
 /// Runs `parser` on a buffer of exactly the text's size, so that the address sanitizer catches
@@ -65,7 +51,7 @@ int parse(int (*parser)(const char*, std::size_t, Record&), const std::string& t
 std::unique_ptr<ts_status_reply> parse_status(const std::string& text, int accepted = 1) {
   auto reply = std::make_unique<ts_status_reply>();
   reply->ab_present.fill(1);
-  EXPECT_EQ(parse(r_dravstatsparse_parse_status, text, *reply), accepted);
+  EXPECT_EQ(parse(r_dravstatsparse_parse_status, text, *reply), accepted) << text;
   return reply;
 }
 
@@ -79,10 +65,10 @@ std::vector<int> present(const ts_status_reply& reply) {
   return slots;
 }
 
-TEST(StatusHeader, BrokenHeadersAreRejectedAndListNobody) {
+TEST(Status, HeaderIsCheckedLineByLine) {
   const std::string good = STATUS_HEADER;
   const std::size_t num = good.find("num"), dashes = good.find("---");
-  const std::string cases[] = {
+  const std::string broken[] = {
       "",
       "\n",
       "Map             : dmap1\n" + good.substr(good.find('\n') + 1),
@@ -93,21 +79,18 @@ TEST(StatusHeader, BrokenHeadersAreRejectedAndListNobody) {
       std::string(good).replace(good.find("lastmsg"), 1, "L"),
       std::string(good).erase(good.rfind('-'), 1),
       good.substr(0, num) + good.substr(dashes) + good.substr(num, dashes - num),
-      std::string(good).replace(good.find("lastmsg"), 1, 1, '\0'),
-  };
-  for (const std::string& text : cases) {
+      std::string(good).replace(good.find("lastmsg"), 1, 1, '\0')};
+  for (const std::string& text : broken) {
     EXPECT_EQ(present(*parse_status(text + client_line(1), 0)), std::vector<int>{}) << text;
   }
   // A dash line that is not followed by a line feed is not a line yet.
   EXPECT_EQ(present(*parse_status(good.substr(0, good.size() - 1), 0)), std::vector<int>{});
-}
 
-TEST(StatusHeader, AcceptsHeaderAloneAndExtraTextAfterColumns) {
   const auto alone = parse_status(STATUS_HEADER);
   EXPECT_EQ(present(*alone), std::vector<int>{});
   EXPECT_STREQ(alone->ac_map, "dmap1");
   EXPECT_STREQ(alone->ac_gametype, "deathmatch");
-
+  // Extra text after the columns is allowed; a long map name is cut at 512 bytes.
   std::string wide = STATUS_HEADER;
   wide.insert(wide.find("\n---"), "  extra");
   wide.insert(wide.size() - 1, "---- more");
@@ -125,14 +108,13 @@ ts_status_line parse_client(const std::string& line) {
   return slots.empty() ? ts_status_line{} : reply->ats_line[slots[0]];
 }
 
-TEST(StatusClients, ColumnsAfterTheNameFollowItsLength) {
+TEST(Status, ColumnsAfterTheNameFollowItsLengthAndPingsAndAddressesHaveSpecialTexts) {
   // Digits in the separator columns: a conversion that reads past its column sees them.
   EXPECT_EQ(
       parse_client("  7112345267893"
                    "9name           1111111"
                    "4198.51.100.1:1       522222"),
-      (ts_status_line{7, 12345, 6789, "9name", "9name", 1111111, {ip(198, 51, 100, 1), 1}, 22222}));
-
+      (ts_status_line{7, 12345, 6789, "9name", "9name", 1111111, {ip("198.51.100.1"), 1}, 22222}));
   const std::pair<const char*, const char*> names[] = {
       {"fifteen-chars-x", "fifteen-chars-x"},
       {"sixteen-chars-xy", "sixteen-chars-xy"},
@@ -140,24 +122,18 @@ TEST(StatusClients, ColumnsAfterTheNameFollowItsLength) {
       {"\x01R\x02od Baron\x07", "Rod Baron"},
       {"\x80\xA9\xFF game bytes", "\x80\xA9\xFF game bytes"},
       {"two  inner blanks", "two  inner blanks"},
-      {"  \x03lead", "  lead"}};
-  // num score ping name clean lastmsg address qport
-  ts_status_line want{17, -3, 999, "", "", 1234567, {ip(203, 0, 113, 250), 65535}, 65535};
+      {"  \x03lead", "  lead"},
+      {"                    ", ""}};
+  ts_status_line want{17, -3, 999, "", "", 1234567, {ip("203.0.113.250"), 65535}, 65535};
   for (const auto& [name, clean] : names) {
-    const std::string line =
-        client_line("17", "-3", "999", name, "1234567", "203.0.113.250:65535", "65535");
-    ASSERT_EQ(line.size(), 50 + std::max<std::size_t>(std::strlen(name) + 1, 16)) << name;
-    r_dravtools_varcpy(want.ac_name, name);
+    r_dravtools_varcpy(want.ac_name, std::strlen(clean) == 0 ? "" : name);
     r_dravtools_varcpy(want.ac_name_clean, clean);
-    EXPECT_EQ(parse_client(line), want);
+    EXPECT_EQ(parse_client(
+                  client_line("17", "-3", "999", name, "1234567", "203.0.113.250:65535", "65535")),
+              want)
+        << name;
   }
-  const auto blank = parse_status(STATUS_HEADER + client_line(5, std::string(20, ' ')));
-  EXPECT_STREQ(blank->ats_line[5].ac_name, "");
-  EXPECT_STREQ(blank->ats_line[5].ac_name_clean, "");
-}
-
-TEST(StatusClients, SpecialPingTextsAndAddresses) {
-  const std::uint64_t player = ip(192, 0, 2, 9);
+  const std::uint64_t player = ip("192.0.2.9");
   const struct {
     const char *ping, *address;
     int score, ping_value, connecting, zombie;
@@ -167,42 +143,40 @@ TEST(StatusClients, SpecialPingTextsAndAddresses) {
       {"ZMBI", "192.0.2.9:27910", 25, 0, 0, 1, {player, 27910}},
       {"cnct", "192.0.2.9:27910", 25, 0, 0, 0, {player, 27910}},
       {"CNC", "192.0.2.9:27910", 25, 0, 0, 0, {player, 27910}},
-      {"12", "loopback", 25, 12, 0, 0, {ip(127, 0, 0, 1), 0}},
+      {"12", "loopback", 25, 12, 0, 0, {ip("127.0.0.1"), 0}},
       {"12", "loopback:5", 25, 12, 0, 0, {0, 0}},
       {"12", "192.0.2.300:27910", 25, 12, 0, 0, {0, 0}},
       {"12", "192.0.2.9", 25, 12, 0, 0, {player, 0}},
       {"12", "", 25, 12, 0, 0, {0, 0}},
   };
   for (const auto& c : cases) {
-    const ts_status_line want{2, c.score,  c.ping_value, "Someone",    "Someone",
-                              3, c.parsed, 77,           c.connecting, c.zombie};
-    EXPECT_EQ(parse_client(client_line("2", "25", c.ping, "Someone", "3", c.address, "77")), want)
+    const ts_status_line want_line{2, c.score,  c.ping_value, "Someone",    "Someone",
+                                   3, c.parsed, 77,           c.connecting, c.zombie};
+    EXPECT_EQ(parse_client(client_line("2", "25", c.ping, "Someone", "3", c.address, "77")),
+              want_line)
         << c.ping << " " << c.address;
   }
 }
 
-TEST(StatusClients, ListEndsAtAShortLineTheLastLineFeedOrANul) {
+TEST(Status, ListEndsAtAShortLineTheLastLineFeedOrANulAndKeepsSlotsInRange) {
   const std::string first = client_line(1), later = client_line(2);
-  EXPECT_EQ(present(*parse_status(STATUS_HEADER + first + first.substr(0, 65) + "\n" + later)),
-            std::vector<int>{1});
-  EXPECT_EQ(present(*parse_status(STATUS_HEADER + first + later.substr(0, later.size() - 1))),
-            std::vector<int>{1});
-  EXPECT_EQ(present(*parse_status(STATUS_HEADER + first + '\0' + later)), std::vector<int>{1});
+  for (const std::string& rest :
+       {first.substr(0, 65) + "\n" + later, later.substr(0, later.size() - 1), '\0' + later}) {
+    EXPECT_EQ(present(*parse_status(STATUS_HEADER + first + rest)), std::vector<int>{1});
+  }
   // Only `length` bytes are read, even when more follow in the buffer.
   const std::string text = STATUS_HEADER + first + later;
-  ts_status_reply reply;
-  ASSERT_EQ(r_dravstatsparse_parse_status(text.c_str(), text.size() - 1, reply), 1);
-  EXPECT_EQ(present(reply), std::vector<int>{1});
-}
+  ts_status_reply cut;
+  ASSERT_EQ(r_dravstatsparse_parse_status(text.c_str(), text.size() - 1, cut), 1);
+  EXPECT_EQ(present(cut), std::vector<int>{1});
 
-TEST(StatusClients, NumbersOutsideTheSlotTableAreSkippedAndTheLaterLineWins) {
   const auto reply = parse_status(STATUS_HEADER + client_line(0, "Zero") + client_line(32) +
                                   client_line(-1) + client_line(999) + client_line(31, "Last") +
                                   client_line(6, "First") + client_line(6, "Second"));
   EXPECT_EQ(present(*reply), (std::vector<int>{0, 6, 31}));
   EXPECT_STREQ(reply->ats_line[0].ac_name, "Zero");
   EXPECT_STREQ(reply->ats_line[6].ac_name, "Second");
-  EXPECT_EQ(reply->ats_line[31].ts_address, (ts_ip_port{ip(192, 0, 2, 31), 27910}));
+  EXPECT_EQ(reply->ats_line[31].ts_address, (ts_ip_port{ip("192.0.2.31"), 27910}));
 }
 
 /// Key lines as the server pads them, from "key=value|key=value...": keys fill 20 columns.
@@ -217,18 +191,16 @@ std::string key_lines(const std::string& pairs) {
   return text;
 }
 
-TEST(Serverinfo, ReadsEveryKeyAndItsFoundFlag) {
+TEST(Serverinfo, ReadsEveryKeyFromTheSecondCharacterOnAndResetsTheRest) {
   ts_serverinfo info;
   ASSERT_EQ(parse(r_dravstatsparse_parse_serverinfo,
                   "\nServer info settings:\n" +
-                      key_lines("mapname=dmap8|pickupinfo=1|gamedate=Nov 11 2023|"
-                                "gamename=ctf|maxspectators=4|weaponarena=2|"
-                                "deathmatch=1|protocol=34|cheats=0|skill=3|"
-                                "sv_violence=5|version=3.20 x86|fraglimit=  30|"
-                                "timelimit=20|sv_suicidepenalty=-2|g_movescale=1.5|"
-                                "ctf_loops=7|control_limit=8|control_bonus=9|"
-                                "hostname=\x02My \x80Server|maxclients=32|"
-                                "dmflags=16|user=operator"),
+                      key_lines("mapname=dmap8|pickupinfo=1|gamedate=Nov 11 2023|gamename=ctf|"
+                                "maxspectators=4|weaponarena=2|deathmatch=1|protocol=34|cheats=0|"
+                                "skill=3|sv_violence=5|version=3.20 x86|fraglimit=  30|"
+                                "timelimit=20|sv_suicidepenalty=-2|g_movescale=1.5|ctf_loops=7|"
+                                "control_limit=8|control_bonus=9|hostname=\x02My \x80Server|"
+                                "maxclients=32|dmflags=16|user=operator"),
                   info),
             1);
   // The values in the order of the record's fields, which is the order of the keys above.
@@ -236,13 +208,7 @@ TEST(Serverinfo, ReadsEveryKeyAndItsFoundFlag) {
                      1, 7, 8, 9, "\x02My \x80Server", 32, 16, "operator");
   want.ab_found.fill(1);
   EXPECT_TRUE(info == want);
-}
 
-TEST(Serverinfo, FirstCharacterIsSkippedAndValuesAreReset) {
-  ts_serverinfo info;
-  std::strcpy(info.ac_hostname, "stale");
-  info.i_fraglimit = 99;
-  info.ab_found.fill(1);
   const std::string body =
       "Server info settings:\n" + key_lines("fraglimit=frags|hostname=" + std::string(600, 'h'));
   ASSERT_EQ(parse(r_dravstatsparse_parse_serverinfo, "\n" + body, info), 1);
@@ -250,7 +216,6 @@ TEST(Serverinfo, FirstCharacterIsSkippedAndValuesAreReset) {
   EXPECT_EQ(info.ab_found[12], 1);
   EXPECT_EQ(std::string(info.ac_hostname), std::string(512, 'h'));
   EXPECT_EQ(info.ab_found[0], 0);
-
   EXPECT_EQ(parse(r_dravstatsparse_parse_serverinfo, body, info), 0);
   EXPECT_EQ(parse(r_dravstatsparse_parse_serverinfo, "", info), 0);
   EXPECT_TRUE(info == ts_serverinfo{});
@@ -261,7 +226,7 @@ TEST(Serverinfo, FirstCharacterIsSkippedAndValuesAreReset) {
   EXPECT_EQ(info.ab_found[22], 0);
 }
 
-TEST(Dumpuser, KeysMatchWithTheirPadding) {
+TEST(Dumpuser, KeysMatchWithTheirPaddingAndEmptyRepliesLeaveNothing) {
   ts_dumpuser info;
   std::strcpy(info.ac_teamname, "stale");
   info.i_predicting = 9;
@@ -276,88 +241,20 @@ TEST(Dumpuser, KeysMatchWithTheirPadding) {
                   info),
             1);
   const ts_dumpuser want(0, 1, 0, 0, 1, "", "soldier/green", 8000, 1, "", 0,
-                         "\x01Sir\x1F of\x05 Spades", ts_ip_port{ip(198, 51, 100, 20), 910},
+                         "\x01Sir\x1F of\x05 Spades", ts_ip_port{ip("198.51.100.20"), 910},
                          "secret", "watch", "Sir of Spades",
                          // predicting spectator cl_violence team allow teamname skin rate msg ...
                          std::array<std::int32_t, 15>{0, 1, 0, 0, 1, 0, 1, 1, 1, 0, 1, 1, 1, 1, 1});
   EXPECT_TRUE(info == want);
-}
 
-TEST(Dumpuser, EmptyOrAddresslessReplies) {
-  ts_dumpuser info;
-  std::strcpy(info.ac_name_clean, "stale");
-  info.ts_address = {ip(192, 0, 2, 1), 1};
   EXPECT_EQ(parse(r_dravstatsparse_parse_dumpuser, "", info), 1);
   EXPECT_TRUE(info == ts_dumpuser{});
+  info.ts_address = {ip("192.0.2.1"), 1};
   EXPECT_EQ(r_dravstatsparse_parse_dumpuser(nullptr, 0, info), 1);
   EXPECT_TRUE(info == ts_dumpuser{});
   ASSERT_EQ(parse(r_dravstatsparse_parse_dumpuser, key_lines("ip=not an address"), info), 1);
   EXPECT_EQ(info.ts_address, (ts_ip_port{0, 0}));
   EXPECT_EQ(info.ab_found[12], 1);
-}
-
-TEST(Robustness, ParsersSurviveArbitraryBytes) {
-  std::string status = STATUS_HEADER;
-  for (int num = 0; num < 32; ++num) {
-    status += client_line(num, std::string(static_cast<std::size_t>(num), 'n') + "\x02z");
-  }
-  const std::string seeds[] = {
-      status, "\nServer info settings:\n" + key_lines("mapname=dmap1|hostname=h|maxclients=8"),
-      "userinfo\n--------\n" + key_lines("name=p|ip=192.0.2.1:27910")};
-  const char alphabet[] = "aZ\n\n\n   0123456789-:.\x01\x7F\xFF";
-  std::mt19937 random(20240611);
-  auto pick = [&](std::size_t n) { return static_cast<std::size_t>(random() % n); };
-
-  for (int round = 0; round < 3000; ++round) {
-    std::string text;
-    if (round % 4 == 0) {
-      text.resize(pick(700));
-      for (char& c : text) {
-        c = round % 8 == 0 ? static_cast<char>(random()) : alphabet[pick(sizeof alphabet - 1)];
-      }
-    } else {
-      text = seeds[pick(3)];
-      for (int edits = 1 + static_cast<int>(pick(6)); edits > 0; --edits) {
-        const std::size_t at = text.empty() ? 0 : pick(text.size());
-        const std::size_t edit = pick(4);
-        if (edit == 0) {
-          text.resize(at);
-        } else if (edit == 1 && !text.empty()) {
-          text[at] = static_cast<char>(text[at] ^ (1 << pick(8)));
-        } else if (edit >= 2) {
-          text.insert(at, 1, edit == 2 ? '\0' : '\n');
-        }
-      }
-    }
-
-    auto reply = std::make_unique<ts_status_reply>();
-    const int accepted = parse(r_dravstatsparse_parse_status, text, *reply);
-    ts_serverinfo info;
-    parse(r_dravstatsparse_parse_serverinfo, text, info);
-    ts_dumpuser user;
-    EXPECT_EQ(parse(r_dravstatsparse_parse_dumpuser, text, user), 1);
-    std::vector<const char*> fields = {reply->ac_map,     reply->ac_gametype,
-                                       info.ac_mapname,   info.ac_gamedate,
-                                       info.ac_gamename,  info.ac_version,
-                                       info.ac_hostname,  info.ac_user,
-                                       user.ac_teamname,  user.ac_skin,
-                                       user.ac_bestweap,  user.ac_name,
-                                       user.ac_password,  user.ac_spectator_password,
-                                       user.ac_name_clean};
-    for (const int slot : present(*reply)) {
-      const ts_status_line& line = reply->ats_line[slot];
-      EXPECT_EQ(accepted, 1);
-      EXPECT_EQ(line.i_num, slot);
-      EXPECT_FALSE(std::string_view(line.ac_name, strnlen(line.ac_name, 513)).ends_with(' '));
-      fields.insert(fields.end(), {line.ac_name, line.ac_name_clean});
-    }
-    for (const char* field : fields) {
-      EXPECT_LT(strnlen(field, TEXT_FIELD_SIZE), TEXT_FIELD_SIZE);
-    }
-    if (HasFailure()) {
-      FAIL() << "round " << round;
-    }
-  }
 }
 
 }  // namespace

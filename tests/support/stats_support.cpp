@@ -94,6 +94,11 @@ std::string StatsBench::pane_last() const {
   return count == 0 ? "" : strip_stamp(r_dravscreen_log_line(count - 1));
 }
 
+drav_sim::Player player(const std::string& name, const std::string& ip, int qport,
+                        bool connecting) {
+  return {.name = name, .ip = ip, .qport = qport, .connecting = connecting, .userinfo = {}};
+}
+
 std::string client_line(const std::string& label, int num, const std::string& address,
                         const std::string& name) {
   char head[64];

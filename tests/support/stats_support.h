@@ -55,6 +55,9 @@ class StatsBench {
   std::size_t log_offset_ = 0;
 };
 
+/// A player of the simulated server with the given name, address and qport.
+drav_sim::Player player(const std::string& name, const std::string& ip, int qport,
+                        bool connecting = false);
 /// A player event line of the log file, e.g. client_line("Connect   ", 3, "192.0.2.1", "Al").
 std::string client_line(const std::string& label, int num, const std::string& address,
                         const std::string& name);
