@@ -123,7 +123,9 @@ TEST_F(AccessTest, FileErrorsAreFatalWithFileAndLine) {
                    "Invalid line in " + file + kind + ": " + line);
     }
   }
+  write_file(main_path(), "");
   write_file(add_path(), "");
+  r_dravaccess_init(config_);
   const auto ban = [] { r_dravaccess_block_ip(ip("192.0.2.1"), "", ""); };
   r_dravtools_varcpy(config_.access_list_file_add, dir_.path().c_str());
   expect_fatal(ban, "File " + dir_.path().string() + " could not be opened for appending");
