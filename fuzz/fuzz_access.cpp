@@ -90,7 +90,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   const auto old_additions = entries_of(additions).value_or(std::vector<Entry>{});
   std::vector<Entry> bans;
   std::vector<std::uint64_t> looked_up;
-  for (int i = 0; i < 16 && !input.empty(); ++i) {
+  for (int i = 0; i < 512 && !input.empty(); ++i) {
     const std::uint8_t op = input.byte();
     std::uint64_t ip = input.u32();
     if ((op & 2) != 0 && !list->empty()) {  // an address inside a listed network

@@ -67,6 +67,10 @@ void check_table(drav_fuzz::Bytes& input) {
   }
   table.push_back({PARSE_MARKER, nullptr, nullptr, nullptr, nullptr, nullptr});
   r_dravtools_parse_init(table.data());
+  for (std::size_t i = 0; i < count; ++i)
+    FUZZ_CHECK((table[i].te_type != PARSE_TEXT || rows[i].text[0] == '\0') &&
+               (table[i].te_type != PARSE_INT || rows[i].integer == 0) &&
+               (table[i].te_type != PARSE_DOUBLE || rows[i].real == 0) && rows[i].found == 0);
   for (int lines = 0; lines < 32 && !input.empty(); ++lines) {
     const std::string line = input.until('\n').c_str();
     const auto match = std::find_if(rows.begin(), rows.begin() + count,

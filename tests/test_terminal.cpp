@@ -1,5 +1,5 @@
-// The built program in a real terminal against the simulated game server: what
-// the operator sees, the keys, resizing, and how the terminal is left behind.
+// The built program in a real terminal against the simulated game server: what the operator
+// sees, the keys, resizing, and how the terminal is left behind by q, SIGTERM and a fatal error.
 #include <gtest/gtest.h>
 #include <signal.h>
 
@@ -14,15 +14,13 @@
 #include "terminal.h"
 
 using drav_test::Cell;
+using drav_test::read_file;
 using drav_test::screen_text;
 using drav_test::Terminal;
 
 namespace {
 
-constexpr int CURSES_RED = 1;
-constexpr int CURSES_GREEN = 2;
-constexpr int CURSES_YELLOW = 3;
-constexpr int CURSES_CYAN = 6;
+constexpr int RED = 1, GREEN = 2, YELLOW = 3, CYAN = 6;
 
 drav_sim::Player player(const std::string& name, const std::string& ip, int score, int ping) {
   drav_sim::Player p;
@@ -33,27 +31,23 @@ drav_sim::Player player(const std::string& name, const std::string& ip, int scor
   return p;
 }
 
-std::string repeat(const std::string& text, int count) {
+std::string line(int count) {
   std::string result;
-  for (int i = 0; i < count; ++i) {
-    result += text;
-  }
+  for (int i = 0; i < count; ++i)
+    result += "─";
   return result;
 }
 
-// A row of the 80x24 screen between the frame's vertical lines: the player table's 46
-// columns and the IP list's 31.
+// A row of the 80x24 screen: the player table's 46 columns and the IP list's 31, framed.
 std::string framed(const std::string& table, const std::string& ip_list) {
-  std::string row = "│" + table + std::string(46 - table.size(), ' ') + "│" + ip_list;
-  return row + std::string(31 - ip_list.size(), ' ') + "│";
+  return "│" + table + std::string(46 - table.size(), ' ') + "│" + ip_list +
+         std::string(31 - ip_list.size(), ' ') + "│";
 }
 
-// The text of cells [from, from + count) of a row.
 std::string cells_text(const std::vector<Cell>& row, std::size_t from, std::size_t count) {
   std::string text;
-  for (std::size_t i = from; i < from + count && i < row.size(); ++i) {
+  for (std::size_t i = from; i < from + count && i < row.size(); ++i)
     text += row[i].text;
-  }
   return text;
 }
 
@@ -62,95 +56,102 @@ std::string cells_text(const std::vector<Cell>& row, std::size_t from, std::size
 class TerminalTest : public ::testing::Test {
  protected:
   void SetUp() override {
-    server_ = std::make_unique<drav_sim::SimServer>("secret");
-    server_->set_player(0, player("\x02Red", "192.0.2.10", 12, 50));
-    server_->set_player(1, player("Blue", "198.51.100.7", 3, 300));
+    server_.set_player(0, player("\x02Red", "192.0.2.10", 12, 50));
+    server_.set_player(1, player("Blue", "198.51.100.7", 3, 300));
     drav_test::write_file(
         dir_.file("drav-logger.cfg"),
-        drav_test::config_text({{"net_server_port", std::to_string(server_->port())},
+        drav_test::config_text({{"net_server_port", std::to_string(server_.port())},
                                 {"access_list_file", "access.txt"}}));
     drav_test::write_file(dir_.file("drav-logger-ip.txt"), "");
     drav_test::write_file(dir_.file("access.txt"), "5 198.51.100.0/24         trusted\n");
   }
 
-  void start(int cols, int rows) {
+  void start(int cols, int rows, const std::string& program = DRAV_LOGGER_BINARY) {
+    std::filesystem::remove(dir_.file("status"));
     // The inner shell hands its process number to the program, so tests can signal it.
-    terminal_ = std::make_unique<Terminal>(dir_.path().string(),
-                                           std::string("echo BEFORE; sh -c 'echo $$ > pid; exec ") +
-                                               DRAV_LOGGER_BINARY + "'; echo $? > status",
-                                           cols, rows);
+    terminal_.reset();
+    terminal_ = std::make_unique<Terminal>(
+        dir_.path().string(),
+        "echo BEFORE; sh -c 'echo $$ > pid; exec " + program + "'; echo $? > status", cols, rows);
   }
 
   // The program's exit status once it has ended, or -1 when it does not end in time.
   int exit_status() {
     const std::string path = dir_.file("status");
-    if (!terminal_->wait_for([&](const auto&) { return !drav_test::read_file(path).empty(); })) {
+    if (!terminal_->wait_for([&](const auto&) { return !read_file(path).empty(); }))
       return -1;
-    }
-    return std::stoi(drav_test::read_file(path));
+    return std::stoi(read_file(path));
   }
 
   bool server_received(const std::string& command) {
     for (int attempt = 0; attempt < 100; ++attempt) {
-      for (const drav_sim::ReceivedCommand& received : server_->commands()) {
-        if (received.command == command) {
+      for (const drav_sim::ReceivedCommand& received : server_.commands()) {
+        if (received.command == command)
           return true;
-        }
       }
-      server_->wait_for_commands(server_->commands().size() + 1, 100);
+      server_.wait_for_commands(server_.commands().size() + 1, 100);
     }
     return false;
   }
 
+  // Waits until the cell at `column` of the row whose text there starts with `text` has `colour`.
+  bool wait_for_colour(const std::string& text, std::size_t column, int colour) {
+    return terminal_->wait_for([&](const auto& rows) {
+      const auto cells = terminal_->cells();
+      for (std::size_t row = 3; row < rows.size() && row < cells.size(); ++row) {
+        if (cells_text(cells[row], column, text.size()) == text)
+          return cells[row][column].foreground == colour;
+      }
+      return false;
+    });
+  }
+
   drav_test::TempDir dir_;
-  std::unique_ptr<drav_sim::SimServer> server_;
+  drav_sim::SimServer server_{"secret"};
   std::unique_ptr<Terminal> terminal_;
 };
 
-TEST_F(TerminalTest, OperatorWatchesTheServerAndUsesTheKeys) {
+TEST_F(TerminalTest, OperatorSessionAcrossRestartsSignalsAndAFatalError) {
   start(80, 24);
   ASSERT_TRUE(terminal_->wait_for_text("198.51.100.7    Blue")) << screen_text(terminal_->rows());
   ASSERT_TRUE(terminal_->wait_for_text("Simulated Arena"));
   std::vector<std::string> rows = terminal_->rows();
   ASSERT_EQ(rows.size(), 24u);
-  EXPECT_EQ(rows[0], "┌─[S]" + repeat("─", 74) + "┐");
+  EXPECT_EQ(rows[0], "┌─[S]" + line(74) + "┐");
   const std::string game = "Game: deathmatch - canyon_ridge";
   EXPECT_EQ(rows[1], "│" + game + std::string(78 - game.size() - 15, ' ') + "Simulated Arena│");
-  EXPECT_EQ(rows[2], "├─[C]" + repeat("─", 42) + "┬─[I]" + repeat("─", 27) + "┤");
+  EXPECT_EQ(rows[2], "├─[C]" + line(42) + "┬─[I]" + line(27) + "┤");
   EXPECT_EQ(rows[3], framed(" #|Frag|Ping|IP             |Name", "IP             |Name"));
   EXPECT_EQ(rows[4], framed(" 0   12   50 192.0.2.10      Red", "192.0.2.10      Red"));
   EXPECT_EQ(rows[5], framed(" 1    3  300 198.51.100.7    Blue", "198.51.100.7    Blue"));
   EXPECT_EQ(rows[6], framed(" 2", ""));
   EXPECT_EQ(rows[14], framed("10", ""));
-  EXPECT_EQ(rows[15], "├─[L]" + repeat("─", 42) + "┴" + repeat("─", 31) + "┤");
-  EXPECT_EQ(rows[22], "└" + repeat("─", 78) + "┘");
+  EXPECT_EQ(rows[15], "├─[L]" + line(42) + "┴" + line(31) + "┤");
+  EXPECT_EQ(rows[22], "└" + line(78) + "┘");
   EXPECT_EQ(rows[23],
             " D Details  B Ban  K Kick  SPACE Locate IP   +/- Access (1)  TAB Switch  Q Quit");
   EXPECT_NE(rows[21].find("Client Connect    01 198.51.100.7    Blue"), std::string::npos);
-
-  std::vector<std::vector<Cell>> cells = terminal_->cells();
-  EXPECT_TRUE(cells[2][3].bold && cells[2][3].foreground == CURSES_CYAN);   // [C] is active
-  EXPECT_FALSE(cells[2][50].bold);                                          // [I] is not
-  EXPECT_TRUE(cells[4][1].bold && cells[4][14].bold);                       // slot 0 selected
-  EXPECT_EQ(cells[4][14].foreground, CURSES_GREEN);                         // level 1 >= 1
-  EXPECT_EQ(cells[4][11].foreground, CURSES_GREEN);                         // ping 50
-  EXPECT_EQ(cells[5][11].foreground, CURSES_YELLOW);                        // ping 300 of 500
-  EXPECT_TRUE(cells[4][30].bold && cells[4][30].foreground == CURSES_RED);  // colour code 2
+  auto cells = terminal_->cells();
+  EXPECT_TRUE(cells[2][3].bold && cells[2][3].foreground == CYAN);  // [C] is active
+  EXPECT_FALSE(cells[2][50].bold);                                  // [I] is not
+  EXPECT_TRUE(cells[4][1].bold && cells[4][14].bold);               // slot 0 selected
   EXPECT_FALSE(cells[5][14].bold);
-  EXPECT_EQ(cells[23][1].foreground, CURSES_CYAN);  // key names
-  EXPECT_NE(cells[23][2].foreground, CURSES_CYAN);  // labels
+  EXPECT_EQ(cells[4][14].foreground, GREEN);                         // level 1 >= 1
+  EXPECT_EQ(cells[4][11].foreground, GREEN);                         // ping 50
+  EXPECT_EQ(cells[5][11].foreground, YELLOW);                        // ping 300 of 500
+  EXPECT_TRUE(cells[4][30].bold && cells[4][30].foreground == RED);  // colour code 2
+  EXPECT_EQ(cells[23][1].foreground, CYAN);                          // key names
+  EXPECT_NE(cells[23][2].foreground, CYAN);                          // labels
 
-  // Raising the access level turns the level-1 address red everywhere, not the level-5 one.
+  // Raising the access level turns the level-1 address red, in the IP list at once and in
+  // the player table with the next poll; the level-5 one stays green.
   terminal_->keys({"3"});
   ASSERT_TRUE(terminal_->wait_for_text("Access (3)"));
+  EXPECT_EQ(terminal_->cells()[4][48].foreground, RED);
+  ASSERT_TRUE(wait_for_colour("192.0.2.10", 14, RED));
   cells = terminal_->cells();
-  EXPECT_EQ(cells[4][48].foreground, CURSES_RED);
-  // The player table follows with the next poll.
-  ASSERT_TRUE(terminal_->wait_for(
-      [&](const auto&) { return terminal_->cells()[4][14].foreground == CURSES_RED; }));
-  cells = terminal_->cells();
-  EXPECT_EQ(cells[5][14].foreground, CURSES_GREEN);
-  EXPECT_EQ(cells[5][48].foreground, CURSES_GREEN);
+  EXPECT_EQ(cells[5][14].foreground, GREEN);
+  EXPECT_EQ(cells[5][48].foreground, GREEN);
   terminal_->keys({"-", "-"});
   ASSERT_TRUE(terminal_->wait_for_text("Access (1)"));
 
@@ -170,100 +171,34 @@ TEST_F(TerminalTest, OperatorWatchesTheServerAndUsesTheKeys) {
     return cells_text(now[9], 48, 12) == "198.51.100.7" && now[9][48].bold && !now[8][48].bold;
   })) << screen_text(terminal_->rows());
 
-  // K and B act on the selected player: log lines, the kick sent, the ban written.
-  terminal_->keys({"B"});
-  ASSERT_TRUE(terminal_->wait_for_text("Client Admin ban  01 198.51.100.7    Blue"));
-  EXPECT_TRUE(server_received("kick 1"));
-  EXPECT_NE(drav_test::read_file(dir_.file("access-add.txt")).find("0 198.51.100.7"),
-            std::string::npos);
-  terminal_->keys({"Up", "K"});
-  ASSERT_TRUE(terminal_->wait_for_text("Client Admin kick 00 192.0.2.10      Red"));
-  EXPECT_TRUE(server_received("kick 0"));
-
-  // Resizing lays everything out again; a tiny terminal gets a notice, then comes back.
-  terminal_->resize(120, 40);
+  // A larger terminal is laid out again.
+  terminal_->resize(100, 40);
   ASSERT_TRUE(terminal_->wait_for([](const auto& r) {
-    return r.size() == 40 && r[38] == "└" + repeat("─", 118) + "┘";
+    return r.size() == 40 && r[38] == "└" + line(98) + "┘";
   })) << screen_text(terminal_->rows());
   rows = terminal_->rows();
-  EXPECT_EQ(rows[2], "├─[C]" + repeat("─", 63) + "┬─[I]" + repeat("─", 46) + "┤");
-  EXPECT_EQ(rows[39].substr(85), "+/- Access (1)  TAB Switch  Q Quit");
-  terminal_->resize(100, 30);
-  ASSERT_TRUE(terminal_->wait_for([](const auto& r) {
-    return r.size() == 30 && r[19].rfind("├─[L]" + repeat("─", 53) + "┴", 0) == 0;
-  })) << screen_text(terminal_->rows());
-  terminal_->resize(10, 5);
-  ASSERT_TRUE(terminal_->wait_for([](const auto& r) { return r[0] == "Terminal t"; }))
-      << screen_text(terminal_->rows());
-  terminal_->resize(80, 24);
-  ASSERT_TRUE(terminal_->wait_for([](const auto& r) {
-    return r.size() == 24 && r[0] == "┌─[S]" + repeat("─", 74) + "┐";
-  })) << screen_text(terminal_->rows());
-  ASSERT_TRUE(terminal_->wait_for_text("+/- Access (1)"));
+  EXPECT_EQ(rows[2], "├─[C]" + line(53) + "┬─[I]" + line(36) + "┤");
+  EXPECT_EQ(rows[25], "├─[L]" + line(53) + "┴" + line(40) + "┤");
+  EXPECT_EQ(rows[39].substr(65), "+/- Access (1)  TAB Switch  Q Quit");
 
-  // q ends the program with status 0 and gives the terminal back as it was.
-  terminal_->keys({"q"});
-  EXPECT_EQ(exit_status(), 0);
-  rows = terminal_->rows();
-  EXPECT_EQ(rows[0], "BEFORE");
-  EXPECT_EQ(screen_text(rows).find("─"), std::string::npos) << screen_text(rows);
-}
-
-TEST_F(TerminalTest, SigtermEndsWithStatusZeroAndRestoresTheTerminal) {
-  start(80, 24);
-  ASSERT_TRUE(terminal_->wait_for_text("192.0.2.10      Red"));
-  const int pid = std::stoi(drav_test::read_file(dir_.file("pid")));
-  ASSERT_EQ(kill(pid, SIGTERM), 0);
-  EXPECT_EQ(exit_status(), 0);
-  EXPECT_EQ(screen_text(terminal_->rows()), "BEFORE\n" + repeat("\n", 23));
-}
-
-TEST_F(TerminalTest, FatalErrorWithTheScreenUpLeavesAReadableMessage) {
-  start(80, 24);
-  ASSERT_TRUE(terminal_->wait_for_text("198.51.100.7    Blue"));
-  // The history can no longer be appended to when the next player joins.
-  std::filesystem::remove(dir_.file("drav-logger-ip.txt"));
-  std::filesystem::create_directory(dir_.file("drav-logger-ip.txt"));
-  server_->set_player(2, player("Green", "203.0.113.9", 0, 50));
-  const std::string message =
-      "./src/drav_listip - File drav-logger-ip.txt could not be opened for appending";
-  // The message is long enough to wrap at 80 columns.
-  ASSERT_TRUE(terminal_->wait_for([&](const std::vector<std::string>& r) {
-    std::string joined;
-    for (const std::string& row : r) {
-      joined += row;
-    }
-    return joined.find(message) != std::string::npos;
-  })) << screen_text(terminal_->rows());
-  const std::vector<std::string> rows = terminal_->rows();
-  EXPECT_EQ(screen_text(rows).find("─"), std::string::npos) << screen_text(rows);
-  EXPECT_EQ(rows[0], "BEFORE");
-  EXPECT_EQ(drav_test::read_file(dir_.file("status")), "");  // waits for the operator
-  terminal_->keys({"Enter"});
-  EXPECT_EQ(exit_status(), 1);
-}
-
-TEST_F(TerminalTest, OperatorSessionFromJoinsToBansAcrossARestart) {
-  start(100, 40);
-  ASSERT_TRUE(terminal_->wait_for_text("198.51.100.7    Blue"));
   // A rename is logged as a change.
-  server_->set_player(1, player("Blue2", "198.51.100.7", 3, 300));
+  server_.set_player(1, player("Blue2", "198.51.100.7", 3, 300));
   ASSERT_TRUE(terminal_->wait_for_text("Client Change     01 198.51.100.7    Blue2"));
 
   // The console line sends any command; the echo and the reply land in the pane only.
   terminal_->keys({"~"});
   terminal_->type("status");
-  ASSERT_TRUE(terminal_->wait_for_text("status")) << screen_text(terminal_->rows());
   terminal_->keys({"Enter"});
   ASSERT_TRUE(terminal_->wait_for_text(">status"));
   ASSERT_TRUE(terminal_->wait_for_text("Map              : canyon_ridge"));
   terminal_->keys({"`"});
 
   // K kicks; the player who comes back at once is rejected.
-  terminal_->keys({"K"});
+  terminal_->keys({"Up", "K"});
+  ASSERT_TRUE(terminal_->wait_for_text("Client Admin kick 00 192.0.2.10      Red"));
   ASSERT_TRUE(server_received("kick 0"));
   ASSERT_TRUE(terminal_->wait_for_text("Client Disconnect 00 192.0.2.10      Red"));
-  server_->set_player(4, player("\x02Red", "192.0.2.10", 0, 50));
+  server_.set_player(4, player("\x02Red", "192.0.2.10", 0, 50));
   ASSERT_TRUE(terminal_->wait_for_text("Client Reject     04 192.0.2.10      Red"));
 
   // The details of the selected player go to the pane.
@@ -271,53 +206,82 @@ TEST_F(TerminalTest, OperatorSessionFromJoinsToBansAcrossARestart) {
   ASSERT_TRUE(terminal_->wait_for_text("  Name: Blue2"));
   ASSERT_TRUE(terminal_->wait_for_text("  IP:   198.51.100.7"));
 
-  // B bans the player's address; a ban from the IP list bans another one.
+  // B bans the player's address and kicks; a ban from the IP list bans another one.
   terminal_->keys({"B"});
   ASSERT_TRUE(terminal_->wait_for_text("Client Admin ban  01 198.51.100.7    Blue2"));
+  EXPECT_TRUE(server_received("kick 1"));
   terminal_->keys({"i", "Home", "B"});
   ASSERT_TRUE(terminal_->wait_for_text("IP     Admin ban  192.0.2.10"));
-  const std::string additions = drav_test::read_file(dir_.file("access-add.txt"));
+  const std::string additions = read_file(dir_.file("access-add.txt"));
   EXPECT_NE(additions.find("0 198.51.100.7"), std::string::npos) << additions;
   EXPECT_NE(additions.find("0 192.0.2.10"), std::string::npos) << additions;
 
   // Raising the access level above the default turns unlisted addresses red in the list.
-  server_->set_player(5, player("Grey", "203.0.113.20", 0, 50));
+  server_.set_player(5, player("Grey", "203.0.113.20", 0, 50));
   ASSERT_TRUE(terminal_->wait_for_text("203.0.113.20    Grey"));
   terminal_->keys({"2"});
-  ASSERT_TRUE(terminal_->wait_for([&](const std::vector<std::string>& r) {
-    const auto cells = terminal_->cells();
-    for (std::size_t row = 4; row < r.size() && row < 26; ++row) {
-      if (cells_text(cells[row], 59, 12) == "203.0.113.20") {
-        return cells[row][59].foreground == CURSES_RED;
-      }
-    }
-    return false;
-  })) << screen_text(terminal_->rows());
-  terminal_->keys({"q"});
-  ASSERT_EQ(exit_status(), 0);
-  EXPECT_EQ(terminal_->rows()[0], "BEFORE");
+  EXPECT_TRUE(wait_for_colour("203.0.113.20", 59, RED)) << screen_text(terminal_->rows());
 
+  // A tiny terminal gets a notice, then the screen comes back.
+  terminal_->resize(10, 5);
+  ASSERT_TRUE(terminal_->wait_for([](const auto& r) { return r[0] == "Terminal t"; }))
+      << screen_text(terminal_->rows());
+  terminal_->resize(80, 24);
+  ASSERT_TRUE(terminal_->wait_for([](const auto& r) {
+    return r.size() == 24 && r[0] == "┌─[S]" + line(74) + "┐";
+  })) << screen_text(terminal_->rows());
+  ASSERT_TRUE(terminal_->wait_for_text("+/- Access (2)"));
+
+  // q ends the program with status 0 and gives the terminal back as it was.
+  terminal_->keys({"q"});
+  EXPECT_EQ(exit_status(), 0);
+  rows = terminal_->rows();
+  EXPECT_EQ(rows[0], "BEFORE");
+  EXPECT_EQ(screen_text(rows).find("─"), std::string::npos) << screen_text(rows);
   // The log file holds the events, not the console lines or details.
-  const std::string log = drav_test::read_file(dir_.file("drav-logger.log"));
+  const std::string log = read_file(dir_.file("drav-logger.log"));
   EXPECT_NE(log.find("Client Admin kick 00 192.0.2.10      Red\n"), std::string::npos) << log;
   EXPECT_EQ(log.find("status"), std::string::npos) << log;
   EXPECT_EQ(log.find("Name:"), std::string::npos) << log;
 
-  // After a restart the banned address is blocked when it joins.
-  server_->clear_players();
-  std::filesystem::remove(dir_.file("status"));
-  start(100, 40);
+  // After a restart the banned address is blocked when it joins; SIGTERM ends the program
+  // with status 0 and restores the terminal.
+  server_.clear_players();
+  start(80, 24);
   ASSERT_TRUE(terminal_->wait_for_text("Server Change     canyon_ridge"));
-  server_->set_player(6, player("Blue3", "198.51.100.7", 0, 50));
+  server_.set_player(6, player("Blue3", "198.51.100.7", 0, 50));
   ASSERT_TRUE(terminal_->wait_for_text("Client Block      06 198.51.100.7    Blue3"))
       << screen_text(terminal_->rows());
   EXPECT_TRUE(server_received("kick 6"));
+  ASSERT_EQ(kill(std::stoi(read_file(dir_.file("pid"))), SIGTERM), 0);
+  EXPECT_EQ(exit_status(), 0);
+  EXPECT_EQ(screen_text(terminal_->rows()), "BEFORE\n" + std::string(23, '\n'));
+
+  // A fatal error with the screen up leaves a readable message (long enough to wrap) and
+  // waits for a key before it ends with status 1.
+  start(80, 24);
+  ASSERT_TRUE(terminal_->wait_for_text("Server Change     canyon_ridge"));
+  std::filesystem::remove(dir_.file("drav-logger-ip.txt"));
+  std::filesystem::create_directory(dir_.file("drav-logger-ip.txt"));
+  server_.set_player(2, player("Green", "203.0.113.9", 0, 50));
+  const std::string message =
+      "./src/drav_listip - File drav-logger-ip.txt could not be opened for appending";
+  ASSERT_TRUE(terminal_->wait_for([&](const auto& r) {
+    std::string joined;
+    for (const std::string& row : r)
+      joined += row;
+    return joined.find(message) != std::string::npos;
+  })) << screen_text(terminal_->rows());
+  rows = terminal_->rows();
+  EXPECT_EQ(screen_text(rows).find("─"), std::string::npos) << screen_text(rows);
+  EXPECT_EQ(rows[0], "BEFORE");
+  EXPECT_EQ(read_file(dir_.file("status")), "");
+  terminal_->keys({"Enter"});
+  EXPECT_EQ(exit_status(), 1);
 }
 
 TEST_F(TerminalTest, TerminalWithoutColoursIsRefused) {
-  terminal_ = std::make_unique<Terminal>(
-      dir_.path().string(), std::string("TERM=vt100 ") + DRAV_LOGGER_BINARY + "; echo $? > status",
-      80, 24);
+  start(80, 24, std::string("env TERM=vt100 ") + DRAV_LOGGER_BINARY);
   EXPECT_EQ(exit_status(), 1);
   EXPECT_TRUE(terminal_->wait_for_text("Error: the terminal has no colours"))
       << screen_text(terminal_->rows());

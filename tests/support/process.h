@@ -1,23 +1,20 @@
-// Runs a program of the project as a child process with its standard streams
-// captured, for tests that check the built program from outside.
+// Runs a program of the project as a child process with its standard streams captured, for
+// tests that check the built program from outside.
 #pragma once
 
 #include <sys/types.h>
 
 #include <string>
-#include <thread>
 #include <vector>
 
 namespace drav_test {
 
 /// A child process started in `folder` with `arguments` (the program path first). Its
-/// standard input is a pipe that the test writes to or closes; standard output and standard
-/// error are collected into files of the folder, standard output through a pipe when
-/// `stdout_pipe` is set. The destructor kills it if still running.
+/// standard input is a pipe; standard output and standard error go to files of the folder.
+/// The destructor kills it if still running.
 class ChildProcess {
  public:
-  ChildProcess(const std::vector<std::string>& arguments, const std::string& folder,
-               bool stdout_pipe = false);
+  ChildProcess(const std::vector<std::string>& arguments, const std::string& folder);
   ~ChildProcess();
   ChildProcess(const ChildProcess&) = delete;
   ChildProcess& operator=(const ChildProcess&) = delete;
@@ -30,8 +27,6 @@ class ChildProcess {
   void signal(int signal_number);
   /// Waits at most `timeout_ms` for the child to end; returns true when it ended.
   bool wait(int timeout_ms);
-  /// True while the child runs (reaps it when it has ended).
-  bool running();
   /// The exit status after a normal end, or -1 (killed by a signal, or still running).
   int exit_status() const { return exit_status_; }
   /// Everything the child wrote to standard output / standard error so far.
@@ -43,9 +38,7 @@ class ChildProcess {
   int stdin_fd_ = -1;
   int exit_status_ = -1;
   bool ended_ = false;
-  std::thread stdout_copier_;  // drains the standard output pipe into its file
-  std::string stdout_path_;
-  std::string stderr_path_;
+  std::string folder_;
 };
 
 }  // namespace drav_test

@@ -7,7 +7,7 @@
 #include <unistd.h>
 
 #include <fstream>
-#include <sstream>
+#include <iterator>
 #include <stdexcept>
 
 #include "drav_ip.h"
@@ -16,9 +16,8 @@ namespace drav_test {
 
 TempDir::TempDir() {
   std::string pattern = (std::filesystem::temp_directory_path() / "drav-test-XXXXXX").string();
-  if (mkdtemp(pattern.data()) == nullptr) {
+  if (mkdtemp(pattern.data()) == nullptr)
     throw std::runtime_error("cannot create a temporary folder");
-  }
   path_ = pattern;
 }
 
@@ -29,15 +28,12 @@ TempDir::~TempDir() {
 
 void write_file(const std::string& path, const std::string& contents) {
   std::ofstream out(path, std::ios::binary | std::ios::trunc);
-  ASSERT_TRUE(out) << "cannot write " << path;
-  out << contents;
+  ASSERT_TRUE(out << contents) << "cannot write " << path;
 }
 
 std::string read_file(const std::string& path) {
   std::ifstream in(path, std::ios::binary);
-  std::ostringstream contents;
-  contents << in.rdbuf();
-  return contents.str();
+  return {std::istreambuf_iterator<char>(in), {}};
 }
 
 FileSizeLimit::FileSizeLimit(std::uintmax_t bytes) {
@@ -56,20 +52,17 @@ FileSizeLimit::~FileSizeLimit() {
 std::string regex_escape(const std::string& text) {
   // A closing bracket outside a bracket expression is an ordinary character in the extended
   // syntax, and escaping it is an error there.
-  static const std::string special = "\\^$.|?*+()[{}";
   std::string escaped;
   for (char c : text) {
-    if (special.find(c) != std::string::npos) {
+    if (std::string_view("\\^$.|?*+()[{}").find(c) != std::string_view::npos)
       escaped += '\\';
-    }
     escaped += c;
   }
   return escaped;
 }
 
 std::string fatal_stderr_pattern(const std::string& message) {
-  return "^\n\n[0-9]{4}-[0-9]{2}-[0-9]{2} [0-9]{2}:[0-9]{2}:[0-9]{2} " + regex_escape(message) +
-         "$";
+  return std::string("^\n\n") + STAMP_PATTERN + " " + regex_escape(message) + "$";
 }
 
 std::uint64_t ip(const char* dotted) {
@@ -88,9 +81,8 @@ int free_udp_port_range(int count) {
       all_free = bind(probe, reinterpret_cast<const sockaddr*>(&local), sizeof local) == 0;
       close(probe);
     }
-    if (all_free) {
+    if (all_free)
       return base;
-    }
   }
   return 0;
 }

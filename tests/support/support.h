@@ -10,8 +10,7 @@
 
 namespace drav_test {
 
-/// A fresh folder under the system's temporary folder, removed with its contents on
-/// destruction.
+/// A fresh folder under the system's temporary folder, removed with its contents at the end.
 class TempDir {
  public:
   TempDir();
@@ -36,8 +35,7 @@ std::string read_file(const std::string& path);
 std::uint64_t ip(const char* dotted);
 
 /// A regular expression for a "YYYY-MM-DD hh:mm:ss" time stamp.
-inline constexpr char STAMP_PATTERN[] =
-    "[0-9]{4}-[0-9]{2}-[0-9]{2} [0-9]{2}:[0-9]{2}:[0-9]{2}";
+inline constexpr char STAMP_PATTERN[] = "[0-9]{4}-[0-9]{2}-[0-9]{2} [0-9]{2}:[0-9]{2}:[0-9]{2}";
 
 /// A UDP port P of 127.0.0.1 such that P .. P + `count` - 1 are all free right now; 0 when
 /// none was found.

@@ -41,7 +41,7 @@ class Terminal {
   bool wait_for_text(const std::string& text, int timeout_ms = 15000) const;
 
  private:
-  std::string tmux(const std::string& arguments) const;
+  std::vector<std::string> tmux(const std::string& arguments) const;
   std::string socket_;
 };
 
