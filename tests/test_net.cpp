@@ -127,10 +127,8 @@ TEST_F(NetTest, CommandDatagramsTheirLocalPortsAndTheirReplies) {
   EXPECT_EQ(send("three", 1), "1 ");
 }
 
-TEST_F(NetTest, OnlyTheServerIsHeardSignalsDoNotEndAWaitAndSilenceEndsIt) {
+TEST_F(NetTest, AnyLocalServerIsHeardSignalsDoNotEndAWaitAndSilenceEndsIt) {
   answer_with({{"pair", {PRINT + "first ", PRINT + "second"}}});
-  server_.set_faults({.reply_from_other_port = true});
-  EXPECT_EQ(send("pair"), std::nullopt);
   // A server configured as 0.0.0.0 is this machine, whose answers come from 127.0.0.1.
   ts_config any_local = make_config(server_.port(), 0, 1000);
   any_local.net_server_ip = 0;
