@@ -17,12 +17,10 @@
 
 namespace drav_fuzz {
 
-[[noreturn]] inline void fail(const char* condition, const char* file, int line) {
-  std::fprintf(stderr, "%s:%d: check failed: %s\n", file, line, condition);
-  std::abort();
-}
-#define FUZZ_CHECK(condition) \
-  ((condition) ? (void)0 : drav_fuzz::fail(#condition, __FILE__, __LINE__))
+#define FUZZ_CHECK(c)                                                                \
+  ((c) ? (void)0                                                                     \
+       : (std::fprintf(stderr, "%s:%d: check failed: %s\n", __FILE__, __LINE__, #c), \
+          std::abort()))
 
 /// What a fatal error throws in the targets, so that a bad file ends one input, not the run.
 struct Fatal {
@@ -38,10 +36,8 @@ class Bytes {
       : rest_(reinterpret_cast<const char*>(data), size) {}
   bool empty() const { return rest_.empty(); }
   std::uint8_t byte() {
-    if (rest_.empty())
-      return 0;
-    const auto value = static_cast<std::uint8_t>(rest_[0]);
-    rest_.remove_prefix(1);
+    const std::uint8_t value = rest_.empty() ? 0 : static_cast<std::uint8_t>(rest_[0]);
+    rest_.remove_prefix(rest_.empty() ? 0 : 1);
     return value;
   }
   std::uint32_t u32() {

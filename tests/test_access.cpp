@@ -4,7 +4,6 @@
 #include <gtest/gtest.h>
 
 #include <cstdio>
-#include <functional>
 #include <string>
 
 #include "drav_access.h"
@@ -13,6 +12,7 @@
 #include "drav_log.h"
 #include "support.h"
 
+using drav_test::expect_fatal;
 using drav_test::ip;
 using drav_test::read_file;
 using drav_test::write_file;
@@ -31,16 +31,6 @@ class AccessTest : public ::testing::Test {
     r_dravtools_varcpy(config_.log_file_ip, dir_.file("history.txt").c_str());
     write_file(config_.log_file_ip, "");
     write_file(main_path(), "");
-  }
-
-  static void expect_fatal(const std::function<void()>& body, const std::string& message) {
-    EXPECT_EXIT(
-        {
-          std::freopen("/dev/null", "r", stdin);
-          body();
-        },
-        ::testing::ExitedWithCode(1),
-        drav_test::fatal_stderr_pattern("./src/drav_access - " + message + "\n"));
   }
 
   std::string main_path() const { return dir_.file("access.txt"); }
@@ -119,7 +109,7 @@ TEST_F(AccessTest, FileErrorsAreFatalWithFileAndLine) {
       write_file(main_path(), "");
       write_file(add_path(), "");
       write_file(file, "1 192.0.2.1\n" + line + "\r\n");
-      expect_fatal([&] { r_dravaccess_init(config_); },
+      expect_fatal([&] { r_dravaccess_init(config_); }, "drav_access",
                    "Invalid line in " + file + kind + ": " + line);
     }
   }
@@ -128,13 +118,14 @@ TEST_F(AccessTest, FileErrorsAreFatalWithFileAndLine) {
   r_dravaccess_init(config_);
   const auto ban = [] { r_dravaccess_block_ip(ip("192.0.2.1"), "", ""); };
   r_dravtools_varcpy(config_.access_list_file_add, dir_.path().c_str());
-  expect_fatal(ban, "File " + dir_.path().string() + " could not be opened for appending");
+  expect_fatal(ban, "drav_access",
+               "File " + dir_.path().string() + " could not be opened for appending");
   // The full device accepts the open and fails when the block is flushed at the close.
   r_dravtools_varcpy(config_.access_list_file_add, "/dev/full");
-  expect_fatal(ban, "File /dev/full could not be closed");
+  expect_fatal(ban, "drav_access", "File /dev/full could not be closed");
   r_dravtools_varcpy(config_.access_list_file_add, add_path().c_str());
   r_dravtools_varcpy(config_.access_list_file, dir_.file("none.txt").c_str());
-  expect_fatal([&] { r_dravaccess_init(config_); },
+  expect_fatal([&] { r_dravaccess_init(config_); }, "drav_access",
                "File " + dir_.file("none.txt") + " could not be opened");
 }
 

@@ -3,7 +3,10 @@
 // against the file, and the program tests check the exact messages of bad files.
 #include <gtest/gtest.h>
 
+#include <iterator>
+#include <sstream>
 #include <string>
+#include <vector>
 
 #include "config_support.h"
 #include "drav_config.h"
@@ -14,24 +17,15 @@ namespace {
 
 TEST(ConfigTest, EveryKeyLandsInItsFieldInAnyOrder) {
   r_dravlog_init_first();
-  const char* integers[] = {"net_server_port",
-                            "net_client_port",
-                            "net_response_timeout_1",
-                            "net_response_timeout_next",
-                            "access_level",
-                            "access_reconnect_timeout",
-                            "access_kicked_reject_timeout",
-                            "say_init",
-                            "say_connect_incoming",
-                            "say_connect_block",
-                            "say_connect_reject_kicked",
-                            "say_connect_cancel",
-                            "poll_interval_status",
-                            "poll_interval_dumpuser",
-                            "poll_interval_serverinfo",
-                            "ping_kick",
-                            "console_color",
-                            "player_color"};
+  // The integer keys in the order of their fields in ts_config.
+  std::istringstream names(
+      "net_server_port net_client_port net_response_timeout_1 net_response_timeout_next "
+      "access_level access_reconnect_timeout access_kicked_reject_timeout say_init "
+      "say_connect_incoming say_connect_block say_connect_reject_kicked say_connect_cancel "
+      "poll_interval_status poll_interval_dumpuser poll_interval_serverinfo ping_kick "
+      "console_color player_color");
+  const std::vector<std::string> integers{std::istream_iterator<std::string>(names), {}};
+  ASSERT_EQ(integers.size(), 18u);
   std::map<std::string, std::string> values = {
       {"log_file", "a.log"},          {"log_file_ip", "b.txt"},
       {"net_server_ip", "192.0.2.7"}, {"net_server_rcon", "pass word "},

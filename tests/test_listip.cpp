@@ -5,7 +5,6 @@
 #include <algorithm>
 #include <cstdio>
 #include <ctime>
-#include <functional>
 #include <string>
 #include <tuple>
 #include <vector>
@@ -18,6 +17,7 @@
 #include "drav_screen.h"
 #include "support.h"
 
+using drav_test::expect_fatal;
 using drav_test::ip;
 using drav_test::read_file;
 using drav_test::write_file;
@@ -63,16 +63,6 @@ class ListipTest : public ::testing::Test {
     gb_dravlistip_changed = 0;
     r_dravlistip_init(config_);
     EXPECT_EQ(gb_dravlistip_changed, 1);
-  }
-
-  static void expect_fatal(const std::function<void()>& body, const std::string& message) {
-    EXPECT_EXIT(
-        {
-          std::freopen("/dev/null", "r", stdin);
-          body();
-        },
-        ::testing::ExitedWithCode(1),
-        drav_test::fatal_stderr_pattern("./src/drav_listip - " + message + "\n"));
   }
 
   std::string history_path() const { return dir_.file("history.txt"); }
@@ -187,17 +177,18 @@ TEST_F(ListipTest, LocateAndLevelRefreshAfterABan) {
 TEST_F(ListipTest, FatalLoadAndAppendErrors) {
   const auto init = [this] { r_dravlistip_init(config_); };
   write_file(history_path(), "20120218 192.0.2.1       Red\n20120218 192.0.2.1      \n");
-  expect_fatal(init, "Line too short: 20120218 192.0.2.1      ");
+  expect_fatal(init, "drav_listip", "Line too short: 20120218 192.0.2.1      ");
   std::remove(history_path().c_str());
-  expect_fatal(init, "File not found: " + history_path());
+  expect_fatal(init, "drav_listip", "File not found: " + history_path());
 
   load("");
   // The module keeps the configuration it was given, so a later change of the path counts.
   const auto add = [] { r_dravlistip_add_ip_name(ip("192.0.2.1"), "Red", nullptr); };
   r_dravtools_varcpy(config_.log_file_ip, dir_.path().c_str());
-  expect_fatal(add, "File " + dir_.path().string() + " could not be opened for appending");
+  expect_fatal(add, "drav_listip",
+               "File " + dir_.path().string() + " could not be opened for appending");
   r_dravtools_varcpy(config_.log_file_ip, "/dev/full");
-  expect_fatal(add, "File /dev/full could not be closed");
+  expect_fatal(add, "drav_listip", "File /dev/full could not be closed");
 }
 
 }  // namespace

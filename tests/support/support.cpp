@@ -65,6 +65,17 @@ std::string fatal_stderr_pattern(const std::string& message) {
   return std::string("^\n\n") + STAMP_PATTERN + " " + regex_escape(message) + "$";
 }
 
+void expect_fatal(const std::function<void()>& body, const char* module,
+                  const std::string& message) {
+  EXPECT_EXIT(
+      {
+        std::freopen("/dev/null", "r", stdin);
+        body();
+      },
+      ::testing::ExitedWithCode(1),
+      fatal_stderr_pattern(std::string("./src/") + module + " - " + message + "\n"));
+}
+
 std::uint64_t ip(const char* dotted) {
   return r_dravip_string_to_ip(dotted);
 }

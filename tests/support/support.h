@@ -6,6 +6,7 @@
 #include <csignal>
 #include <cstdint>
 #include <filesystem>
+#include <functional>
 #include <string>
 
 namespace drav_test {
@@ -44,6 +45,11 @@ int free_udp_port_range(int count);
 /// A regular expression matching exactly what the fatal path writes to standard error for
 /// `message`: two line feeds, a "YYYY-MM-DD hh:mm:ss" time stamp, a blank and the message.
 std::string fatal_stderr_pattern(const std::string& message);
+
+/// Expects `body` to end the process through the fatal path with "./src/<module> - <message>"
+/// and status 1; standard input is empty, so the wait for a key returns at once.
+void expect_fatal(const std::function<void()>& body, const char* module,
+                  const std::string& message);
 
 /// A full disk for files that would grow past `bytes`: while the object lives, a write
 /// beyond that size is cut short and the next fails (the process's file size limit, with
