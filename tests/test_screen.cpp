@@ -323,6 +323,7 @@ TEST(ScreenTest, ConsoleLineEditorFollowsItsKeys) {
       {"abc", 2, 0, {27}, "", 0, 0, true},
       {"", 0, 0, {13}, "", 0, 1, true},
       {"ab", 1, 0, {1}, "ab", 1, 0, true},
+      {"ab", 1, 0, {127}, "ab", 1, 0, true},
       {"ab", 1, 0, {KEY_UP}, "ab", 1, 0, false},
       {"ab", 1, 0, {-1}, "ab", 1, 0, false},
   };

@@ -155,14 +155,71 @@ TEST_F(TerminalTest, OperatorSessionAcrossRestartsSignalsAndAFatalError) {
   terminal_->keys({"-", "-"});
   ASSERT_TRUE(terminal_->wait_for_text("Access (1)"));
 
-  // K kicks the selected player.
+  // Tab makes the IP list active: its tag turns bold and the key bar shows its keys.
+  terminal_->keys({"Tab"});
+  ASSERT_TRUE(terminal_->wait_for(
+      [](const auto& r) { return r[23].rfind(" D Details  B Ban      ", 0) == 0; }));
+  cells = terminal_->cells();
+  EXPECT_TRUE(cells[2][50].bold);
+  EXPECT_FALSE(cells[2][3].bold);
+  terminal_->keys({"BTab", "c"});
+
+  // Space on slot 1 selects its address in the IP list, centred in the list's rows.
+  terminal_->keys({"Down", "Space"});
+  ASSERT_TRUE(terminal_->wait_for([&](const auto&) {
+    const auto now = terminal_->cells();
+    return cells_text(now[9], 48, 12) == "198.51.100.7" && now[9][48].bold && !now[8][48].bold;
+  })) << screen_text(terminal_->rows());
+  // The selected row is bold, but a name starts from the plain attribute.
+  cells = terminal_->cells();
+  EXPECT_TRUE(cells[5][14].bold);
+  EXPECT_EQ(cells_text(cells[5], 30, 4), "Blue");
+  EXPECT_FALSE(cells[5][30].bold);
+
+  // A larger terminal is laid out again.
+  terminal_->resize(100, 40);
+  ASSERT_TRUE(terminal_->wait_for([](const auto& r) {
+    return r.size() == 40 && r[38] == "└" + line(98) + "┘";
+  })) << screen_text(terminal_->rows());
+  rows = terminal_->rows();
+  EXPECT_EQ(rows[2], "├─[C]" + line(53) + "┬─[I]" + line(36) + "┤");
+  EXPECT_EQ(rows[25], "├─[L]" + line(53) + "┴" + line(40) + "┤");
+  EXPECT_EQ(rows[39].substr(65), "+/- Access (1)  TAB Switch  Q Quit");
+
+  // A rename is logged as a change.
+  server_.set_player(1, player("Blue2", "198.51.100.7", 3, 300));
+  ASSERT_TRUE(terminal_->wait_for_text("Client Change     01 198.51.100.7    Blue2"));
+
+  // The console line sends any command; the echo and the reply land in the pane only.
+  terminal_->keys({"~"});
+  terminal_->type("status");
+  // The edit cell after the text is one green cell; the line itself is plain.
+  ASSERT_TRUE(terminal_->wait_for([](const auto& r) { return r[39] == " status"; }));
+  cells = terminal_->cells();
+  EXPECT_EQ(cells[39][7].background, GREEN);
+  EXPECT_NE(cells[39][8].background, GREEN);
+  EXPECT_NE(cells[39][6].background, GREEN);
+  terminal_->keys({"Enter"});
+  ASSERT_TRUE(terminal_->wait_for_text(">status"));
+  ASSERT_TRUE(terminal_->wait_for_text("Map              : canyon_ridge"));
+  terminal_->keys({"`"});
+
+  // K kicks; the player who comes back at once is rejected.
   terminal_->keys({"Up", "K"});
   ASSERT_TRUE(terminal_->wait_for_text("Client Admin kick 00 192.0.2.10      Red"));
   ASSERT_TRUE(server_received("kick 0"));
+  ASSERT_TRUE(terminal_->wait_for_text("Client Disconnect 00 192.0.2.10      Red"));
+  server_.set_player(4, player("\x02Red", "192.0.2.10", 0, 50));
+  ASSERT_TRUE(terminal_->wait_for_text("Client Reject     04 192.0.2.10      Red"));
+
+  // The details of the selected player go to the pane.
+  terminal_->keys({"Down", "D"});
+  ASSERT_TRUE(terminal_->wait_for_text("  Name: Blue2"));
+  ASSERT_TRUE(terminal_->wait_for_text("  IP:   198.51.100.7"));
 
   // B bans the player's address and kicks; a ban from the IP list bans another one.
-  terminal_->keys({"Down", "B"});
-  ASSERT_TRUE(terminal_->wait_for_text("Client Admin ban  01 198.51.100.7    Blue"));
+  terminal_->keys({"B"});
+  ASSERT_TRUE(terminal_->wait_for_text("Client Admin ban  01 198.51.100.7    Blue2"));
   EXPECT_TRUE(server_received("kick 1"));
   terminal_->keys({"i", "Home", "B"});
   ASSERT_TRUE(terminal_->wait_for_text("IP     Admin ban  192.0.2.10"));
@@ -174,12 +231,13 @@ TEST_F(TerminalTest, OperatorSessionAcrossRestartsSignalsAndAFatalError) {
   server_.set_player(5, player("Grey", "203.0.113.20", 0, 50));
   ASSERT_TRUE(terminal_->wait_for_text("203.0.113.20    Grey"));
   terminal_->keys({"2"});
-  EXPECT_TRUE(wait_for_colour("203.0.113.20", 48, RED)) << screen_text(terminal_->rows());
+  EXPECT_TRUE(wait_for_colour("203.0.113.20", 59, RED)) << screen_text(terminal_->rows());
 
   // A tiny terminal gets a notice, then the screen comes back.
   terminal_->resize(10, 5);
-  ASSERT_TRUE(terminal_->wait_for([](const auto& r) { return r[0] == "Terminal t"; }))
-      << screen_text(terminal_->rows());
+  ASSERT_TRUE(terminal_->wait_for([](const auto& r) {
+    return r[0] == "Terminal t" && r[1] == "Needs 40x1";
+  })) << screen_text(terminal_->rows());
   terminal_->resize(80, 24);
   ASSERT_TRUE(terminal_->wait_for([](const auto& r) {
     return r.size() == 24 && r[0] == "┌─[S]" + line(74) + "┐";
@@ -192,9 +250,11 @@ TEST_F(TerminalTest, OperatorSessionAcrossRestartsSignalsAndAFatalError) {
   rows = terminal_->rows();
   EXPECT_EQ(rows[0], "BEFORE");
   EXPECT_EQ(screen_text(rows).find("─"), std::string::npos) << screen_text(rows);
-  // The log file holds the events.
+  // The log file holds the events, not the console lines or details.
   const std::string log = read_file(dir_.file("drav-logger.log"));
   EXPECT_NE(log.find("Client Admin kick 00 192.0.2.10      Red\n"), std::string::npos) << log;
+  EXPECT_EQ(log.find("status"), std::string::npos) << log;
+  EXPECT_EQ(log.find("Name:"), std::string::npos) << log;
 
   // After a restart the banned address is blocked when it joins; SIGTERM ends the program
   // with status 0 and restores the terminal.

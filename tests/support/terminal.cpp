@@ -111,6 +111,10 @@ void Terminal::keys(const std::vector<std::string>& names) {
     tmux("send-keys -t main " + quote(name));
 }
 
+void Terminal::type(const std::string& text) {
+  tmux("send-keys -t main -l " + quote(text));
+}
+
 void Terminal::resize(int cols, int rows) {
   tmux("resize-window -t main -x " + std::to_string(cols) + " -y " + std::to_string(rows));
 }

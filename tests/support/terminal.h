@@ -30,6 +30,8 @@ class Terminal {
   std::vector<std::vector<Cell>> cells() const;
   /// Types keys as tmux names them ("Tab", "BTab", "Space", "Enter", "q", ...).
   void keys(const std::vector<std::string>& names);
+  /// Types a text literally.
+  void type(const std::string& text);
   /// Resizes the terminal.
   void resize(int cols, int rows);
   /// Waits up to `timeout_ms` until `done` holds for the rows; returns whether it did.
