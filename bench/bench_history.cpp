@@ -277,7 +277,7 @@ void BM_StartUp(benchmark::State& state) {
   }
   state.counters["entries"] = static_cast<double>(r_dravlistip_get_list().size());
 }
-BENCHMARK(BM_StartUp)->Unit(benchmark::MILLISECOND);
+BENCHMARK(BM_StartUp)->Unit(benchmark::kMillisecond);
 
 void BM_HistoryAdd(benchmark::State& state) {
   r_dravaccess_init(bench_config());
@@ -292,7 +292,7 @@ void BM_HistoryAdd(benchmark::State& state) {
     r_dravlistip_add_ip_name(address, name.c_str(), nullptr);
   }
 }
-BENCHMARK(BM_HistoryAdd)->Unit(benchmark::MICROSECOND)->Iterations(200);
+BENCHMARK(BM_HistoryAdd)->Unit(benchmark::kMicrosecond)->Iterations(200);
 
 }  // namespace
 
