@@ -196,9 +196,13 @@ TEST_F(TerminalTest, OperatorSessionAcrossRestartsSignalsAndAFatalError) {
   // The edit cell after the text is one green cell; the line itself is plain.
   ASSERT_TRUE(terminal_->wait_for([](const auto& r) { return r[39] == " status"; }));
   cells = terminal_->cells();
-  EXPECT_EQ(cells[39][7].background, GREEN);
-  EXPECT_NE(cells[39][8].background, GREEN);
-  EXPECT_NE(cells[39][6].background, GREEN);
+  // The capture drops plain blanks at the end of a row: a missing cell is a plain one.
+  const auto background = [&](std::size_t column) {
+    return column < cells[39].size() ? cells[39][column].background : -1;
+  };
+  EXPECT_EQ(background(7), GREEN);
+  EXPECT_NE(background(8), GREEN);
+  EXPECT_NE(background(6), GREEN);
   terminal_->keys({"Enter"});
   ASSERT_TRUE(terminal_->wait_for_text(">status"));
   ASSERT_TRUE(terminal_->wait_for_text("Map              : canyon_ridge"));
