@@ -2,6 +2,7 @@
 
 #include <fcntl.h>
 #include <signal.h>
+#include <sys/prctl.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -19,6 +20,8 @@ ChildProcess::ChildProcess(const std::vector<std::string>& arguments, const std:
   if (pipe(stdin_pipe) != 0 || (pid_ = fork()) < 0)
     throw std::runtime_error("cannot start " + arguments[0]);
   if (pid_ == 0) {
+    // A test killed by its time-out must not leave the program running behind it.
+    prctl(PR_SET_PDEATHSIG, SIGKILL);
     dup2(stdin_pipe[0], STDIN_FILENO);
     close(stdin_pipe[1]);
     dup2(open((folder + "/.child-stdout").c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644), 1);
