@@ -2,32 +2,164 @@
 // sees, the keys, resizing, and how the terminal is left behind by q, SIGTERM and a fatal error.
 #include <gtest/gtest.h>
 #include <signal.h>
+#include <unistd.h>
 
+#include <atomic>
+#include <chrono>
+#include <cstdio>
 #include <filesystem>
+#include <functional>
 #include <memory>
+#include <sstream>
 #include <string>
+#include <thread>
+#include <tuple>
 #include <vector>
 
 #include "config_support.h"
 #include "sim_server.h"
 #include "support.h"
-#include "terminal.h"
 
-using drav_test::Cell;
 using drav_test::read_file;
-using drav_test::screen_text;
-using drav_test::Terminal;
 
 namespace {
 
 constexpr int RED = 1, GREEN = 2, YELLOW = 3, CYAN = 6;
 
+// One character cell of the screen as the terminal shows it.
+struct Cell {
+  std::string text;  // the character (UTF-8)
+  bool bold = false;
+  int foreground = -1;  // 0..7 as in curses, -1 the terminal's default
+  int background = -1;
+};
+
+std::string quote(const std::string& text) {
+  std::string quoted = "'";
+  for (char c : text)
+    quoted += c == '\'' ? std::string("'\\''") : std::string(1, c);
+  return quoted + "'";
+}
+
+// Applies one SGR parameter list ("1;32") to the current attributes.
+void apply_sgr(const std::string& parameters, Cell& attributes) {
+  for (std::size_t start = 0, end = 0; end != std::string::npos; start = end + 1) {
+    end = parameters.find(';', start);
+    const std::string code = parameters.substr(start, end - start);
+    const int value = code.empty() ? 0 : std::stoi(code);
+    if (value == 0)
+      attributes = Cell{};
+    else if (value == 1 || value == 22)
+      attributes.bold = value == 1;
+    else if (value >= 30 && value <= 39)
+      attributes.foreground = value == 39 ? -1 : value - 30;
+    else if (value >= 40 && value <= 49)
+      attributes.background = value == 49 ? -1 : value - 40;
+  }
+}
+
+// Attributes carry over from one row to the next, as the terminal sends them.
+std::vector<Cell> parse_row(const std::string& row, Cell& attributes) {
+  std::vector<Cell> cells;
+  for (std::size_t i = 0; i < row.size();) {
+    if (row.compare(i, 2, "\x1b[") == 0) {
+      const std::size_t end = row.find_first_of("ABCDEFGHJKSTfmhl", i + 2);
+      if (end == std::string::npos)
+        break;
+      if (row[end] == 'm')
+        apply_sgr(row.substr(i + 2, end - i - 2), attributes);
+      i = end + 1;
+      continue;
+    }
+    const auto lead = static_cast<unsigned char>(row[i]);
+    const std::size_t length = lead < 0x80 ? 1 : lead < 0xE0 ? 2 : lead < 0xF0 ? 3 : 4;
+    cells.push_back(attributes);
+    cells.back().text = row.substr(i, length);
+    i += length;
+  }
+  return cells;
+}
+
+std::string screen_text(const std::vector<std::string>& rows) {
+  std::string text;
+  for (const std::string& row : rows)
+    text += row + "\n";
+  return text;
+}
+
+std::atomic<int> session_counter{0};
+
+// A terminal of its own (a detached tmux session on a private server socket) running
+// `command` through sh in `folder`; its screen is read back with characters and colours.
+class Terminal {
+ public:
+  Terminal(const std::string& folder, const std::string& command, int cols, int rows) {
+    // The shell stays after the program so that the screen it leaves can be read.
+    tmux("-f /dev/null new-session -d -s main -x " + std::to_string(cols) + " -y " +
+         std::to_string(rows) + " -c " + quote(folder) + " " + quote(command + "; exec sleep 600"));
+  }
+  ~Terminal() { tmux("kill-server"); }
+  Terminal(const Terminal&) = delete;
+  Terminal& operator=(const Terminal&) = delete;
+
+  std::vector<std::vector<Cell>> cells() const {
+    std::vector<std::vector<Cell>> screen;
+    Cell attributes;
+    std::istringstream capture(tmux("capture-pane -p -e -t main"));
+    for (std::string row; std::getline(capture, row);)
+      screen.push_back(parse_row(row, attributes));
+    return screen;
+  }
+  // The visible rows as text, trailing blanks removed.
+  std::vector<std::string> rows() const {
+    std::vector<std::string> rows;
+    for (const std::vector<Cell>& cells : cells()) {
+      rows.emplace_back();
+      for (const Cell& cell : cells)
+        rows.back() += cell.text;
+      rows.back().erase(rows.back().find_last_not_of(' ') + 1);
+    }
+    return rows;
+  }
+  // Keys as tmux names them ("Tab", "BTab", "Space", "Enter", "q", ...); other texts are typed.
+  void keys(const std::vector<std::string>& names) {
+    for (const std::string& name : names)
+      tmux("send-keys -t main " + quote(name));
+  }
+  void resize(int cols, int rows) {
+    tmux("resize-window -t main -x " + std::to_string(cols) + " -y " + std::to_string(rows));
+  }
+  // Polls the rows for up to 15 s until `done` holds; returns whether it did.
+  bool wait_for(const std::function<bool(const std::vector<std::string>&)>& done) const {
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(15);
+    while (!done(rows())) {
+      if (std::chrono::steady_clock::now() >= deadline)
+        return false;
+      std::this_thread::sleep_for(std::chrono::milliseconds(100));
+    }
+    return true;
+  }
+  bool wait_for_text(const std::string& text) const {
+    return wait_for([&](const auto& r) { return screen_text(r).find(text) != std::string::npos; });
+  }
+
+ private:
+  std::string tmux(const std::string& arguments) const {
+    const std::string command = "tmux -L " + socket_ + " " + arguments + " 2>/dev/null";
+    std::unique_ptr<FILE, int (*)(FILE*)> pipe(popen(command.c_str(), "r"), pclose);
+    std::string output;
+    char buffer[4096];
+    for (std::size_t got; pipe && (got = std::fread(buffer, 1, sizeof buffer, pipe.get())) > 0;)
+      output.append(buffer, got);
+    return output;
+  }
+  std::string socket_ =
+      "drav-test-" + std::to_string(getpid()) + "-" + std::to_string(++session_counter);
+};
+
 drav_sim::Player player(const std::string& name, const std::string& ip, int score, int ping) {
   drav_sim::Player p;
-  p.name = name;
-  p.ip = ip;
-  p.score = score;
-  p.ping = ping;
+  std::tie(p.name, p.ip, p.score, p.ping) = std::tie(name, ip, score, ping);
   return p;
 }
 
@@ -66,13 +198,17 @@ class TerminalTest : public ::testing::Test {
     drav_test::write_file(dir_.file("access.txt"), "5 198.51.100.0/24         trusted\n");
   }
 
-  void start(int cols, int rows, const std::string& program = DRAV_LOGGER_BINARY) {
+  // Runs the program in an 80x24 terminal; the shell writes its exit status to "status".
+  void start(const std::string& program = DRAV_LOGGER_BINARY) {
     std::filesystem::remove(dir_.file("status"));
-    // The inner shell hands its process number to the program, so tests can signal it.
     terminal_.reset();
+    // The inner shell hands its process number to the program, so tests can signal it.
     terminal_ = std::make_unique<Terminal>(
         dir_.path().string(),
-        "echo BEFORE; sh -c 'echo $$ > pid; exec " + program + "'; echo $? > status", cols, rows);
+        "echo BEFORE; sh -c 'echo $$ > pid; exec " + program + "'; echo $? > status", 80, 24);
+    if (program == DRAV_LOGGER_BINARY) {
+      ASSERT_TRUE(terminal_->wait_for_text("Server Change     canyon_ridge"));
+    }
   }
 
   // The program's exit status once it has ended, or -1 when it does not end in time.
@@ -94,25 +230,13 @@ class TerminalTest : public ::testing::Test {
     return false;
   }
 
-  // Waits until the cell at `column` of the row whose text there starts with `text` has `colour`.
-  bool wait_for_colour(const std::string& text, std::size_t column, int colour) {
-    return terminal_->wait_for([&](const auto& rows) {
-      const auto cells = terminal_->cells();
-      for (std::size_t row = 3; row < rows.size() && row < cells.size(); ++row) {
-        if (cells_text(cells[row], column, text.size()) == text)
-          return cells[row][column].foreground == colour;
-      }
-      return false;
-    });
-  }
-
   drav_test::TempDir dir_;
   drav_sim::SimServer server_{"secret"};
   std::unique_ptr<Terminal> terminal_;
 };
 
-TEST_F(TerminalTest, OperatorSessionAcrossRestartsSignalsAndAFatalError) {
-  start(80, 24);
+TEST_F(TerminalTest, OperatorSessionSignalsAndAFatalError) {
+  start();
   ASSERT_TRUE(terminal_->wait_for_text("198.51.100.7    Blue")) << screen_text(terminal_->rows());
   ASSERT_TRUE(terminal_->wait_for_text("Simulated Arena"));
   std::vector<std::string> rows = terminal_->rows();
@@ -148,7 +272,8 @@ TEST_F(TerminalTest, OperatorSessionAcrossRestartsSignalsAndAFatalError) {
   terminal_->keys({"3"});
   ASSERT_TRUE(terminal_->wait_for_text("Access (3)"));
   EXPECT_EQ(terminal_->cells()[4][48].foreground, RED);
-  ASSERT_TRUE(wait_for_colour("192.0.2.10", 14, RED));
+  ASSERT_TRUE(terminal_->wait_for(
+      [&](const auto&) { return terminal_->cells()[4][14].foreground == RED; }));
   cells = terminal_->cells();
   EXPECT_EQ(cells[5][14].foreground, GREEN);
   EXPECT_EQ(cells[5][48].foreground, GREEN);
@@ -179,20 +304,12 @@ TEST_F(TerminalTest, OperatorSessionAcrossRestartsSignalsAndAFatalError) {
   // A larger terminal is laid out again.
   terminal_->resize(100, 40);
   ASSERT_TRUE(terminal_->wait_for([](const auto& r) {
-    return r.size() == 40 && r[38] == "└" + line(98) + "┘";
+    return r.size() == 40 && r[25] == "├─[L]" + line(53) + "┴" + line(40) + "┤";
   })) << screen_text(terminal_->rows());
-  rows = terminal_->rows();
-  EXPECT_EQ(rows[2], "├─[C]" + line(53) + "┬─[I]" + line(36) + "┤");
-  EXPECT_EQ(rows[25], "├─[L]" + line(53) + "┴" + line(40) + "┤");
-  EXPECT_EQ(rows[39].substr(65), "+/- Access (1)  TAB Switch  Q Quit");
-
-  // A rename is logged as a change.
-  server_.set_player(1, player("Blue2", "198.51.100.7", 3, 300));
-  ASSERT_TRUE(terminal_->wait_for_text("Client Change     01 198.51.100.7    Blue2"));
+  EXPECT_EQ(terminal_->rows()[39].substr(65), "+/- Access (1)  TAB Switch  Q Quit");
 
   // The console line sends any command; the echo and the reply land in the pane only.
-  terminal_->keys({"~"});
-  terminal_->type("status");
+  terminal_->keys({"~", "status"});
   // The edit cell after the text is one green cell; the line itself is plain.
   ASSERT_TRUE(terminal_->wait_for([](const auto& r) { return r[39] == " status"; }));
   cells = terminal_->cells();
@@ -208,34 +325,14 @@ TEST_F(TerminalTest, OperatorSessionAcrossRestartsSignalsAndAFatalError) {
   ASSERT_TRUE(terminal_->wait_for_text("Map              : canyon_ridge"));
   terminal_->keys({"`"});
 
-  // K kicks; the player who comes back at once is rejected.
+  // K kicks the selected player and B bans the address too; the log file gets both.
   terminal_->keys({"Up", "K"});
   ASSERT_TRUE(terminal_->wait_for_text("Client Admin kick 00 192.0.2.10      Red"));
   ASSERT_TRUE(server_received("kick 0"));
-  ASSERT_TRUE(terminal_->wait_for_text("Client Disconnect 00 192.0.2.10      Red"));
-  server_.set_player(4, player("\x02Red", "192.0.2.10", 0, 50));
-  ASSERT_TRUE(terminal_->wait_for_text("Client Reject     04 192.0.2.10      Red"));
-
-  // The details of the selected player go to the pane.
-  terminal_->keys({"Down", "D"});
-  ASSERT_TRUE(terminal_->wait_for_text("  Name: Blue2"));
-  ASSERT_TRUE(terminal_->wait_for_text("  IP:   198.51.100.7"));
-
-  // B bans the player's address and kicks; a ban from the IP list bans another one.
-  terminal_->keys({"B"});
-  ASSERT_TRUE(terminal_->wait_for_text("Client Admin ban  01 198.51.100.7    Blue2"));
+  terminal_->keys({"Down", "B"});
+  ASSERT_TRUE(terminal_->wait_for_text("Client Admin ban  01 198.51.100.7    Blue"));
   EXPECT_TRUE(server_received("kick 1"));
-  terminal_->keys({"i", "Home", "B"});
-  ASSERT_TRUE(terminal_->wait_for_text("IP     Admin ban  192.0.2.10"));
-  const std::string additions = read_file(dir_.file("access-add.txt"));
-  EXPECT_NE(additions.find("0 198.51.100.7"), std::string::npos) << additions;
-  EXPECT_NE(additions.find("0 192.0.2.10"), std::string::npos) << additions;
-
-  // Raising the access level above the default turns unlisted addresses red in the list.
-  server_.set_player(5, player("Grey", "203.0.113.20", 0, 50));
-  ASSERT_TRUE(terminal_->wait_for_text("203.0.113.20    Grey"));
-  terminal_->keys({"2"});
-  EXPECT_TRUE(wait_for_colour("203.0.113.20", 59, RED)) << screen_text(terminal_->rows());
+  EXPECT_NE(read_file(dir_.file("access-add.txt")).find("0 198.51.100.7"), std::string::npos);
 
   // A tiny terminal gets a notice, then the screen comes back.
   terminal_->resize(10, 5);
@@ -246,7 +343,6 @@ TEST_F(TerminalTest, OperatorSessionAcrossRestartsSignalsAndAFatalError) {
   ASSERT_TRUE(terminal_->wait_for([](const auto& r) {
     return r.size() == 24 && r[0] == "┌─[S]" + line(74) + "┐";
   })) << screen_text(terminal_->rows());
-  ASSERT_TRUE(terminal_->wait_for_text("+/- Access (2)"));
 
   // q ends the program with status 0 and gives the terminal back as it was.
   terminal_->keys({"q"});
@@ -256,27 +352,18 @@ TEST_F(TerminalTest, OperatorSessionAcrossRestartsSignalsAndAFatalError) {
   EXPECT_EQ(screen_text(rows).find("─"), std::string::npos) << screen_text(rows);
   // The log file holds the events, not the console lines or details.
   const std::string log = read_file(dir_.file("drav-logger.log"));
-  EXPECT_NE(log.find("Client Admin kick 00 192.0.2.10      Red\n"), std::string::npos) << log;
+  EXPECT_NE(log.find("Client Admin ban  01 198.51.100.7    Blue\n"), std::string::npos) << log;
   EXPECT_EQ(log.find("status"), std::string::npos) << log;
-  EXPECT_EQ(log.find("Name:"), std::string::npos) << log;
 
-  // After a restart the banned address is blocked when it joins; SIGTERM ends the program
-  // with status 0 and restores the terminal.
-  server_.clear_players();
-  start(80, 24);
-  ASSERT_TRUE(terminal_->wait_for_text("Server Change     canyon_ridge"));
-  server_.set_player(6, player("Blue3", "198.51.100.7", 0, 50));
-  ASSERT_TRUE(terminal_->wait_for_text("Client Block      06 198.51.100.7    Blue3"))
-      << screen_text(terminal_->rows());
-  EXPECT_TRUE(server_received("kick 6"));
+  // SIGTERM ends the program with status 0 and restores the terminal.
+  start();
   ASSERT_EQ(kill(std::stoi(read_file(dir_.file("pid"))), SIGTERM), 0);
   EXPECT_EQ(exit_status(), 0);
   EXPECT_EQ(screen_text(terminal_->rows()), "BEFORE\n" + std::string(23, '\n'));
 
   // A fatal error with the screen up leaves a readable message (long enough to wrap) and
   // waits for a key before it ends with status 1.
-  start(80, 24);
-  ASSERT_TRUE(terminal_->wait_for_text("Server Change     canyon_ridge"));
+  start();
   std::filesystem::remove(dir_.file("drav-logger-ip.txt"));
   std::filesystem::create_directory(dir_.file("drav-logger-ip.txt"));
   server_.set_player(2, player("Green", "203.0.113.9", 0, 50));
@@ -297,7 +384,7 @@ TEST_F(TerminalTest, OperatorSessionAcrossRestartsSignalsAndAFatalError) {
 }
 
 TEST_F(TerminalTest, TerminalWithoutColoursIsRefused) {
-  start(80, 24, std::string("env TERM=vt100 ") + DRAV_LOGGER_BINARY);
+  start(std::string("env TERM=vt100 ") + DRAV_LOGGER_BINARY);
   EXPECT_EQ(exit_status(), 1);
   EXPECT_TRUE(terminal_->wait_for_text("Error: the terminal has no colours"))
       << screen_text(terminal_->rows());
