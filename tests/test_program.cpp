@@ -102,7 +102,7 @@ TEST(ProgramTest, OptionsStartUpErrorsAndSignalsEndWithTheirStatusAndTexts) {
     ChildProcess program(command, dir.path().string());
     if (c.end_by == KEY) {
       EXPECT_FALSE(program.wait(300)) << what;  // a fatal error waits for the operator's key
-      program.write_stdin("x");
+      program.close_stdin("x");
     } else if (c.end_by != 0) {
       // The signals are handled once the loop polls the server.
       EXPECT_TRUE(server.wait_for_commands(1, TIMEOUT_MS)) << what;

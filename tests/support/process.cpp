@@ -40,38 +40,36 @@ ChildProcess::ChildProcess(const std::vector<std::string>& arguments, const std:
 
 ChildProcess::~ChildProcess() {
   close_stdin();
-  if (!ended_) {
+  if (pid_ > 0) {
     kill(pid_, SIGKILL);
     waitpid(pid_, nullptr, 0);
   }
 }
 
-void ChildProcess::write_stdin(const std::string& bytes) {
+void ChildProcess::close_stdin(const std::string& bytes) {
+  if (stdin_fd_ < 0)
+    return;
   [[maybe_unused]] const ssize_t written = ::write(stdin_fd_, bytes.data(), bytes.size());
-}
-
-void ChildProcess::close_stdin() {
-  if (stdin_fd_ >= 0)
-    close(stdin_fd_);
+  close(stdin_fd_);
   stdin_fd_ = -1;
 }
 
 void ChildProcess::signal(int signal_number) {
-  if (!ended_)
+  if (pid_ > 0)
     kill(pid_, signal_number);
 }
 
 bool ChildProcess::wait(int timeout_ms) {
   const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeout_ms);
   int status = 0;
-  while (!ended_ && waitpid(pid_, &status, WNOHANG) != pid_) {
+  while (pid_ > 0 && waitpid(pid_, &status, WNOHANG) != pid_) {
     if (std::chrono::steady_clock::now() >= deadline)
       return false;
     std::this_thread::sleep_for(std::chrono::milliseconds(10));
   }
-  if (!ended_)
+  if (pid_ > 0)
     exit_status_ = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
-  ended_ = true;
+  pid_ = -1;
   return true;
 }
 

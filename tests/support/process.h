@@ -19,10 +19,8 @@ class ChildProcess {
   ChildProcess(const ChildProcess&) = delete;
   ChildProcess& operator=(const ChildProcess&) = delete;
 
-  /// Writes bytes to the child's standard input.
-  void write_stdin(const std::string& bytes);
-  /// Closes the child's standard input (end of file for the child).
-  void close_stdin();
+  /// Writes `bytes` to the child's standard input, then closes it (end of file for the child).
+  void close_stdin(const std::string& bytes = "");
   /// Sends a signal to the child.
   void signal(int signal_number);
   /// Waits at most `timeout_ms` for the child to end; returns true when it ended.
@@ -34,10 +32,9 @@ class ChildProcess {
   std::string stderr_text() const;
 
  private:
-  pid_t pid_ = -1;
+  pid_t pid_ = -1;  // -1 once the child has ended
   int stdin_fd_ = -1;
   int exit_status_ = -1;
-  bool ended_ = false;
   std::string folder_;
 };
 
