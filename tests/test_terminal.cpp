@@ -4,6 +4,7 @@
 #include <signal.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <atomic>
 #include <chrono>
 #include <cstdio>
@@ -41,33 +42,27 @@ std::string quote(const std::string& text) {
   return quoted + "'";
 }
 
-// Applies one SGR parameter list ("1;32") to the current attributes.
-void apply_sgr(const std::string& parameters, Cell& attributes) {
-  for (std::size_t start = 0, end = 0; end != std::string::npos; start = end + 1) {
-    end = parameters.find(';', start);
-    const std::string code = parameters.substr(start, end - start);
-    const int value = code.empty() ? 0 : std::stoi(code);
-    if (value == 0)
-      attributes = Cell{};
-    else if (value == 1 || value == 22)
-      attributes.bold = value == 1;
-    else if (value >= 30 && value <= 39)
-      attributes.foreground = value == 39 ? -1 : value - 30;
-    else if (value >= 40 && value <= 49)
-      attributes.background = value == 49 ? -1 : value - 40;
-  }
-}
-
-// Attributes carry over from one row to the next, as the terminal sends them.
+// Attributes carry over from one row to the next, as the terminal sends them. The capture
+// holds no other sequences than SGR ones ("\x1b[1;32m").
 std::vector<Cell> parse_row(const std::string& row, Cell& attributes) {
   std::vector<Cell> cells;
   for (std::size_t i = 0; i < row.size();) {
     if (row.compare(i, 2, "\x1b[") == 0) {
-      const std::size_t end = row.find_first_of("ABCDEFGHJKSTfmhl", i + 2);
+      const std::size_t end = row.find('m', i);
       if (end == std::string::npos)
         break;
-      if (row[end] == 'm')
-        apply_sgr(row.substr(i + 2, end - i - 2), attributes);
+      std::istringstream codes(row.substr(i + 2, end - i - 2) + ";");  // "\x1b[m" is a 0
+      for (std::string code; std::getline(codes, code, ';');) {
+        const int value = code.empty() ? 0 : std::stoi(code);
+        if (value == 0)
+          attributes = Cell{};
+        else if (value == 1 || value == 22)
+          attributes.bold = value == 1;
+        else if (value >= 30 && value <= 39)
+          attributes.foreground = value == 39 ? -1 : value - 30;
+        else if (value >= 40 && value <= 49)
+          attributes.background = value == 49 ? -1 : value - 40;
+      }
       i = end + 1;
       continue;
     }
@@ -86,8 +81,6 @@ std::string screen_text(const std::vector<std::string>& rows) {
     text += row + "\n";
   return text;
 }
-
-std::atomic<int> session_counter{0};
 
 // A terminal of its own (a detached tmux session on a private server socket) running
 // `command` through sh in `folder`; its screen is read back with characters and colours.
@@ -153,8 +146,9 @@ class Terminal {
       output.append(buffer, got);
     return output;
   }
-  std::string socket_ =
-      "drav-test-" + std::to_string(getpid()) + "-" + std::to_string(++session_counter);
+  // A server of its own for every terminal, so that no terminal meets an ending one.
+  inline static std::atomic<int> counter_{0};
+  std::string socket_ = "drav-test-" + std::to_string(getpid()) + "-" + std::to_string(++counter_);
 };
 
 drav_sim::Player player(const std::string& name, const std::string& ip, int score, int ping) {
@@ -220,11 +214,10 @@ class TerminalTest : public ::testing::Test {
   }
 
   bool server_received(const std::string& command) {
+    const auto is_it = [&](const drav_sim::ReceivedCommand& r) { return r.command == command; };
     for (int attempt = 0; attempt < 100; ++attempt) {
-      for (const drav_sim::ReceivedCommand& received : server_.commands()) {
-        if (received.command == command)
-          return true;
-      }
+      if (std::ranges::any_of(server_.commands(), is_it))
+        return true;
       server_.wait_for_commands(server_.commands().size() + 1, 100);
     }
     return false;
@@ -235,7 +228,7 @@ class TerminalTest : public ::testing::Test {
   std::unique_ptr<Terminal> terminal_;
 };
 
-TEST_F(TerminalTest, OperatorSessionSignalsAndAFatalError) {
+TEST_F(TerminalTest, OperatorSessionSignalsAndRefusals) {
   start();
   ASSERT_TRUE(terminal_->wait_for_text("198.51.100.7    Blue")) << screen_text(terminal_->rows());
   ASSERT_TRUE(terminal_->wait_for_text("Simulated Arena"));
@@ -301,7 +294,11 @@ TEST_F(TerminalTest, OperatorSessionSignalsAndAFatalError) {
   EXPECT_EQ(cells_text(cells[5], 30, 4), "Blue");
   EXPECT_FALSE(cells[5][30].bold);
 
-  // A larger terminal is laid out again.
+  // A tiny terminal gets a notice, then a larger one is laid out again.
+  terminal_->resize(10, 5);
+  ASSERT_TRUE(terminal_->wait_for([](const auto& r) {
+    return r[0] == "Terminal t" && r[1] == "Needs 40x1";
+  })) << screen_text(terminal_->rows());
   terminal_->resize(100, 40);
   ASSERT_TRUE(terminal_->wait_for([](const auto& r) {
     return r.size() == 40 && r[25] == "├─[L]" + line(53) + "┴" + line(40) + "┤";
@@ -325,7 +322,7 @@ TEST_F(TerminalTest, OperatorSessionSignalsAndAFatalError) {
   ASSERT_TRUE(terminal_->wait_for_text("Map              : canyon_ridge"));
   terminal_->keys({"`"});
 
-  // K kicks the selected player and B bans the address too; the log file gets both.
+  // K kicks the selected player, B bans the address too and D shows the details.
   terminal_->keys({"Up", "K"});
   ASSERT_TRUE(terminal_->wait_for_text("Client Admin kick 00 192.0.2.10      Red"));
   ASSERT_TRUE(server_received("kick 0"));
@@ -333,18 +330,13 @@ TEST_F(TerminalTest, OperatorSessionSignalsAndAFatalError) {
   ASSERT_TRUE(terminal_->wait_for_text("Client Admin ban  01 198.51.100.7    Blue"));
   EXPECT_TRUE(server_received("kick 1"));
   EXPECT_NE(read_file(dir_.file("access-add.txt")).find("0 198.51.100.7"), std::string::npos);
+  terminal_->keys({"D"});
+  ASSERT_TRUE(terminal_->wait_for_text("  Name: Blue"));
 
-  // A tiny terminal gets a notice, then the screen comes back.
-  terminal_->resize(10, 5);
-  ASSERT_TRUE(terminal_->wait_for([](const auto& r) {
-    return r[0] == "Terminal t" && r[1] == "Needs 40x1";
-  })) << screen_text(terminal_->rows());
+  // Back in the first size, q ends the program with status 0 and gives the terminal back.
   terminal_->resize(80, 24);
-  ASSERT_TRUE(terminal_->wait_for([](const auto& r) {
-    return r.size() == 24 && r[0] == "┌─[S]" + line(74) + "┐";
-  })) << screen_text(terminal_->rows());
-
-  // q ends the program with status 0 and gives the terminal back as it was.
+  ASSERT_TRUE(terminal_->wait_for(
+      [](const auto& r) { return r.size() == 24 && r[22] == "└" + line(78) + "┘"; }));
   terminal_->keys({"q"});
   EXPECT_EQ(exit_status(), 0);
   rows = terminal_->rows();
@@ -354,6 +346,7 @@ TEST_F(TerminalTest, OperatorSessionSignalsAndAFatalError) {
   const std::string log = read_file(dir_.file("drav-logger.log"));
   EXPECT_NE(log.find("Client Admin ban  01 198.51.100.7    Blue\n"), std::string::npos) << log;
   EXPECT_EQ(log.find("status"), std::string::npos) << log;
+  EXPECT_EQ(log.find("Name:"), std::string::npos) << log;
 
   // SIGTERM ends the program with status 0 and restores the terminal.
   start();
@@ -381,9 +374,8 @@ TEST_F(TerminalTest, OperatorSessionSignalsAndAFatalError) {
   EXPECT_EQ(read_file(dir_.file("status")), "");
   terminal_->keys({"Enter"});
   EXPECT_EQ(exit_status(), 1);
-}
 
-TEST_F(TerminalTest, TerminalWithoutColoursIsRefused) {
+  // A terminal without colours is refused.
   start(std::string("env TERM=vt100 ") + DRAV_LOGGER_BINARY);
   EXPECT_EQ(exit_status(), 1);
   EXPECT_TRUE(terminal_->wait_for_text("Error: the terminal has no colours"))
