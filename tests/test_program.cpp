@@ -1,21 +1,24 @@
 // The built program, run from outside in a folder of its own: options, start-up errors,
 // signals and a headless run against the simulated game server.
+#include <fcntl.h>
 #include <gtest/gtest.h>
 #include <signal.h>
+#include <sys/prctl.h>
+#include <sys/wait.h>
+#include <unistd.h>
 
 #include <algorithm>
 #include <chrono>
 #include <regex>
+#include <stdexcept>
 #include <string>
 #include <thread>
 #include <vector>
 
 #include "config_support.h"
-#include "process.h"
 #include "sim_server.h"
 #include "support.h"
 
-using drav_test::ChildProcess;
 using drav_test::config_text;
 using drav_test::fatal_stderr_pattern;
 using drav_test::read_file;
@@ -23,6 +26,78 @@ using drav_test::read_file;
 namespace {
 
 constexpr int TIMEOUT_MS = 10000;
+
+// The program started in `folder` with `arguments` (its path first), standard input a pipe,
+// standard output and standard error files of the folder; killed if still running at the end.
+class ChildProcess {
+ public:
+  ChildProcess(const std::vector<std::string>& arguments, const std::string& folder)
+      : folder_(folder) {
+    int stdin_pipe[2];
+    if (pipe(stdin_pipe) != 0 || (pid_ = fork()) < 0)
+      throw std::runtime_error("cannot start " + arguments[0]);
+    if (pid_ == 0) {
+      // A test killed by its time-out must not leave the program running behind it.
+      prctl(PR_SET_PDEATHSIG, SIGKILL);
+      dup2(stdin_pipe[0], STDIN_FILENO);
+      close(stdin_pipe[1]);
+      dup2(open((folder + "/.child-stdout").c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644), 1);
+      dup2(open((folder + "/.child-stderr").c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644), 2);
+      std::vector<char*> argv;
+      for (const std::string& argument : arguments)
+        argv.push_back(const_cast<char*>(argument.c_str()));
+      argv.push_back(nullptr);
+      if (chdir(folder.c_str()) == 0)
+        execv(argv[0], argv.data());
+      _exit(127);
+    }
+    close(stdin_pipe[0]);
+    stdin_fd_ = stdin_pipe[1];
+  }
+  ~ChildProcess() {
+    close_stdin();
+    signal(SIGKILL);
+    wait(TIMEOUT_MS);
+  }
+  ChildProcess(const ChildProcess&) = delete;
+  ChildProcess& operator=(const ChildProcess&) = delete;
+
+  // Writes the last `bytes` to standard input and closes it.
+  void close_stdin(const std::string& bytes = "") {
+    if (stdin_fd_ >= 0) {
+      [[maybe_unused]] const ssize_t written = ::write(stdin_fd_, bytes.data(), bytes.size());
+      close(stdin_fd_);
+    }
+    stdin_fd_ = -1;
+  }
+  void signal(int signal_number) {
+    if (pid_ > 0)
+      kill(pid_, signal_number);
+  }
+  // Waits at most `timeout_ms` for the end; exit_status() is -1 after a killing signal.
+  bool wait(int timeout_ms) {
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeout_ms);
+    int status = 0;
+    while (pid_ > 0 && waitpid(pid_, &status, WNOHANG) != pid_) {
+      if (std::chrono::steady_clock::now() >= deadline)
+        return false;
+      std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    }
+    if (pid_ > 0)
+      exit_status_ = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+    pid_ = -1;
+    return true;
+  }
+  int exit_status() const { return exit_status_; }
+  std::string stdout_text() const { return read_file(folder_ + "/.child-stdout"); }
+  std::string stderr_text() const { return read_file(folder_ + "/.child-stderr"); }
+
+ private:
+  pid_t pid_ = -1;  // -1 once the program has ended
+  int stdin_fd_ = -1;
+  int exit_status_ = -1;
+  std::string folder_;
+};
 
 bool matches(const std::string& text, const std::string& pattern) {
   return std::regex_match(text, std::regex(pattern, std::regex::extended));
