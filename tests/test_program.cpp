@@ -120,7 +120,9 @@ TEST(ProgramTest, OptionsStartUpErrorsAndSignalsEndWithTheirStatusAndTexts) {
   // A signal may cut the first poll short.
   const std::string polled =
       "(" + std::string(drav_test::STAMP_PATTERN) + " Server Change     canyon_ridge\n)?";
-  const std::string not_found = "./src/drav_config - Config file not found";
+  const std::string not_found = fatal_stderr_pattern("./src/drav_config - Config file not found\n");
+  const std::string open_error =
+      fatal_stderr_pattern("./src/drav_log - File open error: no-such-folder/x.log\n");
   constexpr int KEY = -1;
   struct Case {
     std::vector<std::string> arguments;
@@ -129,8 +131,10 @@ TEST(ProgramTest, OptionsStartUpErrorsAndSignalsEndWithTheirStatusAndTexts) {
     std::string stdout_pattern, stderr_pattern;
     int end_by = 0;  // a signal, or KEY for the operator's key that a fatal error waits for
   };
-  const auto fatal = [](const std::string& config, const std::string& message, int end_by) {
-    return Case{{}, config, 1, "", fatal_stderr_pattern(message + "\n"), end_by};
+  // A bad configuration ends the run with status 1 after a key or the end of the input.
+  const auto bad = [](const std::string& config, const std::string& message, int end_by) {
+    const std::string text = "./src/drav_config - " + message + "\n";
+    return Case{{}, config, 1, "", fatal_stderr_pattern(text), end_by};
   };
   const Case cases[] = {
       {{"--help"}, "<none>", 0, usage + "(.|\n)+", ""},
@@ -143,28 +147,21 @@ TEST(ProgramTest, OptionsStartUpErrorsAndSignalsEndWithTheirStatusAndTexts) {
       {{"--headless"}, headless, 0, polled, "", SIGHUP},
       {{"--headless"}, headless, 0, polled, "", SIGQUIT},
       // With no operator to press a key, the headless run's fatal error ends it at once.
-      {{"--headless"}, "<none>", 1, "", fatal_stderr_pattern(not_found + "\n")},
+      {{"--headless"}, "<none>", 1, "", not_found},
       {{}, headless, 1, "Error: standard input and output must be a terminal\n", ""},
-      fatal("<none>", not_found, KEY),
-      fatal(config_text({{"log_file", "<omit>"}}),
-            "./src/drav_config - Not all variables found (0): log_file=", 0),
-      fatal(config_text({{"say_init", "<omit>"}, {"ping_kick", "<omit>"}}),
-            "./src/drav_config - Not all variables found (13): say_init=", KEY),
-      fatal(config_text({{"ping_kick", "<omit>"}}),
-            "./src/drav_config - Not all variables found (21): ping_kick=", 0),
-      fatal(config_text({{"player_color", "<omit>"}}),
-            "./src/drav_config - Not all variables found (23): player_color=", KEY),
-      fatal(config_text() + " log_file=x\n",
-            "./src/drav_config - Unknown config parameter:  log_file=x", 0),
-      fatal(config_text() + "log_file =x\n",
-            "./src/drav_config - Unknown config parameter: log_file =x", KEY),
-      fatal(config_text() + "# comment\r\n",
-            "./src/drav_config - Unknown config parameter: # comment", 0),
+      {{}, "<none>", 1, "", not_found, KEY},
+      bad(config_text({{"log_file", "<omit>"}}), "Not all variables found (0): log_file=", 0),
+      bad(config_text({{"say_init", "<omit>"}, {"ping_kick", "<omit>"}}),
+          "Not all variables found (13): say_init=", KEY),
+      bad(config_text({{"ping_kick", "<omit>"}}), "Not all variables found (21): ping_kick=", 0),
+      bad(config_text({{"player_color", "<omit>"}}),
+          "Not all variables found (23): player_color=", KEY),
+      bad(config_text() + " log_file=x\n", "Unknown config parameter:  log_file=x", 0),
+      bad(config_text() + "log_file =x\n", "Unknown config parameter: log_file =x", KEY),
+      bad(config_text() + "# comment\r\n", "Unknown config parameter: # comment", 0),
       // A long line is read in pieces of at most 2047 bytes; the second is no key.
-      fatal(config_text() + long_line,
-            "./src/drav_config - Unknown config parameter: xyz" + std::string(50, 'b'), KEY),
-      fatal(config_text({{"log_file", "no-such-folder/x.log"}}),
-            "./src/drav_log - File open error: no-such-folder/x.log", 0),
+      bad(config_text() + long_line, "Unknown config parameter: xyz" + std::string(50, 'b'), KEY),
+      {{}, config_text({{"log_file", "no-such-folder/x.log"}}), 1, "", open_error},
   };
   for (std::size_t i = 0; i < std::size(cases); ++i) {
     const Case& c = cases[i];
