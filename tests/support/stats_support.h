@@ -44,6 +44,8 @@ class StatsBench {
   std::string pane_last() const;
 
   std::time_t now = 1'700'000'000;
+  /// The source ports of the commands of the last poll, in order.
+  std::vector<int> ports;
   /// Host names the resolver gives for an address (dotted text); others have none.
   std::map<std::string, ts_hostent> hostnames;
 
