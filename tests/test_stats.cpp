@@ -50,12 +50,14 @@ Lines history_entries() {
 }
 
 // Nobody is blocked before the first complete poll; the settings are asked for on that poll,
-// when due, and at once on a new map or game type; a refusal keeps the settings.
-TEST(Stats, FirstCompletePollAcceptsEveryoneAndSettingsFollowTheMap) {
+// when due, and at once on a new map or game type; a refusal keeps the settings. The server
+// may keep listing a kicked player (a kick does not always take): kicked again on every poll,
+// under its current number.
+TEST(Stats, FirstCompletePollAcceptsEveryoneThenSettingsAndKicksFollowTheServer) {
   const int base = drav_test::free_udp_port_range(33);
   ASSERT_NE(base, 0);
   StatsBench bench("0 192.0.2.0/24       banned range\n", [&](ts_config& c) {
-    c.say_connect_incoming = c.say_connect_block = 1;
+    c.say_connect_incoming = c.say_connect_block = c.say_connect_reject_kicked = 1;
     c.net_client_port = base;
     c.poll_interval_serverinfo = 30;
   });
@@ -63,8 +65,9 @@ TEST(Stats, FirstCompletePollAcceptsEveryoneAndSettingsFollowTheMap) {
   drav_sim::SimServer& server = bench.server();
   server.set_map("dm_canyon", "coop");
   server.set_serverinfo({{"mapname", "dm_canyon"}, {"hostname", "\x01My \x02Server"}});
+  const drav_sim::Player bravo = player("\002Bravo", "198.51.100.7", 102, true);
   server.set_player(0, player("Alpha", "192.0.2.10", 101));
-  server.set_player(3, player("\002Bravo", "198.51.100.7", 102, true));
+  server.set_player(3, bravo);
   bench.hostnames["198.51.100.7"] = {"bravo.example.net", {"alias.example.net", "b.example"}};
   server.set_faults({.silent = true});
   EXPECT_EQ(bench.poll(), Polled({"status"}, {}));
@@ -91,17 +94,25 @@ TEST(Stats, FirstCompletePollAcceptsEveryoneAndSettingsFollowTheMap) {
   EXPECT_EQ(status.ats_client[0].i_access_level, 0);  // known, though not applied yet
 
   status.b_serverinfo_updated = 0;
-  EXPECT_EQ(bench.poll(), Polled({"status"}, {}));  // 10 s
-  EXPECT_EQ(bench.poll(), Polled({"status"}, {}));  // 20 s
+  status.ats_client[3].i_kick_reason = KICK_ADMIN;            // what the screen does
+  EXPECT_EQ(bench.poll(), Polled({"status", "kick 3"}, {}));  // 10 s
+  server.remove_player(3);
+  EXPECT_EQ(bench.poll(),
+            Polled({"status"}, {client_line("Disconnect", 3, "198.51.100.7", "Bravo")}));
   EXPECT_EQ(status.b_serverinfo_updated, 0);
-  EXPECT_EQ(bench.poll(), Polled({"status", "serverinfo"}, {}));  // 30 s: due, identical
+  server.set_player(6, bravo);  // 30 s: the settings are due, and identical
+  EXPECT_EQ(bench.poll(), Polled({"status", "serverinfo", "dumpuser 6",
+                                  say("Rejected: " + named("\002Bravo")), "kick 6"},
+                                 {client_line("Reject    ", 6, "198.51.100.7", "Bravo")}));
   EXPECT_EQ(status.t_last_serverinfo, first + 30);
   EXPECT_EQ(status.b_serverinfo_updated, 1);
+  EXPECT_EQ(status.ats_client[6].i_access_level, 0);
   // From the second complete poll on, the access list applies to newcomers.
+  server.set_player(6, bravo);  // the simulated kick took: undo it
   server.set_map("dm_harbor", "coop");
   server.set_player(5, player("Charlie", "192.0.2.20", 103));
   EXPECT_EQ(bench.poll(), Polled({"status", "serverinfo", "dumpuser 5",
-                                  say("Blocked: " + named("Charlie")), "kick 5"},
+                                  say("Blocked: " + named("Charlie")), "kick 5", "kick 6"},
                                  {"Server Change     dm_harbor\n",
                                   client_line("Block     ", 5, "192.0.2.20", "Charlie")}));
   // A change of settings other than the host name keeps the host name length.
@@ -109,8 +120,11 @@ TEST(Stats, FirstCompletePollAcceptsEveryoneAndSettingsFollowTheMap) {
   server.set_serverinfo(
       {{"mapname", "dm_harbor"}, {"hostname", "\x01My \x02Server"}, {"fraglimit", "40"}});
   server.set_map("dm_harbor", "ctf");
-  EXPECT_EQ(bench.poll(), Polled({"status", "serverinfo"},
+  server.remove_player(6);
+  server.set_player(11, bravo);
+  EXPECT_EQ(bench.poll(), Polled({"status", "serverinfo", "dumpuser 11", "kick 11"},
                                  {"Server Change     dm_harbor\n",
+                                  client_line("Change    ", 11, "198.51.100.7", "Bravo"),
                                   client_line("Disconnect", 5, "192.0.2.20", "Charlie")}));
   EXPECT_EQ(status.i_hostname_length, 99u);
   EXPECT_EQ(status.ts_serverinfo.i_fraglimit, 40);
@@ -122,7 +136,8 @@ TEST(Stats, FirstCompletePollAcceptsEveryoneAndSettingsFollowTheMap) {
   server.set_map("dmap9", "coop");
   for (int poll = 0; poll < 2; ++poll) {  // asked again on the next poll
     status.b_serverinfo_updated = 0;
-    EXPECT_EQ(bench.poll(), Polled({"status", "serverinfo"}, {}));
+    const Lines gone = {client_line("Disconnect", 11, "198.51.100.7", "Bravo")};
+    EXPECT_EQ(bench.poll(), Polled({"status", "serverinfo"}, poll == 0 ? gone : Lines{}));
     EXPECT_EQ(status.t_last_serverinfo, 0);
     EXPECT_EQ(status.b_serverinfo_updated, 1);
     EXPECT_EQ(status.ts_serverinfo.i_fraglimit, 40);
@@ -190,35 +205,6 @@ TEST(Stats, ArrivalIsDecidedByTheAccessListAndArrivalAndCancelAreAnnouncedAsConf
     commands = {"status", chickened ? say(named("Eve") + " chickened out") : ""};
     std::erase(commands, "");
     EXPECT_EQ(bench.poll(), Polled(commands, {client_line("Disconnect", 7, "203.0.113.9", "Eve")}));
-  }
-}
-
-// The server may keep listing a kicked player (a kick does not always take): kicked again on
-// every poll, each time under the current number.
-TEST(Stats, KickedPlayerIsRejectedAndKickedOnEveryPoll) {
-  for (const int say_reject : {1, 2}) {
-    StatsBench bench("", [&](ts_config& c) { c.say_connect_reject_kicked = say_reject; });
-    const drav_sim::Player alpha = player("Alpha", "192.0.2.10", 101);
-    bench.server().set_player(4, alpha);
-    bench.poll();
-    bench.status().ats_client[4].i_kick_reason = KICK_ADMIN;  // what the screen does
-    EXPECT_EQ(bench.poll(), Polled({"status", "kick 4"}, {}));
-    bench.server().remove_player(4);
-    EXPECT_EQ(bench.poll(),
-              Polled({"status"}, {client_line("Disconnect", 4, "192.0.2.10", "Alpha")}));
-    bench.server().set_player(6, alpha);
-    Lines commands = {"status", "dumpuser 6",
-                      say_reject == 1 ? say("Rejected: " + named("Alpha")) : "", "kick 6"};
-    std::erase(commands, "");
-    EXPECT_EQ(bench.poll(),
-              Polled(commands, {client_line("Reject    ", 6, "192.0.2.10", "Alpha")}));
-    EXPECT_EQ(bench.status().ats_client[6].i_access_level, 0);
-    bench.server().set_player(6, alpha);  // the simulated kick took: undo it
-    EXPECT_EQ(bench.poll(), Polled({"status", "kick 6"}, {}));
-    bench.server().remove_player(6);
-    bench.server().set_player(11, alpha);
-    EXPECT_EQ(bench.poll(), Polled({"status", "dumpuser 11", "kick 11"},
-                                   {client_line("Change    ", 11, "192.0.2.10", "Alpha")}));
   }
 }
 
@@ -359,23 +345,19 @@ TEST(StatsFaults, CutAndRefusedRepliesChangeNothingButTheLists) {
                : std::nullopt;
   });
   bench.server().remove_player(0);
-  const struct {
-    bool refuse;
-    Lines log;
-    int pane_lines;  // added to the pane
-  } polls[] = {
-      {true, {}, 1},
-      {true, {}, 0},
-      {false, {client_line("Disconnect", 0, "198.51.100.1", "Player-with-a-long-name-00-wxyz")}, 1},
-      {true, {}, 1}};
-  for (const auto& poll : polls) {
-    refuse = poll.refuse;
+  const std::string told =
+      "Server Password   rejected (\"Bad rcon_password.\"): check net_server_rcon\n";
+  const std::string gone =
+      client_line("Disconnect", 0, "198.51.100.1", "Player-with-a-long-name-00-wxyz");
+  // Whether the server refuses, and the line added to the pane (lines keep their line feed).
+  for (const auto& [refused, added] : std::vector<std::pair<bool, std::string>>{
+           {true, told}, {true, ""}, {false, gone}, {true, told}}) {
+    refuse = refused;
     const int before = r_dravscreen_log_line_count();
-    EXPECT_EQ(bench.poll().second, poll.log);
-    EXPECT_EQ(r_dravscreen_log_line_count() - before, poll.pane_lines);
-    if (poll.refuse && poll.pane_lines == 1) {
-      EXPECT_EQ(bench.pane_last(),
-                "Server Password   rejected (\"Bad rcon_password.\"): check net_server_rcon");
+    EXPECT_EQ(bench.poll().second, refused ? Lines{} : Lines{gone});
+    EXPECT_EQ(r_dravscreen_log_line_count() - before, added.empty() ? 0 : 1);
+    if (!added.empty()) {
+      EXPECT_EQ(bench.pane_last() + "\n", added);
     }
   }
   ASSERT_FALSE(status.pts_disconnected.empty());
