@@ -6,7 +6,6 @@
 
 #include <atomic>
 #include <cstdint>
-#include <regex>
 
 #include "drav_listip.h"
 #include "drav_screen.h"
@@ -52,7 +51,6 @@ TEST(Stats, FirstCompletePollAcceptsEveryoneThenSettingsAndKicksFollowTheServer)
   const drav_sim::Player bravo = player("\002Bravo", "198.51.100.7", 102, true);
   server.set_player(0, player("Alpha", "192.0.2.10", 101));
   server.set_player(3, bravo);
-  bench.hostnames["198.51.100.7"] = {"bravo.example.net", {"alias.example.net", "b.example"}};
   server.set_faults({.silent = true});
   EXPECT_EQ(bench.poll(), Polled({"status"}, {}));
   EXPECT_EQ(status.b_status_updated, 0);
@@ -65,16 +63,8 @@ TEST(Stats, FirstCompletePollAcceptsEveryoneThenSettingsAndKicksFollowTheServer)
                                   client_line("Connect   ", 0, "192.0.2.10", "Alpha"),
                                   client_line("Connect   ", 3, "198.51.100.7", "Bravo")}));
   EXPECT_EQ(bench.ports, (std::vector<int>{base, base, base + 1, base + 4, base}));
-  // The pane keeps the colour codes that the file drops.
-  EXPECT_EQ(bench.pane_last(), "Client Connect    03 198.51.100.7    \002Bravo");
-  EXPECT_TRUE(std::regex_match(bench.history(),
-                               std::regex("\\d{8} 192\\.0\\.2\\.10      Alpha\\\\\n"
-                                          "\\d{8} 198\\.51\\.100\\.7    \002Bravo\\\\bravo\\."
-                                          "example\\.net;alias\\.example\\.net;b\\.example\n")))
-      << bench.history();
   EXPECT_EQ(status.b_status_updated, 1);
-  EXPECT_EQ(status.i_hostname_length, 9u);  // colour codes do not count
-  EXPECT_STREQ(status.ac_gametype, "coop");
+  EXPECT_EQ(status.i_hostname_length, 9u);            // colour codes do not count
   EXPECT_EQ(status.ats_client[0].i_access_level, 0);  // known, though not applied yet
 
   status.b_serverinfo_updated = 0;

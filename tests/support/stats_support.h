@@ -29,8 +29,6 @@ class StatsBench {
   explicit StatsBench(const std::string& access_list = "",
                       const std::function<void(ts_config&)>& configure = {});
   ~StatsBench();
-  StatsBench(const StatsBench&) = delete;
-  StatsBench& operator=(const StatsBench&) = delete;
 
   drav_sim::SimServer& server() { return *server_; }
   ts_status& status() { return *status_; }
