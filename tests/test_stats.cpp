@@ -209,6 +209,11 @@ TEST(Stats, HostNamesCannotBreakAHistoryLineAndAreNeverShared) {
   bench.server().remove_player(1);
   EXPECT_EQ(bench.poll().second, Lines{client_line("Disconnect", 1, "192.0.2.10", "One")});
   EXPECT_EQ(bench.status().ats_client[4].pc_hostnames, expected);
+  // A new start forgets every player, host-name texts included: all are newcomers again.
+  r_dravstats_init(bench.config(), bench.status());
+  EXPECT_FALSE(bench.status().ats_client[4].pc_hostnames.has_value());
+  EXPECT_EQ(bench.poll().second, (Lines{"Server Change     canyon_ridge\n",
+                                        client_line("Connect   ", 4, "192.0.2.10", "Two")}));
 }
 
 // Each fetch sets the player's countdown to the interval, but only ceil(players / interval)
