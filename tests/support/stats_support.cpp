@@ -74,8 +74,10 @@ Polled StatsBench::poll() {
   r_dravstats_update(now);
   now += config_.poll_interval_status;
   Polled polled;
+  ports.clear();
   for (const drav_sim::ReceivedCommand& command : server_->commands()) {
     polled.first.push_back(command.command);
+    ports.push_back(command.source_port);
   }
   server_->clear_commands();
   std::ifstream in(config_.log_file, std::ios::binary);

@@ -29,8 +29,6 @@ class StatsBench {
   explicit StatsBench(const std::string& access_list = "",
                       const std::function<void(ts_config&)>& configure = {});
   ~StatsBench();
-  StatsBench(const StatsBench&) = delete;
-  StatsBench& operator=(const StatsBench&) = delete;
 
   drav_sim::SimServer& server() { return *server_; }
   ts_status& status() { return *status_; }
@@ -44,6 +42,8 @@ class StatsBench {
   std::string pane_last() const;
 
   std::time_t now = 1'700'000'000;
+  /// The source ports of the commands of the last poll, in order.
+  std::vector<int> ports;
   /// Host names the resolver gives for an address (dotted text); others have none.
   std::map<std::string, ts_hostent> hostnames;
 
