@@ -64,21 +64,7 @@ class NetTest : public ::testing::Test {
   ts_config config_;
 };
 
-TEST_F(NetTest, CommandDatagramsTheirLocalPortsAndTheirReplies) {
-  const int base = drav_test::free_udp_port_range(NET_SLOT_SOCKETS + 1);
-  ASSERT_NE(base, 0);
-  reinit(make_config(server_.port(), base));
-  // Slot sockets use the ports after the main socket's, in the order of their numbers.
-  for (const auto& [socket_index, local_port] : {std::pair{5, base + 6},
-                                                 {NET_MAIN_SOCKET, base},
-                                                 {0, base + 1},
-                                                 {31, base + 32},
-                                                 {5, base + 6}}) {
-    server_.clear_commands();
-    EXPECT_EQ(send("say port", 1, socket_index), "");
-    ASSERT_EQ(server_.commands().size(), 1u);
-    EXPECT_EQ(server_.commands()[0].source_port, local_port) << socket_index;
-  }
+TEST_F(NetTest, CommandDatagramsAndTheirReplies) {
   const std::string long_command = "say " + std::string(3000, 'x');
   const std::pair<std::string, std::string> commands[] = {
       {"status", HEADER + "rcon secret status" + '\0'},
@@ -207,14 +193,12 @@ TEST(NetAssembly, OnlyTheServerCountsEveryWaitKeepsItsEndAndRepliesAreBounded) {
       {SERVER, {-1, 100, 1000}, repeated(20, "t", 10, 900), std::string(6, 't')},
   };
   for (std::size_t i = 0; i < std::size(cases); ++i) {
-    std::vector<std::string> bytes;
+    std::vector<std::string> bytes;  // reserved: the datagrams view its strings
+    bytes.reserve(cases[i].datagrams.size());
+    std::vector<ts_net_datagram> received;
     for (const Datagram& datagram : cases[i].datagrams) {
       bytes.push_back(datagram.text.empty() ? "" : PRINT + datagram.text);
-    }
-    std::vector<ts_net_datagram> received;
-    for (std::size_t d = 0; d < bytes.size(); ++d) {
-      const Datagram& datagram = cases[i].datagrams[d];
-      received.push_back({datagram.ip, datagram.port, bytes[d], datagram.at});
+      received.push_back({datagram.ip, datagram.port, bytes.back(), datagram.at});
     }
     const ts_net_server server{cases[i].server_ip, PORT, {0xC0000201}};
     EXPECT_EQ(r_dravnet_assemble_reply(received, server, cases[i].collect), cases[i].reply) << i;
