@@ -40,7 +40,7 @@ class AccessTest : public ::testing::Test {
   ts_config config_;
 };
 
-TEST_F(AccessTest, BanBlocksAreAppendedByteForByteAndHoldAtOnce) {
+TEST_F(AccessTest, BansAreAppendedByteForByteOrLoggedAndHoldAtOnce) {
   // A missing add file is no error; the first ban creates it.
   write_file(main_path(), "7 0.0.0.0\n4 192.0.2.1\n");
   r_dravaccess_init(config_);
@@ -58,25 +58,13 @@ TEST_F(AccessTest, BanBlocksAreAppendedByteForByteAndHoldAtOnce) {
                {"198.51.100.11", "note", "", 0, stamp + "\n0 198\\.51\\.100\\.11      note\n\n"}};
   std::string expected;
   for (const auto& c : cases) {
-    if (c.level == 0)
-      r_dravaccess_block_ip(ip(c.address), c.comment, c.reason);
-    else
-      r_dravaccess_add_ip(ip(c.address), c.comment, c.reason, c.level);
+    r_dravaccess_add_ip(ip(c.address), c.comment, c.reason, c.level);
     expected += c.block;
     EXPECT_THAT(read_file(add_path()), MatchesRegex(expected));
     EXPECT_EQ(r_dravaccess_get_access_level(ip(c.address), nullptr), c.level) << c.address;
   }
 
-  // Unnamed files are not read at all; an address nothing covers has level 1.
-  config_.access_list_file[0] = '\0';
-  config_.access_list_file_add[0] = '\0';
-  r_dravaccess_init(config_);
-  char comment[TEXT_FIELD_SIZE] = "x";
-  EXPECT_EQ(r_dravaccess_get_access_level(ip("192.0.2.1"), comment), 1);
-  EXPECT_STREQ(comment, "");
-}
-
-TEST_F(AccessTest, BanWithoutAddFileHoldsForTheRunAndIsLogged) {
+  // Without an add file a ban holds for the run, the history shows it, and the log tells.
   config_.access_list_file_add[0] = '\0';
   r_dravtools_varcpy(config_.log_file, dir_.file("log.txt").c_str());
   r_dravlog_init(config_);
@@ -85,26 +73,30 @@ TEST_F(AccessTest, BanWithoutAddFileHoldsForTheRunAndIsLogged) {
   write_file(main_path(), "5 192.0.2.0/24\n");
   r_dravaccess_init(config_);
   r_dravlistip_init(config_);
-  ASSERT_EQ(r_dravlistip_get_list()[0].access_level, 5);
   gb_dravlistip_changed = 0;
   r_dravaccess_block_ip(ip("192.0.2.7"), "Red", "Client banned by admin");
   EXPECT_EQ(gb_dravlistip_changed, 1);
   r_dravlog_init_first();  // closes the log file
   EXPECT_EQ(r_dravaccess_get_access_level(ip("192.0.2.7"), nullptr), 0);
   EXPECT_EQ(r_dravaccess_get_access_level(ip("192.0.2.8"), nullptr), 5);
-  EXPECT_EQ(r_dravlistip_get_list()[0].access_level, 0);
-  EXPECT_EQ(r_dravlistip_get_list()[1].access_level, 5);
+  const auto history = r_dravlistip_get_list();
+  EXPECT_EQ(std::pair(history[0].access_level, history[1].access_level), std::pair(0, 5));
   EXPECT_THAT(read_file(dir_.file("log.txt")),
               MatchesRegex(STAMP + " IP     Ban not saved 192\\.0\\.2\\.7: no access_list_file_add "
                                    "configured\n"));
+
+  // Unnamed files are not read at all; an address nothing covers has level 1.
+  config_.access_list_file[0] = '\0';
+  r_dravaccess_init(config_);
+  char comment[TEXT_FIELD_SIZE] = "x";
+  EXPECT_EQ(r_dravaccess_get_access_level(ip("192.0.2.1"), comment), 1);
+  EXPECT_STREQ(comment, "");
 }
 
 TEST_F(AccessTest, FileErrorsAreFatalWithFileAndLine) {
   const std::pair<std::string, std::string> cases[] = {{"5 1.2.34", " (too short)"},
-                                                       {"x", " (too short)"},
                                                        {"5192.0.2.1", " (no space on second pos)"},
                                                        {"j 192.0.2.1", ""},
-                                                       {"- 192.0.2.1", ""},
                                                        {"\xe1 192.0.2.1", ""}};
   for (const auto& [line, kind] : cases) {
     for (const std::string& file : {main_path(), add_path()}) {

@@ -2,9 +2,7 @@
 // replies, signals and fatal socket errors, over real UDP on 127.0.0.1 against the simulated
 // server, and the reply assembly on datagrams given with their arrival times.
 #include <gtest/gtest.h>
-#include <netinet/in.h>
 #include <sys/resource.h>
-#include <sys/socket.h>
 #include <sys/time.h>
 #include <unistd.h>
 
@@ -205,16 +203,6 @@ TEST(NetAssembly, OnlyTheServerCountsEveryWaitKeepsItsEndAndRepliesAreBounded) {
   }
 }
 
-/// A UDP socket bound to `port` on every local address.
-int bind_udp(int port) {
-  const int descriptor = ::socket(AF_INET, SOCK_DGRAM, 0);
-  sockaddr_in local{};
-  local.sin_family = AF_INET;
-  local.sin_port = htons(static_cast<std::uint16_t>(port));
-  EXPECT_EQ(::bind(descriptor, reinterpret_cast<const sockaddr*>(&local), sizeof local), 0);
-  return descriptor;
-}
-
 rlimit saved_descriptor_limit{};
 
 TEST(NetFatal, SocketErrorsAreFatalWithTheirMessage) {
@@ -235,13 +223,12 @@ TEST(NetFatal, SocketErrorsAreFatalWithTheirMessage) {
     limit.rlim_cur = static_cast<rlim_t>(next_descriptor());
     ::setrlimit(RLIMIT_NOFILE, &limit);
   };
-  // Runs `body` in a child process where port `taken` is bound by someone else.
+  // Runs `body` in a child process where port `taken` is held by another program.
   const auto taken_port = [&](int taken, const std::function<void()>& body) {
     return [&, taken, body] {
-      const int other = bind_udp(taken);
+      const drav_sim::SimServer other{"other", static_cast<std::uint16_t>(taken)};
       r_dravnet_init(config);
       body();
-      ::close(other);
     };
   };
   const std::pair<std::function<void()>, std::string> cases[] = {
