@@ -139,9 +139,6 @@ TEST_F(ListipTest, SightingsAreInsertedInOrderAndAppendedOnce) {
     } else {
       ASSERT_EQ(list.size(), before + 1);
       const ts_listip_data& added = list[c.index];
-      using Triple = std::tuple<std::uint64_t, std::string, std::string>;
-      EXPECT_EQ(Triple(added.ip, added.name, added.hostnames),
-                Triple(ip(c.address), c.name, hostnames));
       EXPECT_EQ(added.access_level, r_dravaccess_get_access_level(ip(c.address), nullptr));
       // The selection stays on its entry: it moves down when the insertion is at or above it.
       EXPECT_EQ(r_dravscreen_ip_cursor().current, c.index <= 2 ? 3 : 2) << c.name;

@@ -1,4 +1,4 @@
-// The game character table, the time stamps and the in-game announcement. The text cleaning,
+// The game character texts, the time stamps and the in-game announcement. The text cleaning,
 // the key-table tokeniser and the binary search are checked by their fuzz target's oracles.
 #include <gtest/gtest.h>
 
@@ -6,7 +6,6 @@
 #include <cstdlib>
 #include <cstring>
 #include <cuchar>
-#include <optional>
 #include <string>
 
 #include "drav_config.h"
@@ -17,23 +16,15 @@
 
 namespace {
 
-TEST(ToolsTest, CharacterTableHoldsOneCharacterPerByte) {
+TEST(ToolsTest, CharacterTableHoldsOneWellFormedCharacterPerByte) {
   ASSERT_NE(std::setlocale(LC_CTYPE, "C.UTF-8"), nullptr);
-  // The code point of game character `byte` when its text is one well-formed UTF-8 character.
-  const auto game_char = [](unsigned byte) -> std::optional<char32_t> {
+  for (unsigned byte = 0x7F; byte <= 0xFF; ++byte) {
     const char* text = gpac_drav_chars_utf8.at(byte - 0x7F);
     std::mbstate_t state{};
     char32_t code = 0;
     const std::size_t size = std::strlen(text);
-    return size > 0 && std::mbrtoc32(&code, text, size, &state) == size ? std::optional(code)
-                                                                        : std::nullopt;
-  };
-  for (unsigned byte = 0x7F; byte <= 0xFF; ++byte)
-    EXPECT_TRUE(game_char(byte).has_value()) << std::hex << byte;
-  const std::pair<unsigned, char32_t> spots[] = {{0x7F, 0x2190}, {0x80, 0x20},  {0x88, 0x20AC},
-                                                 {0x9F, 0x153},  {0xA0, 0x178}, {0xFF, 0xFF}};
-  for (const auto& [byte, code] : spots)
-    EXPECT_EQ(game_char(byte), code) << std::hex << byte;
+    EXPECT_TRUE(size > 0 && std::mbrtoc32(&code, text, size, &state) == size) << std::hex << byte;
+  }
   std::setlocale(LC_CTYPE, "C");
 }
 
