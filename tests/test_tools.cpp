@@ -1,18 +1,25 @@
-// The game character texts, the time stamps and the in-game announcement. The text cleaning,
-// the key-table tokeniser and the binary search are checked by their fuzz target's oracles.
+// The game character texts, the time stamps, the in-game announcement and the configuration
+// reader. The text cleaning, the key-table tokeniser and the binary search are checked by their
+// fuzz target's oracles, the configuration values against the file by its own, and the exact
+// messages of bad configuration files by the program tests.
 #include <gtest/gtest.h>
 
 #include <clocale>
 #include <cstdlib>
 #include <cstring>
 #include <cuchar>
+#include <sstream>
 #include <string>
+#include <vector>
 
+#include "config_support.h"
 #include "drav_config.h"
+#include "drav_log.h"
 #include "drav_net.h"
 #include "drav_say.h"
 #include "drav_tools.h"
 #include "sim_server.h"
+#include "support.h"
 
 namespace {
 
@@ -60,6 +67,56 @@ TEST(ToolsTest, SayFramesConsoleSafeMessageInColour) {
   // The console cuts a command at 511 bytes.
   const std::string head = "say \"-\r\x03*** ";
   EXPECT_EQ(commands[1].command, head + std::string(511 - head.size(), 'a'));
+}
+
+// The integer fields in the order of their keys in the file.
+constexpr std::int32_t ts_config::*INTEGERS[] = {&ts_config::net_server_port,
+                                                 &ts_config::net_client_port,
+                                                 &ts_config::net_response_timeout_1,
+                                                 &ts_config::net_response_timeout_next,
+                                                 &ts_config::access_level,
+                                                 &ts_config::access_reconnect_timeout,
+                                                 &ts_config::access_kicked_reject_timeout,
+                                                 &ts_config::say_init,
+                                                 &ts_config::say_connect_incoming,
+                                                 &ts_config::say_connect_block,
+                                                 &ts_config::say_connect_reject_kicked,
+                                                 &ts_config::say_connect_cancel,
+                                                 &ts_config::poll_interval_status,
+                                                 &ts_config::poll_interval_dumpuser,
+                                                 &ts_config::poll_interval_serverinfo,
+                                                 &ts_config::ping_kick,
+                                                 &ts_config::console_color,
+                                                 &ts_config::player_color};
+
+TEST(ConfigTest, EveryKeyLandsInItsFieldInAnyOrder) {
+  r_dravlog_init_first();
+  const std::map<std::string, std::string> texts = {
+      {"log_file", "a.log"},          {"log_file_ip", "b.txt"},
+      {"net_server_ip", "192.0.2.7"}, {"net_server_rcon", "pass word "},
+      {"access_list_file", "c.txt"},  {"access_list_file_add", "d.txt"}};
+  // The lines in reverse order with CR LF ends, comments and empty lines between them; the
+  // integer keys get 101, 102, ... in file order. A repeated key's last value counts.
+  std::istringstream in(drav_test::config_text(texts));
+  std::vector<std::string> lines;
+  int number = 101;
+  for (std::string line; std::getline(in, line);) {
+    const std::string key = line.substr(0, line.find('='));
+    lines.insert(lines.begin(), texts.contains(key) ? line : key + "=" + std::to_string(number++));
+  }
+  std::string file = "; drav-logger settings\r\n\r\n";
+  for (const std::string& line : lines)
+    file += line + "\r\n;comment\r\n\r\n";
+  const drav_test::TempDir dir;
+  drav_test::write_file(dir.file("drav-logger.cfg"), file + "ping_kick=42\r\n");
+  ts_config c;
+  r_dravconfig_read_config(c, dir.file("drav-logger.cfg").c_str());
+  EXPECT_EQ(std::string(c.log_file) + "|" + c.log_file_ip + "|" + c.net_server_rcon + "|" +
+                c.access_list_file + "|" + c.access_list_file_add,
+            "a.log|b.txt|pass word |c.txt|d.txt");
+  EXPECT_EQ(c.net_server_ip, 0xC0000207u);
+  for (int i = 0; i < 18; ++i)
+    EXPECT_EQ(c.*INTEGERS[i], i == 15 ? 42 : 101 + i) << i;
 }
 
 }  // namespace
