@@ -1,6 +1,7 @@
 // The remote console transport: datagram layout and limits, the sender filter, bounded
-// replies, signals and fatal socket errors, over real UDP on 127.0.0.1 against the simulated
-// server, and the reply assembly on datagrams given with their arrival times.
+// replies, signals, fatal socket errors and the in-game announcement, over real UDP on
+// 127.0.0.1 against the simulated server, and the reply assembly on datagrams given with their
+// arrival times.
 #include <gtest/gtest.h>
 #include <sys/resource.h>
 #include <sys/time.h>
@@ -16,6 +17,7 @@
 #include "drav_config.h"
 #include "drav_log.h"
 #include "drav_net.h"
+#include "drav_say.h"
 #include "sim_server.h"
 #include "support.h"
 
@@ -138,6 +140,17 @@ TEST_F(NetTest, AnyLocalServerIsHeardSignalsDoNotEndAWaitAndSilenceEndsIt) {
   EXPECT_EQ(send("status"), std::nullopt);
   EXPECT_EQ(send("dumpuser 3", 1, 3), std::nullopt);
   EXPECT_GE(std::chrono::steady_clock::now() - start, 400ms);
+}
+
+TEST_F(NetTest, SayFramesAConsoleSafeMessageInColourAndTheConsoleCutsIt) {
+  r_dravtools_say(0x107, "%s joined with \"no %d\" #$'", "Bob\r", 5);
+  r_dravtools_say(3, "%s", std::string(600, 'a').c_str());
+  const auto commands = server_.commands();
+  ASSERT_EQ(commands.size(), 2u);
+  EXPECT_EQ(commands[0].command, "say \"-\r\x07*** Bob joined with \x97no 5\x97   \x95 \x07***\"");
+  // The console cuts a command at 511 bytes.
+  const std::string head = "say \"-\r\x03*** ";
+  EXPECT_EQ(commands[1].command, head + std::string(511 - head.size(), 'a'));
 }
 
 TEST(NetAssembly, OnlyTheServerCountsEveryWaitKeepsItsEndAndRepliesAreBounded) {

@@ -1,7 +1,7 @@
-// The game character texts, the time stamps, the in-game announcement and the configuration
-// reader. The text cleaning, the key-table tokeniser and the binary search are checked by their
-// fuzz target's oracles, the configuration values against the file by its own, and the exact
-// messages of bad configuration files by the program tests.
+// The game character texts, the time stamps and the configuration reader. The text cleaning, the
+// key-table tokeniser and the binary search are checked by their fuzz target's oracles, the
+// configuration values against the file by its own, and the exact messages of bad configuration
+// files by the program tests.
 #include <gtest/gtest.h>
 
 #include <clocale>
@@ -15,10 +15,7 @@
 #include "config_support.h"
 #include "drav_config.h"
 #include "drav_log.h"
-#include "drav_net.h"
-#include "drav_say.h"
 #include "drav_tools.h"
-#include "sim_server.h"
 #include "support.h"
 
 namespace {
@@ -46,27 +43,6 @@ TEST(ToolsTest, GettimeGivesLocalTimeStamp) {
   setenv("TZ", "XST-5", 1);
   tzset();
   EXPECT_STREQ(r_dravtools_gettime(1700000000), "2023-11-15 03:13:20");
-}
-
-TEST(ToolsTest, SayFramesConsoleSafeMessageInColour) {
-  drav_sim::SimServer server{"secret"};
-  ts_config config;
-  config.net_server_ip = 0x7F000001;
-  config.net_server_port = server.port();
-  r_dravtools_varcpy(config.net_server_rcon, "secret");
-  config.net_response_timeout_1 = 1000;
-  config.net_response_timeout_next = 100;
-  r_dravnet_init(config);
-  r_dravtools_say(0x107, "%s joined with \"no %d\" #$'", "Bob\r", 5);
-  const std::string text(600, 'a');
-  r_dravtools_say(3, "%s", text.c_str());
-  r_dravnet_finish();
-  const auto commands = server.commands();
-  ASSERT_EQ(commands.size(), 2u);
-  EXPECT_EQ(commands[0].command, "say \"-\r\x07*** Bob joined with \x97no 5\x97   \x95 \x07***\"");
-  // The console cuts a command at 511 bytes.
-  const std::string head = "say \"-\r\x03*** ";
-  EXPECT_EQ(commands[1].command, head + std::string(511 - head.size(), 'a'));
 }
 
 // The integer fields in the order of their keys in the file.
