@@ -10,7 +10,6 @@
 #include <cuchar>
 #include <sstream>
 #include <string>
-#include <vector>
 
 #include "config_support.h"
 #include "drav_config.h"
@@ -74,17 +73,16 @@ TEST(ConfigTest, EveryKeyLandsInItsFieldInAnyOrder) {
   // The lines in reverse order with CR LF ends, comments and empty lines between them; the
   // integer keys get 101, 102, ... in file order. A repeated key's last value counts.
   std::istringstream in(drav_test::config_text(texts));
-  std::vector<std::string> lines;
+  std::string file;
   int number = 101;
   for (std::string line; std::getline(in, line);) {
     const std::string key = line.substr(0, line.find('='));
-    lines.insert(lines.begin(), texts.contains(key) ? line : key + "=" + std::to_string(number++));
+    const std::string setting = texts.contains(key) ? line : key + "=" + std::to_string(number++);
+    file = setting + "\r\n;comment\r\n\r\n" + file;
   }
-  std::string file = "; drav-logger settings\r\n\r\n";
-  for (const std::string& line : lines)
-    file += line + "\r\n;comment\r\n\r\n";
   const drav_test::TempDir dir;
-  drav_test::write_file(dir.file("drav-logger.cfg"), file + "ping_kick=42\r\n");
+  drav_test::write_file(dir.file("drav-logger.cfg"),
+                        "; drav-logger settings\r\n\r\n" + file + "ping_kick=42\r\n");
   ts_config c;
   r_dravconfig_read_config(c, dir.file("drav-logger.cfg").c_str());
   EXPECT_EQ(std::string(c.log_file) + "|" + c.log_file_ip + "|" + c.net_server_rcon + "|" +
