@@ -1,8 +1,7 @@
-// The log: exact lines in the file and the pane, a failing file, and the fatal path.
+// The log: exact lines in the file and the pane, and a failing file.
 #include <gtest/gtest.h>
 
 #include <algorithm>
-#include <cstdio>
 #include <optional>
 #include <regex>
 #include <string>
@@ -16,8 +15,6 @@
 #include "support.h"
 
 namespace {
-
-using drav_test::fatal_stderr_pattern;
 
 // Removes the leading time stamp and blank of every line, failing when one lacks it.
 std::string without_stamps(const std::string& text) {
@@ -140,27 +137,6 @@ TEST_F(LogTest, FailingLogFileIsToldOnceUntilItWorkedAgainAndNeverStopsTheProgra
   EXPECT_EQ(testing::internal::GetCapturedStdout(), "");
   ASSERT_EQ(r_dravscreen_log_line_count(), before + 1);
   EXPECT_EQ(r_dravscreen_log_line(before).substr(19), " Server Change     dm_harbor");
-}
-
-TEST(LogFatal, ErrorWritesStampAndMessageThenExitsWithOne) {
-  const std::string missing = drav_test::TempDir().file("missing-folder/events.log");
-  EXPECT_EXIT(
-      {
-        std::freopen("/dev/null", "r", stdin);
-        r_dravlog_init_first();
-        r_dravlog_error("./src/drav_net - Unable to send %d\n", 7);
-      },
-      ::testing::ExitedWithCode(1), fatal_stderr_pattern("./src/drav_net - Unable to send 7\n"));
-  EXPECT_EXIT(
-      {
-        std::freopen("/dev/null", "r", stdin);
-        r_dravlog_init_first();
-        ts_config config;
-        r_dravtools_varcpy(config.log_file, missing.c_str());
-        r_dravlog_init(config);
-      },
-      ::testing::ExitedWithCode(1),
-      fatal_stderr_pattern("./src/drav_log - File open error: " + missing + "\n"));
 }
 
 }  // namespace
