@@ -249,6 +249,7 @@ struct SimServer::Impl {
   std::mt19937 random{20240101};
   std::optional<Repeating> stream;
   std::size_t streamed = 0;
+  std::size_t replied = 0;
 
   // Only the server thread touches the outbox.
   std::multimap<Clock::time_point, Outgoing> outbox;
@@ -426,15 +427,18 @@ void SimServer::Impl::handle_datagram(const std::string& datagram, const sockadd
 
 void SimServer::Impl::send_due() {
   const auto now = Clock::now();
+  std::size_t sent = 0;
   while (!outbox.empty() && outbox.begin()->first <= now) {
     const Outgoing& outgoing = outbox.begin()->second;
     ::sendto(outgoing.from_other_port ? other_socket.get() : socket.get(), outgoing.datagram.data(),
              outgoing.datagram.size(), 0, reinterpret_cast<const sockaddr*>(&outgoing.destination),
              sizeof outgoing.destination);
     outbox.erase(outbox.begin());
+    ++sent;
   }
   send_repeating(endless, socket.get(), nullptr);
   std::lock_guard lock(mutex);
+  replied += sent;
   send_repeating(stream, other_socket.get(), &streamed);
 }
 
@@ -761,6 +765,11 @@ void SimServer::stop_stream() {
 std::size_t SimServer::streamed() const {
   std::lock_guard lock(impl_->mutex);
   return impl_->streamed;
+}
+
+std::size_t SimServer::replied() const {
+  std::lock_guard lock(impl_->mutex);
+  return impl_->replied;
 }
 
 std::vector<ReceivedCommand> SimServer::commands() const {

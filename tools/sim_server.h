@@ -119,6 +119,9 @@ class SimServer {
   void stop_stream();
   /// Datagrams the stream has sent so far.
   std::size_t streamed() const;
+  /// Reply datagrams sent so far (the stream's not counted). A datagram to 127.0.0.1 is in the
+  /// receiver's queue once it counts here.
+  std::size_t replied() const;
 
   /// Every remote console datagram (four 0xFF bytes and "rcon ") received so far, oldest
   /// first; other datagrams are neither answered nor kept. Past 100000 the oldest half is
