@@ -134,13 +134,15 @@ int main(int argc, char* argv[]) {
   }
 
   std::atexit(r_monitor_atexit);
+  // Cleared before the handlers are in place: a signal that comes while the start is
+  // announced (which waits for the server's reply) must still end the run.
+  gb_quit = 0;
   for (int signal_number : {SIGINT, SIGTERM, SIGHUP, SIGQUIT}) {
     std::signal(signal_number, r_signal);
   }
   if (go_config.say_init == 1) {
     r_dravtools_say(go_config.console_color, "Logger init (Version: Feb 18 2012)");
   }
-  gb_quit = 0;
 
   while (gb_quit == 0) {
     r_dravstats_run();
