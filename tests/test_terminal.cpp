@@ -184,6 +184,7 @@ TEST(TerminalTest, OperatorSessionSignalsAndRefusals) {
   drav_test::write_file(dir.file("access.txt"), "5 198.51.100.0/24         trusted\n");
 
   // Runs the program in an 80x24 terminal there; the shell writes its exit status to "status".
+  // Returns whether the program came up.
   std::unique_ptr<Terminal> terminal;
   const auto start = [&](const std::string& program) {
     std::filesystem::remove(dir.file("status"));
@@ -192,9 +193,9 @@ TEST(TerminalTest, OperatorSessionSignalsAndRefusals) {
     terminal = std::make_unique<Terminal>(
         dir.path().string(),
         "echo BEFORE; sh -c 'echo $$ > pid; exec " + program + "'; echo $? > status", 80, 24);
-    if (program == DRAV_LOGGER_BINARY) {
-      ASSERT_TRUE(terminal->wait_for_text("Server Change     canyon_ridge"));
-    }
+    // The program is running once its first poll is on the screen.
+    return program != DRAV_LOGGER_BINARY ||
+           terminal->wait_for_text("Server Change     canyon_ridge");
   };
   // The program's exit status once it has ended, or -1 when it does not end in time.
   const auto exit_status = [&] {
@@ -213,7 +214,7 @@ TEST(TerminalTest, OperatorSessionSignalsAndRefusals) {
     return false;
   };
 
-  start(DRAV_LOGGER_BINARY);
+  ASSERT_TRUE(start(DRAV_LOGGER_BINARY)) << screen_text(terminal->rows());
   ASSERT_TRUE(terminal->wait_for_text("198.51.100.7    Blue")) << screen_text(terminal->rows());
   ASSERT_TRUE(terminal->wait_for_text("Simulated Arena"));
   std::vector<std::string> rows = terminal->rows();
@@ -332,14 +333,14 @@ TEST(TerminalTest, OperatorSessionSignalsAndRefusals) {
   EXPECT_EQ(log.find("Name:"), std::string::npos) << log;
 
   // SIGTERM ends the program with status 0 and restores the terminal.
-  start(DRAV_LOGGER_BINARY);
+  ASSERT_TRUE(start(DRAV_LOGGER_BINARY)) << screen_text(terminal->rows());
   ASSERT_EQ(kill(std::stoi(read_file(dir.file("pid"))), SIGTERM), 0);
   EXPECT_EQ(exit_status(), 0);
   EXPECT_EQ(screen_text(terminal->rows()), "BEFORE\n" + std::string(23, '\n'));
 
   // A fatal error with the screen up leaves a readable message (long enough to wrap) and
   // waits for a key before it ends with status 1.
-  start(DRAV_LOGGER_BINARY);
+  ASSERT_TRUE(start(DRAV_LOGGER_BINARY)) << screen_text(terminal->rows());
   std::filesystem::remove(dir.file("drav-logger-ip.txt"));
   std::filesystem::create_directory(dir.file("drav-logger-ip.txt"));
   server.set_player(2, player("Green", "203.0.113.9", 0, 50));
@@ -359,7 +360,7 @@ TEST(TerminalTest, OperatorSessionSignalsAndRefusals) {
   EXPECT_EQ(exit_status(), 1);
 
   // A terminal without colours is refused.
-  start(std::string("env TERM=vt100 ") + DRAV_LOGGER_BINARY);
+  ASSERT_TRUE(start(std::string("env TERM=vt100 ") + DRAV_LOGGER_BINARY));
   EXPECT_EQ(exit_status(), 1);
   EXPECT_TRUE(terminal->wait_for_text("Error: the terminal has no colours"))
       << screen_text(terminal->rows());
