@@ -3,7 +3,6 @@
 #include <gtest/gtest.h>
 
 #include <fstream>
-#include <regex>
 
 #include "drav_access.h"
 #include "drav_listip.h"
@@ -14,16 +13,6 @@
 #include "drav_tools.h"
 
 namespace drav_test {
-
-namespace {
-
-std::string strip_stamp(const std::string& line) {
-  static const std::regex stamp(R"(\d{4}-\d{2}-\d{2} \d{2}:\d{2}:\d{2} [\s\S]*)");
-  EXPECT_TRUE(std::regex_match(line, stamp)) << "no time stamp: " << line;
-  return line.size() >= 20 ? line.substr(20) : line;
-}
-
-}  // namespace
 
 StatsBench::StatsBench(const std::string& access_list,
                        const std::function<void(ts_config&)>& configure)
@@ -86,14 +75,14 @@ Polled StatsBench::poll() {
   // A last line without its line feed is not complete yet.
   while (std::getline(in, line) && !in.eof()) {
     log_offset_ += line.size() + 1;
-    polled.second.push_back(strip_stamp(line + "\n"));
+    polled.second.push_back(without_stamp(line + "\n"));
   }
   return polled;
 }
 
 std::string StatsBench::pane_last() const {
   const int count = r_dravscreen_log_line_count();
-  return count == 0 ? "" : strip_stamp(r_dravscreen_log_line(count - 1));
+  return count == 0 ? "" : without_stamp(r_dravscreen_log_line(count - 1));
 }
 
 drav_sim::Player player(const std::string& name, const std::string& ip, int qport,

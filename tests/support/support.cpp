@@ -6,8 +6,10 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <fstream>
 #include <iterator>
+#include <regex>
 #include <stdexcept>
 
 #include "drav_ip.h"
@@ -59,6 +61,12 @@ std::string regex_escape(const std::string& text) {
     escaped += c;
   }
   return escaped;
+}
+
+std::string without_stamp(const std::string& line) {
+  static const std::regex stamp(std::string(STAMP_PATTERN) + " [\\s\\S]*");
+  EXPECT_TRUE(std::regex_match(line, stamp)) << "no time stamp: " << line;
+  return line.substr(std::min<std::size_t>(20, line.size()));
 }
 
 std::string fatal_stderr_pattern(const std::string& message) {

@@ -38,6 +38,9 @@ std::uint64_t ip(const char* dotted);
 /// A regular expression for a "YYYY-MM-DD hh:mm:ss" time stamp.
 inline constexpr char STAMP_PATTERN[] = "[0-9]{4}-[0-9]{2}-[0-9]{2} [0-9]{2}:[0-9]{2}:[0-9]{2}";
 
+/// `line` without its leading time stamp and blank; fails the test when it has no stamp.
+std::string without_stamp(const std::string& line);
+
 /// A UDP port P of 127.0.0.1 such that P .. P + `count` - 1 are all free right now; 0 when
 /// none was found.
 int free_udp_port_range(int count);
