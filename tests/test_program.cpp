@@ -14,7 +14,6 @@
 #include <thread>
 #include <vector>
 
-#include "config_support.h"
 #include "sim_server.h"
 #include "support.h"
 

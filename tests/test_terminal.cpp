@@ -17,7 +17,6 @@
 #include <tuple>
 #include <vector>
 
-#include "config_support.h"
 #include "sim_server.h"
 #include "support.h"
 

@@ -11,7 +11,6 @@
 #include <sstream>
 #include <string>
 
-#include "config_support.h"
 #include "drav_config.h"
 #include "drav_log.h"
 #include "drav_tools.h"

@@ -1,4 +1,5 @@
-// Shared helpers of the test suite: temporary folders and whole-file I/O.
+// Shared helpers of the test suite: temporary folders, whole-file I/O, a complete
+// configuration, addresses, free ports and the fatal-error expectation.
 #pragma once
 
 #include <sys/resource.h>
@@ -7,6 +8,7 @@
 #include <cstdint>
 #include <filesystem>
 #include <functional>
+#include <map>
 #include <string>
 
 namespace drav_test {
@@ -68,6 +70,10 @@ class FileSizeLimit {
   rlimit saved_{};
   void (*saved_handler_)(int) = nullptr;
 };
+
+/// The 24 keys of "drav-logger.cfg" in file order with working values; `overrides` replaces
+/// the value of a key (given without "="), and a key mapped to "<omit>" leaves its line out.
+std::string config_text(const std::map<std::string, std::string>& overrides = {});
 
 /// A regular expression matching `text` literally.
 std::string regex_escape(const std::string& text);
