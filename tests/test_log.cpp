@@ -1,7 +1,9 @@
 // The log: exact lines in the file and the pane, and a failing file.
 #include <gtest/gtest.h>
+#include <sys/resource.h>
 
 #include <algorithm>
+#include <csignal>
 #include <optional>
 #include <string>
 
@@ -24,6 +26,28 @@ std::string without_stamps(const std::string& text) {
   }
   return result;
 }
+
+// A full disk for files that would grow past `bytes`: while the object lives, a write beyond
+// that size is cut short and the next fails (the file size limit, with SIGXFSZ ignored).
+class FileSizeLimit {
+ public:
+  explicit FileSizeLimit(std::uintmax_t bytes) : saved_handler_(std::signal(SIGXFSZ, SIG_IGN)) {
+    getrlimit(RLIMIT_FSIZE, &saved_);
+    rlimit limit = saved_;
+    limit.rlim_cur = static_cast<rlim_t>(bytes);
+    EXPECT_EQ(setrlimit(RLIMIT_FSIZE, &limit), 0);
+  }
+  ~FileSizeLimit() {
+    setrlimit(RLIMIT_FSIZE, &saved_);
+    std::signal(SIGXFSZ, saved_handler_);
+  }
+  FileSizeLimit(const FileSizeLimit&) = delete;
+  FileSizeLimit& operator=(const FileSizeLimit&) = delete;
+
+ private:
+  void (*saved_handler_)(int);
+  rlimit saved_{};
+};
 
 ts_status_line player_line(int number, const char* address, const char* name) {
   ts_status_line line;
@@ -105,7 +129,7 @@ TEST_F(LogTest, FailingLogFileIsToldOnceUntilItWorkedAgainAndNeverStopsTheProgra
     testing::internal::CaptureStderr();
     {
       // Room for a few bytes only: the write is cut short, then fails.
-      std::optional<drav_test::FileSizeLimit> full;
+      std::optional<FileSizeLimit> full;
       if (steps[i].full) {
         full.emplace(contents().size() + 7);
       }

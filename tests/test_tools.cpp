@@ -1,7 +1,6 @@
-// The game character texts, the time stamps and the configuration reader. The text cleaning, the
-// key-table tokeniser and the binary search are checked by their fuzz target's oracles, the
-// configuration values against the file by its own, and the exact messages of bad configuration
-// files by the program tests.
+// The game character texts, the time stamps and the configuration reader. The text cleaning is
+// checked by its fuzz target's oracle, the tokeniser through the configuration and reply readers,
+// and the exact messages of bad configuration files by the program tests.
 #include <gtest/gtest.h>
 
 #include <clocale>

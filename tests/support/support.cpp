@@ -39,19 +39,6 @@ std::string read_file(const std::string& path) {
   return {std::istreambuf_iterator<char>(in), {}};
 }
 
-FileSizeLimit::FileSizeLimit(std::uintmax_t bytes) {
-  saved_handler_ = std::signal(SIGXFSZ, SIG_IGN);
-  getrlimit(RLIMIT_FSIZE, &saved_);
-  rlimit limit = saved_;
-  limit.rlim_cur = static_cast<rlim_t>(bytes);
-  EXPECT_EQ(setrlimit(RLIMIT_FSIZE, &limit), 0);
-}
-
-FileSizeLimit::~FileSizeLimit() {
-  setrlimit(RLIMIT_FSIZE, &saved_);
-  std::signal(SIGXFSZ, saved_handler_);
-}
-
 std::string regex_escape(const std::string& text) {
   // A closing bracket outside a bracket expression is an ordinary character in the extended
   // syntax, and escaping it is an error there.

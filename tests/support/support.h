@@ -2,9 +2,6 @@
 // configuration, addresses, free ports and the fatal-error expectation.
 #pragma once
 
-#include <sys/resource.h>
-
-#include <csignal>
 #include <cstdint>
 #include <filesystem>
 #include <functional>
@@ -55,21 +52,6 @@ std::string fatal_stderr_pattern(const std::string& message);
 /// and status 1; standard input is empty, so the wait for a key returns at once.
 void expect_fatal(const std::function<void()>& body, const char* module,
                   const std::string& message);
-
-/// A full disk for files that would grow past `bytes`: while the object lives, a write
-/// beyond that size is cut short and the next fails (the process's file size limit, with
-/// SIGXFSZ ignored). Files already larger cannot grow at all.
-class FileSizeLimit {
- public:
-  explicit FileSizeLimit(std::uintmax_t bytes);
-  ~FileSizeLimit();
-  FileSizeLimit(const FileSizeLimit&) = delete;
-  FileSizeLimit& operator=(const FileSizeLimit&) = delete;
-
- private:
-  rlimit saved_{};
-  void (*saved_handler_)(int) = nullptr;
-};
 
 /// The 24 keys of "drav-logger.cfg" in file order with working values; `overrides` replaces
 /// the value of a key (given without "="), and a key mapped to "<omit>" leaves its line out.
