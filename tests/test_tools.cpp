@@ -66,10 +66,11 @@ TEST(ConfigTest, EveryKeyLandsInItsFieldInAnyOrder) {
   r_dravlog_init_first();
   const std::map<std::string, std::string> texts = {
       {"log_file", "a.log"},          {"log_file_ip", "b.txt"},
-      {"net_server_ip", "192.0.2.7"}, {"net_server_rcon", "pass word "},
+      {"net_server_ip", "192.0.2.7"}, {"net_server_rcon", "pass word " + std::string(600, 'r')},
       {"access_list_file", "c.txt"},  {"access_list_file_add", "d.txt"}};
   // The lines in reverse order with CR LF ends, comments and empty lines between them; the
-  // integer keys get 101, 102, ... in file order. A repeated key's last value counts.
+  // integer keys get 101, 102, ... in file order. A repeated key's last value counts; numbers
+  // saturate and texts are cut at 512 bytes.
   std::istringstream in(drav_test::config_text(texts));
   std::string file;
   int number = 101;
@@ -80,15 +81,17 @@ TEST(ConfigTest, EveryKeyLandsInItsFieldInAnyOrder) {
   }
   const drav_test::TempDir dir;
   drav_test::write_file(dir.file("drav-logger.cfg"),
-                        "; drav-logger settings\r\n\r\n" + file + "ping_kick=42\r\n");
+                        "; drav-logger settings\r\n\r\n" + file +
+                            "ping_kick=99999999999\r\nplayer_color=-99999999999\r\n");
   ts_config c;
   r_dravconfig_read_config(c, dir.file("drav-logger.cfg").c_str());
-  EXPECT_EQ(std::string(c.log_file) + "|" + c.log_file_ip + "|" + c.net_server_rcon + "|" +
-                c.access_list_file + "|" + c.access_list_file_add,
-            "a.log|b.txt|pass word |c.txt|d.txt");
+  EXPECT_EQ(
+      std::string(c.log_file) + "|" + c.log_file_ip + "|" + c.net_server_rcon + "|" +
+          c.access_list_file + "|" + c.access_list_file_add,
+      "a.log|b.txt|" + ("pass word " + std::string(600, 'r')).substr(0, 512) + "|c.txt|d.txt");
   EXPECT_EQ(c.net_server_ip, 0xC0000207u);
   for (int i = 0; i < 18; ++i)
-    EXPECT_EQ(c.*INTEGERS[i], i == 15 ? 42 : 101 + i) << i;
+    EXPECT_EQ(c.*INTEGERS[i], i == 15 ? INT32_MAX : i == 17 ? INT32_MIN : 101 + i) << i;
 }
 
 }  // namespace
