@@ -56,7 +56,7 @@ class Churn {
           c.access_kicked_reject_timeout = REJECT_TIMEOUT;
           c.poll_interval_dumpuser = 3;
         }) {
-    bench_.server().set_zombie_seconds(1e9);  // zombies leave when the churn says so
+    bench_.server.set_zombie_seconds(1e9);  // zombies leave when the churn says so
     // A third of the addresses have no name, a third a name, a third aliases too.
     for (int last = 1; last <= 60; ++last) {
       for (const char* prefix : {"192.0.2.", "198.51.100.", "203.0.113."}) {
@@ -74,7 +74,7 @@ class Churn {
     for (int slot = 0; slot < 4; ++slot) {
       Player p = fresh_player();
       p.ip = slot == 0 ? "203.0.113.5" : p.ip;
-      bench_.server().set_player(slot * 3, p);
+      bench_.server.set_player(slot * 3, p);
     }
   }
 
@@ -85,7 +85,7 @@ class Churn {
       }
       Table listed;
       for (int i = 0; i < MAX_CLIENTS; ++i) {
-        listed[i] = bench_.server().player(i);
+        listed[i] = bench_.server.player(i);
       }
       const std::time_t now = bench_.now;
       check_events(listed, now, poll == 0, bench_.poll().second);
@@ -152,7 +152,7 @@ class Churn {
   }
 
   void mutate() {
-    drav_sim::SimServer& server = bench_.server();
+    drav_sim::SimServer& server = bench_.server;
     for (int action = random(4); action > 0; --action) {
       std::vector<int> empty, live, occupied;
       for (int i = 0; i < MAX_CLIENTS; ++i) {
@@ -203,7 +203,7 @@ class Churn {
   void admin_kick() {
     std::vector<int> candidates;
     for (int i = 0; i < MAX_CLIENTS; ++i) {
-      const ts_client& slot = bench_.status().ats_client[i];
+      const ts_client& slot = bench_.status.ats_client[i];
       if (slot.b_active == 1 && slot.i_kick_reason == KICK_NONE) {
         candidates.push_back(i);
       }
@@ -213,7 +213,7 @@ class Churn {
     }
     const int slot = pick(candidates);
     const te_kick_reason reason = chance(80) ? KICK_ADMIN : KICK_ADMIN_BAN;
-    bench_.status().ats_client[slot].i_kick_reason = reason;
+    bench_.status.ats_client[slot].i_kick_reason = reason;
     kick_reason_[identity_of(*previous_[slot])] = reason;
     remember_gone(*previous_[slot]);
   }
@@ -282,7 +282,7 @@ class Churn {
   void check_slots(const Table& listed) {
     std::set<const char*> texts;
     for (int i = 0; i < MAX_CLIENTS; ++i) {
-      const ts_client& slot = bench_.status().ats_client[i];
+      const ts_client& slot = bench_.status.ats_client[i];
       const bool live = listed[i] && !listed[i]->zombie;
       ASSERT_EQ(slot.b_active, live ? 1 : 0) << "slot " << i;
       if (!live) {
@@ -314,9 +314,9 @@ class Churn {
       }
       return result;
     };
-    EXPECT_EQ(entries(bench_.status().pts_disconnected),
+    EXPECT_EQ(entries(bench_.status.pts_disconnected),
               Departures(disconnected_.begin(), disconnected_.end()));
-    EXPECT_EQ(entries(bench_.status().pts_kicked), Departures(kicked_.begin(), kicked_.end()));
+    EXPECT_EQ(entries(bench_.status.pts_kicked), Departures(kicked_.begin(), kicked_.end()));
   }
 
   // The host-name text the tracker must keep for an address, as the constructor named it.

@@ -1,55 +1,50 @@
 #include "stats_support.h"
 
-#include <gtest/gtest.h>
-
 #include <fstream>
 
 #include "drav_access.h"
 #include "drav_listip.h"
 #include "drav_log.h"
 #include "drav_net.h"
-#include "drav_screen.h"
 #include "drav_stats.h"
 #include "drav_tools.h"
 
 namespace drav_test {
 
 StatsBench::StatsBench(const std::string& access_list,
-                       const std::function<void(ts_config&)>& configure)
-    : server_(std::make_unique<drav_sim::SimServer>("s3cret")),
-      status_(std::make_unique<ts_status>()) {
+                       const std::function<void(ts_config&)>& configure) {
   // Every setting not named here stays 0.
-  r_dravtools_varcpy(config_.log_file, dir_.file("drav.log").c_str());
-  r_dravtools_varcpy(config_.log_file_ip, dir_.file("ip.txt").c_str());
-  config_.net_server_ip = 0x7F000001;
-  config_.net_server_port = server_->port();
-  r_dravtools_varcpy(config_.net_server_rcon, "s3cret");
-  config_.net_response_timeout_1 = 300;
-  config_.access_level = 1;
-  config_.access_reconnect_timeout = 60;
-  config_.access_kicked_reject_timeout = 300;
-  r_dravtools_varcpy(config_.access_list_file, dir_.file("access.txt").c_str());
-  r_dravtools_varcpy(config_.access_list_file_add, dir_.file("access-add.txt").c_str());
-  config_.poll_interval_status = 10;
-  config_.ping_kick = 500;
-  config_.console_color = 0x03;
-  config_.player_color = 0x06;
+  r_dravtools_varcpy(config.log_file, dir_.file("drav.log").c_str());
+  r_dravtools_varcpy(config.log_file_ip, dir_.file("ip.txt").c_str());
+  config.net_server_ip = 0x7F000001;
+  config.net_server_port = server.port();
+  r_dravtools_varcpy(config.net_server_rcon, "s3cret");
+  config.net_response_timeout_1 = 300;
+  config.access_level = 1;
+  config.access_reconnect_timeout = 60;
+  config.access_kicked_reject_timeout = 300;
+  r_dravtools_varcpy(config.access_list_file, dir_.file("access.txt").c_str());
+  r_dravtools_varcpy(config.access_list_file_add, dir_.file("access-add.txt").c_str());
+  config.poll_interval_status = 10;
+  config.ping_kick = 500;
+  config.console_color = 0x03;
+  config.player_color = 0x06;
   if (configure) {
-    configure(config_);
+    configure(config);
   }
-  write_file(config_.access_list_file, access_list);
-  write_file(config_.log_file_ip, "");
+  write_file(config.access_list_file, access_list);
+  write_file(config.log_file_ip, "");
 
   r_dravlog_init_first();
-  r_dravlog_init(config_);
-  r_dravaccess_init(config_);
-  r_dravlistip_init(config_);
-  r_dravnet_init(config_);
+  r_dravlog_init(config);
+  r_dravaccess_init(config);
+  r_dravlistip_init(config);
+  r_dravnet_init(config);
   r_dravip_set_resolver([this](std::uint32_t ip) -> std::optional<ts_hostent> {
     const auto found = hostnames.find(r_dravip_ip_to_text(ip).c_str());
     return found == hostnames.end() ? std::nullopt : std::optional(found->second);
   });
-  r_dravstats_init(config_, *status_);
+  r_dravstats_init(config, status);
 }
 
 StatsBench::~StatsBench() {
@@ -61,15 +56,15 @@ StatsBench::~StatsBench() {
 
 Polled StatsBench::poll() {
   r_dravstats_update(now);
-  now += config_.poll_interval_status;
+  now += config.poll_interval_status;
   Polled polled;
   ports.clear();
-  for (const drav_sim::ReceivedCommand& command : server_->commands()) {
+  for (const drav_sim::ReceivedCommand& command : server.commands()) {
     polled.first.push_back(command.command);
     ports.push_back(command.source_port);
   }
-  server_->clear_commands();
-  std::ifstream in(config_.log_file, std::ios::binary);
+  server.clear_commands();
+  std::ifstream in(config.log_file, std::ios::binary);
   in.seekg(static_cast<std::streamoff>(log_offset_));
   std::string line;
   // A last line without its line feed is not complete yet.
@@ -78,11 +73,6 @@ Polled StatsBench::poll() {
     polled.second.push_back(without_stamp(line + "\n"));
   }
   return polled;
-}
-
-std::string StatsBench::pane_last() const {
-  const int count = r_dravscreen_log_line_count();
-  return count == 0 ? "" : without_stamp(r_dravscreen_log_line(count - 1));
 }
 
 drav_sim::Player player(const std::string& name, const std::string& ip, int qport,

@@ -5,7 +5,6 @@
 #include <ctime>
 #include <functional>
 #include <map>
-#include <memory>
 #include <string>
 #include <utility>
 #include <vector>
@@ -30,17 +29,15 @@ class StatsBench {
                       const std::function<void(ts_config&)>& configure = {});
   ~StatsBench();
 
-  drav_sim::SimServer& server() { return *server_; }
-  ts_status& status() { return *status_; }
-  const ts_config& config() const { return config_; }
-  std::string history() const { return read_file(config_.log_file_ip); }
+  std::string history() const { return read_file(config.log_file_ip); }
 
   /// Polls at `now`, then advances `now` by poll_interval_status. Returns what happened since
   /// the last call; log lines lose their time stamp (checked) and keep their line feed.
   Polled poll();
-  /// The newest line of the log pane without its time stamp, colour codes kept.
-  std::string pane_last() const;
 
+  drav_sim::SimServer server{"s3cret"};
+  ts_config config;
+  ts_status status;
   std::time_t now = 1'700'000'000;
   /// The source ports of the commands of the last poll, in order.
   std::vector<int> ports;
@@ -49,9 +46,6 @@ class StatsBench {
 
  private:
   TempDir dir_;
-  std::unique_ptr<drav_sim::SimServer> server_;
-  ts_config config_;
-  std::unique_ptr<ts_status> status_;
   std::size_t log_offset_ = 0;
 };
 
