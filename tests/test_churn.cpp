@@ -24,6 +24,7 @@ using drav_test::Lines;
 using Identity = std::tuple<std::uint64_t, int, int>;
 using Departures = std::multiset<std::pair<Identity, std::time_t>>;
 using Table = std::array<std::optional<Player>, MAX_CLIENTS>;
+using History = std::set<std::tuple<std::string, std::string, std::string>>;
 
 constexpr int POLLS = 2000;
 constexpr int RECONNECT_TIMEOUT = 60;
@@ -31,6 +32,7 @@ constexpr int REJECT_TIMEOUT = 120;
 // Sixteen listed players (zombies count) with short names fit one reply datagram, so the short
 // collection wait of this test can never cut a reply.
 constexpr int MAX_LISTED = 16;
+constexpr const char* PREFIXES[] = {"192.0.2.", "198.51.100.", "203.0.113."};
 
 Identity identity_of(const Player& p) {
   return {r_dravip_string_to_ip(p.ip.c_str()), p.port, p.qport};
@@ -46,9 +48,18 @@ std::string clean(std::string name) {
   return name;
 }
 
-class Churn {
- public:
-  Churn()
+// Departed-player list entries, whatever their order.
+Departures departures(const std::forward_list<ts_disconnected>& list) {
+  Departures result;
+  for (const ts_disconnected& e : list) {
+    result.emplace(Identity{e.ts_address.ip, e.ts_address.port, e.i_qport}, e.t_time);
+  }
+  return result;
+}
+
+class StatsChurn : public ::testing::Test {
+ protected:
+  StatsChurn()
       : bench_("0 203.0.113.0/28\n", [](ts_config& c) {
           c.net_response_timeout_1 = 2000;  // never reached: the server always answers
           c.net_response_timeout_next = 1;
@@ -59,7 +70,7 @@ class Churn {
     bench_.server.set_zombie_seconds(1e9);  // zombies leave when the churn says so
     // A third of the addresses have no name, a third a name, a third aliases too.
     for (int last = 1; last <= 60; ++last) {
-      for (const char* prefix : {"192.0.2.", "198.51.100.", "203.0.113."}) {
+      for (const char* prefix : PREFIXES) {
         const std::string ip = prefix + std::to_string(last);
         if (last % 3 != 0) {
           bench_.hostnames[ip] = {"host-" + ip + ".example.net", {}};
@@ -78,50 +89,11 @@ class Churn {
     }
   }
 
-  void run() {
-    for (int poll = 0; poll < POLLS; ++poll) {
-      if (poll > 0) {
-        mutate();
-      }
-      Table listed;
-      for (int i = 0; i < MAX_CLIENTS; ++i) {
-        listed[i] = bench_.server.player(i);
-      }
-      const std::time_t now = bench_.now;
-      check_events(listed, now, poll == 0, bench_.poll().second);
-      check_slots(listed);
-      check_lists();
-      std::set<std::tuple<std::string, std::string, std::string>> recorded;
-      for (const ts_listip_data& entry : r_dravlistip_get_list()) {
-        recorded.emplace(r_dravip_ip_to_text(entry.ip).c_str(), entry.name, entry.hostnames);
-      }
-      EXPECT_EQ(recorded, history_);
-      if (::testing::Test::HasFailure()) {
-        FAIL() << "stopped after poll " << poll;
-      }
-      previous_ = listed;
-      admin_kick();
-    }
-    for (const char* kind :
-         {"Connect   ", "Reconnect ", "Block     ", "Reject    ", "Change    ", "Disconnect"}) {
-      EXPECT_GT(seen_[kind], 0) << kind;
-    }
-    // The file holds one line per distinct sighting, as the list does.
-    const std::string file = bench_.history();
-    EXPECT_EQ(std::count(file.begin(), file.end(), '\n'), std::ssize(history_));
-    for (const auto& [ip, name, hosts] : history_) {
-      char address[32];
-      std::snprintf(address, sizeof address, " %-15s ", ip.c_str());
-      EXPECT_NE(file.find(address + name + "\\" + hosts + "\n"), std::string::npos) << name;
-    }
-  }
-
- private:
   int random(int below) { return std::uniform_int_distribution<int>(0, below - 1)(rng_); }
   bool chance(int percent) { return random(100) < percent; }
-  template <class T>
-  T pick(const std::vector<T>& items) {
-    return items[static_cast<std::size_t>(random(static_cast<int>(items.size())))];
+  template <class Items>
+  auto pick(const Items& items) {
+    return items[static_cast<std::size_t>(random(static_cast<int>(std::size(items))))];
   }
 
   std::string random_name() {
@@ -133,8 +105,7 @@ class Churn {
 
   Player fresh_player() {
     return {.name = random_name(),
-            .ip = pick<std::string>({"192.0.2.", "198.51.100.", "203.0.113."}) +
-                  std::to_string(1 + random(60)),
+            .ip = pick(PREFIXES) + std::to_string(1 + random(60)),
             .port = 27901 + random(3),
             .qport = next_qport_++,
             .ping = random(300),
@@ -168,9 +139,8 @@ class Churn {
         server.set_player(pick(empty), fresh_player());
       } else if (kind == 1 && room && !gone_.empty()) {  // a return with the same connection
         Player back = pick(gone_);
-        const bool here = std::any_of(live.begin(), live.end(), [&](int i) {
-          return identity_of(*server.player(i)) == identity_of(back);
-        });
+        const bool here = std::ranges::any_of(
+            live, [&](int i) { return identity_of(*server.player(i)) == identity_of(back); });
         back.name = chance(30) ? random_name() : back.name;
         if (!here) {
           server.set_player(pick(empty), back);
@@ -220,7 +190,7 @@ class Churn {
 
   // Compares the log lines of a poll at `now` with those the tracker must write, and updates
   // the model's lists and kick reasons as the tracker must update its own.
-  void check_events(const Table& listed, std::time_t now, bool first_poll, const Lines& log) {
+  void check_events(const Table& listed, std::time_t now, bool first_poll, Lines log) {
     std::erase_if(disconnected_,
                   [&](const auto& e) { return now - e.second >= RECONNECT_TIMEOUT; });
     std::erase_if(kicked_, [&](const auto& e) { return now - e.second >= REJECT_TIMEOUT; });
@@ -269,12 +239,10 @@ class Churn {
       kick_reason_.erase(id);
     }
 
-    Lines actual;
-    std::copy_if(log.begin(), log.end(), std::back_inserter(actual),
-                 [](const std::string& line) { return !line.starts_with("Server Change"); });
-    EXPECT_EQ(actual, expected);
-    for (const std::string& line : actual) {
-      ++seen_[line.substr(7, 10)];
+    std::erase_if(log, [](const std::string& line) { return line.starts_with("Server Change"); });
+    EXPECT_EQ(log, expected);
+    for (const std::string& line : log) {
+      seen_.insert(line.substr(7, 10));
     }
   }
 
@@ -306,19 +274,6 @@ class Churn {
     }
   }
 
-  void check_lists() {
-    const auto entries = [](const std::forward_list<ts_disconnected>& list) {
-      Departures result;
-      for (const ts_disconnected& e : list) {
-        result.emplace(Identity{e.ts_address.ip, e.ts_address.port, e.i_qport}, e.t_time);
-      }
-      return result;
-    };
-    EXPECT_EQ(entries(bench_.status.pts_disconnected),
-              Departures(disconnected_.begin(), disconnected_.end()));
-    EXPECT_EQ(entries(bench_.status.pts_kicked), Departures(kicked_.begin(), kicked_.end()));
-  }
-
   // The host-name text the tracker must keep for an address, as the constructor named it.
   static std::optional<std::string> hosts_of(const std::string& ip) {
     const int last = std::stoi(ip.substr(ip.rfind('.') + 1));
@@ -336,12 +291,46 @@ class Churn {
   std::vector<Player> gone_;
   std::map<Identity, int> kick_reason_;
   std::multimap<Identity, std::time_t> disconnected_, kicked_;
-  std::set<std::tuple<std::string, std::string, std::string>> history_;
-  std::map<std::string, int> seen_;  // log lines by label
+  History history_;
+  std::set<std::string> seen_;  // labels of the log lines
 };
 
-TEST(StatsChurn, TrackerFollowsARandomServerThroughThousandsOfPolls) {
-  Churn().run();
+TEST_F(StatsChurn, TrackerFollowsARandomServerThroughThousandsOfPolls) {
+  for (int poll = 0; poll < POLLS; ++poll) {
+    if (poll > 0) {
+      mutate();
+    }
+    Table listed;
+    for (int i = 0; i < MAX_CLIENTS; ++i) {
+      listed[i] = bench_.server.player(i);
+    }
+    const std::time_t now = bench_.now;
+    check_events(listed, now, poll == 0, bench_.poll().second);
+    check_slots(listed);
+    EXPECT_EQ(departures(bench_.status.pts_disconnected),
+              Departures(disconnected_.begin(), disconnected_.end()));
+    EXPECT_EQ(departures(bench_.status.pts_kicked), Departures(kicked_.begin(), kicked_.end()));
+    History recorded;
+    for (const ts_listip_data& entry : r_dravlistip_get_list()) {
+      recorded.emplace(r_dravip_ip_to_text(entry.ip).c_str(), entry.name, entry.hostnames);
+    }
+    EXPECT_EQ(recorded, history_);
+    if (HasFailure()) {
+      FAIL() << "stopped after poll " << poll;
+    }
+    previous_ = listed;
+    admin_kick();
+  }
+  EXPECT_EQ(seen_, (std::set<std::string>{"Connect   ", "Reconnect ", "Block     ", "Reject    ",
+                                          "Change    ", "Disconnect"}));
+  // The file holds one line per distinct sighting, as the list does.
+  const std::string file = bench_.history();
+  EXPECT_EQ(std::count(file.begin(), file.end(), '\n'), std::ssize(history_));
+  for (const auto& [ip, name, hosts] : history_) {
+    char address[32];
+    std::snprintf(address, sizeof address, " %-15s ", ip.c_str());
+    EXPECT_NE(file.find(address + name + "\\" + hosts + "\n"), std::string::npos) << name;
+  }
 }
 
 }  // namespace
