@@ -33,6 +33,8 @@ constexpr int REJECT_TIMEOUT = 120;
 // collection wait of this test can never cut a reply.
 constexpr int MAX_LISTED = 16;
 constexpr const char* PREFIXES[] = {"192.0.2.", "198.51.100.", "203.0.113."};
+constexpr const char* NAMES[] = {"Red",   "Blue",   "\x01Gre\x02en", "Zed",    "Ninja",
+                                 "Grunt", "Camper", "Frag\x7f",      "Sniper", "Bot"};
 
 Identity identity_of(const Player& p) {
   return {r_dravip_string_to_ip(p.ip.c_str()), p.port, p.qport};
@@ -96,12 +98,7 @@ class StatsChurn : public ::testing::Test {
     return items[static_cast<std::size_t>(random(static_cast<int>(std::size(items))))];
   }
 
-  std::string random_name() {
-    static const std::vector<std::string> names = {"Red",    "Blue",  "\x01Gre\x02en", "Zed",
-                                                   "Ninja",  "Grunt", "Camper",        "Frag\x7f",
-                                                   "Sniper", "Bot"};
-    return pick(names) + std::to_string(random(100));
-  }
+  std::string random_name() { return pick(NAMES) + std::to_string(random(100)); }
 
   Player fresh_player() {
     return {.name = random_name(),

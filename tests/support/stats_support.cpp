@@ -1,7 +1,5 @@
 #include "stats_support.h"
 
-#include <fstream>
-
 #include "drav_access.h"
 #include "drav_listip.h"
 #include "drav_log.h"
@@ -64,13 +62,11 @@ Polled StatsBench::poll() {
     ports.push_back(command.source_port);
   }
   server.clear_commands();
-  std::ifstream in(config.log_file, std::ios::binary);
-  in.seekg(static_cast<std::streamoff>(log_offset_));
-  std::string line;
+  const std::string log = read_file(config.log_file);
   // A last line without its line feed is not complete yet.
-  while (std::getline(in, line) && !in.eof()) {
-    log_offset_ += line.size() + 1;
-    polled.second.push_back(without_stamp(line + "\n"));
+  for (std::size_t end; (end = log.find('\n', log_offset_)) != std::string::npos;) {
+    polled.second.push_back(without_stamp(log.substr(log_offset_, end + 1 - log_offset_)));
+    log_offset_ = end + 1;
   }
   return polled;
 }
