@@ -4,7 +4,6 @@
 
 #include <algorithm>
 #include <csignal>
-#include <optional>
 #include <string>
 
 #include "drav_config.h"
@@ -26,28 +25,6 @@ std::string without_stamps(const std::string& text) {
   }
   return result;
 }
-
-// A full disk for files that would grow past `bytes`: while the object lives, a write beyond
-// that size is cut short and the next fails (the file size limit, with SIGXFSZ ignored).
-class FileSizeLimit {
- public:
-  explicit FileSizeLimit(std::uintmax_t bytes) : saved_handler_(std::signal(SIGXFSZ, SIG_IGN)) {
-    getrlimit(RLIMIT_FSIZE, &saved_);
-    rlimit limit = saved_;
-    limit.rlim_cur = static_cast<rlim_t>(bytes);
-    EXPECT_EQ(setrlimit(RLIMIT_FSIZE, &limit), 0);
-  }
-  ~FileSizeLimit() {
-    setrlimit(RLIMIT_FSIZE, &saved_);
-    std::signal(SIGXFSZ, saved_handler_);
-  }
-  FileSizeLimit(const FileSizeLimit&) = delete;
-  FileSizeLimit& operator=(const FileSizeLimit&) = delete;
-
- private:
-  void (*saved_handler_)(int);
-  rlimit saved_{};
-};
 
 ts_status_line player_line(int number, const char* address, const char* name) {
   ts_status_line line;
@@ -115,7 +92,12 @@ TEST_F(LogTest, FailingLogFileIsToldOnceUntilItWorkedAgainAndNeverStopsTheProgra
       {false, false, "", ""}, {true, false, told, told}, {false, true, "", ""},
       {true, true, told, ""},
   };
-  // A long first line leaves the limit room for what the test itself writes to files.
+  // A full disk for files that would grow past a size: the file size limit, with SIGXFSZ
+  // ignored, cuts a write beyond it short and fails the next. A long first line leaves the
+  // limit room for what the test itself writes to files.
+  rlimit saved{};
+  ASSERT_EQ(getrlimit(RLIMIT_FSIZE, &saved), 0);
+  const auto handler = std::signal(SIGXFSZ, SIG_IGN);
   r_dravlog_finish();
   const std::string padding = std::string(8000, 'p') + "\n";
   drav_test::write_file(path_, padding);
@@ -127,24 +109,22 @@ TEST_F(LogTest, FailingLogFileIsToldOnceUntilItWorkedAgainAndNeverStopsTheProgra
     const std::string map = "map" + std::to_string(i), event = "Server Change     " + map + "\n";
     const int before = r_dravscreen_log_line_count();
     testing::internal::CaptureStderr();
-    {
-      // Room for a few bytes only: the write is cut short, then fails.
-      std::optional<FileSizeLimit> full;
-      if (steps[i].full) {
-        full.emplace(contents().size() + 7);
-      }
-      r_dravlog_log_server(map.c_str());
-    }
+    // Room for a few bytes only: the write is cut short, then fails.
+    rlimit limit = saved;
+    limit.rlim_cur = steps[i].full ? contents().size() + 7 : saved.rlim_cur;
+    EXPECT_EQ(setrlimit(RLIMIT_FSIZE, &limit), 0);
+    r_dravlog_log_server(map.c_str());
+    setrlimit(RLIMIT_FSIZE, &saved);
     const std::string error_stream = without_stamps(testing::internal::GetCapturedStderr());
     std::string pane;
-    for (int line = before; line < r_dravscreen_log_line_count(); ++line) {
+    for (int line = before; line < r_dravscreen_log_line_count(); ++line)
       pane += r_dravscreen_log_line(line).substr(20) + "\n";
-    }
     EXPECT_EQ(pane, event + steps[i].pane) << i;
     EXPECT_EQ(error_stream, steps[i].error_stream) << i;
     written += steps[i].full ? "" : event;
     EXPECT_EQ(without_stamps(contents().substr(padding.size())), written) << i;
   }
+  std::signal(SIGXFSZ, handler);
   r_dravlog_set_screen_active(false);
 
   // Without a log file events go only to the pane, not to standard output.

@@ -8,8 +8,8 @@
 #include <unistd.h>
 
 #include <chrono>
+#include <optional>
 #include <regex>
-#include <stdexcept>
 #include <string>
 #include <thread>
 #include <vector>
@@ -25,87 +25,45 @@ namespace {
 
 constexpr int TIMEOUT_MS = 10000;
 
-// The program started in `folder` with `arguments` (its path first), standard input a pipe,
-// standard output and standard error files of the folder; killed if still running at the end.
-class ChildProcess {
- public:
-  ChildProcess(const std::vector<std::string>& arguments, const std::string& folder)
-      : folder_(folder) {
-    int stdin_pipe[2];
-    if (pipe(stdin_pipe) != 0 || (pid_ = fork()) < 0)
-      throw std::runtime_error("cannot start " + arguments[0]);
-    if (pid_ == 0) {
-      // A test killed by its time-out must not leave the program running behind it.
-      prctl(PR_SET_PDEATHSIG, SIGKILL);
-      dup2(stdin_pipe[0], STDIN_FILENO);
-      close(stdin_pipe[1]);
-      dup2(open((folder + "/.child-stdout").c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644), 1);
-      dup2(open((folder + "/.child-stderr").c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644), 2);
-      std::vector<char*> argv;
-      for (const std::string& argument : arguments)
-        argv.push_back(const_cast<char*>(argument.c_str()));
-      argv.push_back(nullptr);
-      if (chdir(folder.c_str()) == 0)
-        execv(argv[0], argv.data());
-      _exit(127);
-    }
-    close(stdin_pipe[0]);
-    stdin_fd_ = stdin_pipe[1];
+// Starts the program (`arguments`, its path first) in `folder` with standard input the
+// pipe's reading end and standard output and standard error files of the folder.
+pid_t start(const std::vector<std::string>& arguments, const std::string& folder,
+            const int (&input)[2]) {
+  const pid_t pid = fork();
+  if (pid == 0) {
+    // A test killed by its time-out must not leave the program running behind it.
+    prctl(PR_SET_PDEATHSIG, SIGKILL);
+    dup2(input[0], STDIN_FILENO);
+    close(input[1]);
+    dup2(open((folder + "/.child-stdout").c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644), 1);
+    dup2(open((folder + "/.child-stderr").c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644), 2);
+    std::vector<char*> argv;
+    for (const std::string& argument : arguments)
+      argv.push_back(const_cast<char*>(argument.c_str()));
+    argv.push_back(nullptr);
+    if (chdir(folder.c_str()) == 0)
+      execv(argv[0], argv.data());
+    _exit(127);
   }
-  ~ChildProcess() {
-    close_stdin();
-    signal(SIGKILL);
-    wait(TIMEOUT_MS);
-  }
-  ChildProcess(const ChildProcess&) = delete;
-  ChildProcess& operator=(const ChildProcess&) = delete;
+  close(input[0]);
+  return pid;
+}
 
-  // Writes the last `bytes` to standard input and closes it.
-  void close_stdin(const std::string& bytes = "") {
-    if (stdin_fd_ >= 0) {
-      [[maybe_unused]] const ssize_t written = ::write(stdin_fd_, bytes.data(), bytes.size());
-      close(stdin_fd_);
-    }
-    stdin_fd_ = -1;
+// The exit status of `pid` (-1 after a killing signal), or none when it has not ended within
+// `timeout_ms`.
+std::optional<int> wait_for_end(pid_t pid, int timeout_ms) {
+  const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeout_ms);
+  int status = 0;
+  while (waitpid(pid, &status, WNOHANG) != pid) {
+    if (std::chrono::steady_clock::now() >= deadline)
+      return std::nullopt;
+    std::this_thread::sleep_for(std::chrono::milliseconds(10));
   }
-  void signal(int signal_number) {
-    if (pid_ > 0)
-      kill(pid_, signal_number);
-  }
-  // Waits at most `timeout_ms` for the end; exit_status() is -1 after a killing signal.
-  bool wait(int timeout_ms) {
-    const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeout_ms);
-    int status = 0;
-    while (pid_ > 0 && waitpid(pid_, &status, WNOHANG) != pid_) {
-      if (std::chrono::steady_clock::now() >= deadline)
-        return false;
-      std::this_thread::sleep_for(std::chrono::milliseconds(10));
-    }
-    if (pid_ > 0)
-      exit_status_ = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
-    pid_ = -1;
-    return true;
-  }
-  int exit_status() const { return exit_status_; }
-  std::string stdout_text() const { return read_file(folder_ + "/.child-stdout"); }
-  std::string stderr_text() const { return read_file(folder_ + "/.child-stderr"); }
-
- private:
-  pid_t pid_ = -1;  // -1 once the program has ended
-  int stdin_fd_ = -1;
-  int exit_status_ = -1;
-  std::string folder_;
-};
+  return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+}
 
 bool matches(const std::string& text, const std::string& pattern) {
   return std::regex_match(text, std::regex(pattern, std::regex::extended));
-}
-
-// A folder with `config` as "drav-logger.cfg" (none for "<none>") and an empty history.
-void prepare(const drav_test::TempDir& dir, const std::string& config) {
-  if (config != "<none>")
-    drav_test::write_file(dir.file("drav-logger.cfg"), config);
-  drav_test::write_file(dir.file("drav-logger-ip.txt"), "");
 }
 
 TEST(ProgramTest, OptionsStartUpErrorsAndSignalsEndWithTheirStatusAndTexts) {
@@ -125,7 +83,7 @@ TEST(ProgramTest, OptionsStartUpErrorsAndSignalsEndWithTheirStatusAndTexts) {
   constexpr int KEY = -1;
   struct Case {
     std::vector<std::string> arguments;
-    std::string config;
+    std::string config;  // "drav-logger.cfg", none for "<none>"; the history is empty
     int status;
     std::string stdout_pattern, stderr_pattern;
     int end_by = 0;  // a signal, or KEY for the operator's key that a fatal error waits for
@@ -166,30 +124,38 @@ TEST(ProgramTest, OptionsStartUpErrorsAndSignalsEndWithTheirStatusAndTexts) {
     const Case& c = cases[i];
     const std::string what = std::to_string(i) + (c.arguments.empty() ? "" : c.arguments[0]);
     drav_test::TempDir dir;
-    prepare(dir, c.config);
+    if (c.config != "<none>")
+      drav_test::write_file(dir.file("drav-logger.cfg"), c.config);
+    drav_test::write_file(dir.file("drav-logger-ip.txt"), "");
     std::vector<std::string> command{DRAV_LOGGER_BINARY};
     command.insert(command.end(), c.arguments.begin(), c.arguments.end());
     server.clear_commands();
-    ChildProcess program(command, dir.path().string());
+    int input[2];
+    ASSERT_EQ(pipe(input), 0);
+    const pid_t pid = start(command, dir.path().string(), input);
+    ASSERT_GT(pid, 0);
     if (c.end_by == KEY) {
-      EXPECT_FALSE(program.wait(300)) << what;  // a fatal error waits for the operator's key
-      program.close_stdin("x");
+      // A fatal error waits for the operator's key.
+      ASSERT_EQ(wait_for_end(pid, 300), std::nullopt) << what;
+      EXPECT_EQ(write(input[1], "x", 1), 1);
     } else if (c.end_by != 0) {
       // The signals are handled once the loop polls the server.
       EXPECT_TRUE(server.wait_for_commands(1, TIMEOUT_MS)) << what;
-      program.signal(c.end_by);
+      kill(pid, c.end_by);
     }
-    program.close_stdin();
-    ASSERT_TRUE(program.wait(TIMEOUT_MS)) << what;
-    EXPECT_EQ(program.exit_status(), c.status) << what;
-    EXPECT_TRUE(matches(program.stdout_text(), c.stdout_pattern))
-        << what << ": " << program.stdout_text();
-    EXPECT_TRUE(matches(program.stderr_text(), c.stderr_pattern))
-        << what << ": " << program.stderr_text();
+    close(input[1]);
+    const std::optional<int> status = wait_for_end(pid, TIMEOUT_MS);
+    if (!status)
+      kill(pid, SIGKILL);
+    EXPECT_EQ(status, c.status) << what;
+    const std::string out = read_file(dir.file(".child-stdout"));
+    const std::string err = read_file(dir.file(".child-stderr"));
+    EXPECT_TRUE(matches(out, c.stdout_pattern)) << what << ": " << out;
+    EXPECT_TRUE(matches(err, c.stderr_pattern)) << what << ": " << err;
     if (c.end_by > 0) {
       // Without the screen every log line goes to standard output too; the start is
       // announced in game before the first poll.
-      EXPECT_EQ(program.stdout_text(), read_file(dir.file("drav-logger.log"))) << what;
+      EXPECT_EQ(out, read_file(dir.file("drav-logger.log"))) << what;
       ASSERT_FALSE(server.commands().empty());
       EXPECT_EQ(server.commands()[0].command,
                 "say \"-\r\x02*** Logger init (Version: Feb 18 2012) \x02***\"");

@@ -20,6 +20,7 @@
 #include "sim_server.h"
 #include "support.h"
 
+using drav_sim::ReceivedCommand;
 using drav_test::read_file;
 
 namespace {
@@ -204,13 +205,9 @@ TEST(TerminalTest, OperatorSessionSignalsAndRefusals) {
                : -1;
   };
   const auto server_received = [&](const std::string& command) {
-    const auto is_it = [&](const drav_sim::ReceivedCommand& r) { return r.command == command; };
-    for (int attempt = 0; attempt < 100; ++attempt) {
-      if (std::ranges::any_of(server.commands(), is_it))
-        return true;
-      server.wait_for_commands(server.commands().size() + 1, 100);
-    }
-    return false;
+    return terminal->wait_for([&](const auto&) {
+      return std::ranges::count(server.commands(), command, &ReceivedCommand::command) > 0;
+    });
   };
 
   ASSERT_TRUE(start(DRAV_LOGGER_BINARY)) << screen_text(terminal->rows());
@@ -294,12 +291,10 @@ TEST(TerminalTest, OperatorSessionSignalsAndRefusals) {
   ASSERT_TRUE(terminal->wait_for([](const auto& r) { return r[39] == " status"; }));
   cells = terminal->cells();
   // The capture drops plain blanks at the end of a row: a missing cell is a plain one.
-  const auto background = [&](std::size_t column) {
-    return column < cells[39].size() ? cells[39][column].background : -1;
-  };
-  EXPECT_EQ(background(7), GREEN);
-  EXPECT_NE(background(8), GREEN);
-  EXPECT_NE(background(6), GREEN);
+  cells[39].resize(100);
+  EXPECT_EQ(cells[39][7].background, GREEN);
+  EXPECT_NE(cells[39][8].background, GREEN);
+  EXPECT_NE(cells[39][6].background, GREEN);
   terminal->keys({"Enter"});
   ASSERT_TRUE(terminal->wait_for_text(">status"));
   ASSERT_TRUE(terminal->wait_for_text("Map              : canyon_ridge"));
@@ -346,9 +341,8 @@ TEST(TerminalTest, OperatorSessionSignalsAndRefusals) {
   const std::string message =
       "./src/drav_listip - File drav-logger-ip.txt could not be opened for appending";
   ASSERT_TRUE(terminal->wait_for([&](const auto& r) {
-    std::string joined;
-    for (const std::string& row : r)
-      joined += row;
+    std::string joined = screen_text(r);
+    std::erase(joined, '\n');
     return joined.find(message) != std::string::npos;
   })) << screen_text(terminal->rows());
   rows = terminal->rows();
