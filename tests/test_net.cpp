@@ -29,14 +29,12 @@ const std::string HEADER = "\xFF\xFF\xFF\xFF";
 const std::string PRINT = HEADER + "print\n";
 
 ts_config make_config(std::uint16_t server_port, int client_port = 0, int timeout_next = 150) {
-  ts_config config;
-  config.net_server_ip = 0x7F000001;  // 127.0.0.1
-  config.net_server_port = server_port;
-  r_dravtools_varcpy(config.net_server_rcon, "secret");
-  config.net_client_port = client_port;
-  config.net_response_timeout_1 = 1000;
-  config.net_response_timeout_next = timeout_next;
-  return config;
+  return {.net_server_ip = 0x7F000001,  // 127.0.0.1
+          .net_server_port = server_port,
+          .net_server_rcon = "secret",
+          .net_client_port = client_port,
+          .net_response_timeout_1 = 1000,
+          .net_response_timeout_next = timeout_next};
 }
 
 class NetTest : public ::testing::Test {
@@ -93,15 +91,11 @@ TEST_F(NetTest, CommandDatagramsAndTheirReplies) {
       {{"\xFF\xFF\xFF", PRINT + "x"}, "x"},  // a short datagram adds nothing but is a reply
       {{PRINT + std::string(3000, 'y')}, std::string(2042, 'y')},  // reads stop at 2052 bytes
       {{}, std::nullopt}};
-  std::map<std::string, std::vector<std::string>> answers;
-  for (std::size_t i = 0; i < std::size(replies); ++i) {
-    answers["case " + std::to_string(i)] = replies[i].first;
+  for (const auto& [datagrams, reply] : replies) {
+    answer_with({{"case", datagrams}});
+    EXPECT_EQ(send("case"), reply) << datagrams.size() << " datagrams";
   }
-  answers["three"] = {PRINT + "1 ", PRINT + "2 ", PRINT + "3"};
-  answer_with(answers);
-  for (std::size_t i = 0; i < std::size(replies); ++i) {
-    EXPECT_EQ(send("case " + std::to_string(i)), replies[i].second) << "case " << i;
-  }
+  answer_with({{"three", {PRINT + "1 ", PRINT + "2 ", PRINT + "3"}}});
   // A reply stops after the datagrams asked for, 0 only sends, and the next command drains
   // what came since.
   for (const int datagrams : {2, 0}) {
@@ -255,24 +249,21 @@ TEST(NetFatal, SocketErrorsAreFatalWithTheirMessage) {
       {[&] { r_dravnet_init(port_zero), r_dravnet_send_command("status", 2, -1); },
        "Unable to send"},
       {taken_port(base, [] {}), "Unable to bind local settings to socket"},
-      // A slot socket binds on its first use, so its port is checked only then.
-      {taken_port(base + 6, [] { r_dravnet_send_command("dumpuser 4", 0, 4); }), ""},
       {taken_port(base + 6, [] { r_dravnet_send_command("dumpuser 5", 0, 5); }),
        "Unable to bind local settings to socket"},
   };
+  r_dravlog_init_first();
   for (const auto& [body, message] : cases) {
-    EXPECT_EXIT(
-        {
-          std::freopen("/dev/null", "r", stdin);
-          r_dravlog_init_first();
-          body();
-          std::exit(3);
-        },
-        ::testing::ExitedWithCode(message.empty() ? 3 : 1),
-        message.empty() ? ""
-                        : drav_test::fatal_stderr_pattern("./src/drav_net - " + message + "\n"))
-        << message;
+    drav_test::expect_fatal(body, "drav_net", message);
   }
+  // A slot socket binds on its first use, so its port is checked only then.
+  EXPECT_EXIT(
+      {
+        std::freopen("/dev/null", "r", stdin);
+        taken_port(base + 6, [] { r_dravnet_send_command("dumpuser 4", 0, 4); })();
+        std::exit(3);
+      },
+      ::testing::ExitedWithCode(3), "");
 }
 
 }  // namespace
