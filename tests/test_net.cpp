@@ -11,7 +11,6 @@
 #include <csignal>
 #include <cstdlib>
 #include <functional>
-#include <map>
 #include <thread>
 
 #include "drav_config.h"
@@ -46,12 +45,10 @@ class NetTest : public ::testing::Test {
     config_ = config;  // the transport keeps the configuration it was given
     r_dravnet_init(config_);
   }
-  /// Answers each command in `replies` with exactly the datagrams given for it.
-  void answer_with(std::map<std::string, std::vector<std::string>> replies) {
-    server_.set_reply_override([replies = std::move(replies)](const std::string& command)
-                                   -> std::optional<std::vector<std::string>> {
-      const auto it = replies.find(command);
-      return it == replies.end() ? std::nullopt : std::optional(it->second);
+  /// Answers `command` with exactly `datagrams`.
+  void answer_with(const std::string& command, const std::vector<std::string>& datagrams) {
+    server_.set_reply_override([=](const std::string& got) {
+      return got == command ? std::optional(datagrams) : std::nullopt;
     });
   }
   std::optional<std::string> send(std::string_view command, int datagrams = -1, int socket = -1) {
@@ -92,25 +89,24 @@ TEST_F(NetTest, CommandDatagramsAndTheirReplies) {
       {{PRINT + std::string(3000, 'y')}, std::string(2042, 'y')},  // reads stop at 2052 bytes
       {{}, std::nullopt}};
   for (const auto& [datagrams, reply] : replies) {
-    answer_with({{"case", datagrams}});
+    answer_with("case", datagrams);
     EXPECT_EQ(send("case"), reply) << datagrams.size() << " datagrams";
   }
-  answer_with({{"three", {PRINT + "1 ", PRINT + "2 ", PRINT + "3"}}});
+  answer_with("three", {PRINT + "1 ", PRINT + "2 ", PRINT + "3"});
   // A reply stops after the datagrams asked for, 0 only sends, and the next command drains
   // what came since.
   for (const int datagrams : {2, 0}) {
     const std::size_t replied = server_.replied();
     EXPECT_EQ(send("three", datagrams), datagrams == 2 ? std::optional("1 2 ") : std::nullopt);
-    for (int wait = 0; wait < 500 && server_.replied() < replied + 3; ++wait) {
+    for (int wait = 0; wait < 500 && server_.replied() < replied + 3; ++wait)
       std::this_thread::sleep_for(10ms);
-    }
     EXPECT_EQ(send("say next"), "");
   }
   EXPECT_EQ(send("three", 1), "1 ");
 }
 
 TEST_F(NetTest, AnyLocalServerIsHeardSignalsDoNotEndAWaitAndSilenceEndsIt) {
-  answer_with({{"pair", {PRINT + "first ", PRINT + "second"}}});
+  answer_with("pair", {PRINT + "first ", PRINT + "second"});
   // A server configured as 0.0.0.0 is this machine, whose answers come from 127.0.0.1.
   ts_config any_local = make_config(server_.port(), 0, 1000);
   any_local.net_server_ip = 0;
@@ -160,9 +156,8 @@ TEST(NetAssembly, OnlyTheServerCountsEveryWaitKeepsItsEndAndRepliesAreBounded) {
   };
   const auto repeated = [](int count, const std::string& text, std::int64_t first, int every) {
     std::vector<Datagram> datagrams;
-    for (int i = 0; i < count; ++i) {
+    for (int i = 0; i < count; ++i)
       datagrams.push_back({text, first + static_cast<std::int64_t>(i) * every});
-    }
     return datagrams;
   };
   const struct {
@@ -253,9 +248,8 @@ TEST(NetFatal, SocketErrorsAreFatalWithTheirMessage) {
        "Unable to bind local settings to socket"},
   };
   r_dravlog_init_first();
-  for (const auto& [body, message] : cases) {
+  for (const auto& [body, message] : cases)
     drav_test::expect_fatal(body, "drav_net", message);
-  }
   // A slot socket binds on its first use, so its port is checked only then.
   EXPECT_EXIT(
       {

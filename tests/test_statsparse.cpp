@@ -57,11 +57,9 @@ std::unique_ptr<ts_status_reply> parse_status(const std::string& text, int accep
 
 std::vector<int> present(const ts_status_reply& reply) {
   std::vector<int> slots;
-  for (int slot = 0; slot < MAX_CLIENTS; ++slot) {
-    if (reply.ab_present[slot] != 0) {
+  for (int slot = 0; slot < MAX_CLIENTS; ++slot)
+    if (reply.ab_present[slot] != 0)
       slots.push_back(slot);
-    }
-  }
   return slots;
 }
 
@@ -78,9 +76,8 @@ TEST(Status, HeaderIsCheckedLineByLine) {
       std::string(good).replace(good.find("lastmsg"), 1, "L"),
       std::string(good).erase(good.rfind('-'), 1),
       good.substr(0, num) + good.substr(dashes) + good.substr(num, dashes - num)};
-  for (const std::string& text : broken) {
+  for (const std::string& text : broken)
     EXPECT_EQ(present(*parse_status(text + client_line(1), 0)), std::vector<int>{}) << text;
-  }
   // A dash line that is not followed by a line feed is not a line yet.
   EXPECT_EQ(present(*parse_status(good.substr(0, good.size() - 1), 0)), std::vector<int>{});
 
