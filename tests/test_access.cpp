@@ -139,15 +139,14 @@ TEST_F(AccessTest, SightingsAreInsertedInOrderAndAppendedOnce) {
     r_dravlistip_add_ip_name(ip(c.address), c.name, c.hostnames);
     EXPECT_EQ(gb_dravlistip_changed, 1);
     const auto list = r_dravlistip_get_list();
-    const std::string hostnames = c.hostnames != nullptr ? c.hostnames : "";
-    if (c.index < 0) {
-      EXPECT_EQ(std::tuple(list.size(), r_dravscreen_ip_cursor().current), std::tuple(before, 2));
-    } else {
-      ASSERT_EQ(list.size(), before + 1);
-      const ts_listip_data& added = list[c.index];
-      EXPECT_EQ(added.access_level, r_dravaccess_get_access_level(ip(c.address), nullptr));
-      // The selection stays on its entry: it moves down when the insertion is at or above it.
-      EXPECT_EQ(r_dravscreen_ip_cursor().current, c.index <= 2 ? 3 : 2) << c.name;
+    const bool added = c.index >= 0;
+    // The selection stays on its entry: it moves down when the insertion is at or above it.
+    ASSERT_EQ(std::tuple(list.size(), r_dravscreen_ip_cursor().current),
+              std::tuple(before + (added ? 1 : 0), added && c.index <= 2 ? 3 : 2))
+        << c.name;
+    if (added) {
+      EXPECT_EQ(list[c.index].access_level, r_dravaccess_get_access_level(ip(c.address), nullptr));
+      const std::string hostnames = c.hostnames != nullptr ? c.hostnames : "";
       expected_file += line_today(c.address, c.name + ("\\" + hostnames));
     }
     EXPECT_EQ(read_file(history_path()), expected_file);

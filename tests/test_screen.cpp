@@ -31,17 +31,16 @@ std::vector<std::string> pane_tail(int count) {
 }
 
 TEST(ScreenTest, RegionsFollowTheTerminalSize) {
-  struct Case {
+  const struct {
     int rows, cols, list_lines, table_cols, ip_cols, log_lines;
     bool usable;
-  };
-  const Case cases[] = {
+  } cases[] = {
       {24, 80, 12, 46, 31, 6, true}, {24, 81, 12, 47, 31, 6, true},   {24, 83, 12, 49, 31, 6, true},
       {24, 84, 12, 49, 32, 6, true}, {24, 79, 12, 47, 29, 6, true},   {25, 80, 12, 46, 31, 7, true},
       {30, 80, 16, 46, 31, 8, true}, {40, 120, 22, 67, 50, 12, true}, {12, 40, 4, 28, 9, 2, true},
       {11, 40, 2, 28, 9, 3, false},  {12, 39, 4, 27, 9, 2, false},
   };
-  for (const Case& c : cases) {
+  for (const auto& c : cases) {
     const ts_screen_layout layout = r_dravscreen_layout(c.rows, c.cols);
     const std::array<ts_rect, WINDOW_COUNT> expected = {{
         {c.rows, c.cols, 0, 0},
@@ -56,12 +55,11 @@ TEST(ScreenTest, RegionsFollowTheTerminalSize) {
 }
 
 TEST(ScreenTest, NavigationMovesAndClampsTheCursor) {
-  struct Case {
+  const struct {
     int key, count, page;
     ts_cursor before, after;
     int navigated;
-  };
-  const Case cases[] = {
+  } cases[] = {
       {KEY_END, 32, 11, {0, 0}, {21, 31}, 1},   {KEY_NPAGE, 32, 11, {20, 30}, {21, 31}, 1},
       {KEY_NPAGE, 32, 11, {0, 5}, {11, 16}, 1}, {KEY_PPAGE, 32, 11, {11, 16}, {0, 5}, 1},
       {KEY_PPAGE, 32, 11, {3, 5}, {0, 0}, 1},   {KEY_UP, 32, 11, {0, 0}, {0, 0}, 1},
@@ -70,7 +68,7 @@ TEST(ScreenTest, NavigationMovesAndClampsTheCursor) {
       {-1, 0, 11, {0, 0}, {-1, -1}, 0},         {'x', 3, 11, {0, 9}, {0, 2}, 0},
       {-1, 1000, 6, {0, 999}, {994, 999}, 0},   {KEY_END, 5, 11, {4, 4}, {0, 4}, 1},
   };
-  for (const Case& c : cases) {
+  for (const auto& c : cases) {
     ts_cursor cursor = c.before;
     EXPECT_EQ(r_dravscreen_key_navigate(c.key, c.count, c.page, cursor), c.navigated) << c.key;
     EXPECT_EQ(cursor, c.after) << "key " << c.key << " from " << c.before.top << ","
@@ -243,11 +241,10 @@ TEST_F(ScreenKeysTest, DetailsBlocksGoToThePaneOnly) {
 }
 
 TEST(ScreenTest, PlayerRowCellsShowNumbersColoursAndOverflow) {
-  struct Case {
+  const struct {
     int table_cols, score, ping, connecting, ping_kick, level, spectator, team, deathmatch;
     ts_client_cells cells;
-  };
-  const Case cases[] = {
+  } cases[] = {
       {46, 12, 100, 0, 200, 1, 0, 0, 1, {" 3", "  12", " 100", "192.0.2.5      ", 0, 43, 43}},
       {46, 12, 101, 0, 200, 1, 0, 0, 1, {" 3", "  12", " 101", "192.0.2.5      ", 0, 44, 43}},
       {46, 12, 200, 0, 200, 1, 0, 0, 1, {" 3", "  12", " 200", "192.0.2.5      ", 0, 45, 43}},
@@ -258,7 +255,7 @@ TEST(ScreenTest, PlayerRowCellsShowNumbersColoursAndOverflow) {
       {46, 0, 0, 0, 500, 1, 1, 1, 6, {" 3", "   0", "   0", "192.0.2.5      ", 48, 43, 43}},
       {46, 0, 0, 0, 500, 1, 0, 2, 4, {" 3", "   0", "   0", "192.0.2.5      ", 0, 43, 43}},
   };
-  for (const Case& c : cases) {
+  for (const auto& c : cases) {
     ts_client slot;
     slot.b_active = 1;
     slot.i_access_level = 1;
@@ -278,15 +275,14 @@ TEST(ScreenTest, PlayerRowCellsShowNumbersColoursAndOverflow) {
 }
 
 TEST(ScreenTest, ConsoleLineEditorFollowsItsKeys) {
-  struct Case {
+  const struct {
     const char* before;
     int position, overwrite;
     std::vector<int> keys;
     std::string text;
     int after, beeps;
     bool consumed;  // of the last key
-  };
-  const Case cases[] = {
+  } cases[] = {
       {"bc", 0, 0, {'a'}, "abc", 1, 0, true},
       {"ab", 2, 0, {'c'}, "abc", 3, 0, true},
       {"xbc", 0, 1, {'a'}, "abc", 1, 0, true},
@@ -306,7 +302,7 @@ TEST(ScreenTest, ConsoleLineEditorFollowsItsKeys) {
       {"ab", 1, 0, {KEY_UP}, "ab", 1, 0, false},
       {"ab", 1, 0, {-1}, "ab", 1, 0, false},
   };
-  for (const Case& c : cases) {
+  for (const auto& c : cases) {
     ts_console_line line{.position = c.position, .overwrite = c.overwrite};
     line.length = static_cast<int>(std::string(c.before).copy(line.text, CONSOLE_LINE_MAX));
     int beeps = 0;
