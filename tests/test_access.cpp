@@ -224,9 +224,8 @@ TEST_F(AccessTest, FileErrorsAreFatalWithTheirFileAndLine) {
   std::remove(history_path().c_str());
   expect_fatal(init_history, "drav_listip", "File not found: " + history_path());
   r_dravaccess_init(config_);
-  const auto ban = [] { r_dravaccess_block_ip(ip("192.0.2.1"), "", ""); };
   r_dravtools_varcpy(config_.access_list_file_add, dir_.path().c_str());
-  expect_fatal(ban, "drav_access",
+  expect_fatal([] { r_dravaccess_block_ip(ip("192.0.2.1"), "", ""); }, "drav_access",
                "File " + dir_.path().string() + " could not be opened for appending");
   r_dravtools_varcpy(config_.access_list_file_add, add_path().c_str());
   r_dravtools_varcpy(config_.access_list_file, dir_.file("none.txt").c_str());

@@ -27,12 +27,13 @@ namespace {
 const std::string HEADER = "\xFF\xFF\xFF\xFF";
 const std::string PRINT = HEADER + "print\n";
 
-ts_config make_config(std::uint16_t server_port, int client_port = 0, int timeout_next = 150) {
+ts_config make_config(std::uint16_t server_port, int client_port = 0, int timeout_next = 150,
+                      int timeout_1 = 1000) {
   return {.net_server_ip = 0x7F000001,  // 127.0.0.1
           .net_server_port = server_port,
           .net_server_rcon = "secret",
           .net_client_port = client_port,
-          .net_response_timeout_1 = 1000,
+          .net_response_timeout_1 = timeout_1,
           .net_response_timeout_next = timeout_next};
 }
 
@@ -113,8 +114,7 @@ TEST_F(NetTest, AnyLocalServerIsHeardSignalsDoNotEndAWaitAndSilenceEndsIt) {
   reinit(any_local);
   server_.set_faults({.reply_delay_ms = 150, .between_datagrams_ms = 60});
   // A signal every 5 ms interrupts every wait several times.
-  struct sigaction ignore {
-  }, saved{};
+  struct sigaction ignore = {}, saved = {};
   ignore.sa_handler = [](int) {};
   sigaction(SIGALRM, &ignore, &saved);
   itimerval every{{0, 5000}, {0, 5000}};
@@ -124,9 +124,7 @@ TEST_F(NetTest, AnyLocalServerIsHeardSignalsDoNotEndAWaitAndSilenceEndsIt) {
   setitimer(ITIMER_REAL, &every, nullptr);
   sigaction(SIGALRM, &saved, nullptr);
 
-  ts_config config = make_config(server_.port(), 0, 0);
-  config.net_response_timeout_1 = 200;
-  reinit(config);
+  reinit(make_config(server_.port(), 0, 0, 200));
   server_.set_faults({.silent = true});
   const auto start = std::chrono::steady_clock::now();
   EXPECT_EQ(send("status"), std::nullopt);
