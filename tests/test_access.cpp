@@ -209,15 +209,12 @@ TEST_F(AccessTest, FileErrorsAreFatalWithTheirFileAndLine) {
                                                        {"\xe1 192.0.2.1", ""}};
   for (const auto& [line, kind] : cases) {
     for (const std::string& file : {main_path(), add_path()}) {
-      write_file(main_path(), "");
-      write_file(add_path(), "");
       write_file(file, "1 192.0.2.1\n" + line + "\r\n");
       expect_fatal([&] { r_dravaccess_init(config_); }, "drav_access",
                    "Invalid line in " + file + kind + ": " + line);
+      write_file(file, "");
     }
   }
-  write_file(main_path(), "");
-  write_file(add_path(), "");
   const auto init_history = [this] { r_dravlistip_init(config_); };
   write_file(history_path(), "20120218 192.0.2.1       Red\n20120218 192.0.2.1      \n");
   expect_fatal(init_history, "drav_listip", "Line too short: 20120218 192.0.2.1      ");

@@ -71,8 +71,7 @@ TEST(ScreenTest, NavigationMovesAndClampsTheCursor) {
   for (const auto& c : cases) {
     ts_cursor cursor = c.before;
     EXPECT_EQ(r_dravscreen_key_navigate(c.key, c.count, c.page, cursor), c.navigated) << c.key;
-    EXPECT_EQ(cursor, c.after) << "key " << c.key << " from " << c.before.top << ","
-                               << c.before.current;
+    EXPECT_EQ(cursor, c.after) << c.key << " from " << c.before.top << "," << c.before.current;
   }
 }
 
