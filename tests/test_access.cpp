@@ -43,10 +43,9 @@ std::vector<std::string> entries() {
 std::string line_today(const char* address, const std::string& name_and_hosts) {
   const std::time_t now = std::time(nullptr);
   std::tm local{};
-  localtime_r(&now, &local);
-  char line[128];
-  std::snprintf(line, sizeof line, "%04d%02d%02d %-15s ", local.tm_year + 1900, local.tm_mon + 1,
-                local.tm_mday, address);
+  char date[16], line[64];
+  std::strftime(date, sizeof date, "%Y%m%d", localtime_r(&now, &local));
+  std::snprintf(line, sizeof line, "%s %-15s ", date, address);
   return line + name_and_hosts + "\n";
 }
 
