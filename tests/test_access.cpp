@@ -43,10 +43,9 @@ std::vector<std::string> entries() {
 std::string line_today(const char* address, const std::string& name_and_hosts) {
   const std::time_t now = std::time(nullptr);
   std::tm local{};
-  localtime_r(&now, &local);
-  char line[128];
-  std::snprintf(line, sizeof line, "%04d%02d%02d %-15s ", local.tm_year + 1900, local.tm_mon + 1,
-                local.tm_mday, address);
+  char date[16], line[64];
+  std::strftime(date, sizeof date, "%Y%m%d", localtime_r(&now, &local));
+  std::snprintf(line, sizeof line, "%s %-15s ", date, address);
   return line + name_and_hosts + "\n";
 }
 
@@ -57,8 +56,6 @@ class AccessTest : public ::testing::Test {
     r_dravtools_varcpy(config_.access_list_file, main_path().c_str());
     r_dravtools_varcpy(config_.access_list_file_add, add_path().c_str());
     r_dravtools_varcpy(config_.log_file_ip, history_path().c_str());
-    write_file(history_path(), "");
-    write_file(main_path(), "");
   }
 
   /// Starts the access list and the history, as the program does.
@@ -141,16 +138,14 @@ TEST_F(AccessTest, SightingsAreInsertedInOrderAndAppendedOnce) {
     r_dravlistip_add_ip_name(ip(c.address), c.name, c.hostnames);
     EXPECT_EQ(gb_dravlistip_changed, 1);
     const auto list = r_dravlistip_get_list();
-    const std::string hostnames = c.hostnames != nullptr ? c.hostnames : "";
-    if (c.index < 0) {
-      EXPECT_EQ(list.size(), before) << c.name;
-      EXPECT_EQ(r_dravscreen_ip_cursor().current, 2);
-    } else {
-      ASSERT_EQ(list.size(), before + 1);
-      const ts_listip_data& added = list[c.index];
-      EXPECT_EQ(added.access_level, r_dravaccess_get_access_level(ip(c.address), nullptr));
-      // The selection stays on its entry: it moves down when the insertion is at or above it.
-      EXPECT_EQ(r_dravscreen_ip_cursor().current, c.index <= 2 ? 3 : 2) << c.name;
+    const bool added = c.index >= 0;
+    // The selection stays on its entry: it moves down when the insertion is at or above it.
+    ASSERT_EQ(std::tuple(list.size(), r_dravscreen_ip_cursor().current),
+              std::tuple(before + (added ? 1 : 0), added && c.index <= 2 ? 3 : 2))
+        << c.name;
+    if (added) {
+      EXPECT_EQ(list[c.index].access_level, r_dravaccess_get_access_level(ip(c.address), nullptr));
+      const std::string hostnames = c.hostnames != nullptr ? c.hostnames : "";
       expected_file += line_today(c.address, c.name + ("\\" + hostnames));
     }
     EXPECT_EQ(read_file(history_path()), expected_file);
@@ -162,21 +157,20 @@ TEST_F(AccessTest, BansAreAppendedByteForByteOrLoggedAndHoldAtOnce) {
   write_file(main_path(), "7 0.0.0.0\n4 192.0.2.1\n");
   r_dravaccess_init(config_);
   EXPECT_EQ(r_dravaccess_get_access_level(ip("192.0.2.1"), nullptr), 4);
-  const std::string stamp = "; " + STAMP;
   const struct {
     const char *address, *comment, *reason;
     std::int32_t level;
-    std::string block;  // regular expression
+    std::string block;  // regular expression after the "; " and the time stamp
   } cases[] = {{"192.0.2.1", "Some\x01Name", "Client banned by admin", 0,
-                stamp + " - Client banned by admin\n0 192\\.0\\.2\\.1          Some\x01Name\n\n"},
+                " - Client banned by admin\n0 192\\.0\\.2\\.1          Some\x01Name\n\n"},
                {"203.0.113.255", "", "IP banned by admin", 0,
-                stamp + " - IP banned by admin\n0 203\\.0\\.113\\.255  \n\n"},
-               {"198.51.100.10", nullptr, nullptr, 7, stamp + "\n7 198\\.51\\.100\\.10  \n\n"},
-               {"198.51.100.11", "note", "", 0, stamp + "\n0 198\\.51\\.100\\.11      note\n\n"}};
+                " - IP banned by admin\n0 203\\.0\\.113\\.255  \n\n"},
+               {"198.51.100.10", nullptr, nullptr, 7, "\n7 198\\.51\\.100\\.10  \n\n"},
+               {"198.51.100.11", "note", "", 0, "\n0 198\\.51\\.100\\.11      note\n\n"}};
   std::string expected;
   for (const auto& c : cases) {
     r_dravaccess_add_ip(ip(c.address), c.comment, c.reason, c.level);
-    expected += c.block;
+    expected += "; " + STAMP + c.block;
     EXPECT_THAT(read_file(add_path()), MatchesRegex(expected));
     EXPECT_EQ(r_dravaccess_get_access_level(ip(c.address), nullptr), c.level) << c.address;
   }
@@ -214,24 +208,20 @@ TEST_F(AccessTest, FileErrorsAreFatalWithTheirFileAndLine) {
                                                        {"\xe1 192.0.2.1", ""}};
   for (const auto& [line, kind] : cases) {
     for (const std::string& file : {main_path(), add_path()}) {
-      write_file(main_path(), "");
-      write_file(add_path(), "");
       write_file(file, "1 192.0.2.1\n" + line + "\r\n");
       expect_fatal([&] { r_dravaccess_init(config_); }, "drav_access",
                    "Invalid line in " + file + kind + ": " + line);
+      write_file(file, "");
     }
   }
-  write_file(main_path(), "");
-  write_file(add_path(), "");
   const auto init_history = [this] { r_dravlistip_init(config_); };
   write_file(history_path(), "20120218 192.0.2.1       Red\n20120218 192.0.2.1      \n");
   expect_fatal(init_history, "drav_listip", "Line too short: 20120218 192.0.2.1      ");
   std::remove(history_path().c_str());
   expect_fatal(init_history, "drav_listip", "File not found: " + history_path());
   r_dravaccess_init(config_);
-  const auto ban = [] { r_dravaccess_block_ip(ip("192.0.2.1"), "", ""); };
   r_dravtools_varcpy(config_.access_list_file_add, dir_.path().c_str());
-  expect_fatal(ban, "drav_access",
+  expect_fatal([] { r_dravaccess_block_ip(ip("192.0.2.1"), "", ""); }, "drav_access",
                "File " + dir_.path().string() + " could not be opened for appending");
   r_dravtools_varcpy(config_.access_list_file_add, add_path().c_str());
   r_dravtools_varcpy(config_.access_list_file, dir_.file("none.txt").c_str());

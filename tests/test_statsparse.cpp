@@ -2,7 +2,7 @@
 // server prints them. Any bytes are the fuzz targets' business; these are the exact layouts.
 #include <gtest/gtest.h>
 
-#include <cstring>
+#include <cstdio>
 #include <memory>
 #include <sstream>
 #include <string>
@@ -57,11 +57,9 @@ std::unique_ptr<ts_status_reply> parse_status(const std::string& text, int accep
 
 std::vector<int> present(const ts_status_reply& reply) {
   std::vector<int> slots;
-  for (int slot = 0; slot < MAX_CLIENTS; ++slot) {
-    if (reply.ab_present[slot] != 0) {
+  for (int slot = 0; slot < MAX_CLIENTS; ++slot)
+    if (reply.ab_present[slot] != 0)
       slots.push_back(slot);
-    }
-  }
   return slots;
 }
 
@@ -78,16 +76,15 @@ TEST(Status, HeaderIsCheckedLineByLine) {
       std::string(good).replace(good.find("lastmsg"), 1, "L"),
       std::string(good).erase(good.rfind('-'), 1),
       good.substr(0, num) + good.substr(dashes) + good.substr(num, dashes - num)};
-  for (const std::string& text : broken) {
+  for (const std::string& text : broken)
     EXPECT_EQ(present(*parse_status(text + client_line(1), 0)), std::vector<int>{}) << text;
-  }
   // A dash line that is not followed by a line feed is not a line yet.
   EXPECT_EQ(present(*parse_status(good.substr(0, good.size() - 1), 0)), std::vector<int>{});
 
   const auto alone = parse_status(STATUS_HEADER);
-  EXPECT_EQ(present(*alone), std::vector<int>{});
-  EXPECT_STREQ(alone->ac_map, "dmap1");
-  EXPECT_STREQ(alone->ac_gametype, "deathmatch");
+  EXPECT_EQ(
+      std::tuple(present(*alone), std::string(alone->ac_map), std::string(alone->ac_gametype)),
+      std::tuple(std::vector<int>{}, "dmap1", "deathmatch"));
   // Extra text after the columns is allowed; a long map name is cut at 512 bytes.
   std::string wide = STATUS_HEADER;
   wide.insert(wide.find("\n---"), "  extra");
@@ -128,10 +125,9 @@ TEST(Status, ColumnsAreReadByPositionAndPingsAndAddressesHaveSpecialTexts) {
       {"12", "192.0.2.9", 25, 12, 0, 0, {player, 0}},
   };
   for (const auto& c : cases) {
-    const ts_status_line want_line{2, c.score,  c.ping_value, "Someone",    "Someone",
-                                   3, c.parsed, 77,           c.connecting, c.zombie};
     EXPECT_EQ(parse_client(client_line("2", "25", c.ping, "Someone", "3", c.address, "77")),
-              want_line)
+              (ts_status_line{2, c.score, c.ping_value, "Someone", "Someone", 3, c.parsed, 77,
+                              c.connecting, c.zombie}))
         << c.ping << " " << c.address;
   }
 }
@@ -202,10 +198,8 @@ TEST(Serverinfo, ReadsEveryKeyFromTheSecondCharacterOnAndResetsTheRest) {
   const std::string body =
       "Server info settings:\n" + key_lines("fraglimit=frags|hostname=" + std::string(600, 'h'));
   ASSERT_EQ(parse(r_dravstatsparse_parse_serverinfo, "\n" + body, info), 1);
-  EXPECT_EQ(info.i_fraglimit, 0);
-  EXPECT_EQ(info.ab_found[12], 1);
-  EXPECT_EQ(std::string(info.ac_hostname), std::string(512, 'h'));
-  EXPECT_EQ(info.ab_found[0], 0);
+  EXPECT_EQ(std::tuple(info.i_fraglimit, info.ab_found[12], info.ab_found[0], info.ac_hostname),
+            std::tuple(0, 1, 0, std::string(512, 'h')));
   EXPECT_EQ(parse(r_dravstatsparse_parse_serverinfo, body, info), 0);
   EXPECT_EQ(parse(r_dravstatsparse_parse_serverinfo, "", info), 0);
   EXPECT_TRUE(info == ts_serverinfo{});
@@ -217,9 +211,7 @@ TEST(Serverinfo, ReadsEveryKeyFromTheSecondCharacterOnAndResetsTheRest) {
 }
 
 TEST(Dumpuser, KeysMatchWithTheirPaddingAndEmptyRepliesLeaveNothing) {
-  ts_dumpuser info;
-  std::strcpy(info.ac_teamname, "stale");
-  info.i_predicting = 9;
+  ts_dumpuser info{.i_predicting = 9, .ac_teamname = "stale"};
   ASSERT_EQ(parse(r_dravstatsparse_parse_dumpuser,
                   "userinfo\n--------\n" +
                       key_lines("spectator_password=watch|spectator=1|names=not a name|"
@@ -243,8 +235,7 @@ TEST(Dumpuser, KeysMatchWithTheirPaddingAndEmptyRepliesLeaveNothing) {
   EXPECT_EQ(r_dravstatsparse_parse_dumpuser(nullptr, 0, info), 1);
   EXPECT_TRUE(info == ts_dumpuser{});
   ASSERT_EQ(parse(r_dravstatsparse_parse_dumpuser, key_lines("ip=not an address"), info), 1);
-  EXPECT_EQ(info.ts_address, (ts_ip_port{0, 0}));
-  EXPECT_EQ(info.ab_found[12], 1);
+  EXPECT_EQ(std::tuple(info.ts_address, info.ab_found[12]), std::tuple(ts_ip_port{0, 0}, 1));
 }
 
 }  // namespace

@@ -42,13 +42,8 @@ std::string read_file(const std::string& path) {
 std::string regex_escape(const std::string& text) {
   // A closing bracket outside a bracket expression is an ordinary character in the extended
   // syntax, and escaping it is an error there.
-  std::string escaped;
-  for (char c : text) {
-    if (std::string_view("\\^$.|?*+()[{}").find(c) != std::string_view::npos)
-      escaped += '\\';
-    escaped += c;
-  }
-  return escaped;
+  static const std::regex special(R"([\\^$.|?*+()[{}])");
+  return std::regex_replace(text, special, "\\$&");
 }
 
 std::string without_stamp(const std::string& line) {
