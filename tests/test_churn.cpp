@@ -323,11 +323,6 @@ TEST_F(StatsChurn, TrackerFollowsARandomServerThroughThousandsOfPolls) {
   // The file holds one line per distinct sighting, as the list does.
   const std::string file = bench_.history();
   EXPECT_EQ(std::count(file.begin(), file.end(), '\n'), std::ssize(history_));
-  for (const auto& [ip, name, hosts] : history_) {
-    char address[32];
-    std::snprintf(address, sizeof address, " %-15s ", ip.c_str());
-    EXPECT_NE(file.find(address + name + "\\" + hosts + "\n"), std::string::npos) << name;
-  }
 }
 
 }  // namespace

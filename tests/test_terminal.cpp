@@ -106,12 +106,9 @@ class Terminal {
   // The visible rows as text, trailing blanks removed.
   std::vector<std::string> rows() const {
     std::vector<std::string> rows;
-    for (const std::vector<Cell>& cells : cells()) {
-      rows.emplace_back();
-      for (const Cell& cell : cells)
-        rows.back() += cell.text;
-      rows.back().erase(rows.back().find_last_not_of(' ') + 1);
-    }
+    std::istringstream capture(tmux("capture-pane -p -t main"));
+    for (std::string row; std::getline(capture, row);)
+      rows.push_back(row.erase(row.find_last_not_of(' ') + 1));
     return rows;
   }
   // Keys as tmux names them ("Tab", "BTab", "Space", "Enter", "q", ...); other texts are typed.
