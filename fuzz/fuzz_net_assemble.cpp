@@ -1,12 +1,12 @@
 // The transport's reply assembly from received datagrams: any datagrams from any senders at
 // any times must give a reply within its bounds, never one made of strangers' datagrams.
 #include <cstdint>
-#include <cstdlib>
 #include <string>
 #include <string_view>
 #include <vector>
 
 #include "drav_net.h"
+#include "fuzz_support.h"
 
 namespace {
 
@@ -25,9 +25,8 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   std::string_view input(reinterpret_cast<const char*>(data), size);
   const auto number = [&input](int bytes) {
     std::uint32_t value = 0;
-    for (int i = 0; i < bytes && !input.empty(); ++i, input.remove_prefix(1)) {
+    for (int i = 0; i < bytes && !input.empty(); ++i, input.remove_prefix(1))
       value |= static_cast<std::uint32_t>(static_cast<std::uint8_t>(input[0])) << (8 * i);
-    }
     return value;
   };
   ts_net_collect collect;
@@ -48,9 +47,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     server_sent = server_sent || datagrams.back().port == PORT;
   }
   const std::optional<std::string> reply = r_dravnet_assemble_reply(datagrams, server, collect);
-  if (reply && (reply->size() > NET_REPLY_MAX_BYTES || reply->find('\0') != std::string::npos ||
-                !server_sent)) {
-    std::abort();
-  }
+  FUZZ_CHECK(!reply || (reply->size() <= NET_REPLY_MAX_BYTES &&
+                        reply->find('\0') == std::string::npos && server_sent));
   return 0;
 }

@@ -11,11 +11,9 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
 
 int main(int argc, char** argv) {
   std::vector<std::filesystem::path> inputs;
-  for (int i = 1; i < argc; ++i) {
-    for (const auto& entry : std::filesystem::directory_iterator(argv[i])) {
+  for (int i = 1; i < argc; ++i)
+    for (const auto& entry : std::filesystem::directory_iterator(argv[i]))
       inputs.push_back(entry.path());
-    }
-  }
   std::sort(inputs.begin(), inputs.end());
   const std::uint8_t empty[1] = {};
   LLVMFuzzerTestOneInput(empty, 0);

@@ -110,7 +110,6 @@ TEST(ProgramTest, OptionsStartUpErrorsAndSignalsEndWithTheirStatusAndTexts) {
       bad(config_text({{"log_file", "<omit>"}}), "Not all variables found (0): log_file=", 0),
       bad(config_text({{"say_init", "<omit>"}, {"ping_kick", "<omit>"}}),
           "Not all variables found (13): say_init=", KEY),
-      bad(config_text({{"ping_kick", "<omit>"}}), "Not all variables found (21): ping_kick=", 0),
       bad(config_text({{"player_color", "<omit>"}}),
           "Not all variables found (23): player_color=", KEY),
       bad(config_text() + " log_file=x\n", "Unknown config parameter:  log_file=x", 0),

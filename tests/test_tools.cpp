@@ -1,12 +1,9 @@
-// The game character texts, the time stamps and the configuration reader. The text cleaning is
-// checked by its fuzz target's oracle, the tokeniser through the configuration and reply readers,
-// and the exact messages of bad configuration files by the program tests.
+// The time stamps and the configuration reader. The text cleaning is checked by its fuzz
+// target's oracle, the tokeniser through the configuration and reply readers, and the exact
+// messages of bad configuration files by the program tests.
 #include <gtest/gtest.h>
 
-#include <clocale>
 #include <cstdlib>
-#include <cstring>
-#include <cuchar>
 #include <sstream>
 #include <string>
 #include <vector>
@@ -17,18 +14,6 @@
 #include "support.h"
 
 namespace {
-
-TEST(ToolsTest, CharacterTableHoldsOneWellFormedCharacterPerByte) {
-  ASSERT_NE(std::setlocale(LC_CTYPE, "C.UTF-8"), nullptr);
-  for (unsigned byte = 0x7F; byte <= 0xFF; ++byte) {
-    const char* text = gpac_drav_chars_utf8.at(byte - 0x7F);
-    std::mbstate_t state{};
-    char32_t code = 0;
-    const std::size_t size = std::strlen(text);
-    EXPECT_TRUE(size > 0 && std::mbrtoc32(&code, text, size, &state) == size) << std::hex << byte;
-  }
-  std::setlocale(LC_CTYPE, "C");
-}
 
 TEST(ToolsTest, GettimeGivesLocalTimeStamp) {
   setenv("TZ", "UTC", 1);
