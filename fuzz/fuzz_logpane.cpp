@@ -1,5 +1,5 @@
 // The log pane on any text, under the sanitizers: it takes every byte and stays within its bound.
-// Its line splitting and the bound are checked on exact texts by the log test.
+// Its line splitting is checked on exact texts by the log test, its bound by the screen test.
 #include <string>
 
 #include "drav_screen.h"

@@ -11,7 +11,6 @@
 #include <iterator>
 #include <string>
 #include <string_view>
-#include <vector>
 
 #include "drav_log.h"
 
@@ -74,27 +73,6 @@ inline void write_file(const std::string& path, std::string_view bytes) {
 inline std::string read_file(const std::string& path) {
   std::ifstream in(path, std::ios::binary);
   return {std::istreambuf_iterator<char>(in), {}};
-}
-
-/// The lines of a file as the readers take them: pieces of at most 2047 bytes that end at a
-/// line feed, cut at a NUL, without one trailing LF or CR LF.
-inline std::vector<std::string> file_lines(std::string_view bytes) {
-  std::vector<std::string> lines;
-  while (!bytes.empty()) {
-    const std::size_t feed = bytes.substr(0, 2047).find('\n');
-    const std::size_t take =
-        feed == std::string_view::npos ? std::min<std::size_t>(bytes.size(), 2047) : feed + 1;
-    std::string line(bytes.substr(0, take));
-    bytes.remove_prefix(take);
-    line.resize(line.find('\0') == std::string::npos ? line.size() : line.find('\0'));
-    if (line.ends_with('\n')) {
-      line.pop_back();
-      if (line.ends_with('\r'))
-        line.pop_back();
-    }
-    lines.push_back(line);
-  }
-  return lines;
 }
 
 }  // namespace drav_fuzz
