@@ -256,6 +256,10 @@ void r_dravaccess_init(const ts_config& config) {
   }
 }
 
+std::size_t r_dravaccess_get_entry_count() {
+  return gats_file_entries.size() + gai_ban_levels.size();
+}
+
 std::int32_t r_dravaccess_get_access_level(std::uint64_t ip, char* comment) {
   if (comment != nullptr) {
     std::memset(comment, 0, TEXT_FIELD_SIZE);

@@ -8,6 +8,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <filesystem>
 #include <memory>
 #include <string>
 
@@ -116,6 +117,24 @@ void r_dravlog_init(const ts_config& config) {
   }
   gi_file_log = go_owned_log.get();
   gac_log_name = config.log_file;
+}
+
+void r_dravlog_check_file(const ts_config& config) {
+  if (config.log_file[0] == '\0') {
+    return;
+  }
+  const std::filesystem::path path(config.log_file);
+  bool openable = false;
+  if (access(path.c_str(), F_OK) == 0) {
+    openable = access(path.c_str(), W_OK) == 0;
+  } else {
+    // A missing file is created by the start: its folder must take a new entry.
+    const std::filesystem::path folder = path.has_parent_path() ? path.parent_path() : ".";
+    openable = access(folder.c_str(), W_OK | X_OK) == 0;
+  }
+  if (!openable) {
+    r_dravlog_error("./src/drav_log - File open error: %s\n", config.log_file);
+  }
 }
 
 void r_dravlog_error(const char* format, ...) {
