@@ -37,8 +37,10 @@ bool gb_password_refused_told = false;
 // Scratch storage of one poll. Each is as large as the slot table of the state record, too
 // large for the stack, and nothing of it is kept from one poll to the next.
 ts_status_reply gts_reply;
+ts_status_reply gts_reply_again;
 std::array<ts_client, MAX_CLIENTS> gats_next;
 ts_serverinfo gts_serverinfo;
+ts_serverinfo gts_serverinfo_again;
 
 // Formatted commands ("kick %d", "dumpuser %d") are cut at 511 characters.
 constexpr std::size_t COMMAND_SIZE = 512;
@@ -194,6 +196,25 @@ const char* hostnames_or_null(const ts_client& slot) {
   return slot.pc_hostnames ? slot.pc_hostnames->c_str() : nullptr;
 }
 
+// One "serverinfo" into `info`; true when the reply was whole.
+bool r_dravstats_ask_serverinfo(ts_serverinfo& info) {
+  info = ts_serverinfo{};
+  const std::optional<std::string> reply = r_dravnet_send_command("serverinfo", 1, NET_MAIN_SOCKET);
+  return reply && r_dravstatsparse_parse_serverinfo(reply->data(), reply->size(), info) == 1;
+}
+
+// The settings into `info`. A reply cut between two lines looks whole, so settings that differ
+// from `known` are taken only when a second reply says the same.
+bool r_dravstats_fetch_serverinfo(ts_serverinfo& info, const ts_serverinfo& known) {
+  if (!r_dravstats_ask_serverinfo(info)) {
+    return false;
+  }
+  if (info == known) {
+    return true;
+  }
+  return r_dravstats_ask_serverinfo(gts_serverinfo_again) && gts_serverinfo_again == info;
+}
+
 // Step of a poll: asks for the settings when the map or game type changed, when none were
 // accepted yet or when they are due, and logs a server change when they differ.
 void poll_serverinfo(std::time_t now) {
@@ -208,20 +229,16 @@ void poll_serverinfo(std::time_t now) {
     return;
   }
   status.t_last_serverinfo = 0;
-  const std::optional<std::string> reply = r_dravnet_send_command("serverinfo", 1, NET_MAIN_SOCKET);
-  if (reply) {
-    gts_serverinfo = ts_serverinfo{};
-    if (r_dravstatsparse_parse_serverinfo(reply->data(), reply->size(), gts_serverinfo) == 1) {
-      status.t_last_serverinfo = now;
-      if (!(gts_serverinfo == status.ts_serverinfo)) {
-        if (std::strcmp(gts_serverinfo.ac_hostname, status.ts_serverinfo.ac_hostname) != 0) {
-          char clean[TEXT_FIELD_SIZE];
-          r_dravtools_remove_colors(clean, gts_serverinfo.ac_hostname);
-          status.i_hostname_length = std::strlen(clean);
-        }
-        status.ts_serverinfo = gts_serverinfo;
-        r_dravlog_log_server(status.ts_serverinfo.ac_mapname);
+  if (r_dravstats_fetch_serverinfo(gts_serverinfo, status.ts_serverinfo)) {
+    status.t_last_serverinfo = now;
+    if (!(gts_serverinfo == status.ts_serverinfo)) {
+      if (std::strcmp(gts_serverinfo.ac_hostname, status.ts_serverinfo.ac_hostname) != 0) {
+        char clean[TEXT_FIELD_SIZE];
+        r_dravtools_remove_colors(clean, gts_serverinfo.ac_hostname);
+        status.i_hostname_length = std::strlen(clean);
       }
+      status.ts_serverinfo = gts_serverinfo;
+      r_dravlog_log_server(status.ts_serverinfo.ac_mapname);
     }
   }
   status.b_serverinfo_updated = 1;
@@ -270,6 +287,16 @@ struct ts_dumpuser_budget {
   int i_fetched = 0;
 };
 
+// Details fetches due in one poll before the rest waits for the next, so that details falling
+// due together are spread. Rounded up in 64 bits: any interval up to the largest 32-bit value
+// is allowed.
+int r_dravstats_details_per_poll(int present) {
+  const int interval = gpts_config->poll_interval_dumpuser;
+  return interval <= 0
+             ? MAX_CLIENTS
+             : static_cast<int>((static_cast<std::int64_t>(present) + interval - 1) / interval);
+}
+
 // Hands what the tracker knows about a player (all but the status line and the active flag)
 // from one slot to another; the host-name text changes owner, so no two slots share it.
 void carry_over(ts_client& to, ts_client& from) {
@@ -279,6 +306,29 @@ void carry_over(ts_client& to, ts_client& from) {
   to.pc_hostnames = std::move(from.pc_hostnames);
   from.pc_hostnames.reset();
   to.i_kick_reason = from.i_kick_reason;
+}
+
+// The details of client `client` into `info`. A reply cut between two lines looks whole, so
+// details that differ from `known` are taken only when a second reply says the same; a new
+// player's details (nothing known) are always asked twice. Cleared when not obtained.
+bool r_dravstats_fetch_details(ts_dumpuser& info, int client, const ts_dumpuser& known) {
+  if (r_dravstats_do_dumpuser(info, client) != 1) {
+    return false;
+  }
+  if (info == known) {
+    return true;
+  }
+  ts_dumpuser again;
+  if (r_dravstats_do_dumpuser(again, client) == 1 && again == info) {
+    return true;
+  }
+  info = ts_dumpuser{};
+  return false;
+}
+
+// Details never obtained are empty: a whole reply always sets the found flags of its lines.
+bool r_dravstats_details_known(const ts_dumpuser& info) {
+  return !(info == ts_dumpuser{});
 }
 
 void continue_player(int i, int j, ts_dumpuser_budget& budget) {
@@ -297,16 +347,20 @@ void continue_player(int i, int j, ts_dumpuser_budget& budget) {
   if (!fetch) {
     return;
   }
-  if (r_dravstats_do_dumpuser(next.ts_info, i) == 1) {
+  // Details are compared only between two whole replies: not after a reply that was cut or
+  // said the slot is empty, and not against details that were never obtained.
+  bool details_changed = false;
+  if (r_dravstats_fetch_details(next.ts_info, i, stored.ts_info)) {
     ++budget.i_fetched;
     next.i_dumpuser_countdown = budget.i_fetched > budget.i_per_poll ? interval - 1 : interval;
+    details_changed =
+        r_dravstats_details_known(stored.ts_info) && !(next.ts_info == stored.ts_info);
   } else {
-    if (!changed) {
-      next.ts_info = stored.ts_info;
-    }
+    // After a change of name or number the stored details describe someone else's state.
+    next.ts_info = changed ? ts_dumpuser{} : stored.ts_info;
     next.i_dumpuser_countdown = -1;
   }
-  if (changed || !(next.ts_info == stored.ts_info)) {
+  if (changed || details_changed) {
     r_dravlistip_add_ip_name(next.ts_line.ts_address.ip, next.ts_line.ac_name,
                              hostnames_or_null(next));
     r_dravlog_log_player(LOG_CHANGE, next.ts_line);
@@ -323,8 +377,9 @@ void add_new_player(int i) {
   next.pc_hostnames = look_up_hostnames(next.ts_line.ts_address.ip);
   r_dravlistip_add_ip_name(next.ts_line.ts_address.ip, next.ts_line.ac_name,
                            hostnames_or_null(next));
-  next.i_dumpuser_countdown =
-      r_dravstats_do_dumpuser(next.ts_info, i) == 1 ? gpts_config->poll_interval_dumpuser : -1;
+  next.i_dumpuser_countdown = r_dravstats_fetch_details(next.ts_info, i, ts_dumpuser{})
+                                  ? gpts_config->poll_interval_dumpuser
+                                  : -1;
   decide_new_player(next);
 }
 
@@ -366,6 +421,173 @@ void send_kicks() {
       std::snprintf(command, sizeof command, "kick %d", i);
       // The reply says nothing the tracker acts on.
       (void)r_dravnet_send_command(command, 1, NET_MAIN_SOCKET);
+    }
+  }
+}
+
+// One "status" into `reply`; false when it brought no usable player list. The server's refusal
+// of the password is told once until a reply is accepted again.
+bool r_dravstats_ask_status(ts_status_reply& reply) {
+  const std::optional<std::string> text =
+      r_dravnet_send_command("status", STATUS_DATAGRAMS, NET_MAIN_SOCKET);
+  if (!text) {
+    return false;
+  }
+  if (text->starts_with(PASSWORD_REFUSED)) {
+    // Nothing works without the password; the operator needs to know why.
+    if (!gb_password_refused_told) {
+      gb_password_refused_told = true;
+      r_dravlog_notice("Server Password   rejected (\"%s\"): check net_server_rcon\n",
+                       PASSWORD_REFUSED);
+    }
+    return false;
+  }
+  // A list that is not closed by its empty line lost its end: whoever was listed there must
+  // not be taken for gone, so the poll is skipped as for a rejected reply.
+  if (r_dravstatsparse_parse_status(text->data(), text->size(), reply) != 1 ||
+      reply.b_complete != 1) {
+    return false;
+  }
+  gb_password_refused_told = false;
+  return true;
+}
+
+// A live player of the reply in slot `i`, or null (free slot or zombie).
+const ts_status_line* r_dravstats_live_line(const ts_status_reply& reply, int i) {
+  const ts_status_line& line = reply.ats_line[static_cast<std::size_t>(i)];
+  return reply.ab_present[static_cast<std::size_t>(i)] == 1 && line.b_zombie != 1 ? &line : nullptr;
+}
+
+// The same connection under the same name in the same slot.
+bool r_dravstats_same_listing(const ts_status_line& a, const ts_status_line& b) {
+  return same_player(a, b.ts_address, b.i_qport) && std::strcmp(a.ac_name, b.ac_name) == 0;
+}
+
+// True when the reply would log anything: a slot taken, freed or taken by someone else, or a
+// name changed. Scores, pings and the connecting state do not count.
+bool r_dravstats_reply_moves_anyone(const ts_status_reply& reply) {
+  for (int i = 0; i < MAX_CLIENTS; ++i) {
+    const ts_client& stored = gpts_status->ats_client[static_cast<std::size_t>(i)];
+    const ts_status_line* line = r_dravstats_live_line(reply, i);
+    if ((line != nullptr) != (stored.b_active == 1)) {
+      return true;
+    }
+    if (line != nullptr && !r_dravstats_same_listing(*line, stored.ts_line)) {
+      return true;
+    }
+  }
+  return false;
+}
+
+// The slot of an agreed live line of the same connection as `line`, or -1.
+int r_dravstats_agreed_slot(const ts_status_reply& reply, const std::array<bool, MAX_CLIENTS>& sure,
+                            const ts_status_line& line) {
+  for (int i = 0; i < MAX_CLIENTS; ++i) {
+    const ts_status_line* other = r_dravstats_live_line(reply, i);
+    if (sure[static_cast<std::size_t>(i)] && other != nullptr &&
+        same_player(*other, line.ts_address, line.i_qport)) {
+      return i;
+    }
+  }
+  return -1;
+}
+
+// True when any live line of the reply is the same connection as `line`.
+bool r_dravstats_lists_player(const ts_status_reply& reply, const ts_status_line& line) {
+  std::array<bool, MAX_CLIENTS> every;
+  every.fill(true);
+  return r_dravstats_agreed_slot(reply, every, line) >= 0;
+}
+
+// The slots on which both replies say the same: free (or a zombie) in both, or the same
+// connection under the same name.
+std::array<bool, MAX_CLIENTS> r_dravstats_sure_slots(const ts_status_reply& first,
+                                                     const ts_status_reply& second) {
+  std::array<bool, MAX_CLIENTS> sure = {};
+  for (int i = 0; i < MAX_CLIENTS; ++i) {
+    const ts_status_line* a = r_dravstats_live_line(first, i);
+    const ts_status_line* b = r_dravstats_live_line(second, i);
+    sure[static_cast<std::size_t>(i)] =
+        (a == nullptr && b == nullptr) ||
+        (a != nullptr && b != nullptr && r_dravstats_same_listing(*a, *b));
+  }
+  return sure;
+}
+
+// Leaves in `first` what both replies say, with the second reply's scores and pings. A slot
+// they disagree on keeps its stored player, unless both replies list that player elsewhere;
+// such a slot tells nothing new this poll and is looked at again on the next. Returns false
+// when the replies leave a stored player's whereabouts open (its slot agreed to hold someone
+// else or nobody, while one reply still lists the player): then nothing of the poll is used.
+bool r_dravstats_keep_agreed(ts_status_reply& first, const ts_status_reply& second) {
+  const std::array<bool, MAX_CLIENTS> sure = r_dravstats_sure_slots(first, second);
+  std::array<bool, MAX_CLIENTS> keep_stored = {};
+  for (int j = 0; j < MAX_CLIENTS; ++j) {
+    const auto slot = static_cast<std::size_t>(j);
+    const ts_client& stored = gpts_status->ats_client[slot];
+    if (stored.b_active != 1 || r_dravstats_agreed_slot(second, sure, stored.ts_line) >= 0) {
+      continue;
+    }
+    if (!sure[slot]) {
+      keep_stored[slot] = true;
+    } else if (r_dravstats_lists_player(first, stored.ts_line) ||
+               r_dravstats_lists_player(second, stored.ts_line)) {
+      return false;
+    }
+  }
+  for (int i = 0; i < MAX_CLIENTS; ++i) {
+    const auto slot = static_cast<std::size_t>(i);
+    const bool agreed_live = sure[slot] && r_dravstats_live_line(second, i) != nullptr;
+    first.ab_present[slot] = agreed_live || keep_stored[slot] ? 1 : 0;
+    if (agreed_live) {
+      first.ats_line[slot] = second.ats_line[slot];
+    } else if (keep_stored[slot]) {
+      first.ats_line[slot] = gpts_status->ats_client[slot].ts_line;
+    }
+  }
+  r_dravtools_varcpy(first.ac_map, second.ac_map);
+  r_dravtools_varcpy(first.ac_gametype, second.ac_gametype);
+  return true;
+}
+
+// Builds the next slot table from the reply, continues the stored players, adds the new ones
+// and logs those who left.
+void r_dravstats_track_players(std::time_t now) {
+  ts_status& status = *gpts_status;
+  std::array<std::int32_t, MAX_CLIENTS> unmatched = {};
+  int present = 0;
+  for (int i = 0; i < MAX_CLIENTS; ++i) {
+    unmatched[i] = status.ats_client[i].b_active == 1 ? 1 : 0;
+    ts_client& next = gats_next[i];
+    next.pc_hostnames.reset();
+    // A zombie is a player the server already dropped: its line continues nobody, so the
+    // stored slot stays unmatched and the player is logged as gone below.
+    next.b_active = r_dravstats_live_line(gts_reply, i) != nullptr ? 1 : 0;
+    if (next.b_active == 1) {
+      next.ts_line = gts_reply.ats_line[i];
+      ++present;
+    }
+  }
+
+  ts_dumpuser_budget budget;
+  budget.i_per_poll = r_dravstats_details_per_poll(present);
+  const std::array<int, MAX_CLIENTS> match = match_stored_players();
+  for (int i = 0; i < MAX_CLIENTS; ++i) {
+    if (gats_next[i].b_active != 1) {
+      continue;
+    }
+    const int j = match[i];
+    if (j >= 0) {
+      unmatched[j] = 0;
+      continue_player(i, j, budget);
+    } else {
+      add_new_player(i);
+    }
+  }
+
+  for (int j = 0; j < MAX_CLIENTS; ++j) {
+    if (unmatched[j] == 1) {
+      handle_departure(status.ats_client[j], now);
     }
   }
 }
@@ -435,84 +657,32 @@ void r_dravstats_update(std::time_t now) {
   r_dravstats_update_disconnected_list(status.pts_kicked, now,
                                        gpts_config->access_kicked_reject_timeout);
 
-  const std::optional<std::string> reply =
-      r_dravnet_send_command("status", STATUS_DATAGRAMS, NET_MAIN_SOCKET);
-  if (!reply) {
+  if (!r_dravstats_ask_status(gts_reply)) {
     return;
   }
-  if (reply->starts_with(PASSWORD_REFUSED)) {
-    // Nothing works without the password; the operator needs to know why.
-    if (!gb_password_refused_told) {
-      gb_password_refused_told = true;
-      r_dravlog_notice("Server Password   rejected (\"%s\"): check net_server_rcon\n",
-                       PASSWORD_REFUSED);
+  // A reply that lost a datagram on the way can join the start of one player's line to the
+  // end of another's, or lack players. Nothing it alone says is acted on: whenever it would
+  // change who is where, a second reply is asked for and only what both say is taken.
+  if (r_dravstats_reply_moves_anyone(gts_reply)) {
+    if (!r_dravstats_ask_status(gts_reply_again) ||
+        !r_dravstats_keep_agreed(gts_reply, gts_reply_again)) {
+      return;
     }
-    return;
   }
-  // A list that is not closed by its empty line lost its end: whoever was listed there must
-  // not be taken for gone, so the poll is skipped as for a rejected reply.
-  if (r_dravstatsparse_parse_status(reply->data(), reply->size(), gts_reply) != 1 ||
-      gts_reply.b_complete != 1) {
-    return;
-  }
-  gb_password_refused_told = false;
   status.b_status_updated = 1;
 
   poll_serverinfo(now);
-
-  std::array<std::int32_t, MAX_CLIENTS> unmatched = {};
-  int present = 0;
-  for (int i = 0; i < MAX_CLIENTS; ++i) {
-    unmatched[i] = status.ats_client[i].b_active == 1 ? 1 : 0;
-    ts_client& next = gats_next[i];
-    next.pc_hostnames.reset();
-    next.b_active = gts_reply.ab_present[i] == 1 ? 1 : 0;
-    if (next.b_active == 1) {
-      next.ts_line = gts_reply.ats_line[i];
-      ++present;
-    }
-  }
-
-  const int interval = gpts_config->poll_interval_dumpuser;
-  ts_dumpuser_budget budget;
-  // Rounded up in 64 bits: any interval up to the largest 32-bit value is allowed.
-  budget.i_per_poll =
-      interval <= 0
-          ? MAX_CLIENTS
-          : static_cast<int>((static_cast<std::int64_t>(present) + interval - 1) / interval);
-
-  // A zombie is a player the server already dropped: its line continues nobody, so the
-  // stored slot stays unmatched and the player is logged as gone below.
-  for (ts_client& next : gats_next) {
-    if (next.b_active == 1 && next.ts_line.b_zombie == 1) {
-      next.b_active = 0;
-    }
-  }
-  const std::array<int, MAX_CLIENTS> match = match_stored_players();
-  for (int i = 0; i < MAX_CLIENTS; ++i) {
-    if (gats_next[i].b_active != 1) {
-      continue;
-    }
-    const int j = match[i];
-    if (j >= 0) {
-      unmatched[j] = 0;
-      continue_player(i, j, budget);
-    } else {
-      add_new_player(i);
-    }
-  }
-
-  for (int j = 0; j < MAX_CLIENTS; ++j) {
-    if (unmatched[j] == 1) {
-      handle_departure(status.ats_client[j], now);
-    }
-  }
-
+  r_dravstats_track_players(now);
   commit_next_table();
   r_dravtools_varcpy(status.ac_map, gts_reply.ac_map);
   r_dravtools_varcpy(status.ac_gametype, gts_reply.ac_gametype);
   send_kicks();
   b_stat_first_time = 0;
+}
+
+void r_dravstats_forget_departed(ts_status& status, std::uint64_t ip) {
+  status.pts_disconnected.remove_if(
+      [ip](const ts_disconnected& entry) { return entry.ts_address.ip == ip; });
 }
 
 int r_dravstats_do_dumpuser(ts_dumpuser& info, int client) {
@@ -523,5 +693,10 @@ int r_dravstats_do_dumpuser(ts_dumpuser& info, int client) {
   if (!reply) {
     return 0;
   }
-  return r_dravstatsparse_parse_dumpuser(reply->data(), reply->size(), info);
+  if (r_dravstatsparse_parse_dumpuser(reply->data(), reply->size(), info) != 1) {
+    // Part of a reply is no details: nothing of it may be compared or shown.
+    info = ts_dumpuser{};
+    return 0;
+  }
+  return 1;
 }
