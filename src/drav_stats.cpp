@@ -28,7 +28,7 @@ ts_status* gpts_status = nullptr;
 
 // 1 from start (and from every init) until the first poll that reaches its end: players
 // already on the server when monitoring starts are never blocked.
-int b_stat_first_time = 1;
+int gb_first_poll = 1;
 
 // The operator was told that the server refuses the password; told again only after a
 // status reply was accepted in between.
@@ -54,7 +54,8 @@ constexpr int STATUS_DATAGRAMS = -1;
 // The whole answer of a server to a command with the wrong password.
 constexpr char PASSWORD_REFUSED[] = "Bad rcon_password.";
 
-bool same_player(const ts_status_line& line, const ts_ip_port& address, std::int32_t qport) {
+bool r_dravstats_same_player(const ts_status_line& line, const ts_ip_port& address,
+                             std::int32_t qport) {
   return line.ts_address == address && line.i_qport == qport;
 }
 
@@ -73,9 +74,9 @@ void r_dravstats_update_disconnected_list(ts_departed_list& list, std::time_t no
   });
 }
 
-bool list_holds(const ts_departed_list& list, const ts_status_line& line) {
+bool r_dravstats_list_holds(const ts_departed_list& list, const ts_status_line& line) {
   for (const ts_disconnected& entry : list) {
-    if (same_player(line, entry.ts_address, entry.i_qport)) {
+    if (r_dravstats_same_player(line, entry.ts_address, entry.i_qport)) {
       return true;
     }
   }
@@ -83,26 +84,26 @@ bool list_holds(const ts_departed_list& list, const ts_status_line& line) {
 }
 
 // The characters that frame names in the announcements: the low bytes of the colours.
-unsigned char console_char() {
+unsigned char r_dravstats_console_char() {
   return static_cast<unsigned char>(gpts_config->console_color);
 }
-unsigned char player_char() {
+unsigned char r_dravstats_player_char() {
   return static_cast<unsigned char>(gpts_config->player_color);
 }
 
 // Both announcements take the long form (with the access-list comment) only when their
 // setting is 2 and there is a comment; otherwise the short form.
-bool long_form(int setting, const char* comment) {
+bool r_dravstats_long_form(int setting, const char* comment) {
   return setting == 2 && comment[0] != '\0';
 }
 
 // The blocked and the incoming announcements: "<label>: <name>", followed by the access-list
 // comment in parentheses in the long form.
-void say_with_comment(const char* label, int setting, const ts_status_line& line,
-                      const char* comment) {
-  const unsigned char cc = console_char();
-  const unsigned char pc = player_char();
-  if (long_form(setting, comment)) {
+void r_dravstats_say_with_comment(const char* label, int setting, const ts_status_line& line,
+                                  const char* comment) {
+  const unsigned char cc = r_dravstats_console_char();
+  const unsigned char pc = r_dravstats_player_char();
+  if (r_dravstats_long_form(setting, comment)) {
     r_dravtools_say(gpts_config->console_color, "%c%s: %c%s%c (%c%s%c)", cc, label, pc,
                     line.ac_name, cc, pc, comment, cc);
   } else {
@@ -112,35 +113,35 @@ void say_with_comment(const char* label, int setting, const ts_status_line& line
 
 // The decision for a player seen for the first time in this connection: rejected after an
 // admin kick, back after a short absence, blocked by the access list, or accepted.
-void decide_new_player(ts_client& slot) {
+void r_dravstats_decide_new_player(ts_client& slot) {
   const ts_status_line& line = slot.ts_line;
-  if (list_holds(gpts_status->pts_kicked, line)) {
+  if (r_dravstats_list_holds(gpts_status->pts_kicked, line)) {
     slot.i_kick_reason = KICK_REJECTED;
     r_dravlog_log_player(LOG_REJECT, line);
     if (gpts_config->say_connect_reject_kicked == 1) {
-      r_dravtools_say(gpts_config->console_color, "%cRejected: %c%s%c", console_char(),
-                      player_char(), line.ac_name, console_char());
+      r_dravtools_say(gpts_config->console_color, "%cRejected: %c%s%c", r_dravstats_console_char(),
+                      r_dravstats_player_char(), line.ac_name, r_dravstats_console_char());
     }
     return;
   }
   char comment[TEXT_FIELD_SIZE] = {};
-  if (list_holds(gpts_status->pts_disconnected, line)) {
+  if (r_dravstats_list_holds(gpts_status->pts_disconnected, line)) {
     slot.i_access_level = r_dravaccess_get_access_level(line.ts_address.ip, comment);
     r_dravlog_log_player(LOG_RECONNECT, line);
     return;
   }
   slot.i_access_level = r_dravaccess_get_access_level(line.ts_address.ip, comment);
-  if (slot.i_access_level < gpts_config->access_level && b_stat_first_time != 1) {
+  if (slot.i_access_level < gpts_config->access_level && gb_first_poll != 1) {
     slot.i_kick_reason = KICK_BLOCKED;
     r_dravlog_log_player(LOG_BLOCK, line);
     if (gpts_config->say_connect_block > 0) {
-      say_with_comment("Blocked", gpts_config->say_connect_block, line, comment);
+      r_dravstats_say_with_comment("Blocked", gpts_config->say_connect_block, line, comment);
     }
     return;
   }
   r_dravlog_log_player(LOG_CONNECT, line);
   if (line.b_connecting == 1 && gpts_config->say_connect_incoming > 0) {
-    say_with_comment("Incoming", gpts_config->say_connect_incoming, line, comment);
+    r_dravstats_say_with_comment("Incoming", gpts_config->say_connect_incoming, line, comment);
   }
 }
 
@@ -151,7 +152,7 @@ constexpr std::size_t HOSTNAMES_MAX = 1024;
 
 // A host name as it may be stored: a byte that would end a line in a file (line feed,
 // carriage return), any other control byte, and the ";" that separates the names become "?".
-std::string clean_hostname(std::string_view name) {
+std::string r_dravstats_clean_hostname(std::string_view name) {
   std::string clean(name);
   for (char& c : clean) {
     const auto byte = static_cast<unsigned char>(c);
@@ -165,7 +166,7 @@ std::string clean_hostname(std::string_view name) {
 // The official name, then every alias, joined by ";" and cut before the first name that
 // would pass HOSTNAMES_MAX; nothing when the resolver knows no name for the address or the
 // text would be empty.
-std::optional<std::string> look_up_hostnames(std::uint64_t ip) {
+std::optional<std::string> r_dravstats_look_up_hostnames(std::uint64_t ip) {
   const std::optional<ts_hostent> host =
       r_dravip_get_hostnames(static_cast<std::uint32_t>(ip & 0xFFFFFFFFull));
   if (!host) {
@@ -174,13 +175,13 @@ std::optional<std::string> look_up_hostnames(std::uint64_t ip) {
   try {
     std::string joined;
     if (host->name.size() <= HOSTNAMES_MAX) {
-      joined = clean_hostname(host->name);
+      joined = r_dravstats_clean_hostname(host->name);
       for (const std::string& alias : host->aliases) {
         if (joined.size() + 1 + alias.size() > HOSTNAMES_MAX) {
           break;
         }
         joined += ';';
-        joined += clean_hostname(alias);
+        joined += r_dravstats_clean_hostname(alias);
       }
     }
     if (joined.empty()) {
@@ -192,7 +193,7 @@ std::optional<std::string> look_up_hostnames(std::uint64_t ip) {
   }
 }
 
-const char* hostnames_or_null(const ts_client& slot) {
+const char* r_dravstats_hostnames_or_null(const ts_client& slot) {
   return slot.pc_hostnames ? slot.pc_hostnames->c_str() : nullptr;
 }
 
@@ -217,7 +218,7 @@ bool r_dravstats_fetch_serverinfo(ts_serverinfo& info, const ts_serverinfo& know
 
 // Step of a poll: asks for the settings when the map or game type changed, when none were
 // accepted yet or when they are due, and logs a server change when they differ.
-void poll_serverinfo(std::time_t now) {
+void r_dravstats_poll_serverinfo(std::time_t now) {
   ts_status& status = *gpts_status;
   const int interval = gpts_config->poll_interval_serverinfo;
   const bool ask = std::strcmp(gts_reply.ac_map, status.ac_map) != 0 ||
@@ -244,9 +245,10 @@ void poll_serverinfo(std::time_t now) {
   status.b_serverinfo_updated = 1;
 }
 
-bool holds_player(int j, const ts_status_line& line) {
+bool r_dravstats_holds_player(int j, const ts_status_line& line) {
   const ts_client& stored = gpts_status->ats_client[j];
-  return stored.b_active == 1 && same_player(stored.ts_line, line.ts_address, line.i_qport);
+  return stored.b_active == 1 &&
+         r_dravstats_same_player(stored.ts_line, line.ts_address, line.i_qport);
 }
 
 // For every line of the reply the stored slot of the same player, or -1 for a newcomer.
@@ -255,13 +257,13 @@ bool holds_player(int j, const ts_status_line& line) {
 // line's own number is preferred, so that such twins keep their slots from poll to poll;
 // otherwise the lowest unclaimed slot is taken. With distinct players this is simply the
 // first stored slot of the same player.
-std::array<int, MAX_CLIENTS> match_stored_players() {
+std::array<int, MAX_CLIENTS> r_dravstats_match_stored_players() {
   std::array<int, MAX_CLIENTS> match;
   match.fill(-1);
   std::array<bool, MAX_CLIENTS> claimed = {};
   for (int i = 0; i < MAX_CLIENTS; ++i) {
     const ts_client& next = gats_next[i];
-    if (next.b_active == 1 && holds_player(i, next.ts_line)) {
+    if (next.b_active == 1 && r_dravstats_holds_player(i, next.ts_line)) {
       match[i] = i;
       claimed[i] = true;
     }
@@ -272,7 +274,7 @@ std::array<int, MAX_CLIENTS> match_stored_players() {
       continue;
     }
     for (int j = 0; j < MAX_CLIENTS; ++j) {
-      if (!claimed[j] && holds_player(j, next.ts_line)) {
+      if (!claimed[j] && r_dravstats_holds_player(j, next.ts_line)) {
         match[i] = j;
         claimed[j] = true;
         break;
@@ -299,7 +301,7 @@ int r_dravstats_details_per_poll(int present) {
 
 // Hands what the tracker knows about a player (all but the status line and the active flag)
 // from one slot to another; the host-name text changes owner, so no two slots share it.
-void carry_over(ts_client& to, ts_client& from) {
+void r_dravstats_carry_over(ts_client& to, ts_client& from) {
   to.ts_info = from.ts_info;
   to.i_access_level = from.i_access_level;
   to.i_dumpuser_countdown = from.i_dumpuser_countdown;
@@ -331,12 +333,12 @@ bool r_dravstats_details_known(const ts_dumpuser& info) {
   return !(info == ts_dumpuser{});
 }
 
-void continue_player(int i, int j, ts_dumpuser_budget& budget) {
+void r_dravstats_continue_player(int i, int j, ts_dumpuser_budget& budget) {
   ts_client& next = gats_next[i];
   ts_client& stored = gpts_status->ats_client[j];
   const int interval = gpts_config->poll_interval_dumpuser;
 
-  carry_over(next, stored);
+  r_dravstats_carry_over(next, stored);
 
   const bool changed = i != j || std::strcmp(next.ts_line.ac_name, stored.ts_line.ac_name) != 0;
   if (next.i_dumpuser_countdown > 0) {
@@ -362,28 +364,28 @@ void continue_player(int i, int j, ts_dumpuser_budget& budget) {
   }
   if (changed || details_changed) {
     r_dravlistip_add_ip_name(next.ts_line.ts_address.ip, next.ts_line.ac_name,
-                             hostnames_or_null(next));
+                             r_dravstats_hostnames_or_null(next));
     r_dravlog_log_player(LOG_CHANGE, next.ts_line);
   }
 }
 
-void add_new_player(int i) {
+void r_dravstats_add_new_player(int i) {
   ts_client& next = gats_next[i];
   next.i_access_level = 0;
   next.i_dumpuser_countdown = 0;
   next.pc_hostnames.reset();
   next.i_kick_reason = KICK_NONE;
 
-  next.pc_hostnames = look_up_hostnames(next.ts_line.ts_address.ip);
+  next.pc_hostnames = r_dravstats_look_up_hostnames(next.ts_line.ts_address.ip);
   r_dravlistip_add_ip_name(next.ts_line.ts_address.ip, next.ts_line.ac_name,
-                           hostnames_or_null(next));
+                           r_dravstats_hostnames_or_null(next));
   next.i_dumpuser_countdown = r_dravstats_fetch_details(next.ts_info, i, ts_dumpuser{})
                                   ? gpts_config->poll_interval_dumpuser
                                   : -1;
-  decide_new_player(next);
+  r_dravstats_decide_new_player(next);
 }
 
-void handle_departure(ts_client& stored, std::time_t now) {
+void r_dravstats_handle_departure(ts_client& stored, std::time_t now) {
   ts_status& status = *gpts_status;
   if (stored.i_kick_reason == KICK_NONE) {
     r_dravstats_add_disconnected_list(stored, status.pts_disconnected, now);
@@ -393,13 +395,14 @@ void handle_departure(ts_client& stored, std::time_t now) {
   r_dravlog_log_player(LOG_DISCONNECT, stored.ts_line);
   if (stored.ts_line.b_connecting == 1 && stored.i_kick_reason == KICK_NONE &&
       gpts_config->say_connect_cancel > 0) {
-    r_dravtools_say(gpts_config->console_color, "%c%c%s%c chickened out", console_char(),
-                    player_char(), stored.ts_line.ac_name, console_char());
+    r_dravtools_say(gpts_config->console_color, "%c%c%s%c chickened out",
+                    r_dravstats_console_char(), r_dravstats_player_char(), stored.ts_line.ac_name,
+                    r_dravstats_console_char());
   }
   stored.pc_hostnames.reset();
 }
 
-void commit_next_table() {
+void r_dravstats_commit_next_table() {
   for (int i = 0; i < MAX_CLIENTS; ++i) {
     ts_client& stored = gpts_status->ats_client[i];
     ts_client& next = gats_next[i];
@@ -408,12 +411,12 @@ void commit_next_table() {
       continue;
     }
     stored.ts_line = next.ts_line;
-    carry_over(stored, next);
+    r_dravstats_carry_over(stored, next);
   }
 }
 
 // Repeated on every poll for as long as the server lists a kicked player.
-void send_kicks() {
+void r_dravstats_send_kicks() {
   for (int i = 0; i < MAX_CLIENTS; ++i) {
     const ts_client& slot = gpts_status->ats_client[i];
     if (slot.b_active == 1 && slot.i_kick_reason != KICK_NONE) {
@@ -460,7 +463,8 @@ const ts_status_line* r_dravstats_live_line(const ts_status_reply& reply, int i)
 
 // The same connection under the same name in the same slot.
 bool r_dravstats_same_listing(const ts_status_line& a, const ts_status_line& b) {
-  return same_player(a, b.ts_address, b.i_qport) && std::strcmp(a.ac_name, b.ac_name) == 0;
+  return r_dravstats_same_player(a, b.ts_address, b.i_qport) &&
+         std::strcmp(a.ac_name, b.ac_name) == 0;
 }
 
 // True when the reply would log anything: a slot taken, freed or taken by someone else, or a
@@ -485,7 +489,7 @@ int r_dravstats_agreed_slot(const ts_status_reply& reply, const std::array<bool,
   for (int i = 0; i < MAX_CLIENTS; ++i) {
     const ts_status_line* other = r_dravstats_live_line(reply, i);
     if (sure[static_cast<std::size_t>(i)] && other != nullptr &&
-        same_player(*other, line.ts_address, line.i_qport)) {
+        r_dravstats_same_player(*other, line.ts_address, line.i_qport)) {
       return i;
     }
   }
@@ -571,7 +575,7 @@ void r_dravstats_track_players(std::time_t now) {
 
   ts_dumpuser_budget budget;
   budget.i_per_poll = r_dravstats_details_per_poll(present);
-  const std::array<int, MAX_CLIENTS> match = match_stored_players();
+  const std::array<int, MAX_CLIENTS> match = r_dravstats_match_stored_players();
   for (int i = 0; i < MAX_CLIENTS; ++i) {
     if (gats_next[i].b_active != 1) {
       continue;
@@ -579,20 +583,20 @@ void r_dravstats_track_players(std::time_t now) {
     const int j = match[i];
     if (j >= 0) {
       unmatched[j] = 0;
-      continue_player(i, j, budget);
+      r_dravstats_continue_player(i, j, budget);
     } else {
-      add_new_player(i);
+      r_dravstats_add_new_player(i);
     }
   }
 
   for (int j = 0; j < MAX_CLIENTS; ++j) {
     if (unmatched[j] == 1) {
-      handle_departure(status.ats_client[j], now);
+      r_dravstats_handle_departure(status.ats_client[j], now);
     }
   }
 }
 
-void clear_status(ts_status& status) {
+void r_dravstats_clear_status(ts_status& status) {
   // Field by field: a whole temporary record would not fit comfortably on the stack.
   status.ts_serverinfo = ts_serverinfo{};
   std::memset(status.ac_map, 0, sizeof status.ac_map);
@@ -620,11 +624,11 @@ void clear_status(ts_status& status) {
 void r_dravstats_init(const ts_config& config, ts_status& status) {
   gpts_config = &config;
   gpts_status = &status;
-  clear_status(status);
+  r_dravstats_clear_status(status);
   for (ts_client& next : gats_next) {
     next.pc_hostnames.reset();
   }
-  b_stat_first_time = 1;
+  gb_first_poll = 1;
   gb_password_refused_told = false;
 }
 
@@ -671,13 +675,13 @@ void r_dravstats_update(std::time_t now) {
   }
   status.b_status_updated = 1;
 
-  poll_serverinfo(now);
+  r_dravstats_poll_serverinfo(now);
   r_dravstats_track_players(now);
-  commit_next_table();
+  r_dravstats_commit_next_table();
   r_dravtools_varcpy(status.ac_map, gts_reply.ac_map);
   r_dravtools_varcpy(status.ac_gametype, gts_reply.ac_gametype);
-  send_kicks();
-  b_stat_first_time = 0;
+  r_dravstats_send_kicks();
+  gb_first_poll = 0;
 }
 
 void r_dravstats_forget_departed(ts_status& status, std::uint64_t ip) {
