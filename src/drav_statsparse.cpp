@@ -248,7 +248,7 @@ std::array<ts_parse_entry, N + 1> r_dravstatsparse_build_table(
       entry.pb_found = pb_local_found;
     }
   }
-  table[N] = ts_parse_entry{PARSE_MARKER, nullptr, nullptr, nullptr, nullptr, nullptr};
+  table[N] = ts_parse_entry{PARSE_MARKER, nullptr, nullptr, nullptr, nullptr};
   return table;
 }
 
