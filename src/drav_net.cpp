@@ -19,6 +19,7 @@
 #include <cerrno>
 #include <chrono>
 #include <climits>
+#include <cstdarg>
 #include <cstdint>
 #include <cstring>
 #include <string>
@@ -39,6 +40,8 @@ constexpr std::size_t MAX_COMMAND_TEXT = 2048;
 constexpr std::size_t MAX_REPLY_DATAGRAM = 2052;
 // A reply datagram of at least this size may carry the "print" header (4 + "print" + 1).
 constexpr std::size_t PRINT_HEADER_SIZE = 10;
+// The formatted announcement, and its "say" command, are cut at 511 bytes.
+constexpr std::size_t NET_SAY_BUFFER_SIZE = 512;
 // Delivery time assumed when the datagram was already waiting.
 constexpr std::int64_t MINIMUM_DELIVERY_MS = 10;
 
@@ -331,4 +334,27 @@ void r_dravnet_finish() {
       r_dravlog_error("./src/drav_net - Unable to close socket\n");
     }
   }
+}
+
+void r_dravnet_say(int color, const char* format, ...) {
+  char message[NET_SAY_BUFFER_SIZE];
+  va_list arguments;
+  va_start(arguments, format);
+  const int formatted = std::vsnprintf(message, sizeof message, format, arguments);
+  va_end(arguments);
+  if (formatted < 0) {
+    return;  // the arguments could not be formatted: nothing sensible to say
+  }
+  r_dravtools_remove_invalid_console_chars(message);
+
+  // Asterisks in the colour of the message frame it, so it stands out in the players' chat.
+  const int color_code = color & 0xFF;
+  char command[NET_SAY_BUFFER_SIZE];
+  // A long message is cut where the buffer ends, losing the closing asterisks and quote.
+  if (std::snprintf(command, sizeof command, "say \"-%c%c*** %s %c***\"", 0x0D, color_code, message,
+                    color_code) < 0) {
+    return;
+  }
+  // The reply is only awaited so that the server has taken the command; it says nothing.
+  (void)r_dravnet_send_command(command, 1, NET_MAIN_SOCKET);
 }

@@ -17,7 +17,6 @@
 #include "drav_listip.h"
 #include "drav_log.h"
 #include "drav_net.h"
-#include "drav_say.h"
 #include "drav_statsparse.h"
 #include "drav_tools.h"
 
@@ -104,10 +103,10 @@ void r_dravstats_say_with_comment(const char* label, int setting, const ts_statu
   const unsigned char cc = r_dravstats_console_char();
   const unsigned char pc = r_dravstats_player_char();
   if (r_dravstats_long_form(setting, comment)) {
-    r_dravtools_say(gpts_config->console_color, "%c%s: %c%s%c (%c%s%c)", cc, label, pc,
+    r_dravnet_say(gpts_config->console_color, "%c%s: %c%s%c (%c%s%c)", cc, label, pc,
                     line.ac_name, cc, pc, comment, cc);
   } else {
-    r_dravtools_say(gpts_config->console_color, "%c%s: %c%s%c", cc, label, pc, line.ac_name, cc);
+    r_dravnet_say(gpts_config->console_color, "%c%s: %c%s%c", cc, label, pc, line.ac_name, cc);
   }
 }
 
@@ -119,7 +118,7 @@ void r_dravstats_decide_new_player(ts_client& slot) {
     slot.i_kick_reason = KICK_REJECTED;
     r_dravlog_log_player(LOG_REJECT, line);
     if (gpts_config->say_connect_reject_kicked == 1) {
-      r_dravtools_say(gpts_config->console_color, "%cRejected: %c%s%c", r_dravstats_console_char(),
+      r_dravnet_say(gpts_config->console_color, "%cRejected: %c%s%c", r_dravstats_console_char(),
                       r_dravstats_player_char(), line.ac_name, r_dravstats_console_char());
     }
     return;
@@ -395,7 +394,7 @@ void r_dravstats_handle_departure(ts_client& stored, std::time_t now) {
   r_dravlog_log_player(LOG_DISCONNECT, stored.ts_line);
   if (stored.ts_line.b_connecting == 1 && stored.i_kick_reason == KICK_NONE &&
       gpts_config->say_connect_cancel > 0) {
-    r_dravtools_say(gpts_config->console_color, "%c%c%s%c chickened out",
+    r_dravnet_say(gpts_config->console_color, "%c%c%s%c chickened out",
                     r_dravstats_console_char(), r_dravstats_player_char(), stored.ts_line.ac_name,
                     r_dravstats_console_char());
   }

@@ -10,7 +10,6 @@
 #include "drav_listip.h"
 #include "drav_log.h"
 #include "drav_net.h"
-#include "drav_say.h"
 #include "drav_screen.h"
 #include "drav_stats.h"
 #include "drav_statsparse.h"
@@ -141,7 +140,7 @@ int main(int argc, char* argv[]) {
     std::signal(signal_number, r_signal);
   }
   if (go_config.say_init == 1) {
-    r_dravtools_say(go_config.console_color, "Logger init (Version: Feb 18 2012)");
+    r_dravnet_say(go_config.console_color, "Logger init (Version: Feb 18 2012)");
   }
 
   while (gb_quit == 0) {
