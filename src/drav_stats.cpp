@@ -6,6 +6,7 @@
 #include <cstdio>
 #include <cstring>
 #include <forward_list>
+#include <memory>
 #include <new>
 #include <optional>
 #include <string>
@@ -103,8 +104,8 @@ void r_dravstats_say_with_comment(const char* label, int setting, const ts_statu
   const unsigned char cc = r_dravstats_console_char();
   const unsigned char pc = r_dravstats_player_char();
   if (r_dravstats_long_form(setting, comment)) {
-    r_dravnet_say(gpts_config->console_color, "%c%s: %c%s%c (%c%s%c)", cc, label, pc,
-                    line.ac_name, cc, pc, comment, cc);
+    r_dravnet_say(gpts_config->console_color, "%c%s: %c%s%c (%c%s%c)", cc, label, pc, line.ac_name,
+                  cc, pc, comment, cc);
   } else {
     r_dravnet_say(gpts_config->console_color, "%c%s: %c%s%c", cc, label, pc, line.ac_name, cc);
   }
@@ -119,7 +120,7 @@ void r_dravstats_decide_new_player(ts_client& slot) {
     r_dravlog_log_player(LOG_REJECT, line);
     if (gpts_config->say_connect_reject_kicked == 1) {
       r_dravnet_say(gpts_config->console_color, "%cRejected: %c%s%c", r_dravstats_console_char(),
-                      r_dravstats_player_char(), line.ac_name, r_dravstats_console_char());
+                    r_dravstats_player_char(), line.ac_name, r_dravstats_console_char());
     }
     return;
   }
@@ -394,9 +395,8 @@ void r_dravstats_handle_departure(ts_client& stored, std::time_t now) {
   r_dravlog_log_player(LOG_DISCONNECT, stored.ts_line);
   if (stored.ts_line.b_connecting == 1 && stored.i_kick_reason == KICK_NONE &&
       gpts_config->say_connect_cancel > 0) {
-    r_dravnet_say(gpts_config->console_color, "%c%c%s%c chickened out",
-                    r_dravstats_console_char(), r_dravstats_player_char(), stored.ts_line.ac_name,
-                    r_dravstats_console_char());
+    r_dravnet_say(gpts_config->console_color, "%c%c%s%c chickened out", r_dravstats_console_char(),
+                  r_dravstats_player_char(), stored.ts_line.ac_name, r_dravstats_console_char());
   }
   stored.pc_hostnames.reset();
 }
@@ -595,27 +595,12 @@ void r_dravstats_track_players(std::time_t now) {
   }
 }
 
-void r_dravstats_clear_status(ts_status& status) {
-  // Field by field: a whole temporary record would not fit comfortably on the stack.
-  status.ts_serverinfo = ts_serverinfo{};
-  std::memset(status.ac_map, 0, sizeof status.ac_map);
-  std::memset(status.ac_gametype, 0, sizeof status.ac_gametype);
-  status.i_hostname_length = 0;
-  for (ts_client& slot : status.ats_client) {
-    slot.ts_line = ts_status_line{};
-    slot.ts_info = ts_dumpuser{};
-    slot.i_access_level = 0;
-    slot.i_dumpuser_countdown = 0;
-    slot.pc_hostnames.reset();
-    slot.i_kick_reason = KICK_NONE;
-    slot.b_active = 0;
-  }
-  status.pts_disconnected.clear();
-  status.pts_kicked.clear();
-  status.t_last_status = 0;
-  status.t_last_serverinfo = 0;
-  status.b_serverinfo_updated = 0;
-  status.b_status_updated = 0;
+// Resets a record in place: a whole temporary state record (over a hundred kilobytes) would
+// not fit comfortably on the stack.
+template <typename Record>
+void r_dravstats_reset(Record& record) {
+  std::destroy_at(&record);
+  std::construct_at(&record);
 }
 
 }  // namespace
@@ -623,12 +608,19 @@ void r_dravstats_clear_status(ts_status& status) {
 void r_dravstats_init(const ts_config& config, ts_status& status) {
   gpts_config = &config;
   gpts_status = &status;
-  r_dravstats_clear_status(status);
-  for (ts_client& next : gats_next) {
-    next.pc_hostnames.reset();
-  }
+  r_dravstats_reset(status);
+  r_dravstats_reset(gats_next);
   gb_first_poll = 1;
   gb_password_refused_told = false;
+}
+
+void r_dravstats_finish() {
+  if (gpts_status != nullptr) {
+    r_dravstats_reset(*gpts_status);
+  }
+  r_dravstats_reset(gats_next);
+  gpts_config = nullptr;
+  gpts_status = nullptr;
 }
 
 std::time_t r_dravstats_clock() {

@@ -89,6 +89,7 @@ void r_signal(int signal_number) {
 void r_monitor_atexit() {
   r_dravlog_exit_started();
   r_dravscreen_finish();  // gives the terminal back first; nothing when there is no screen
+  r_dravstats_finish();
   r_dravnet_finish();
   r_dravlog_finish();
 }
