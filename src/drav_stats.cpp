@@ -34,6 +34,15 @@ int gb_first_poll = 1;
 // status reply was accepted in between.
 bool gb_password_refused_told = false;
 
+// A server that gave no usable status reply to this many polls in a row is told as silent.
+constexpr int SILENT_POLLS = 3;
+// Polls in a row without a usable status reply; when the first of them ran (on the poll
+// clock and on the wall clock); whether the silence was told.
+int gi_unanswered_polls = 0;
+std::time_t gt_unanswered_since = 0;
+std::time_t gt_unanswered_wall = 0;
+bool gb_silence_told = false;
+
 // Scratch storage of one poll. Each is as large as the slot table of the state record, too
 // large for the stack, and nothing of it is kept from one poll to the next.
 ts_status_reply gts_reply;
@@ -454,6 +463,31 @@ bool r_dravstats_ask_status(ts_status_reply& reply) {
   return true;
 }
 
+// Counts a poll without a usable status reply; the third in a row tells the operator (in the
+// pane only: the log file records the players, not the link) since when the server is silent.
+void r_dravstats_note_unanswered(std::time_t now) {
+  if (gi_unanswered_polls++ == 0) {
+    gt_unanswered_since = now;
+    gt_unanswered_wall = std::time(nullptr);
+  }
+  if (gi_unanswered_polls == SILENT_POLLS) {
+    gb_silence_told = true;
+    // The time stamp is "YYYY-MM-DD hh:mm:ss"; the day is in the notice's own stamp.
+    const std::string stamp = r_dravtools_gettime(gt_unanswered_wall);
+    r_dravlog_notice("Server Silent since %s\n", stamp.substr(stamp.size() - 8).c_str());
+  }
+}
+
+// A usable status reply ends a silence; one that was told is told over.
+void r_dravstats_note_answered(std::time_t now) {
+  if (gb_silence_told) {
+    r_dravlog_notice("Server Replying again after %lld s\n",
+                     static_cast<long long>(std::difftime(now, gt_unanswered_since)));
+  }
+  gi_unanswered_polls = 0;
+  gb_silence_told = false;
+}
+
 // A live player of the reply in slot `i`, or null (free slot or zombie).
 const ts_status_line* r_dravstats_live_line(const ts_status_reply& reply, int i) {
   const ts_status_line& line = reply.ats_line[static_cast<std::size_t>(i)];
@@ -612,6 +646,8 @@ void r_dravstats_init(const ts_config& config, ts_status& status) {
   r_dravstats_reset(gats_next);
   gb_first_poll = 1;
   gb_password_refused_told = false;
+  gi_unanswered_polls = 0;
+  gb_silence_told = false;
 }
 
 void r_dravstats_finish() {
@@ -653,8 +689,10 @@ void r_dravstats_update(std::time_t now) {
                                        gpts_config->access_kicked_reject_timeout);
 
   if (!r_dravstats_ask_status(gts_reply)) {
+    r_dravstats_note_unanswered(now);
     return;
   }
+  r_dravstats_note_answered(now);
   // A reply that lost a datagram on the way can join the start of one player's line to the
   // end of another's, or lack players. Nothing it alone says is acted on: whenever it would
   // change who is where, a second reply is asked for and only what both say is taken.
