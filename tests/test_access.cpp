@@ -8,6 +8,8 @@
 #include <ctime>
 #include <filesystem>
 #include <optional>
+#include <regex>
+#include <sstream>
 #include <string>
 #include <string_view>
 #include <tuple>
@@ -209,6 +211,32 @@ TEST_F(AccessTest, BansAreAppendedByteForByteOrLoggedAndHoldAtOnce) {
   char comment[TEXT_FIELD_SIZE] = "x";
   EXPECT_EQ(r_dravaccess_get_access_level(ip("192.0.2.1"), comment), 1);
   EXPECT_STREQ(comment, "");
+}
+
+// The example entries of the documents, copied into a list as they stand, give the comments
+// they show: the examples keep the column the reader takes the comment from.
+TEST_F(AccessTest, DocumentedEntriesGiveTheCommentsTheyShow) {
+  static const std::regex entry(" *([0-9] [0-9./]+ +)(.*)");
+  for (const char* document : {"README.md", "doc/drav-logger.1.in", "scripts/demo"}) {
+    std::istringstream text(read_file(std::string(DRAV_SOURCE_DIR) + "/" + document));
+    std::vector<std::pair<std::string, std::string>> examples;  // address and comment
+    std::string list;
+    std::smatch match;
+    for (std::string line; std::getline(text, line);) {
+      if (std::regex_match(line, match, entry)) {
+        examples.emplace_back(match[1].str().substr(2), match[2]);
+        list += match[1].str() + match[2].str() + "\n";
+      }
+    }
+    write_file(main_path(), list);
+    r_dravaccess_init(config_);
+    EXPECT_EQ(examples.size(), 2u) << document;
+    for (const auto& [network, shown] : examples) {
+      char comment[TEXT_FIELD_SIZE];
+      r_dravaccess_get_access_level(r_dravip_string_to_net_mask(network.c_str()).net, comment);
+      EXPECT_EQ(comment, shown) << document;
+    }
+  }
 }
 
 TEST_F(AccessTest, FileErrorsAreFatalWithTheirFileAndLine) {
