@@ -133,7 +133,9 @@ void draw_tag_letters() {
     const ts_rect rect = state().ats_window_arr[window].rect;
     const bool active = window == state().gte_active_window;
     wattrset(stdscr, dravscreen::pair_attribute(PAIR_TAG, active));
-    at(rect.begin_y - 1, rect.begin_x + 2, [letter] { waddch(stdscr, letter); });
+    // A structured binding is captured through a copy of its own: not every compiler in use
+    // captures bindings directly.
+    at(rect.begin_y - 1, rect.begin_x + 2, [tag = letter] { waddch(stdscr, tag); });
   }
   wattrset(stdscr, dravscreen::pair_attribute(PAIR_PLAIN));
 }
