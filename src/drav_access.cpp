@@ -220,12 +220,12 @@ void r_dravaccess_read_lines(const char* path, std::FILE* file) {
     if (text[0] == ';') {
       continue;
     }
-    if (const char* fault = r_dravtools_line_fault(*line); fault != nullptr) {
-      r_dravtools_remove_eol(text);
+    const char* fault = r_dravtools_line_fault(*line);
+    r_dravtools_remove_eol(text);
+    if (fault != nullptr) {
       r_dravlog_error("./src/drav_access - Invalid line in %s (line %zu %s): %s\n", path, number,
                       fault, text);
     }
-    r_dravtools_remove_eol(text);
     if (text[0] != '\0') {
       r_dravaccess_read_line(path, text);
     }
