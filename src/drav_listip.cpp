@@ -248,11 +248,11 @@ void r_dravlistip_sort_loaded() {
     keys[i] = {data[i].ip << 32 | r_dravlistip_text_prefix(data[i].name),
                static_cast<std::uint32_t>(i)};
   }
-  std::sort(keys.begin(), keys.end(), [](const ts_sort_key& a, const ts_sort_key& b) {
+  std::sort(keys.begin(), keys.end(), [&](const ts_sort_key& a, const ts_sort_key& b) {
     if (a.key != b.key) {
       return a.key < b.key;
     }
-    return r_dravlistip_less(gats_listip_data[a.index], gats_listip_data[b.index]);
+    return r_dravlistip_less(data[a.index], data[b.index]);
   });
   // Gathered into a new array: the reads are scattered, so the next ones are fetched ahead.
   constexpr std::size_t AHEAD = 16;

@@ -31,6 +31,7 @@ namespace {
 
 using Clock = std::chrono::steady_clock;
 
+// Every out-of-band datagram, in both directions, starts with four 0xFF bytes.
 constexpr std::string_view RCON_PREFIX = "\xFF\xFF\xFF\xFFrcon ";
 constexpr std::string_view PRINT_HEADER = "\xFF\xFF\xFF\xFFprint\n";
 // The server collects console output in a buffer of this size; one byte stays for its NUL.
