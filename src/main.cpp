@@ -124,7 +124,7 @@ int main(int argc, char* argv[]) {
     std::signal(SIGPIPE, SIG_IGN);
   }
   r_dravconfig_read_config(go_config, "drav-logger.cfg");
-  r_dravlog_init(go_config);
+  r_dravlog_init(go_config.log_file);
   r_dravaccess_init(go_config);
   r_dravlistip_init(go_config);
   r_dravnet_init(go_config);

@@ -9,7 +9,7 @@
 #include "drav_config.h"
 #include "drav_ip.h"
 #include "drav_log.h"
-#include "drav_screen.h"
+#include "drav_pane.h"
 #include "drav_statsparse.h"
 #include "drav_tools.h"
 #include "support.h"
@@ -39,7 +39,7 @@ class LogTest : public ::testing::Test {
   void SetUp() override {
     r_dravlog_init_first();
     r_dravtools_varcpy(config_.log_file, path_.c_str());
-    r_dravlog_init(config_);
+    r_dravlog_init(config_.log_file);
   }
   void TearDown() override { r_dravlog_finish(); }
   std::string contents() const { return drav_test::read_file(path_); }
@@ -53,8 +53,8 @@ TEST_F(LogTest, LinesAreWholeAndTheFileDropsTheColourCodesThatThePaneKeeps) {
   // A last line edited by hand without its line feed gets one before the next event.
   r_dravlog_finish();
   drav_test::write_file(path_, "edited by hand");
-  r_dravlog_init(config_);
-  const int before = r_dravscreen_log_line_count();
+  r_dravlog_init(config_.log_file);
+  const int before = r_dravpane_line_count();
   r_dravlog_log_player(LOG_REJECT, player_line(3, "192.0.2.7:27901", "\x02Red\x0D\x1F\x7FX"));
   r_dravlog_log_player(LOG_ADMIN_KICK, player_line(31, "255.255.255.255:1", "x"));
   r_dravlog_log_player(LOG_ADMIN_BAN, player_line(0, "192.0.2.9:1", "y"));
@@ -74,11 +74,11 @@ TEST_F(LogTest, LinesAreWholeAndTheFileDropsTheColourCodesThatThePaneKeeps) {
             "Client            05 192.0.2.9       z\n" +
                 std::string(1002, 'n') + "\n" + std::string(1002, 'm') + "\n" +
                 "Server Change     dm_next\ntwo\n");
-  ASSERT_EQ(r_dravscreen_log_line_count(), before + 9);
-  EXPECT_EQ(r_dravscreen_log_line(before).substr(20),
+  ASSERT_EQ(r_dravpane_line_count(), before + 9);
+  EXPECT_EQ(r_dravpane_line(before).substr(20),
             "Client Reject     03 192.0.2.7       \x02Red\x0D\x1F\x7FX");
-  EXPECT_EQ(r_dravscreen_log_line(before + 7).substr(20), "two");
-  EXPECT_EQ(r_dravscreen_log_line(before + 8), "lines\x03");
+  EXPECT_EQ(r_dravpane_line(before + 7).substr(20), "two");
+  EXPECT_EQ(r_dravpane_line(before + 8), "lines\x03");
 }
 
 TEST_F(LogTest, FailingLogFileIsToldOnceUntilItWorkedAgainAndNeverStopsTheProgram) {
@@ -102,12 +102,12 @@ TEST_F(LogTest, FailingLogFileIsToldOnceUntilItWorkedAgainAndNeverStopsTheProgra
   const std::string padding = std::string(8000, 'p') + "\n";
   drav_test::write_file(path_, padding);
   r_dravlog_init_first();
-  r_dravlog_init(config_);
+  r_dravlog_init(config_.log_file);
   std::string written;
   for (std::size_t i = 0; i < std::size(steps); ++i) {
     r_dravlog_set_screen_active(steps[i].screen);
     const std::string map = "map" + std::to_string(i), event = "Server Change     " + map + "\n";
-    const int before = r_dravscreen_log_line_count();
+    const int before = r_dravpane_line_count();
     testing::internal::CaptureStderr();
     // Room for a few bytes only: the write is cut short, then fails.
     rlimit limit = saved;
@@ -117,8 +117,8 @@ TEST_F(LogTest, FailingLogFileIsToldOnceUntilItWorkedAgainAndNeverStopsTheProgra
     setrlimit(RLIMIT_FSIZE, &saved);
     const std::string error_stream = without_stamps(testing::internal::GetCapturedStderr());
     std::string pane;
-    for (int line = before; line < r_dravscreen_log_line_count(); ++line)
-      pane += r_dravscreen_log_line(line).substr(20) + "\n";
+    for (int line = before; line < r_dravpane_line_count(); ++line)
+      pane += r_dravpane_line(line).substr(20) + "\n";
     EXPECT_EQ(pane, event + steps[i].pane) << i;
     EXPECT_EQ(error_stream, steps[i].error_stream) << i;
     written += steps[i].full ? "" : event;
@@ -130,13 +130,13 @@ TEST_F(LogTest, FailingLogFileIsToldOnceUntilItWorkedAgainAndNeverStopsTheProgra
   // Without a log file events go only to the pane, not to standard output.
   r_dravlog_finish();
   config_.log_file[0] = '\0';
-  r_dravlog_init(config_);
-  const int before = r_dravscreen_log_line_count();
+  r_dravlog_init(config_.log_file);
+  const int before = r_dravpane_line_count();
   testing::internal::CaptureStdout();
   r_dravlog_log_server("dm_harbor");
   EXPECT_EQ(testing::internal::GetCapturedStdout(), "");
-  ASSERT_EQ(r_dravscreen_log_line_count(), before + 1);
-  EXPECT_EQ(r_dravscreen_log_line(before).substr(19), " Server Change     dm_harbor");
+  ASSERT_EQ(r_dravpane_line_count(), before + 1);
+  EXPECT_EQ(r_dravpane_line(before).substr(19), " Server Change     dm_harbor");
 }
 
 }  // namespace

@@ -9,7 +9,7 @@
 #include <random>
 
 #include "drav_access.h"
-#include "drav_screen.h"
+#include "drav_pane.h"
 #include "drav_stats.h"
 #include "stats_support.h"
 
@@ -314,11 +314,11 @@ TEST(StatsFaults, UnusableRepliesChangeNothingButTheLists) {
   for (const auto& [refused, added] : std::vector<std::pair<bool, std::string>>{
            {true, told}, {true, ""}, {false, gone}, {true, told}}) {
     refuse_password = refused;
-    const int before = r_dravscreen_log_line_count();
+    const int before = r_dravpane_line_count();
     EXPECT_EQ(bench.poll().second, refused ? Lines{} : Lines{gone});
-    ASSERT_EQ(r_dravscreen_log_line_count() - before, added.empty() ? 0 : 1);
+    ASSERT_EQ(r_dravpane_line_count() - before, added.empty() ? 0 : 1);
     if (!added.empty()) {
-      EXPECT_EQ(drav_test::without_stamp(r_dravscreen_log_line(before)) + "\n", added);
+      EXPECT_EQ(drav_test::without_stamp(r_dravpane_line(before)) + "\n", added);
     }
   }
   ASSERT_FALSE(status.pts_disconnected.empty());
