@@ -246,7 +246,7 @@ void r_dravlistip_sort_loaded() {
     keys[i] = {data[i].ip << 32 | r_dravlistip_text_prefix(data[i].name),
                static_cast<std::uint32_t>(i)};
   }
-  std::sort(keys.begin(), keys.end(), [&data](const ts_sort_key& a, const ts_sort_key& b) {
+  std::sort(keys.begin(), keys.end(), [&](const ts_sort_key& a, const ts_sort_key& b) {
     if (a.key != b.key) {
       return a.key < b.key;
     }

@@ -68,7 +68,8 @@ void r_dravlog_show(const char* line) {
 
 // Formats "<time stamp> <text>" into `line`. A text too long for the buffer is cut before
 // its line feed, so that the next line is never glued onto it.
-void r_dravlog_format_line(char (&line)[LOG_LINE_SIZE], const char* format, va_list arguments) {
+[[gnu::format(printf, 2, 0)]] void r_dravlog_format_line(char (&line)[LOG_LINE_SIZE],
+                                                         const char* format, va_list arguments) {
   const int stamp_length = std::snprintf(line, sizeof line, "%s ", r_dravtools_gettime(0));
   const std::size_t room = sizeof line - static_cast<std::size_t>(stamp_length);
   const int text_length = std::vsnprintf(line + stamp_length, room, format, arguments);

@@ -98,11 +98,6 @@ void r_dravtools_store_value(const ts_parse_entry& entry, const char* value) {
         *entry.pi_int = r_dravtools_saturate_int32(std::strtol(value, nullptr, 10));
       }
       break;
-    case PARSE_DOUBLE:
-      if (entry.pd_double != nullptr) {
-        *entry.pd_double = std::strtod(value, nullptr);
-      }
-      break;
     default:  // a marker only tells that the key was seen
       break;
   }
@@ -166,10 +161,6 @@ char* r_dravtools_varcpy(char* dest, const char* source) {
   return dest;
 }
 
-int r_dravtools_varcmp(const char* a, const char* b) {
-  return std::strcmp(a, b);
-}
-
 void r_dravtools_parse_init(const ts_parse_entry* table) {
   for (const ts_parse_entry* entry = table; entry->pc_key != nullptr; ++entry) {
     if (entry->pb_found != nullptr) {
@@ -184,11 +175,6 @@ void r_dravtools_parse_init(const ts_parse_entry* table) {
       case PARSE_INT:
         if (entry->pi_int != nullptr) {
           *entry->pi_int = 0;
-        }
-        break;
-      case PARSE_DOUBLE:
-        if (entry->pd_double != nullptr) {
-          *entry->pd_double = 0.0;
         }
         break;
       default:
@@ -210,33 +196,6 @@ int r_dravtools_parse_data(const ts_parse_entry* table, const char* line) {
     return 1;
   }
   return 0;
-}
-
-const void* r_dravtools_blocate(const void* key, const void* base, std::size_t count,
-                                std::size_t size, ts_compare_function compare, std::size_t* index) {
-  const auto* elements = static_cast<const unsigned char*>(base);
-  std::size_t lo = 0;
-  std::size_t hi = count;
-  while (lo < hi) {
-    const std::size_t mid = lo + (hi - lo) / 2;
-    const void* element = elements + mid * size;
-    const int order = compare(key, element);
-    if (order < 0) {
-      hi = mid;
-    } else if (order > 0) {
-      lo = mid + 1;
-    } else {
-      if (index != nullptr) {
-        *index = mid;
-      }
-      return element;
-    }
-  }
-  // hi is now the first element above the key: where the key belongs.
-  if (index != nullptr) {
-    *index = hi;
-  }
-  return nullptr;
 }
 
 const char* r_dravtools_gettime(std::time_t when) {

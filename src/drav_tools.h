@@ -80,19 +80,12 @@ std::size_t r_dravtools_remove_eol(char* text);
 /// Bounded copy into a 513-byte text field: strncpy semantics, byte 512 always NUL.
 /// Returns dest.
 char* r_dravtools_varcpy(char* dest, const char* source);
-/// Byte-wise comparison with the result convention of strcmp.
-int r_dravtools_varcmp(const char* a, const char* b);
-/// Returns the same pointer; a text field seen as a text.
-inline char* r_dravtools_get_charptr(char* field) {
-  return field;
-}
 
-/// Kind of value of a key-table row. Any value above PARSE_DOUBLE behaves as a marker.
+/// Kind of value of a key-table row. Any value but text and integer behaves as a marker.
 enum te_parse_type : std::uint32_t {
   PARSE_TEXT = 0,
   PARSE_INT = 1,
-  PARSE_DOUBLE = 2,
-  PARSE_MARKER = 3,
+  PARSE_MARKER = 2,
 };
 
 /// One row of a key table; a table ends with a row whose pc_key is null.
@@ -100,7 +93,6 @@ struct ts_parse_entry {
   te_parse_type te_type;
   char* pac_text;          // 513-byte text field, or null
   std::int32_t* pi_int;    // or null
-  double* pd_double;       // or null
   std::int32_t* pb_found;  // or null
   const char* pc_key;      // exact prefix a line must begin with; null ends the table
 };
@@ -111,14 +103,6 @@ void r_dravtools_parse_init(const ts_parse_entry* table);
 /// and sets the row's found flag. Returns 1 when a row matched, 0 when none did.
 /// Integers follow strtol base 10 and are saturated to the signed 32-bit range.
 int r_dravtools_parse_data(const ts_parse_entry* table, const char* line);
-
-/// Comparison of a key (first) with an element (second), qsort convention.
-using ts_compare_function = int (*)(const void* key, const void* element);
-/// Binary search over `count` elements of `size` bytes sorted by `compare`. Returns the
-/// matching element or null; stores the match's index, or on a miss the insertion index,
-/// in `index` when it is not null.
-const void* r_dravtools_blocate(const void* key, const void* base, std::size_t count,
-                                std::size_t size, ts_compare_function compare, std::size_t* index);
 
 /// Local time stamp "YYYY-MM-DD hh:mm:ss" of `when` (0 means now), in a static buffer
 /// that the next call overwrites.

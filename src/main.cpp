@@ -10,7 +10,6 @@
 #include "drav_listip.h"
 #include "drav_log.h"
 #include "drav_net.h"
-#include "drav_say.h"
 #include "drav_screen.h"
 #include "drav_stats.h"
 #include "drav_statsparse.h"
@@ -90,6 +89,7 @@ void r_signal(int signal_number) {
 void r_monitor_atexit() {
   r_dravlog_exit_started();
   r_dravscreen_finish();  // gives the terminal back first; nothing when there is no screen
+  r_dravstats_finish();
   r_dravnet_finish();
   r_dravlog_finish();
 }
@@ -141,7 +141,7 @@ int main(int argc, char* argv[]) {
     std::signal(signal_number, r_signal);
   }
   if (go_config.say_init == 1) {
-    r_dravtools_say(go_config.console_color, "Logger init (Version: Feb 18 2012)");
+    r_dravnet_say(go_config.console_color, "Logger init (Version: Feb 18 2012)");
   }
 
   while (gb_quit == 0) {

@@ -31,8 +31,7 @@ namespace {
 
 using Clock = std::chrono::steady_clock;
 
-// Header of every out-of-band datagram, in both directions.
-constexpr std::string_view OUT_OF_BAND = "\xFF\xFF\xFF\xFF";
+// Every out-of-band datagram, in both directions, starts with four 0xFF bytes.
 constexpr std::string_view RCON_PREFIX = "\xFF\xFF\xFF\xFFrcon ";
 constexpr std::string_view PRINT_HEADER = "\xFF\xFF\xFF\xFFprint\n";
 // The server collects console output in a buffer of this size; one byte stays for its NUL.
