@@ -1,3 +1,4 @@
+// Layer 3 (link, parsers, access list, IP history): calls the access list and layers 1 and 2.
 // The IP history: every (address, name, host names) triple ever seen, sorted in
 // memory and appended to the history file.
 #pragma once

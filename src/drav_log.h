@@ -1,3 +1,4 @@
+// Layer 2 (configuration and log): calls the pane below it and layer 1.
 // The log stream (time-stamped event lines, also shown in the log pane) and the
 // error stream (the one message of a fatal error).
 #pragma once

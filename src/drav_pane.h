@@ -1,5 +1,6 @@
-// Layer 2 (configuration and log): the event log pane's lines, the newest 1000 texts that the
-// log and the screen's commands add; the screen shows them. No terminal is needed here.
+// Layer 2 (configuration and log): the bottom of the layer, calls no other module.
+// The event log pane's lines: the newest 1000 texts that the log and the screen's commands
+// add. The screen shows them and registers to hear of every addition; no terminal is needed.
 #pragma once
 
 #include <string>

@@ -1,8 +1,8 @@
-// Layer 5 (screen): the operator's full-terminal view and keys, above the tracker; only main calls
-// it. Six regions (frame, server header, player table, IP history list, event log pane, key bar or
-// console line). This header names no type of the terminal library: the key reader turns the
-// terminal's key codes into the key values below, so that the records, the keys and their tests
-// need no terminal.
+// Layer 5 (screen): calls every layer below it; only main calls it.
+// The operator's full-terminal view of six regions (frame, server header, player table, IP
+// history list, event log pane, key bar or console line) and the operator's keys. This header
+// names no type of the terminal library: the key reader turns the terminal's key codes into
+// the key values below, so that the records, the keys and their tests need no terminal.
 #pragma once
 
 #include <array>

@@ -1,6 +1,6 @@
-// Layer 5 (screen): what the screen's two drawing files share (drav_screen_curses.cpp and
-// drav_screen_views.cpp): the regions' curses windows and the printing helpers. Only these
-// files include curses; the rest of the screen works on the records alone.
+// Layer 5 (screen): shared by the screen's two drawing files only.
+// drav_screen_curses.cpp and drav_screen_views.cpp keep the regions' curses windows and share
+// the printing helpers; no other file of the program includes curses.
 #pragma once
 
 #include <curses.h>

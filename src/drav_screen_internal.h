@@ -1,6 +1,6 @@
-// Layer 5 (screen): what the screen's own files share, its state and the functions that both
-// the keys and the drawing use. Nothing outside the drav_screen*.cpp files includes this
-// header; it names no type of the terminal library, whose windows stay in the drawing files.
+// Layer 5 (screen): shared by the screen's own files only.
+// The screen's state and the functions that both the keys and the drawing use. It names no
+// type of the terminal library, whose windows stay in the drawing files.
 #pragma once
 
 #include <array>
