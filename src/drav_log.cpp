@@ -82,14 +82,33 @@ void r_dravlog_show(const char* line) {
 
 // Writes a line (colour codes already removed) to the log stream; a failure is told once.
 void r_dravlog_write(const char* line) {
-  const int error = r_dravtools_append_descriptor(gi_file_log, line);
-  if (error == 0) {
+  const ts_append_outcome outcome = r_dravtools_append_descriptor(gi_file_log, line);
+  if (outcome.te_result == te_append_result::ok) {
     gb_log_failing = false;
     return;
   }
-  if (!gb_log_failing) {
-    gb_log_failing = true;
-    r_dravlog_notice("Log    File %s could not be written (%s): events are missing from it\n",
+  if (gb_log_failing) {
+    return;
+  }
+  gb_log_failing = true;
+  if (outcome.i_cut_error != 0) {
+    // The next line that gets through starts on a line of its own after the partial one.
+    r_dravlog_notice(
+        "Log    File %s could not be written (%s) nor cut back to its last whole line (%s): "
+        "events are missing from it\n",
+        gac_log_name.c_str(), std::strerror(outcome.i_error), std::strerror(outcome.i_cut_error));
+    return;
+  }
+  r_dravlog_notice("Log    File %s could not be written (%s): events are missing from it\n",
+                   gac_log_name.c_str(), std::strerror(outcome.i_error));
+}
+
+// Closes a log file opened here. Some file systems report a write that did not reach the
+// disk only when the file is closed, so a failure is told like a failed write.
+void r_dravlog_close_owned() {
+  if (go_owned_log && !go_owned_log.close()) {
+    const int error = errno;
+    r_dravlog_notice("Log    File %s could not be closed (%s): events may be missing from it\n",
                      gac_log_name.c_str(), std::strerror(error));
   }
 }
@@ -97,7 +116,7 @@ void r_dravlog_write(const char* line) {
 }  // namespace
 
 void r_dravlog_init_first() {
-  go_owned_log.reset();
+  r_dravlog_close_owned();
   gi_file_log = STDOUT_FILENO;
   gac_log_name = "standard output";
   gb_log_failing = false;
@@ -105,7 +124,7 @@ void r_dravlog_init_first() {
 }
 
 void r_dravlog_init(const char* path) {
-  go_owned_log.reset();
+  r_dravlog_close_owned();
   gi_file_log = -1;
   gb_log_failing = false;
   if (path[0] == '\0') {
@@ -206,7 +225,7 @@ void r_dravlog_set_wait_for_key(bool wait) {
 }
 
 void r_dravlog_finish() {
-  go_owned_log.reset();
+  r_dravlog_close_owned();
   gi_file_log = -1;
   if (gpo_file_error != nullptr) {
     std::fflush(gpo_file_error);

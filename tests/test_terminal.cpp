@@ -190,7 +190,7 @@ TEST(TerminalTest, OperatorSessionSignalsAndRefusals) {
                         drav_test::config_text({{"net_server_port", std::to_string(server.port())},
                                                 {"access_list_file", "access.txt"}}));
   drav_test::write_file(dir.file("drav-logger-ip.txt"), "");
-  drav_test::write_file(dir.file("access.txt"), "5 198.51.100.0/24         trusted\n");
+  drav_test::write_file(dir.file("access.txt"), "5 198.51.100.0/24    trusted\n");
 
   // Runs the program in an 80x24 terminal there; the shell writes its exit status to "status".
   // Returns whether the program came up.
@@ -361,7 +361,10 @@ TEST(TerminalTest, OperatorSessionSignalsAndRefusals) {
   terminal->keys({"Enter"});
   EXPECT_EQ(exit_status(), 1);
 
-  // A terminal without colours is refused.
+  // A terminal without colours is refused (after a start that finds a history file again:
+  // a directory in its place is refused first).
+  std::filesystem::remove(dir.file("drav-logger-ip.txt"));
+  drav_test::write_file(dir.file("drav-logger-ip.txt"), "");
   ASSERT_TRUE(start(std::string("env TERM=vt100 ") + DRAV_LOGGER_BINARY));
   EXPECT_EQ(exit_status(), 1);
   EXPECT_TRUE(terminal->wait_for_text("Error: the terminal has no colours"))
