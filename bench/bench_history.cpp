@@ -222,6 +222,8 @@ int measure(const std::string& dir, int adds) {
     std::printf("add_median_ms=%.3f\n", add_ms[add_ms.size() / 2]);
     std::printf("add_max_ms=%.3f\n", add_ms.back());
   }
+  r_dravlistip_finish();
+  r_dravaccess_finish();
   return 0;
 }
 
@@ -267,6 +269,7 @@ void BM_AccessLookup(benchmark::State& state) {
   for (auto _ : state) {
     benchmark::DoNotOptimize(r_dravaccess_get_access_level(addresses[i++ & 4095], nullptr));
   }
+  r_dravaccess_finish();
 }
 BENCHMARK(BM_AccessLookup);
 
@@ -276,6 +279,8 @@ void BM_StartUp(benchmark::State& state) {
     r_dravlistip_init(bench_config());
   }
   state.counters["entries"] = static_cast<double>(r_dravlistip_get_list().size());
+  r_dravlistip_finish();
+  r_dravaccess_finish();
 }
 BENCHMARK(BM_StartUp)->Unit(benchmark::kMillisecond);
 
@@ -291,6 +296,8 @@ void BM_HistoryAdd(benchmark::State& state) {
     state.ResumeTiming();
     r_dravlistip_add_ip_name(address, name.c_str(), nullptr);
   }
+  r_dravlistip_finish();
+  r_dravaccess_finish();
 }
 BENCHMARK(BM_HistoryAdd)->Unit(benchmark::kMicrosecond)->Iterations(200);
 

@@ -97,8 +97,10 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     drav_fuzz::write_file(add_file.path, additions);
   drav_fuzz::write_file(main_file.path, input.until('\0'));
   auto list = load(config);
-  if (!list)
+  if (!list) {
+    r_dravaccess_finish();
     return 0;
+  }
   const auto old_additions = entries_of(additions).value_or(std::vector<Entry>{});
   std::vector<Entry> bans;
   std::vector<std::uint64_t> looked_up;
@@ -123,5 +125,6 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   FUZZ_CHECK(std::equal(bans.begin(), bans.end(), list->begin() + old_additions.size()));
   for (const std::uint64_t ip : looked_up)
     check_lookup(*list, ip);
+  r_dravaccess_finish();
   return 0;
 }

@@ -30,9 +30,9 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     return value;
   };
   ts_net_collect collect;
-  collect.datagrams = static_cast<std::int8_t>(number(1));
-  collect.first_wait_ms = number(2);
-  collect.next_wait_ms = static_cast<std::int16_t>(number(2));
+  collect.i_datagrams = static_cast<std::int8_t>(number(1));
+  collect.i_first_wait_ms = number(2);
+  collect.i_next_wait_ms = static_cast<std::int16_t>(number(2));
   const ts_net_server server{(number(1) & 1) != 0 ? 0 : SERVER, PORT, {0xC0000201}};
 
   std::vector<ts_net_datagram> datagrams;
@@ -44,7 +44,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     const std::string_view bytes = input.substr(0, number(2) % 4096);
     input.remove_prefix(bytes.size());
     datagrams.push_back({ADDRESSES[sender % 4], PORTS[(sender / 4) % 2], bytes, at});
-    server_sent = server_sent || datagrams.back().port == PORT;
+    server_sent = server_sent || datagrams.back().i_port == PORT;
   }
   const std::optional<std::string> reply = r_dravnet_assemble_reply(datagrams, server, collect);
   FUZZ_CHECK(!reply || (reply->size() <= NET_REPLY_MAX_BYTES &&

@@ -7,6 +7,7 @@
 
 #include <sys/types.h>
 
+#include <algorithm>
 #include <bit>
 #include <cctype>
 #include <cerrno>
@@ -30,11 +31,13 @@ namespace {
 constexpr std::size_t COMMENT_COLUMN = 21;
 // Shortest valid entry line: a level, a blank and the shortest dotted address.
 constexpr std::size_t ENTRY_LINE_MIN = 9;
+// A ban block writes the address left-aligned in this many columns.
+constexpr std::size_t ADDRESS_WIDTH = 15;
 
 // An entry read from a file; the comment lives in gac_comments.
 struct ts_file_entry {
-  std::int32_t level;
-  std::uint32_t comment_offset;
+  std::int32_t i_level;
+  std::uint32_t i_comment_offset;
 };
 
 // Position of an entry in list order. Bans come before every file entry and newer bans
@@ -46,36 +49,31 @@ using ts_position = std::int64_t;
 // reach EMPTY_KEY because the prefix length is at most 32.
 class ts_network_index {
  public:
-  void clear() {
-    slots_.assign(INITIAL_CAPACITY, ts_index_slot{});
-    used_ = 0;
-  }
-
   // Keeps the earlier of the stored and the given position.
   void insert(int prefix, std::uint32_t net, ts_position position) {
-    if ((used_ + 1) * 2 > slots_.size()) {
+    if ((i_used + 1) * 2 > ats_slots.size()) {
       grow();
     }
     const std::uint64_t key = make_key(prefix, net);
     ts_index_slot& slot = find_slot(key);
-    if (slot.key == EMPTY_KEY) {
+    if (slot.i_key == EMPTY_KEY) {
       slot = ts_index_slot{key, position};
-      ++used_;
-    } else if (position < slot.position) {
-      slot.position = position;
+      ++i_used;
+    } else if (position < slot.i_position) {
+      slot.i_position = position;
     }
   }
 
   // Position stored for the network, or nothing.
   const ts_position* find(int prefix, std::uint32_t net) const {
     const std::uint64_t key = make_key(prefix, net);
-    const std::size_t last = slots_.size() - 1;
+    const std::size_t last = ats_slots.size() - 1;
     for (std::size_t i = hash(key) & last;; i = (i + 1) & last) {
-      const ts_index_slot& slot = slots_[i];
-      if (slot.key == key) {
-        return &slot.position;
+      const ts_index_slot& slot = ats_slots[i];
+      if (slot.i_key == key) {
+        return &slot.i_position;
       }
-      if (slot.key == EMPTY_KEY) {
+      if (slot.i_key == EMPTY_KEY) {
         return nullptr;
       }
     }
@@ -86,8 +84,8 @@ class ts_network_index {
   static constexpr std::size_t INITIAL_CAPACITY = 64;
 
   struct ts_index_slot {
-    std::uint64_t key = EMPTY_KEY;
-    ts_position position = 0;
+    std::uint64_t i_key = EMPTY_KEY;
+    ts_position i_position = 0;
   };
 
   static std::uint64_t make_key(int prefix, std::uint32_t net) {
@@ -101,43 +99,49 @@ class ts_network_index {
   }
 
   ts_index_slot& find_slot(std::uint64_t key) {
-    const std::size_t last = slots_.size() - 1;
+    const std::size_t last = ats_slots.size() - 1;
     for (std::size_t i = hash(key) & last;; i = (i + 1) & last) {
-      if (slots_[i].key == key || slots_[i].key == EMPTY_KEY) {
-        return slots_[i];
+      if (ats_slots[i].i_key == key || ats_slots[i].i_key == EMPTY_KEY) {
+        return ats_slots[i];
       }
     }
   }
 
   void grow() {
-    std::vector<ts_index_slot> old(slots_.size() * 2);
-    old.swap(slots_);
+    std::vector<ts_index_slot> old(ats_slots.size() * 2);
+    old.swap(ats_slots);
     for (const ts_index_slot& slot : old) {
-      if (slot.key != EMPTY_KEY) {
-        find_slot(slot.key) = slot;
+      if (slot.i_key != EMPTY_KEY) {
+        find_slot(slot.i_key) = slot;
       }
     }
   }
 
-  std::vector<ts_index_slot> slots_ = std::vector<ts_index_slot>(INITIAL_CAPACITY);
-  std::size_t used_ = 0;
+  std::vector<ts_index_slot> ats_slots = std::vector<ts_index_slot>(INITIAL_CAPACITY);
+  std::size_t i_used = 0;
+};
+
+// Everything the list holds. Init and finish replace it as a whole, which frees what it held.
+struct ts_access_state {
+  std::vector<ts_file_entry> ats_file_entries;
+  std::vector<std::int32_t> ai_ban_levels;  // in the order the bans were made
+  // Every file comment, NUL-terminated; offset 0 is the empty comment.
+  std::string ac_comments = std::string(1, '\0');
+  ts_network_index o_index;
+  // Bit n set when some entry has prefix length n.
+  std::uint64_t i_prefix_lengths = 0;
 };
 
 const ts_config* gpts_config = nullptr;
-std::vector<ts_file_entry> gats_file_entries;
-std::vector<std::int32_t> gai_ban_levels;  // in the order the bans were made
-// Every file comment, NUL-terminated; offset 0 is the empty comment.
-std::string gac_comments(1, '\0');
-ts_network_index go_index;
-// Bit n set when some entry has prefix length n.
-std::uint64_t gi_prefix_lengths = 0;
-// The IP history's refresh of one address's levels; it outlives every init of this list.
-ts_access_changed_function gp_access_changed = nullptr;
+ts_access_state go_access;
+// The IP history's refresh of one address's levels. It outlives every init of this list and
+// is removed by the history's finish.
+ts_access_changed_function gpf_access_changed = nullptr;
 
 void r_dravaccess_index_entry(std::uint64_t net, std::uint64_t mask, ts_position position) {
   const int prefix = std::popcount(static_cast<std::uint32_t>(mask));
-  go_index.insert(prefix, static_cast<std::uint32_t>(net), position);
-  gi_prefix_lengths |= 1ull << prefix;
+  go_access.o_index.insert(prefix, static_cast<std::uint32_t>(net), position);
+  go_access.i_prefix_lengths |= 1ull << prefix;
 }
 
 // Level of a level character: 0-9, or a-i in either case for 1-9; -1 when invalid.
@@ -159,8 +163,8 @@ std::uint32_t r_dravaccess_store_comment(const char* line, std::size_t length) {
   }
   char comment[TEXT_FIELD_SIZE];
   r_dravtools_varcpy(comment, line + COMMENT_COLUMN);
-  const auto offset = static_cast<std::uint32_t>(gac_comments.size());
-  gac_comments.append(comment, std::strlen(comment) + 1);
+  const auto offset = static_cast<std::uint32_t>(go_access.ac_comments.size());
+  go_access.ac_comments.append(comment, std::strlen(comment) + 1);
   return offset;
 }
 
@@ -178,35 +182,35 @@ void r_dravaccess_read_line(const char* path, const char* line) {
     r_dravlog_error("./src/drav_access - Invalid line in %s: %s\n", path, line);
   }
   const ts_ip_net_mask network = r_dravip_string_to_net_mask(line + 2);
-  const auto position = static_cast<ts_position>(gats_file_entries.size());
-  gats_file_entries.push_back({level, r_dravaccess_store_comment(line, length)});
+  const auto position = static_cast<ts_position>(go_access.ats_file_entries.size());
+  go_access.ats_file_entries.push_back({level, r_dravaccess_store_comment(line, length)});
   r_dravaccess_index_entry(network.net, network.mask, position);
 }
 
 // The lines of a file one by one, each whole however long, in a buffer that getline grows.
 class ts_line_reader {
  public:
-  explicit ts_line_reader(std::FILE* file) : file_(file) {}
-  ~ts_line_reader() { std::free(buffer_); }
+  explicit ts_line_reader(std::FILE* file) : po_file(file) {}
+  ~ts_line_reader() { std::free(pc_buffer); }
   ts_line_reader(const ts_line_reader&) = delete;
   ts_line_reader& operator=(const ts_line_reader&) = delete;
 
   // The next line with its line feed (NUL-terminated after it), or nothing at the end of
   // the file or on a read error.
   std::optional<std::string_view> next() {
-    const ssize_t length = getline(&buffer_, &capacity_, file_);
+    const ssize_t length = getline(&pc_buffer, &i_capacity, po_file);
     if (length < 0) {
       return std::nullopt;
     }
-    return std::string_view(buffer_, static_cast<std::size_t>(length));
+    return std::string_view(pc_buffer, static_cast<std::size_t>(length));
   }
   // The buffer of the line that next() gave last.
-  char* buffer() { return buffer_; }
+  char* buffer() { return pc_buffer; }
 
  private:
-  std::FILE* file_;
-  char* buffer_ = nullptr;
-  std::size_t capacity_ = 0;
+  std::FILE* po_file;
+  char* pc_buffer = nullptr;
+  std::size_t i_capacity = 0;
 };
 
 // Takes the entries of one open file. A comment never becomes an entry, so only an entry
@@ -262,11 +266,13 @@ std::string r_dravaccess_ban_block(std::uint64_t ip, const char* comment, const 
     block += " - ";
     block += reason;
   }
-  char address[32];
-  std::snprintf(address, sizeof address, "\n%c %-15s",
-                static_cast<char>(static_cast<unsigned>('0') + static_cast<unsigned>(level)),
-                r_dravip_ip_to_text(ip).c_str());
+  block += '\n';
+  block += static_cast<char>(static_cast<unsigned>('0') + static_cast<unsigned>(level));
+  block += ' ';
+  // The address left-aligned in 15 columns, which every dotted address fits.
+  const std::string address = r_dravip_ip_to_text(ip).c_str();
   block += address;
+  block.append(ADDRESS_WIDTH - std::min(address.size(), ADDRESS_WIDTH), ' ');
   if (comment != nullptr && comment[0] != '\0') {
     block += "    ";
     block += comment;
@@ -279,22 +285,8 @@ void r_dravaccess_write_ban(const char* path, std::uint64_t ip, const char* comm
                             const char* reason, std::int32_t level) {
   const ts_append_outcome outcome =
       r_dravtools_append_file(path, r_dravaccess_ban_block(ip, comment, reason, level));
-  switch (outcome.te_result) {
-    case te_append_result::ok:
-      return;
-    case te_append_result::open_failed:
-      r_dravlog_error("./src/drav_access - File %s could not be opened for appending\n", path);
-    case te_append_result::write_failed:
-    case te_append_result::close_failed:
-      if (outcome.i_cut_error != 0) {
-        // The operator must remove the partial line by hand; the next start refuses it.
-        r_dravlog_error(
-            "./src/drav_access - File %s could not be closed (%s), nor cut back to its last "
-            "whole line (%s)\n",
-            path, std::strerror(outcome.i_error), std::strerror(outcome.i_cut_error));
-      }
-      // The block did not reach the file whole; what was written of it has been cut back.
-      r_dravlog_error("./src/drav_access - File %s could not be closed\n", path);
+  if (outcome.te_result != APPEND_OK) {
+    r_dravlog_error("./src/drav_access - %s\n", r_dravtools_append_failure(path, outcome).c_str());
   }
 }
 
@@ -302,11 +294,7 @@ void r_dravaccess_write_ban(const char* path, std::uint64_t ip, const char* comm
 
 void r_dravaccess_init(const ts_config& config) {
   gpts_config = &config;
-  gats_file_entries.clear();
-  gai_ban_levels.clear();
-  gac_comments.assign(1, '\0');
-  go_index.clear();
-  gi_prefix_lengths = 0;
+  go_access = ts_access_state{};
   if (config.access_list_file_add[0] != '\0') {
     r_dravaccess_read_file(config.access_list_file_add, true);
   }
@@ -315,8 +303,13 @@ void r_dravaccess_init(const ts_config& config) {
   }
 }
 
+void r_dravaccess_finish() {
+  go_access = ts_access_state{};
+  gpts_config = nullptr;
+}
+
 std::size_t r_dravaccess_get_entry_count() {
-  return gats_file_entries.size() + gai_ban_levels.size();
+  return go_access.ats_file_entries.size() + go_access.ai_ban_levels.size();
 }
 
 std::int32_t r_dravaccess_get_access_level(std::uint64_t ip, char* comment) {
@@ -325,10 +318,10 @@ std::int32_t r_dravaccess_get_access_level(std::uint64_t ip, char* comment) {
   }
   bool found = false;
   ts_position best = 0;
-  for (std::uint64_t lengths = gi_prefix_lengths; lengths != 0; lengths &= lengths - 1) {
+  for (std::uint64_t lengths = go_access.i_prefix_lengths; lengths != 0; lengths &= lengths - 1) {
     const int prefix = std::countr_zero(lengths);
     const auto net = static_cast<std::uint32_t>(ip & gct_mask[prefix]);
-    const ts_position* position = go_index.find(prefix, net);
+    const ts_position* position = go_access.o_index.find(prefix, net);
     if (position != nullptr && (!found || *position < best)) {
       best = *position;
       found = true;
@@ -339,25 +332,25 @@ std::int32_t r_dravaccess_get_access_level(std::uint64_t ip, char* comment) {
   }
   if (best < 0) {
     // Bans keep an empty comment until the next start reads it back from the file.
-    return gai_ban_levels[static_cast<std::size_t>(-best - 1)];
+    return go_access.ai_ban_levels[static_cast<std::size_t>(-best - 1)];
   }
-  const ts_file_entry& entry = gats_file_entries[static_cast<std::size_t>(best)];
+  const ts_file_entry& entry = go_access.ats_file_entries[static_cast<std::size_t>(best)];
   if (comment != nullptr) {
-    r_dravtools_varcpy(comment, gac_comments.c_str() + entry.comment_offset);
+    r_dravtools_varcpy(comment, go_access.ac_comments.c_str() + entry.i_comment_offset);
   }
-  return entry.level;
+  return entry.i_level;
 }
 
 void r_dravaccess_set_changed_function(ts_access_changed_function changed) {
-  gp_access_changed = changed;
+  gpf_access_changed = changed;
 }
 
 void r_dravaccess_add_ip(std::uint64_t ip, const char* comment, const char* reason,
                          std::int32_t level) {
   const ts_ip_net_mask single = r_dravip_get_net_mask(ip, 32);
-  gai_ban_levels.push_back(level);
+  go_access.ai_ban_levels.push_back(level);
   r_dravaccess_index_entry(single.net, single.mask,
-                           -static_cast<ts_position>(gai_ban_levels.size()));
+                           -static_cast<ts_position>(go_access.ai_ban_levels.size()));
   const char* path = gpts_config != nullptr ? gpts_config->access_list_file_add : "";
   if (path[0] != '\0') {
     r_dravaccess_write_ban(path, ip, comment, reason, level);
@@ -367,8 +360,8 @@ void r_dravaccess_add_ip(std::uint64_t ip, const char* comment, const char* reas
     r_dravlog_log("IP     Ban not saved %s: no access_list_file_add configured\n",
                   r_dravip_ip_to_text(ip).c_str());
   }
-  if (gp_access_changed != nullptr) {
-    gp_access_changed(ip);
+  if (gpf_access_changed != nullptr) {
+    gpf_access_changed(ip);
   }
 }
 

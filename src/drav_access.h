@@ -6,17 +6,7 @@
 #include <cstddef>
 #include <cstdint>
 
-#include "drav_tools.h"
-
 struct ts_config;
-
-/// One access-list entry.
-struct ts_access_list {
-  std::int32_t level = 0;
-  std::uint64_t net = 0;
-  std::uint64_t mask = 0;
-  char comment[TEXT_FIELD_SIZE] = {};
-};
 
 /// Level of an address that no entry matches.
 inline constexpr std::int32_t ACCESS_LEVEL_DEFAULT = 1;
@@ -24,6 +14,9 @@ inline constexpr std::int32_t ACCESS_LEVEL_DEFAULT = 1;
 /// Empties the list, then reads access_list_file_add (may be missing) and access_list_file
 /// (must exist when named). Bad lines are fatal, with the file and the line.
 void r_dravaccess_init(const ts_config& config);
+/// Frees the list, forgets the configuration and keeps nothing of the bans made; the function
+/// registered with r_dravaccess_set_changed_function stays for its owner to remove.
+void r_dravaccess_finish();
 /// Number of entries read from the two files and added by bans since the last init.
 std::size_t r_dravaccess_get_entry_count();
 /// Level of the first entry (bans first, then the add file, then the main file) covering

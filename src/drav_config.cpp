@@ -11,21 +11,22 @@
 namespace {
 
 constexpr int CONFIG_KEY_COUNT = 24;
-// Lines are read in pieces of at most 2047 bytes.
+// Lines are read in pieces of at most 2047 bytes. A file line only; the remote console's
+// limit of a command text (drav_net) is another quantity, of the same size by chance.
 constexpr std::size_t CONFIG_LINE_SIZE = 2048;
 
 // One row of the configuration's key table: where a key's value goes.
 struct ts_config_key {
-  const char* key;
-  char* text;
-  std::int32_t* integer;
+  const char* pc_key;
+  char* pac_text;
+  std::int32_t* pi_int;
 };
 
 // The key table in file order, then the comment marker and the end of the table. The server
 // address is read as text and converted once the whole file has been read.
 struct ts_config_table {
-  std::array<std::int32_t, CONFIG_KEY_COUNT> found{};
-  std::array<ts_parse_entry, CONFIG_KEY_COUNT + 2> entries{};
+  std::array<std::int32_t, CONFIG_KEY_COUNT> ab_found{};
+  std::array<ts_parse_entry, CONFIG_KEY_COUNT + 2> ats_entries{};
 
   ts_config_table(ts_config& config, char* server_ip_text) {
     const std::array<ts_config_key, CONFIG_KEY_COUNT> keys = {{
@@ -56,11 +57,11 @@ struct ts_config_table {
     }};
     for (int i = 0; i < CONFIG_KEY_COUNT; ++i) {
       const ts_config_key& key = keys[i];
-      entries[i] = ts_parse_entry{key.text != nullptr ? PARSE_TEXT : PARSE_INT, key.text,
-                                  key.integer, &found[i], key.key};
+      ats_entries[i] = ts_parse_entry{key.pac_text != nullptr ? PARSE_TEXT : PARSE_INT,
+                                      key.pac_text, key.pi_int, &ab_found[i], key.pc_key};
     }
-    entries[CONFIG_KEY_COUNT] = ts_parse_entry{PARSE_MARKER, nullptr, nullptr, nullptr, ";"};
-    entries[CONFIG_KEY_COUNT + 1] =
+    ats_entries[CONFIG_KEY_COUNT] = ts_parse_entry{PARSE_MARKER, nullptr, nullptr, nullptr, ";"};
+    ats_entries[CONFIG_KEY_COUNT + 1] =
         ts_parse_entry{PARSE_MARKER, nullptr, nullptr, nullptr, nullptr};
   }
 };
@@ -82,20 +83,20 @@ void r_dravconfig_read_lines(std::FILE* file, const ts_parse_entry* table) {
 void r_dravconfig_read_config(ts_config& config, const char* path) {
   char server_ip_text[TEXT_FIELD_SIZE] = {};
   ts_config_table table(config, server_ip_text);
-  r_dravtools_parse_init(table.entries.data());
+  r_dravtools_parse_init(table.ats_entries.data());
 
   {
     ts_file_ptr file(std::fopen(path, "rb"));
     if (!file) {
       r_dravlog_error("./src/drav_config - Config file not found\n");
     }
-    r_dravconfig_read_lines(file.get(), table.entries.data());
+    r_dravconfig_read_lines(file.get(), table.ats_entries.data());
   }
 
   for (int i = 0; i < CONFIG_KEY_COUNT; ++i) {
-    if (table.found[i] == 0) {
+    if (table.ab_found[i] == 0) {
       r_dravlog_error("./src/drav_config - Not all variables found (%d): %s\n", i,
-                      table.entries[i].pc_key);
+                      table.ats_entries[i].pc_key);
     }
   }
   config.net_server_ip = r_dravip_string_to_ip(server_ip_text);

@@ -18,8 +18,8 @@ namespace {
 
 // One decimal number read with the rules of strtol; `end` is where it stopped.
 struct ts_number {
-  long value = 0;
-  const char* end = nullptr;
+  long i_value = 0;
+  const char* pc_end = nullptr;
 };
 
 // Reads a decimal number at `text`; nothing when no digit was read or the value does
@@ -50,10 +50,10 @@ std::optional<ts_number> r_dravip_read_number(const char* text) {
 std::optional<ts_number> r_dravip_read_bounded(const char* text, long low, long high,
                                                std::string_view stops) {
   const auto number = r_dravip_read_number(text);
-  if (!number || number->value < low || number->value > high) {
+  if (!number || number->i_value < low || number->i_value > high) {
     return std::nullopt;
   }
-  if (stops.find(*number->end) == std::string_view::npos) {
+  if (stops.find(*number->pc_end) == std::string_view::npos) {
     return std::nullopt;
   }
   return number;
@@ -79,24 +79,22 @@ const char* r_dravip_string_to_ip_priv(const char* text, std::uint64_t& ip) {
     if (!number) {
       return nullptr;
     }
-    address = (address << 8) | static_cast<std::uint64_t>(number->value);
-    position = last ? number->end : number->end + 1;
+    address = (address << 8) | static_cast<std::uint64_t>(number->i_value);
+    position = last ? number->pc_end : number->pc_end + 1;
   }
   ip = address;
   return position;
 }
 
-ts_resolver& r_dravip_resolver() {
-  static ts_resolver resolver;
-  return resolver;
-}
+// The resolver that tests put in place of the system's; empty for the system's.
+ts_resolver go_resolver;
 
 ts_hostent r_dravip_copy_hostent(const hostent& entry) {
   ts_hostent copy;
-  copy.name = entry.h_name != nullptr ? entry.h_name : "";
+  copy.pc_name = entry.h_name != nullptr ? entry.h_name : "";
   if (entry.h_aliases != nullptr) {
     for (char** alias = entry.h_aliases; *alias != nullptr; ++alias) {
-      copy.aliases.emplace_back(*alias);
+      copy.apc_aliases.emplace_back(*alias);
     }
   }
   return copy;
@@ -149,7 +147,7 @@ ts_ip_net_mask r_dravip_string_to_net_mask(const char* text) {
   if (end != nullptr && *end == '/') {
     // A prefix that cannot be read leaves the single address rather than a wider network.
     if (const auto number = r_dravip_read_bounded(end + 1, 0, 32, SUFFIX_END_CHARS)) {
-      prefix = static_cast<int>(number->value);
+      prefix = static_cast<int>(number->i_value);
     }
   }
   return r_dravip_get_net_mask(ip, prefix);
@@ -160,7 +158,7 @@ ts_ip_port r_dravip_string_to_ip_port(const char* text) {
   const char* end = r_dravip_string_to_ip_priv(text, result.ip);
   if (end != nullptr && *end == ':') {
     if (const auto number = r_dravip_read_bounded(end + 1, 0, 65535, SUFFIX_END_CHARS)) {
-      result.port = static_cast<std::uint16_t>(number->value);
+      result.port = static_cast<std::uint16_t>(number->i_value);
     }
   }
   return result;
@@ -168,20 +166,21 @@ ts_ip_port r_dravip_string_to_ip_port(const char* text) {
 
 ts_ip_text r_dravip_ip_to_text(std::uint64_t ip) {
   ts_ip_text result;
-  std::snprintf(result.text, sizeof result.text, "%u.%u.%u.%u",
-                static_cast<unsigned>((ip >> 24) & 0xFF), static_cast<unsigned>((ip >> 16) & 0xFF),
-                static_cast<unsigned>((ip >> 8) & 0xFF), static_cast<unsigned>(ip & 0xFF));
+  // Four numbers of at most three digits and three dots always fit the 16 bytes.
+  (void)std::snprintf(result.ac_text, sizeof result.ac_text, "%u.%u.%u.%u",
+                      static_cast<unsigned>((ip >> 24) & 0xFF),
+                      static_cast<unsigned>((ip >> 16) & 0xFF),
+                      static_cast<unsigned>((ip >> 8) & 0xFF), static_cast<unsigned>(ip & 0xFF));
   return result;
 }
 
 std::optional<ts_hostent> r_dravip_get_hostnames(std::uint32_t ip) {
-  const ts_resolver& resolver = r_dravip_resolver();
-  if (resolver) {
-    return resolver(ip);
+  if (go_resolver) {
+    return go_resolver(ip);
   }
   return r_dravip_system_resolver(ip);
 }
 
 void r_dravip_set_resolver(ts_resolver resolver) {
-  r_dravip_resolver() = std::move(resolver);
+  go_resolver = std::move(resolver);
 }

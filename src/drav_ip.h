@@ -27,14 +27,14 @@ struct ts_ip_port {
 
 /// Dotted text of an address: at most 15 characters and a NUL.
 struct ts_ip_text {
-  char text[16] = {};
-  const char* c_str() const { return text; }
+  char ac_text[16] = {};
+  const char* c_str() const { return ac_text; }
 };
 
 /// What the resolver knows about an address: the official name and the aliases.
 struct ts_hostent {
-  std::string name;
-  std::vector<std::string> aliases;
+  std::string pc_name;
+  std::vector<std::string> apc_aliases;
 };
 
 /// Masks by prefix length 0..32: entry n has the n highest of the low 32 bits set.

@@ -38,28 +38,22 @@ constexpr char UNDATED_NAME_PREFIX[] = "\\ ";
 // them, so the texts stay put when the entry array grows.
 class ts_text_arena {
  public:
-  void clear() {
-    blocks_.clear();
-    next_ = nullptr;
-    left_ = 0;
-  }
-
   // A NUL-terminated copy of `prefix` followed by `length` bytes of `text`.
   const char* store(const char* prefix, std::size_t prefix_length, const char* text,
                     std::size_t length) {
     const std::size_t size = prefix_length + length + 1;
-    if (size > left_) {
+    if (size > i_left) {
       const std::size_t block_size = std::max(BLOCK_SIZE, size);
-      blocks_.push_back(std::make_unique_for_overwrite<char[]>(block_size));
-      next_ = blocks_.back().get();
-      left_ = block_size;
+      apc_blocks.push_back(std::make_unique_for_overwrite<char[]>(block_size));
+      pc_next = apc_blocks.back().get();
+      i_left = block_size;
     }
-    char* copy = next_;
+    char* copy = pc_next;
     std::memcpy(copy, prefix, prefix_length);
     std::memcpy(copy + prefix_length, text, length);
     copy[size - 1] = '\0';
-    next_ += size;
-    left_ -= size;
+    pc_next += size;
+    i_left -= size;
     return copy;
   }
 
@@ -69,14 +63,20 @@ class ts_text_arena {
 
  private:
   static constexpr std::size_t BLOCK_SIZE = 1 << 20;
-  std::deque<std::unique_ptr<char[]>> blocks_;
-  char* next_ = nullptr;
-  std::size_t left_ = 0;
+  std::deque<std::unique_ptr<char[]>> apc_blocks;
+  char* pc_next = nullptr;
+  std::size_t i_left = 0;
+};
+
+// Everything the history holds. Init and finish replace it as a whole, which frees what it
+// held.
+struct ts_listip_state {
+  std::vector<ts_listip_data> ats_entries;  // sorted by r_dravlistip_less
+  ts_text_arena o_texts;
 };
 
 const ts_config* gpts_config = nullptr;
-std::vector<ts_listip_data> gats_listip_data;
-ts_text_arena go_texts;
+ts_listip_state go_history;
 ts_listip_inserted_function gpf_inserted = nullptr;
 
 // Address, then name, then host names, byte-wise; strcmp's result convention.
@@ -97,7 +97,7 @@ bool r_dravlistip_less(const ts_listip_data& a, const ts_listip_data& b) {
 
 std::vector<ts_listip_data>::iterator r_dravlistip_lower_bound(std::uint64_t ip) {
   return std::lower_bound(
-      gats_listip_data.begin(), gats_listip_data.end(), ip,
+      go_history.ats_entries.begin(), go_history.ats_entries.end(), ip,
       [](const ts_listip_data& entry, std::uint64_t key) { return entry.ip < key; });
 }
 
@@ -117,31 +117,31 @@ class ts_file_contents {
       // One byte more than the size, so that reaching the end needs no second buffer.
       capacity = static_cast<std::size_t>(status.st_size) + 1;
     }
-    buffer_ = std::make_unique_for_overwrite<char[]>(capacity);
+    pc_buffer = std::make_unique_for_overwrite<char[]>(capacity);
     for (;;) {
-      size_ += std::fread(buffer_.get() + size_, 1, capacity - size_, file.get());
+      i_size += std::fread(pc_buffer.get() + i_size, 1, capacity - i_size, file.get());
       if (std::ferror(file.get()) != 0) {
         // A history read in part (or a directory put in the file's place) would be taken
         // for the whole one, and every sighting of what was missed written again.
         r_dravlog_error("./src/drav_listip - File %s could not be read (%s)\n", path,
                         std::strerror(errno));
       }
-      if (size_ < capacity) {
+      if (i_size < capacity) {
         break;  // the end of the file
       }
       // The file grew since it was measured, or its size was unknown.
       capacity *= 2;
       auto larger = std::make_unique_for_overwrite<char[]>(capacity);
-      std::memcpy(larger.get(), buffer_.get(), size_);
-      buffer_ = std::move(larger);
+      std::memcpy(larger.get(), pc_buffer.get(), i_size);
+      pc_buffer = std::move(larger);
     }
   }
 
-  std::string_view view() const { return {buffer_.get(), size_}; }
+  std::string_view view() const { return {pc_buffer.get(), i_size}; }
 
  private:
-  std::unique_ptr<char[]> buffer_;
-  std::size_t size_ = 0;
+  std::unique_ptr<char[]> pc_buffer;
+  std::size_t i_size = 0;
 };
 
 // The date number at the start of a line, by the rules of strtol. History lines start with
@@ -185,13 +185,14 @@ void r_dravlistip_parse_line(const char* line, std::size_t length) {
   }
   const auto name_length = static_cast<std::size_t>(name_end - name);
   if (entry.year == 0 && entry.month == 0 && entry.day == 0) {
-    entry.name =
-        go_texts.store(UNDATED_NAME_PREFIX, sizeof UNDATED_NAME_PREFIX - 1, name, name_length);
+    entry.name = go_history.o_texts.store(UNDATED_NAME_PREFIX, sizeof UNDATED_NAME_PREFIX - 1, name,
+                                          name_length);
   } else {
-    entry.name = go_texts.store(name, name_length);
+    entry.name = go_history.o_texts.store(name, name_length);
   }
-  entry.hostnames = go_texts.store(hostnames, static_cast<std::size_t>(line_end - hostnames));
-  gats_listip_data.push_back(entry);
+  entry.hostnames =
+      go_history.o_texts.store(hostnames, static_cast<std::size_t>(line_end - hostnames));
+  go_history.ats_entries.push_back(entry);
 }
 
 // Splits the contents into lines, each whole however long; a line feed ends a line, and a
@@ -225,8 +226,8 @@ void r_dravlistip_parse_all(const char* path, std::string_view contents) {
 // instead, the address and the first four bytes of the name, which decides nearly every
 // comparison; only ties look at the texts. Then the entries are moved into that order.
 struct ts_sort_key {
-  std::uint64_t key;
-  std::uint32_t index;
+  std::uint64_t i_key;
+  std::uint32_t i_index;
 };
 
 // The first four bytes of a text as a big-endian number, zero after its end, so that
@@ -241,7 +242,7 @@ std::uint32_t r_dravlistip_text_prefix(const char* text) {
 }
 
 void r_dravlistip_sort_loaded() {
-  std::vector<ts_listip_data>& data = gats_listip_data;
+  std::vector<ts_listip_data>& data = go_history.ats_entries;
   std::vector<ts_sort_key> keys(data.size());
   for (std::size_t i = 0; i < data.size(); ++i) {
     // Loaded addresses have 32 bits, so the address and the name prefix fit one number.
@@ -249,10 +250,10 @@ void r_dravlistip_sort_loaded() {
                static_cast<std::uint32_t>(i)};
   }
   std::sort(keys.begin(), keys.end(), [&](const ts_sort_key& a, const ts_sort_key& b) {
-    if (a.key != b.key) {
-      return a.key < b.key;
+    if (a.i_key != b.i_key) {
+      return a.i_key < b.i_key;
     }
-    return r_dravlistip_less(data[a.index], data[b.index]);
+    return r_dravlistip_less(data[a.i_index], data[b.i_index]);
   });
   // Gathered into a new array: the reads are scattered, so the next ones are fetched ahead.
   constexpr std::size_t AHEAD = 16;
@@ -260,9 +261,9 @@ void r_dravlistip_sort_loaded() {
   sorted.reserve(data.capacity());
   for (std::size_t j = 0; j < keys.size(); ++j) {
     if (j + AHEAD < keys.size()) {
-      __builtin_prefetch(&data[keys[j + AHEAD].index]);
+      __builtin_prefetch(&data[keys[j + AHEAD].i_index]);
     }
-    sorted.push_back(data[keys[j].index]);
+    sorted.push_back(data[keys[j].i_index]);
   }
   data.swap(sorted);
 }
@@ -270,11 +271,11 @@ void r_dravlistip_sort_loaded() {
 // The access level of each entry; entries of one address are neighbours after the sort,
 // so each address is looked up once.
 void r_dravlistip_fill_levels() {
-  for (std::size_t i = 0; i < gats_listip_data.size();) {
-    const std::uint64_t ip = gats_listip_data[i].ip;
+  for (std::size_t i = 0; i < go_history.ats_entries.size();) {
+    const std::uint64_t ip = go_history.ats_entries[i].ip;
     const std::int32_t level = r_dravaccess_get_access_level(ip, nullptr);
-    for (; i < gats_listip_data.size() && gats_listip_data[i].ip == ip; ++i) {
-      gats_listip_data[i].access_level = level;
+    for (; i < go_history.ats_entries.size() && go_history.ats_entries[i].ip == ip; ++i) {
+      go_history.ats_entries[i].access_level = level;
     }
   }
 }
@@ -297,30 +298,18 @@ void r_dravlistip_date_today(ts_listip_data& entry) {
 void r_dravlistip_append_line(const ts_listip_data& entry) {
   const char* path = gpts_config != nullptr ? gpts_config->log_file_ip : "";
   char head[64];
-  std::snprintf(head, sizeof head, "%04d%02d%02d %-15s ", entry.year, entry.month, entry.day,
-                r_dravip_ip_to_text(entry.ip).c_str());
+  // A year of 0..9999 (r_dravtools_local_time), two-digit month and day and a dotted address
+  // always fit.
+  (void)std::snprintf(head, sizeof head, "%04d%02d%02d %-15s ", entry.year, entry.month, entry.day,
+                      r_dravip_ip_to_text(entry.ip).c_str());
   std::string line = head;
   line += entry.name;
   line += '\\';
   line += entry.hostnames;
   line += '\n';
   const ts_append_outcome outcome = r_dravtools_append_file(path, line);
-  switch (outcome.te_result) {
-    case te_append_result::ok:
-      return;
-    case te_append_result::open_failed:
-      r_dravlog_error("./src/drav_listip - File %s could not be opened for appending\n", path);
-    case te_append_result::write_failed:
-    case te_append_result::close_failed:
-      if (outcome.i_cut_error != 0) {
-        // The operator must remove the partial line by hand; the next start refuses it.
-        r_dravlog_error(
-            "./src/drav_listip - File %s could not be closed (%s), nor cut back to its last "
-            "whole line (%s)\n",
-            path, std::strerror(outcome.i_error), std::strerror(outcome.i_cut_error));
-      }
-      // The line did not reach the file whole; what was written of it has been cut back.
-      r_dravlog_error("./src/drav_listip - File %s could not be closed\n", path);
+  if (outcome.te_result != APPEND_OK) {
+    r_dravlog_error("./src/drav_listip - %s\n", r_dravtools_append_failure(path, outcome).c_str());
   }
 }
 
@@ -330,18 +319,23 @@ void r_dravlistip_init(const ts_config& config) {
   gpts_config = &config;
   // The history asks the access list for levels; the access list only calls back here.
   r_dravaccess_set_changed_function(r_dravlistip_update_ip_access);
-  gats_listip_data.clear();
-  gats_listip_data.shrink_to_fit();
-  go_texts.clear();
+  go_history = ts_listip_state{};
   const ts_file_contents contents(config.log_file_ip);
   // Room for every line and for the first sightings of the run without a reallocation.
   const std::string_view text = contents.view();
-  gats_listip_data.reserve(static_cast<std::size_t>(std::count(text.begin(), text.end(), '\n')) +
-                           1024);
+  go_history.ats_entries.reserve(
+      static_cast<std::size_t>(std::count(text.begin(), text.end(), '\n')) + 1024);
   r_dravlistip_parse_all(config.log_file_ip, text);
   r_dravlistip_sort_loaded();
   r_dravlistip_fill_levels();
   gb_dravlistip_changed = 1;
+}
+
+void r_dravlistip_finish() {
+  r_dravaccess_set_changed_function(nullptr);
+  go_history = ts_listip_state{};
+  gpts_config = nullptr;
+  gb_dravlistip_changed = 0;
 }
 
 void r_dravlistip_add_ip_name(std::uint64_t ip, const char* name, const char* hostnames) {
@@ -349,19 +343,19 @@ void r_dravlistip_add_ip_name(std::uint64_t ip, const char* name, const char* ho
   entry.ip = ip;
   entry.name = name != nullptr ? name : "";
   entry.hostnames = hostnames != nullptr ? hostnames : "";
-  const auto place =
-      std::lower_bound(gats_listip_data.begin(), gats_listip_data.end(), entry, r_dravlistip_less);
-  if (place != gats_listip_data.end() && r_dravlistip_compare(*place, entry) == 0) {
+  const auto place = std::lower_bound(go_history.ats_entries.begin(), go_history.ats_entries.end(),
+                                      entry, r_dravlistip_less);
+  if (place != go_history.ats_entries.end() && r_dravlistip_compare(*place, entry) == 0) {
     gb_dravlistip_changed = 1;
     return;
   }
-  const auto index = place - gats_listip_data.begin();
+  const auto index = place - go_history.ats_entries.begin();
 
   r_dravlistip_date_today(entry);
-  entry.name = go_texts.store(entry.name, std::strlen(entry.name));
-  entry.hostnames = go_texts.store(entry.hostnames, std::strlen(entry.hostnames));
+  entry.name = go_history.o_texts.store(entry.name, std::strlen(entry.name));
+  entry.hostnames = go_history.o_texts.store(entry.hostnames, std::strlen(entry.hostnames));
   entry.access_level = r_dravaccess_get_access_level(ip, nullptr);
-  gats_listip_data.insert(place, entry);
+  go_history.ats_entries.insert(place, entry);
 
   if (gpf_inserted != nullptr) {
     gpf_inserted(static_cast<std::int32_t>(index));
@@ -372,20 +366,20 @@ void r_dravlistip_add_ip_name(std::uint64_t ip, const char* name, const char* ho
 
 void r_dravlistip_update_ip_access(std::uint64_t ip) {
   for (auto entry = r_dravlistip_lower_bound(ip);
-       entry != gats_listip_data.end() && entry->ip == ip; ++entry) {
+       entry != go_history.ats_entries.end() && entry->ip == ip; ++entry) {
     entry->access_level = r_dravaccess_get_access_level(ip, nullptr);
   }
   gb_dravlistip_changed = 1;
 }
 
 void r_dravlistip_ip_locate(std::uint64_t ip, std::int32_t& first, std::int32_t& end) {
-  first = static_cast<std::int32_t>(r_dravlistip_lower_bound(ip) - gats_listip_data.begin());
-  const auto past = ip == ~0ull ? gats_listip_data.end() : r_dravlistip_lower_bound(ip + 1);
-  end = static_cast<std::int32_t>(past - gats_listip_data.begin());
+  first = static_cast<std::int32_t>(r_dravlistip_lower_bound(ip) - go_history.ats_entries.begin());
+  const auto past = ip == ~0ull ? go_history.ats_entries.end() : r_dravlistip_lower_bound(ip + 1);
+  end = static_cast<std::int32_t>(past - go_history.ats_entries.begin());
 }
 
 std::span<const ts_listip_data> r_dravlistip_get_list() {
-  return gats_listip_data;
+  return go_history.ats_entries;
 }
 
 void r_dravlistip_set_inserted_function(ts_listip_inserted_function inserted) {

@@ -24,6 +24,9 @@ extern std::int32_t gb_dravlistip_changed;
 
 /// Loads log_file_ip (which must exist) with one sort at the end; levels from the access list.
 void r_dravlistip_init(const ts_config& config);
+/// Frees the entries and their texts, removes the history from the access list's changed
+/// function and forgets the configuration. The inserted function stays for its owner to remove.
+void r_dravlistip_finish();
 /// Records a sighting: a new triple is inserted in order, the registered function is told its
 /// index, and it is appended to the file. `hostnames` may be null.
 void r_dravlistip_add_ip_name(std::uint64_t ip, const char* name, const char* hostnames);

@@ -84,7 +84,7 @@ void r_dravlog_show(const char* line) {
 // Writes a line (colour codes already removed) to the log stream; a failure is told once.
 void r_dravlog_write(const char* line) {
   const ts_append_outcome outcome = r_dravtools_append_descriptor(gi_file_log, line);
-  if (outcome.te_result == te_append_result::ok) {
+  if (outcome.te_result == APPEND_OK) {
     gb_log_failing = false;
     return;
   }

@@ -34,7 +34,9 @@ namespace {
 // Header of every command datagram.
 constexpr char OUT_OF_BAND_HEADER[] = "\xFF\xFF\xFF\xFF";
 constexpr std::size_t OUT_OF_BAND_HEADER_SIZE = sizeof(OUT_OF_BAND_HEADER) - 1;
-// The "rcon" text of a command datagram is cut here.
+// The "rcon" text of a command datagram is cut here. A limit of the protocol; the
+// configuration reader's line buffer (drav_config) is another quantity, of the same size by
+// chance.
 constexpr std::size_t MAX_COMMAND_TEXT = 2048;
 // Bytes read per reply datagram; a longer one is cut by the read.
 constexpr std::size_t MAX_REPLY_DATAGRAM = 2052;
@@ -145,14 +147,14 @@ std::int64_t r_dravnet_clamp_wait(std::int64_t wait_ms) {
 }
 
 bool r_dravnet_from_server(const ts_net_server& server, std::uint32_t ip, std::uint16_t port) {
-  if (port != server.port) {
+  if (port != server.i_port) {
     return false;
   }
-  if (server.ip != 0) {
-    return ip == server.ip;
+  if (server.i_ip != 0) {
+    return ip == server.i_ip;
   }
   return (ip >> 24) == 127 ||
-         std::ranges::find(server.local_addresses, ip) != server.local_addresses.end();
+         std::ranges::find(server.ai_local_addresses, ip) != server.ai_local_addresses.end();
 }
 
 /// One reply being joined from the datagrams the socket delivers. Anyone can send datagrams
@@ -163,7 +165,7 @@ class ts_reply_assembly {
   ts_reply_assembly(const ts_net_server& server, const ts_net_collect& collect)
       : ts_server(server),
         ts_collect(collect),
-        i_deadline_ms(r_dravnet_clamp_wait(collect.first_wait_ms)) {}
+        i_deadline_ms(r_dravnet_clamp_wait(collect.i_first_wait_ms)) {}
 
   /// When the current wait ends, in milliseconds after sending.
   std::int64_t deadline_ms() const { return i_deadline_ms; }
@@ -171,14 +173,14 @@ class ts_reply_assembly {
   std::optional<std::string> take() { return std::move(pc_reply); }
 
   void add(const ts_net_datagram& datagram) {
-    if (b_done || !r_dravnet_from_server(ts_server, datagram.ip, datagram.port)) {
+    if (b_done || !r_dravnet_from_server(ts_server, datagram.i_ip, datagram.i_port)) {
       return;
     }
-    if (datagram.bytes.empty()) {
+    if (datagram.o_bytes.empty()) {
       b_done = true;  // an empty datagram ends the reply as a failed read does
       return;
     }
-    const std::int64_t arrival = std::clamp(datagram.arrival_ms, i_wait_start_ms, i_deadline_ms);
+    const std::int64_t arrival = std::clamp(datagram.i_arrival_ms, i_wait_start_ms, i_deadline_ms);
     // How long the wait for this datagram lasted; one already waiting counts as 10 ms.
     std::int64_t measured_ms = arrival - i_wait_start_ms;
     if (measured_ms <= 0) {
@@ -189,18 +191,18 @@ class ts_reply_assembly {
     }
     i_wait_start_ms = arrival;
     // Without a fixed wait the reply ends about three delivery times after its last datagram.
-    const std::int64_t next_wait_ms = ts_collect.next_wait_ms > 0
-                                          ? r_dravnet_clamp_wait(ts_collect.next_wait_ms)
+    const std::int64_t next_wait_ms = ts_collect.i_next_wait_ms > 0
+                                          ? r_dravnet_clamp_wait(ts_collect.i_next_wait_ms)
                                           : 3 * measured_ms;
     i_deadline_ms = std::min(arrival + next_wait_ms, i_first_arrival_ms + NET_REPLY_MAX_MS);
 
-    const std::string_view bytes = datagram.bytes.substr(0, MAX_REPLY_DATAGRAM);
+    const std::string_view bytes = datagram.o_bytes.substr(0, MAX_REPLY_DATAGRAM);
     const std::string_view text = r_dravnet_datagram_text(bytes.data(), bytes.size());
     if (!pc_reply) {
       pc_reply.emplace();
     }
     pc_reply->append(text.substr(0, NET_REPLY_MAX_BYTES - pc_reply->size()));
-    b_done = (ts_collect.datagrams > 0 && i_received >= ts_collect.datagrams) ||
+    b_done = (ts_collect.i_datagrams > 0 && i_received >= ts_collect.i_datagrams) ||
              i_received >= NET_REPLY_MAX_DATAGRAMS || pc_reply->size() >= NET_REPLY_MAX_BYTES;
   }
 
@@ -287,8 +289,8 @@ void r_dravnet_init(const ts_config& config) {
   go_remote_address.sin_addr.s_addr = htonl(static_cast<std::uint32_t>(config.net_server_ip));
   go_server = ts_net_server{
       ntohl(go_remote_address.sin_addr.s_addr), ntohs(go_remote_address.sin_port), {}};
-  if (go_server.ip == 0) {
-    go_server.local_addresses = r_dravnet_local_addresses();
+  if (go_server.i_ip == 0) {
+    go_server.ai_local_addresses = r_dravnet_local_addresses();
   }
   for (ts_file_descriptor& slot : gao_socket_dumpuser) {
     slot = ts_file_descriptor();
@@ -317,7 +319,7 @@ std::optional<std::string> r_dravnet_assemble_reply(std::span<const ts_net_datag
                                                     const ts_net_collect& collect) {
   ts_reply_assembly assembly(server, collect);
   for (const ts_net_datagram& datagram : datagrams) {
-    if (assembly.done() || datagram.arrival_ms > assembly.deadline_ms()) {
+    if (assembly.done() || datagram.i_arrival_ms > assembly.deadline_ms()) {
       break;  // the wait ran out before this datagram came
     }
     assembly.add(datagram);
@@ -334,6 +336,7 @@ void r_dravnet_finish() {
       r_dravlog_error("./src/drav_net - Unable to close socket\n");
     }
   }
+  gpts_config = nullptr;
 }
 
 void r_dravnet_say(int color, const char* format, ...) {

@@ -27,29 +27,29 @@ inline constexpr std::int64_t NET_REPLY_MAX_MS = 5000;
 
 /// The sender a reply must come from: address (host byte order) and port. The address
 /// 0.0.0.0 reaches this machine, so then any of its own addresses is accepted: 127.0.0.0/8
-/// and `local_addresses`.
+/// and `ai_local_addresses`.
 struct ts_net_server {
-  std::uint32_t ip = 0;
-  std::uint16_t port = 0;
-  std::vector<std::uint32_t> local_addresses;
+  std::uint32_t i_ip = 0;
+  std::uint16_t i_port = 0;
+  std::vector<std::uint32_t> ai_local_addresses;
 };
 
 /// One datagram as a socket delivered it: sender, bytes, and arrival in milliseconds after
 /// the command was sent.
 struct ts_net_datagram {
-  std::uint32_t ip = 0;
-  std::uint16_t port = 0;
-  std::string_view bytes;
-  std::int64_t arrival_ms = 0;
+  std::uint32_t i_ip = 0;
+  std::uint16_t i_port = 0;
+  std::string_view o_bytes;
+  std::int64_t i_arrival_ms = 0;
 };
 
-/// How a reply is collected: `datagrams` > 0 stops after that many, < 0 when a wait runs
+/// How a reply is collected: `i_datagrams` > 0 stops after that many, < 0 when a wait runs
 /// out; the first wait, and the wait for each further datagram (fixed when above 0, else
 /// three times the delivery time of the datagram before).
 struct ts_net_collect {
-  int datagrams = -1;
-  std::int64_t first_wait_ms = 0;
-  std::int64_t next_wait_ms = 0;
+  int i_datagrams = -1;
+  std::int64_t i_first_wait_ms = 0;
+  std::int64_t i_next_wait_ms = 0;
 };
 
 /// Joins the reply the way the transport does while datagrams arrive: datagrams from any
@@ -73,5 +73,5 @@ std::optional<std::string> r_dravnet_send_command(std::string_view command, int 
 /// Says a formatted message in game: "say" with the message framed in the colour code (low 8
 /// bits of `color`), made console-safe, sent on the main socket.
 [[gnu::format(printf, 2, 3)]] void r_dravnet_say(int color, const char* format, ...);
-/// Closes the main socket and every open slot socket.
+/// Closes the main socket and every open slot socket and forgets the configuration.
 void r_dravnet_finish();

@@ -3,7 +3,6 @@
 #include <array>
 #include <chrono>
 #include <cstdint>
-#include <cstdio>
 #include <cstring>
 #include <forward_list>
 #include <memory>
@@ -26,22 +25,27 @@ namespace {
 const ts_config* gpts_config = nullptr;
 ts_status* gpts_status = nullptr;
 
-// 1 from start (and from every init) until the first poll that reaches its end: players
-// already on the server when monitoring starts are never blocked.
-int gb_first_poll = 1;
-
-// The operator was told that the server refuses the password; told again only after a
-// status reply was accepted in between.
-bool gb_password_refused_told = false;
-
 // A server that gave no usable status reply to this many polls in a row is told as silent.
 constexpr int SILENT_POLLS = 3;
-// Polls in a row without a usable status reply; when the first of them ran (on the poll
-// clock and on the wall clock); whether the silence was told.
-int gi_unanswered_polls = 0;
-std::time_t gt_unanswered_since = 0;
-std::time_t gt_unanswered_wall = 0;
-bool gb_silence_told = false;
+
+// What the tracker remembers from poll to poll besides the state record. Init and finish
+// replace it as a whole.
+struct ts_tracker_state {
+  // 1 from start (and from every init) until the first poll that reaches its end: players
+  // already on the server when monitoring starts are never blocked.
+  int b_first_poll = 1;
+  // The operator was told that the server refuses the password; told again only after a
+  // status reply was accepted in between.
+  bool b_password_refused_told = false;
+  // Polls in a row without a usable status reply; when the first of them ran (on the poll
+  // clock and on the wall clock); whether the silence was told.
+  int i_unanswered_polls = 0;
+  std::time_t t_unanswered_since = 0;
+  std::time_t t_unanswered_wall = 0;
+  bool b_silence_told = false;
+};
+
+ts_tracker_state go_tracker;
 
 // Scratch storage of one poll. Each is as large as the slot table of the state record, too
 // large for the stack, and nothing of it is kept from one poll to the next.
@@ -50,9 +54,6 @@ ts_status_reply gts_reply_again;
 std::array<ts_client, MAX_CLIENTS> gats_next;
 ts_serverinfo gts_serverinfo;
 ts_serverinfo gts_serverinfo_again;
-
-// Formatted commands ("kick %d", "dumpuser %d") are cut at 511 characters.
-constexpr std::size_t COMMAND_SIZE = 512;
 
 using ts_departed_list = std::forward_list<ts_disconnected>;
 
@@ -140,7 +141,7 @@ void r_dravstats_decide_new_player(ts_client& slot) {
     return;
   }
   slot.i_access_level = r_dravaccess_get_access_level(line.ts_address.ip, comment);
-  if (slot.i_access_level < gpts_config->access_level && gb_first_poll != 1) {
+  if (slot.i_access_level < gpts_config->access_level && go_tracker.b_first_poll != 1) {
     slot.i_kick_reason = KICK_BLOCKED;
     r_dravlog_log_player(LOG_BLOCK, line);
     if (gpts_config->say_connect_block > 0) {
@@ -156,7 +157,8 @@ void r_dravstats_decide_new_player(ts_client& slot) {
 
 // Host names are chosen by whoever runs the reverse zone of a player's address. The joined
 // text is cut at a whole name at this length, so that its history line (with a name of at
-// most 512 bytes) stays far within the 2047 bytes the history reader takes as one line.
+// most 512 bytes) stays far within 2047 bytes, the longest line that readers of the history
+// file format can be sure to take whole.
 constexpr std::size_t HOSTNAMES_MAX = 1024;
 
 // A host name as it may be stored: a byte that would end a line in a file (line feed,
@@ -183,9 +185,9 @@ std::optional<std::string> r_dravstats_look_up_hostnames(std::uint64_t ip) {
   }
   try {
     std::string joined;
-    if (host->name.size() <= HOSTNAMES_MAX) {
-      joined = r_dravstats_clean_hostname(host->name);
-      for (const std::string& alias : host->aliases) {
+    if (host->pc_name.size() <= HOSTNAMES_MAX) {
+      joined = r_dravstats_clean_hostname(host->pc_name);
+      for (const std::string& alias : host->apc_aliases) {
         if (joined.size() + 1 + alias.size() > HOSTNAMES_MAX) {
           break;
         }
@@ -428,10 +430,8 @@ void r_dravstats_send_kicks() {
   for (int i = 0; i < MAX_CLIENTS; ++i) {
     const ts_client& slot = gpts_status->ats_client[i];
     if (slot.b_active == 1 && slot.i_kick_reason != KICK_NONE) {
-      char command[COMMAND_SIZE];
-      std::snprintf(command, sizeof command, "kick %d", i);
       // The reply says nothing the tracker acts on.
-      (void)r_dravnet_send_command(command, 1, NET_MAIN_SOCKET);
+      (void)r_dravnet_send_command("kick " + std::to_string(i), 1, NET_MAIN_SOCKET);
     }
   }
 }
@@ -446,8 +446,8 @@ bool r_dravstats_ask_status(ts_status_reply& reply) {
   }
   if (text->starts_with(PASSWORD_REFUSED)) {
     // Nothing works without the password; the operator needs to know why.
-    if (!gb_password_refused_told) {
-      gb_password_refused_told = true;
+    if (!go_tracker.b_password_refused_told) {
+      go_tracker.b_password_refused_told = true;
       r_dravlog_notice("Server Password   rejected (\"%s\"): check net_server_rcon\n",
                        PASSWORD_REFUSED);
     }
@@ -459,33 +459,33 @@ bool r_dravstats_ask_status(ts_status_reply& reply) {
       reply.b_complete != 1) {
     return false;
   }
-  gb_password_refused_told = false;
+  go_tracker.b_password_refused_told = false;
   return true;
 }
 
 // Counts a poll without a usable status reply; the third in a row tells the operator (in the
 // pane only: the log file records the players, not the link) since when the server is silent.
 void r_dravstats_note_unanswered(std::time_t now) {
-  if (gi_unanswered_polls++ == 0) {
-    gt_unanswered_since = now;
-    gt_unanswered_wall = std::time(nullptr);
+  if (go_tracker.i_unanswered_polls++ == 0) {
+    go_tracker.t_unanswered_since = now;
+    go_tracker.t_unanswered_wall = std::time(nullptr);
   }
-  if (gi_unanswered_polls == SILENT_POLLS) {
-    gb_silence_told = true;
+  if (go_tracker.i_unanswered_polls == SILENT_POLLS) {
+    go_tracker.b_silence_told = true;
     // The time stamp is "YYYY-MM-DD hh:mm:ss"; the day is in the notice's own stamp.
-    const std::string stamp = r_dravtools_gettime(gt_unanswered_wall);
+    const std::string stamp = r_dravtools_gettime(go_tracker.t_unanswered_wall);
     r_dravlog_notice("Server Silent since %s\n", stamp.substr(stamp.size() - 8).c_str());
   }
 }
 
 // A usable status reply ends a silence; one that was told is told over.
 void r_dravstats_note_answered(std::time_t now) {
-  if (gb_silence_told) {
+  if (go_tracker.b_silence_told) {
     r_dravlog_notice("Server Replying again after %lld s\n",
-                     static_cast<long long>(std::difftime(now, gt_unanswered_since)));
+                     static_cast<long long>(std::difftime(now, go_tracker.t_unanswered_since)));
   }
-  gi_unanswered_polls = 0;
-  gb_silence_told = false;
+  go_tracker.i_unanswered_polls = 0;
+  go_tracker.b_silence_told = false;
 }
 
 // A live player of the reply in slot `i`, or null (free slot or zombie).
@@ -644,10 +644,7 @@ void r_dravstats_init(const ts_config& config, ts_status& status) {
   gpts_status = &status;
   r_dravstats_reset(status);
   r_dravstats_reset(gats_next);
-  gb_first_poll = 1;
-  gb_password_refused_told = false;
-  gi_unanswered_polls = 0;
-  gb_silence_told = false;
+  go_tracker = ts_tracker_state{};
 }
 
 void r_dravstats_finish() {
@@ -655,6 +652,7 @@ void r_dravstats_finish() {
     r_dravstats_reset(*gpts_status);
   }
   r_dravstats_reset(gats_next);
+  go_tracker = ts_tracker_state{};
   gpts_config = nullptr;
   gpts_status = nullptr;
 }
@@ -710,7 +708,7 @@ void r_dravstats_update(std::time_t now) {
   r_dravtools_varcpy(status.ac_map, gts_reply.ac_map);
   r_dravtools_varcpy(status.ac_gametype, gts_reply.ac_gametype);
   r_dravstats_send_kicks();
-  gb_first_poll = 0;
+  go_tracker.b_first_poll = 0;
 }
 
 void r_dravstats_forget_departed(ts_status& status, std::uint64_t ip) {
@@ -720,9 +718,8 @@ void r_dravstats_forget_departed(ts_status& status, std::uint64_t ip) {
 
 int r_dravstats_do_dumpuser(ts_dumpuser& info, int client) {
   info = ts_dumpuser{};
-  char command[COMMAND_SIZE];
-  std::snprintf(command, sizeof command, "dumpuser %d", client);
-  const std::optional<std::string> reply = r_dravnet_send_command(command, 1, client);
+  const std::optional<std::string> reply =
+      r_dravnet_send_command("dumpuser " + std::to_string(client), 1, client);
   if (!reply) {
     return 0;
   }

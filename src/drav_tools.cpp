@@ -1,4 +1,4 @@
-// Game text conventions, the key-table tokeniser, binary search and time stamps.
+// Game text conventions, the key-table tokeniser, file appends and time stamps.
 #include "drav_tools.h"
 
 #include <fcntl.h>
@@ -106,7 +106,7 @@ void r_dravtools_store_value(const ts_parse_entry& entry, const char* value) {
 // Shown when the clock value has no calendar date (far outside the years 0..9999).
 constexpr char UNKNOWN_TIME[] = "0000-00-00 00:00:00";
 
-char ac_date_time[20];
+char gac_date_time[20];
 
 }  // namespace
 
@@ -209,38 +209,38 @@ const char* r_dravtools_gettime(std::time_t when) {
   }
   std::tm local{};
   if (!r_dravtools_local_time(when, local)) {
-    std::memcpy(ac_date_time, UNKNOWN_TIME, sizeof UNKNOWN_TIME);
-    return ac_date_time;
+    std::memcpy(gac_date_time, UNKNOWN_TIME, sizeof UNKNOWN_TIME);
+    return gac_date_time;
   }
   const int length = std::snprintf(
-      ac_date_time, sizeof ac_date_time, "%04d-%02d-%02d %02d:%02d:%02d", local.tm_year + 1900,
+      gac_date_time, sizeof gac_date_time, "%04d-%02d-%02d %02d:%02d:%02d", local.tm_year + 1900,
       local.tm_mon + 1, local.tm_mday, local.tm_hour, local.tm_min, local.tm_sec);
   if (length != static_cast<int>(sizeof UNKNOWN_TIME - 1)) {
-    std::memcpy(ac_date_time, UNKNOWN_TIME, sizeof UNKNOWN_TIME);
+    std::memcpy(gac_date_time, UNKNOWN_TIME, sizeof UNKNOWN_TIME);
   }
-  return ac_date_time;
+  return gac_date_time;
 }
 
 void ts_file_descriptor::reset(int descriptor) {
-  if (descriptor_ >= 0) {
-    ::close(descriptor_);
+  if (i_descriptor >= 0) {
+    ::close(i_descriptor);
   }
-  descriptor_ = descriptor;
+  i_descriptor = descriptor;
 }
 
 bool ts_file_descriptor::close() {
-  if (descriptor_ < 0) {
+  if (i_descriptor < 0) {
     return true;
   }
-  return ::close(std::exchange(descriptor_, -1)) == 0;
+  return ::close(std::exchange(i_descriptor, -1)) == 0;
 }
 
 ts_file_descriptor r_dravtools_open_append(const char* path) {
-  constexpr int flags = O_APPEND | O_CREAT | O_CLOEXEC;
-  int descriptor = ::open(path, O_RDWR | flags, 0666);
+  constexpr int OPEN_FLAGS = O_APPEND | O_CREAT | O_CLOEXEC;
+  int descriptor = ::open(path, O_RDWR | OPEN_FLAGS, 0666);
   if (descriptor < 0 && errno == EACCES) {
     // A file we may only write to is still appended to, without the look at its end.
-    descriptor = ::open(path, O_WRONLY | flags, 0666);
+    descriptor = ::open(path, O_WRONLY | OPEN_FLAGS, 0666);
   }
   return ts_file_descriptor(descriptor);
 }
@@ -266,12 +266,12 @@ ts_append_outcome r_dravtools_append_descriptor(int descriptor, std::string_view
       continue;
     }
     if (written <= 0) {
-      outcome = {te_append_result::write_failed, written < 0 ? errno : ENOSPC, 0};
+      outcome = {APPEND_WRITE_FAILED, written < 0 ? errno : ENOSPC, 0};
       break;
     }
     done += static_cast<std::size_t>(written);
   }
-  if (outcome.te_result != te_append_result::ok && regular) {
+  if (outcome.te_result != APPEND_OK && regular) {
     // Whole lines or nothing: a fragment would be glued onto the next entry or stop the
     // next start. When even that fails (an append-only file, an I/O error), the caller must
     // tell that the file now ends in a partial line.
@@ -288,16 +288,37 @@ ts_append_outcome r_dravtools_append_descriptor(int descriptor, std::string_view
 ts_append_outcome r_dravtools_append_file(const char* path, std::string_view entry) {
   ts_file_descriptor file = r_dravtools_open_append(path);
   if (!file) {
-    return {te_append_result::open_failed, errno, 0};
+    return {APPEND_OPEN_FAILED, errno, 0};
   }
   const ts_append_outcome outcome = r_dravtools_append_descriptor(file.get(), entry);
-  if (outcome.te_result != te_append_result::ok) {
+  if (outcome.te_result != APPEND_OK) {
     return outcome;
   }
   if (!file.close()) {
-    return {te_append_result::close_failed, errno, 0};
+    return {APPEND_CLOSE_FAILED, errno, 0};
   }
   return outcome;
+}
+
+std::string r_dravtools_append_failure(const char* path, const ts_append_outcome& outcome) {
+  const std::string file = std::string("File ") + path;
+  switch (outcome.te_result) {
+    case APPEND_OK:
+      break;
+    case APPEND_OPEN_FAILED:
+      return file + " could not be opened for appending";
+    case APPEND_WRITE_FAILED:
+    case APPEND_CLOSE_FAILED:
+      if (outcome.i_cut_error != 0) {
+        // The operator must remove the partial line by hand; the next start refuses it.
+        return file + " could not be closed (" + std::strerror(outcome.i_error) +
+               "), nor cut back to its last whole line (" + std::strerror(outcome.i_cut_error) +
+               ")";
+      }
+      // The entry did not reach the file whole; what was written of it has been cut back.
+      return file + " could not be closed";
+  }
+  return {};
 }
 
 const char* r_dravtools_line_fault(std::string_view line) {

@@ -8,6 +8,7 @@
 #include <cstdio>
 #include <ctime>
 #include <memory>
+#include <string>
 #include <string_view>
 #include <utility>
 
@@ -18,7 +19,9 @@ inline constexpr std::size_t TEXT_FIELD_MAX = 512;
 
 /// Closes a standard I/O stream that the program opened itself.
 struct ts_file_closer {
-  void operator()(std::FILE* file) const { std::fclose(file); }
+  // Streams closed here were only read: a failure to close one loses nothing. Writers close
+  // their streams themselves and check the result.
+  void operator()(std::FILE* file) const { (void)std::fclose(file); }
 };
 /// An owned standard I/O stream, closed when the handle goes.
 using ts_file_ptr = std::unique_ptr<std::FILE, ts_file_closer>;
@@ -27,50 +30,60 @@ using ts_file_ptr = std::unique_ptr<std::FILE, ts_file_closer>;
 class ts_file_descriptor {
  public:
   ts_file_descriptor() = default;
-  explicit ts_file_descriptor(int descriptor) : descriptor_(descriptor) {}
+  explicit ts_file_descriptor(int descriptor) : i_descriptor(descriptor) {}
   ~ts_file_descriptor() { reset(); }
   ts_file_descriptor(ts_file_descriptor&& other) noexcept
-      : descriptor_(std::exchange(other.descriptor_, -1)) {}
+      : i_descriptor(std::exchange(other.i_descriptor, -1)) {}
   ts_file_descriptor& operator=(ts_file_descriptor&& other) noexcept {
     if (this != &other) {
-      reset(std::exchange(other.descriptor_, -1));
+      reset(std::exchange(other.i_descriptor, -1));
     }
     return *this;
   }
   ts_file_descriptor(const ts_file_descriptor&) = delete;
   ts_file_descriptor& operator=(const ts_file_descriptor&) = delete;
 
-  int get() const { return descriptor_; }
-  explicit operator bool() const { return descriptor_ >= 0; }
+  int get() const { return i_descriptor; }
+  explicit operator bool() const { return i_descriptor >= 0; }
   /// Closes the descriptor held (if any) and takes `descriptor`.
   void reset(int descriptor = -1);
   /// Closes the descriptor now; false when the system reports a failure.
   bool close();
 
  private:
-  int descriptor_ = -1;
+  int i_descriptor = -1;
 };
 
 /// Opens `path` for appending, created when missing; readable too when permitted, so that
 /// appends can look at the file's last byte. An empty handle (errno set) on failure.
 ts_file_descriptor r_dravtools_open_append(const char* path);
 /// Which step of an append failed.
-enum class te_append_result { ok, open_failed, write_failed, close_failed };
+enum te_append_result : int {
+  APPEND_OK = 0,
+  APPEND_OPEN_FAILED = 1,
+  APPEND_WRITE_FAILED = 2,
+  APPEND_CLOSE_FAILED = 3,
+};
 /// Outcome of an append: the step that failed and its errno. After a failed write,
 /// `i_cut_error` is the errno of the cut-back that failed too (the file then ends in a
 /// partial line), or 0 when nothing of the entry stayed behind.
 struct ts_append_outcome {
-  te_append_result te_result = te_append_result::ok;
+  te_append_result te_result = APPEND_OK;
   int i_error = 0;
   int i_cut_error = 0;
 };
 /// Appends `entry` (whole lines) in one write, after a line feed when the file does not end
 /// with one, so that nothing is glued onto a hand-edited last line. A failed or short write
 /// to a regular file is cut back to its previous size, so no partial line stays behind
-/// unless the cut-back fails as well. Gives ok or write_failed.
+/// unless the cut-back fails as well. Gives APPEND_OK or APPEND_WRITE_FAILED.
 ts_append_outcome r_dravtools_append_descriptor(int descriptor, std::string_view entry);
 /// Opens `path`, appends `entry` as r_dravtools_append_descriptor does and closes the file.
 ts_append_outcome r_dravtools_append_file(const char* path, std::string_view entry);
+/// What a writer of a file of entries reports, after its module path, when an append of
+/// r_dravtools_append_file to `path` failed: "File <path> could not be opened for appending",
+/// "... could not be closed" (nothing of the entry stayed behind), or "... could not be closed
+/// (<error>), nor cut back to its last whole line (<error>)". Empty for APPEND_OK.
+std::string r_dravtools_append_failure(const char* path, const ts_append_outcome& outcome);
 /// Why a line of a file that the program appends to must not be taken as an entry even when
 /// its text looks like one; `line` is the line with its line feed, if it has one. Gives "has
 /// no line feed" for a last line without one (what stays of an append cut short) and "holds

@@ -26,7 +26,14 @@ ts_status go_status;
 
 // What the command line asks for. Without arguments the program runs with its screen. The
 // values of the options are their codes in gct_options.
-enum class te_run_mode { SCREEN, HEADLESS, CHECK_CONFIG, HELP, VERSION, USAGE_ERROR };
+enum te_run_mode : int {
+  RUN_SCREEN = 0,
+  RUN_HEADLESS = 1,
+  RUN_CHECK_CONFIG = 2,
+  RUN_HELP = 3,
+  RUN_VERSION = 4,
+  RUN_USAGE_ERROR = 5,
+};
 
 // Without the screen there is no terminal to give back and no key to pace the loop.
 bool gb_headless = false;
@@ -49,10 +56,10 @@ constexpr char HELP_TEXT[] =
 
 // Long options only; any unique prefix of a name is taken for it.
 constexpr option gct_options[] = {
-    {"headless", no_argument, nullptr, static_cast<int>(te_run_mode::HEADLESS)},
-    {"check-config", no_argument, nullptr, static_cast<int>(te_run_mode::CHECK_CONFIG)},
-    {"help", no_argument, nullptr, static_cast<int>(te_run_mode::HELP)},
-    {"version", no_argument, nullptr, static_cast<int>(te_run_mode::VERSION)},
+    {"headless", no_argument, nullptr, RUN_HEADLESS},
+    {"check-config", no_argument, nullptr, RUN_CHECK_CONFIG},
+    {"help", no_argument, nullptr, RUN_HELP},
+    {"version", no_argument, nullptr, RUN_VERSION},
     {nullptr, 0, nullptr, 0},
 };
 
@@ -62,16 +69,16 @@ constexpr long LOOP_WAIT_NANOSECONDS = 200'000'000;
 // At most one option and no operand. getopt_long has already told what was wrong with an
 // unknown, ambiguous or misspelt option; the caller adds the usage line.
 te_run_mode r_monitor_run_mode(int argc, char* argv[]) {
-  te_run_mode mode = te_run_mode::SCREEN;
+  te_run_mode mode = RUN_SCREEN;
   int option_count = 0;
   int code = 0;
   while ((code = getopt_long(argc, argv, "", gct_options, nullptr)) != -1) {
     if (code == '?' || ++option_count > 1) {
-      return te_run_mode::USAGE_ERROR;
+      return RUN_USAGE_ERROR;
     }
     mode = static_cast<te_run_mode>(code);
   }
-  return optind < argc ? te_run_mode::USAGE_ERROR : mode;
+  return optind < argc ? RUN_USAGE_ERROR : mode;
 }
 
 // A start's reading of the files, through the same readers, without its side effects: the
@@ -86,14 +93,19 @@ int r_monitor_check_config() {
   r_dravlog_check_file(go_config.log_file);
   r_dravaccess_init(go_config);
   r_dravlistip_init(go_config);
-  std::printf("%s: server %s port %u, %zu networks in the access lists, %zu IP history entries\n",
-              CONFIG_FILE, r_dravip_ip_to_text(go_config.net_server_ip).c_str(),
-              static_cast<unsigned>(static_cast<std::uint16_t>(go_config.net_server_port)),
-              r_dravaccess_get_entry_count(), r_dravlistip_get_list().size());
+  // The exit status tells what was checked; a summary that cannot be printed changes nothing.
+  (void)std::printf(
+      "%s: server %s port %u, %zu networks in the access lists, %zu IP history entries\n",
+      CONFIG_FILE, r_dravip_ip_to_text(go_config.net_server_ip).c_str(),
+      static_cast<unsigned>(static_cast<std::uint16_t>(go_config.net_server_port)),
+      r_dravaccess_get_entry_count(), r_dravlistip_get_list().size());
+  r_dravlistip_finish();
+  r_dravaccess_finish();
+  r_dravlog_finish();
   return 0;
 }
 
-void wait_one_turn() {
+void r_monitor_wait_one_turn() {
   timespec wait{0, LOOP_WAIT_NANOSECONDS};
   nanosleep(&wait, nullptr);  // a signal cuts the wait short, which is what we want
 }
@@ -103,7 +115,7 @@ bool r_monitor_pace() {
   if (!gb_headless) {
     return r_dravscreen_run() != 0;  // its key wait paces the loop
   }
-  wait_one_turn();
+  r_monitor_wait_one_turn();
   return true;
 }
 
@@ -114,7 +126,8 @@ volatile std::sig_atomic_t gb_quit = 0;
 
 /// Handler of SIGINT, SIGTERM, SIGHUP and SIGQUIT: re-installs itself and asks the loop to end.
 void r_signal(int signal_number) {
-  std::signal(signal_number, r_signal);
+  // signal fails only for a number that is no signal, and this one was just delivered.
+  (void)std::signal(signal_number, r_signal);
   gb_quit = 1;
 }
 
@@ -124,39 +137,49 @@ void r_monitor_atexit() {
   r_dravscreen_finish();  // gives the terminal back first; nothing when there is no screen
   r_dravstats_finish();
   r_dravnet_finish();
+  r_dravlistip_finish();
+  r_dravaccess_finish();
   r_dravlog_finish();
 }
 
-int main(int argc, char* argv[]) {
-  switch (r_monitor_run_mode(argc, argv)) {
-    case te_run_mode::HELP:
-      std::fputs(USAGE_TEXT, stdout);
-      std::fputs(HELP_TEXT, stdout);
+namespace {
+
+// Answers a command line that asks for no run; gives the exit status. The status is all a
+// caller can act on, so a text that standard output or error does not take changes nothing.
+int r_monitor_answer(te_run_mode mode) {
+  switch (mode) {
+    case RUN_HELP:
+      (void)std::fputs(USAGE_TEXT, stdout);
+      (void)std::fputs(HELP_TEXT, stdout);
       return 0;
-    case te_run_mode::VERSION:
-      std::printf("drav-logger %s\n", DRAV_VERSION);
+    case RUN_VERSION:
+      (void)std::printf("drav-logger %s\n", DRAV_VERSION);
       return 0;
-    case te_run_mode::USAGE_ERROR:
-      std::fputs(USAGE_TEXT, stderr);
-      return 2;
-    case te_run_mode::CHECK_CONFIG:
+    case RUN_CHECK_CONFIG:
       return r_monitor_check_config();
-    case te_run_mode::HEADLESS:
-      gb_headless = true;
-      break;
-    case te_run_mode::SCREEN:
+    case RUN_USAGE_ERROR:
+    case RUN_SCREEN:
+    case RUN_HEADLESS:
       break;
   }
+  (void)std::fputs(USAGE_TEXT, stderr);
+  return 2;
+}
+
+// Starts the modules in the program's order, then puts the exit handler and the signal
+// handlers in place. signal fails only for a number that is no signal, so its result is not
+// looked at.
+void r_monitor_start() {
   // A file size limit then fails the write like a full disk, which the writers cut back and
   // report, instead of killing the program between the two halves of a line.
-  std::signal(SIGXFSZ, SIG_IGN);
+  (void)std::signal(SIGXFSZ, SIG_IGN);
   r_dravlog_init_first();
   if (gb_headless) {
     // A service manager or a script reads standard output and has no key to press.
     r_dravlog_set_echo_stdout(true);
     r_dravlog_set_wait_for_key(false);
     // A reader of standard output that goes away must not end the monitoring.
-    std::signal(SIGPIPE, SIG_IGN);
+    (void)std::signal(SIGPIPE, SIG_IGN);
   }
   r_dravconfig_read_config(go_config, CONFIG_FILE);
   r_dravlog_init(go_config.log_file);
@@ -168,22 +191,38 @@ int main(int argc, char* argv[]) {
     r_dravscreen_init(go_config, go_status);
   }
 
-  std::atexit(r_monitor_atexit);
+  // At least 32 registrations are guaranteed, and this is the program's only one.
+  (void)std::atexit(r_monitor_atexit);
   // Cleared before the handlers are in place: a signal that comes while the start is
   // announced (which waits for the server's reply) must still end the run.
   gb_quit = 0;
   for (int signal_number : {SIGINT, SIGTERM, SIGHUP, SIGQUIT}) {
-    std::signal(signal_number, r_signal);
+    (void)std::signal(signal_number, r_signal);
   }
-  if (go_config.say_init == 1) {
-    r_dravnet_say(go_config.console_color, "Logger init (Version: Feb 18 2012)");
-  }
+}
 
+// Polls and paces until the operator quits or a signal asks the program to end.
+void r_monitor_loop() {
   while (gb_quit == 0) {
     r_dravstats_run();
     if (!r_monitor_pace()) {
-      return 0;
+      return;
     }
   }
+}
+
+}  // namespace
+
+int main(int argc, char* argv[]) {
+  const te_run_mode mode = r_monitor_run_mode(argc, argv);
+  if (mode != RUN_SCREEN && mode != RUN_HEADLESS) {
+    return r_monitor_answer(mode);
+  }
+  gb_headless = mode == RUN_HEADLESS;
+  r_monitor_start();
+  if (go_config.say_init == 1) {
+    r_dravnet_say(go_config.console_color, "Logger init (Version: Feb 18 2012)");
+  }
+  r_monitor_loop();
   return 0;
 }

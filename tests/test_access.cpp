@@ -65,6 +65,10 @@ class AccessTest : public ::testing::Test {
     r_dravtools_varcpy(config_.access_list_file_add, add_path().c_str());
     r_dravtools_varcpy(config_.log_file_ip, history_path().c_str());
   }
+  void TearDown() override {
+    r_dravlistip_finish();
+    r_dravaccess_finish();
+  }
 
   /// Starts the access list and the history, as the program does.
   void load(const std::string& history) {
@@ -214,6 +218,22 @@ TEST_F(AccessTest, BansAreAppendedByteForByteOrLoggedAndHoldAtOnce) {
   char comment[TEXT_FIELD_SIZE] = "x";
   EXPECT_EQ(r_dravaccess_get_access_level(ip("192.0.2.1"), comment), 1);
   EXPECT_STREQ(comment, "");
+}
+
+// Finishing frees both lists and takes the history off the access list: a ban made after the
+// history finished tells it nothing.
+TEST_F(AccessTest, FinishFreesTheListsAndUnhooksTheHistory) {
+  write_file(main_path(), "5 192.0.2.0/24\n");
+  load("20120218 192.0.2.7       Red\\\n");
+  r_dravlistip_finish();
+  EXPECT_TRUE(r_dravlistip_get_list().empty());
+  EXPECT_EQ(gb_dravlistip_changed, 0);
+  r_dravaccess_block_ip(ip("192.0.2.7"), "Red", "Client banned by admin");
+  EXPECT_EQ(gb_dravlistip_changed, 0);
+  EXPECT_EQ(r_dravaccess_get_access_level(ip("192.0.2.7"), nullptr), 0);
+  r_dravaccess_finish();
+  EXPECT_EQ(r_dravaccess_get_entry_count(), 0u);
+  EXPECT_EQ(r_dravaccess_get_access_level(ip("192.0.2.7"), nullptr), ACCESS_LEVEL_DEFAULT);
 }
 
 // The example entries of the documents, copied into a list as they stand, give the comments

@@ -78,8 +78,8 @@ class StatsChurn : public ::testing::Test {
           bench_.hostnames[ip] = {"host-" + ip + ".example.net", {}};
         }
         if (last % 3 == 2) {
-          bench_.hostnames[ip].aliases = {"alias-one-" + ip + ".example.org",
-                                          "alias-two.example.org"};
+          bench_.hostnames[ip].apc_aliases = {"alias-one-" + ip + ".example.org",
+                                              "alias-two.example.org"};
         }
       }
     }
