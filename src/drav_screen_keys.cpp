@@ -12,6 +12,7 @@
 #include "drav_log.h"
 #include "drav_net.h"
 #include "drav_screen_internal.h"
+#include "drav_stats.h"
 #include "drav_statsparse.h"
 #include "drav_tools.h"
 
@@ -182,6 +183,7 @@ bool apply_player_command(int key, int slot_number) {
     default:  // 'B'
       r_dravaccess_block_ip(slot.ts_line.ts_address.ip, slot.ts_line.ac_name,
                             "Client banned by admin");
+      r_dravstats_forget_departed(*state().pts_status, slot.ts_line.ts_address.ip);
       slot.i_kick_reason = KICK_ADMIN_BAN;
       r_dravlog_log_player(LOG_ADMIN_BAN, slot.ts_line);
       return true;
@@ -195,6 +197,7 @@ bool ban_history_entry(int entry) {
   }
   const std::uint64_t ip = list[static_cast<std::size_t>(entry)].ip;
   r_dravaccess_block_ip(ip, nullptr, "IP banned by admin");
+  r_dravstats_forget_departed(*state().pts_status, ip);
   r_dravlog_log("IP     Admin ban  %-15s\n", r_dravip_ip_to_text(ip).c_str());
   for (ts_client& slot : state().pts_status->ats_client) {
     if (slot.b_active == 1 && slot.ts_line.ts_address.ip == ip) {

@@ -28,7 +28,7 @@ ts_status* gpts_status = nullptr;
 
 // 1 from start (and from every init) until the first poll that reaches its end: players
 // already on the server when monitoring starts are never blocked.
-int b_stat_first_time = 1;
+int gb_first_poll = 1;
 
 // The operator was told that the server refuses the password; told again only after a
 // status reply was accepted in between.
@@ -37,8 +37,10 @@ bool gb_password_refused_told = false;
 // Scratch storage of one poll. Each is as large as the slot table of the state record, too
 // large for the stack, and nothing of it is kept from one poll to the next.
 ts_status_reply gts_reply;
+ts_status_reply gts_reply_again;
 std::array<ts_client, MAX_CLIENTS> gats_next;
 ts_serverinfo gts_serverinfo;
+ts_serverinfo gts_serverinfo_again;
 
 // Formatted commands ("kick %d", "dumpuser %d") are cut at 511 characters.
 constexpr std::size_t COMMAND_SIZE = 512;
@@ -52,7 +54,8 @@ constexpr int STATUS_DATAGRAMS = -1;
 // The whole answer of a server to a command with the wrong password.
 constexpr char PASSWORD_REFUSED[] = "Bad rcon_password.";
 
-bool same_player(const ts_status_line& line, const ts_ip_port& address, std::int32_t qport) {
+bool r_dravstats_same_player(const ts_status_line& line, const ts_ip_port& address,
+                             std::int32_t qport) {
   return line.ts_address == address && line.i_qport == qport;
 }
 
@@ -71,9 +74,9 @@ void r_dravstats_update_disconnected_list(ts_departed_list& list, std::time_t no
   });
 }
 
-bool list_holds(const ts_departed_list& list, const ts_status_line& line) {
+bool r_dravstats_list_holds(const ts_departed_list& list, const ts_status_line& line) {
   for (const ts_disconnected& entry : list) {
-    if (same_player(line, entry.ts_address, entry.i_qport)) {
+    if (r_dravstats_same_player(line, entry.ts_address, entry.i_qport)) {
       return true;
     }
   }
@@ -81,26 +84,26 @@ bool list_holds(const ts_departed_list& list, const ts_status_line& line) {
 }
 
 // The characters that frame names in the announcements: the low bytes of the colours.
-unsigned char console_char() {
+unsigned char r_dravstats_console_char() {
   return static_cast<unsigned char>(gpts_config->console_color);
 }
-unsigned char player_char() {
+unsigned char r_dravstats_player_char() {
   return static_cast<unsigned char>(gpts_config->player_color);
 }
 
 // Both announcements take the long form (with the access-list comment) only when their
 // setting is 2 and there is a comment; otherwise the short form.
-bool long_form(int setting, const char* comment) {
+bool r_dravstats_long_form(int setting, const char* comment) {
   return setting == 2 && comment[0] != '\0';
 }
 
 // The blocked and the incoming announcements: "<label>: <name>", followed by the access-list
 // comment in parentheses in the long form.
-void say_with_comment(const char* label, int setting, const ts_status_line& line,
-                      const char* comment) {
-  const unsigned char cc = console_char();
-  const unsigned char pc = player_char();
-  if (long_form(setting, comment)) {
+void r_dravstats_say_with_comment(const char* label, int setting, const ts_status_line& line,
+                                  const char* comment) {
+  const unsigned char cc = r_dravstats_console_char();
+  const unsigned char pc = r_dravstats_player_char();
+  if (r_dravstats_long_form(setting, comment)) {
     r_dravtools_say(gpts_config->console_color, "%c%s: %c%s%c (%c%s%c)", cc, label, pc,
                     line.ac_name, cc, pc, comment, cc);
   } else {
@@ -110,35 +113,35 @@ void say_with_comment(const char* label, int setting, const ts_status_line& line
 
 // The decision for a player seen for the first time in this connection: rejected after an
 // admin kick, back after a short absence, blocked by the access list, or accepted.
-void decide_new_player(ts_client& slot) {
+void r_dravstats_decide_new_player(ts_client& slot) {
   const ts_status_line& line = slot.ts_line;
-  if (list_holds(gpts_status->pts_kicked, line)) {
+  if (r_dravstats_list_holds(gpts_status->pts_kicked, line)) {
     slot.i_kick_reason = KICK_REJECTED;
     r_dravlog_log_player(LOG_REJECT, line);
     if (gpts_config->say_connect_reject_kicked == 1) {
-      r_dravtools_say(gpts_config->console_color, "%cRejected: %c%s%c", console_char(),
-                      player_char(), line.ac_name, console_char());
+      r_dravtools_say(gpts_config->console_color, "%cRejected: %c%s%c", r_dravstats_console_char(),
+                      r_dravstats_player_char(), line.ac_name, r_dravstats_console_char());
     }
     return;
   }
   char comment[TEXT_FIELD_SIZE] = {};
-  if (list_holds(gpts_status->pts_disconnected, line)) {
+  if (r_dravstats_list_holds(gpts_status->pts_disconnected, line)) {
     slot.i_access_level = r_dravaccess_get_access_level(line.ts_address.ip, comment);
     r_dravlog_log_player(LOG_RECONNECT, line);
     return;
   }
   slot.i_access_level = r_dravaccess_get_access_level(line.ts_address.ip, comment);
-  if (slot.i_access_level < gpts_config->access_level && b_stat_first_time != 1) {
+  if (slot.i_access_level < gpts_config->access_level && gb_first_poll != 1) {
     slot.i_kick_reason = KICK_BLOCKED;
     r_dravlog_log_player(LOG_BLOCK, line);
     if (gpts_config->say_connect_block > 0) {
-      say_with_comment("Blocked", gpts_config->say_connect_block, line, comment);
+      r_dravstats_say_with_comment("Blocked", gpts_config->say_connect_block, line, comment);
     }
     return;
   }
   r_dravlog_log_player(LOG_CONNECT, line);
   if (line.b_connecting == 1 && gpts_config->say_connect_incoming > 0) {
-    say_with_comment("Incoming", gpts_config->say_connect_incoming, line, comment);
+    r_dravstats_say_with_comment("Incoming", gpts_config->say_connect_incoming, line, comment);
   }
 }
 
@@ -149,7 +152,7 @@ constexpr std::size_t HOSTNAMES_MAX = 1024;
 
 // A host name as it may be stored: a byte that would end a line in a file (line feed,
 // carriage return), any other control byte, and the ";" that separates the names become "?".
-std::string clean_hostname(std::string_view name) {
+std::string r_dravstats_clean_hostname(std::string_view name) {
   std::string clean(name);
   for (char& c : clean) {
     const auto byte = static_cast<unsigned char>(c);
@@ -163,7 +166,7 @@ std::string clean_hostname(std::string_view name) {
 // The official name, then every alias, joined by ";" and cut before the first name that
 // would pass HOSTNAMES_MAX; nothing when the resolver knows no name for the address or the
 // text would be empty.
-std::optional<std::string> look_up_hostnames(std::uint64_t ip) {
+std::optional<std::string> r_dravstats_look_up_hostnames(std::uint64_t ip) {
   const std::optional<ts_hostent> host =
       r_dravip_get_hostnames(static_cast<std::uint32_t>(ip & 0xFFFFFFFFull));
   if (!host) {
@@ -172,13 +175,13 @@ std::optional<std::string> look_up_hostnames(std::uint64_t ip) {
   try {
     std::string joined;
     if (host->name.size() <= HOSTNAMES_MAX) {
-      joined = clean_hostname(host->name);
+      joined = r_dravstats_clean_hostname(host->name);
       for (const std::string& alias : host->aliases) {
         if (joined.size() + 1 + alias.size() > HOSTNAMES_MAX) {
           break;
         }
         joined += ';';
-        joined += clean_hostname(alias);
+        joined += r_dravstats_clean_hostname(alias);
       }
     }
     if (joined.empty()) {
@@ -190,13 +193,32 @@ std::optional<std::string> look_up_hostnames(std::uint64_t ip) {
   }
 }
 
-const char* hostnames_or_null(const ts_client& slot) {
+const char* r_dravstats_hostnames_or_null(const ts_client& slot) {
   return slot.pc_hostnames ? slot.pc_hostnames->c_str() : nullptr;
+}
+
+// One "serverinfo" into `info`; true when the reply was whole.
+bool r_dravstats_ask_serverinfo(ts_serverinfo& info) {
+  info = ts_serverinfo{};
+  const std::optional<std::string> reply = r_dravnet_send_command("serverinfo", 1, NET_MAIN_SOCKET);
+  return reply && r_dravstatsparse_parse_serverinfo(reply->data(), reply->size(), info) == 1;
+}
+
+// The settings into `info`. A reply cut between two lines looks whole, so settings that differ
+// from `known` are taken only when a second reply says the same.
+bool r_dravstats_fetch_serverinfo(ts_serverinfo& info, const ts_serverinfo& known) {
+  if (!r_dravstats_ask_serverinfo(info)) {
+    return false;
+  }
+  if (info == known) {
+    return true;
+  }
+  return r_dravstats_ask_serverinfo(gts_serverinfo_again) && gts_serverinfo_again == info;
 }
 
 // Step of a poll: asks for the settings when the map or game type changed, when none were
 // accepted yet or when they are due, and logs a server change when they differ.
-void poll_serverinfo(std::time_t now) {
+void r_dravstats_poll_serverinfo(std::time_t now) {
   ts_status& status = *gpts_status;
   const int interval = gpts_config->poll_interval_serverinfo;
   const bool ask = std::strcmp(gts_reply.ac_map, status.ac_map) != 0 ||
@@ -208,28 +230,25 @@ void poll_serverinfo(std::time_t now) {
     return;
   }
   status.t_last_serverinfo = 0;
-  const std::optional<std::string> reply = r_dravnet_send_command("serverinfo", 1, NET_MAIN_SOCKET);
-  if (reply) {
-    gts_serverinfo = ts_serverinfo{};
-    if (r_dravstatsparse_parse_serverinfo(reply->data(), reply->size(), gts_serverinfo) == 1) {
-      status.t_last_serverinfo = now;
-      if (!(gts_serverinfo == status.ts_serverinfo)) {
-        if (std::strcmp(gts_serverinfo.ac_hostname, status.ts_serverinfo.ac_hostname) != 0) {
-          char clean[TEXT_FIELD_SIZE];
-          r_dravtools_remove_colors(clean, gts_serverinfo.ac_hostname);
-          status.i_hostname_length = std::strlen(clean);
-        }
-        status.ts_serverinfo = gts_serverinfo;
-        r_dravlog_log_server(status.ts_serverinfo.ac_mapname);
+  if (r_dravstats_fetch_serverinfo(gts_serverinfo, status.ts_serverinfo)) {
+    status.t_last_serverinfo = now;
+    if (!(gts_serverinfo == status.ts_serverinfo)) {
+      if (std::strcmp(gts_serverinfo.ac_hostname, status.ts_serverinfo.ac_hostname) != 0) {
+        char clean[TEXT_FIELD_SIZE];
+        r_dravtools_remove_colors(clean, gts_serverinfo.ac_hostname);
+        status.i_hostname_length = std::strlen(clean);
       }
+      status.ts_serverinfo = gts_serverinfo;
+      r_dravlog_log_server(status.ts_serverinfo.ac_mapname);
     }
   }
   status.b_serverinfo_updated = 1;
 }
 
-bool holds_player(int j, const ts_status_line& line) {
+bool r_dravstats_holds_player(int j, const ts_status_line& line) {
   const ts_client& stored = gpts_status->ats_client[j];
-  return stored.b_active == 1 && same_player(stored.ts_line, line.ts_address, line.i_qport);
+  return stored.b_active == 1 &&
+         r_dravstats_same_player(stored.ts_line, line.ts_address, line.i_qport);
 }
 
 // For every line of the reply the stored slot of the same player, or -1 for a newcomer.
@@ -238,13 +257,13 @@ bool holds_player(int j, const ts_status_line& line) {
 // line's own number is preferred, so that such twins keep their slots from poll to poll;
 // otherwise the lowest unclaimed slot is taken. With distinct players this is simply the
 // first stored slot of the same player.
-std::array<int, MAX_CLIENTS> match_stored_players() {
+std::array<int, MAX_CLIENTS> r_dravstats_match_stored_players() {
   std::array<int, MAX_CLIENTS> match;
   match.fill(-1);
   std::array<bool, MAX_CLIENTS> claimed = {};
   for (int i = 0; i < MAX_CLIENTS; ++i) {
     const ts_client& next = gats_next[i];
-    if (next.b_active == 1 && holds_player(i, next.ts_line)) {
+    if (next.b_active == 1 && r_dravstats_holds_player(i, next.ts_line)) {
       match[i] = i;
       claimed[i] = true;
     }
@@ -255,7 +274,7 @@ std::array<int, MAX_CLIENTS> match_stored_players() {
       continue;
     }
     for (int j = 0; j < MAX_CLIENTS; ++j) {
-      if (!claimed[j] && holds_player(j, next.ts_line)) {
+      if (!claimed[j] && r_dravstats_holds_player(j, next.ts_line)) {
         match[i] = j;
         claimed[j] = true;
         break;
@@ -270,9 +289,19 @@ struct ts_dumpuser_budget {
   int i_fetched = 0;
 };
 
+// Details fetches due in one poll before the rest waits for the next, so that details falling
+// due together are spread. Rounded up in 64 bits: any interval up to the largest 32-bit value
+// is allowed.
+int r_dravstats_details_per_poll(int present) {
+  const int interval = gpts_config->poll_interval_dumpuser;
+  return interval <= 0
+             ? MAX_CLIENTS
+             : static_cast<int>((static_cast<std::int64_t>(present) + interval - 1) / interval);
+}
+
 // Hands what the tracker knows about a player (all but the status line and the active flag)
 // from one slot to another; the host-name text changes owner, so no two slots share it.
-void carry_over(ts_client& to, ts_client& from) {
+void r_dravstats_carry_over(ts_client& to, ts_client& from) {
   to.ts_info = from.ts_info;
   to.i_access_level = from.i_access_level;
   to.i_dumpuser_countdown = from.i_dumpuser_countdown;
@@ -281,12 +310,35 @@ void carry_over(ts_client& to, ts_client& from) {
   to.i_kick_reason = from.i_kick_reason;
 }
 
-void continue_player(int i, int j, ts_dumpuser_budget& budget) {
+// The details of client `client` into `info`. A reply cut between two lines looks whole, so
+// details that differ from `known` are taken only when a second reply says the same; a new
+// player's details (nothing known) are always asked twice. Cleared when not obtained.
+bool r_dravstats_fetch_details(ts_dumpuser& info, int client, const ts_dumpuser& known) {
+  if (r_dravstats_do_dumpuser(info, client) != 1) {
+    return false;
+  }
+  if (info == known) {
+    return true;
+  }
+  ts_dumpuser again;
+  if (r_dravstats_do_dumpuser(again, client) == 1 && again == info) {
+    return true;
+  }
+  info = ts_dumpuser{};
+  return false;
+}
+
+// Details never obtained are empty: a whole reply always sets the found flags of its lines.
+bool r_dravstats_details_known(const ts_dumpuser& info) {
+  return !(info == ts_dumpuser{});
+}
+
+void r_dravstats_continue_player(int i, int j, ts_dumpuser_budget& budget) {
   ts_client& next = gats_next[i];
   ts_client& stored = gpts_status->ats_client[j];
   const int interval = gpts_config->poll_interval_dumpuser;
 
-  carry_over(next, stored);
+  r_dravstats_carry_over(next, stored);
 
   const bool changed = i != j || std::strcmp(next.ts_line.ac_name, stored.ts_line.ac_name) != 0;
   if (next.i_dumpuser_countdown > 0) {
@@ -297,38 +349,43 @@ void continue_player(int i, int j, ts_dumpuser_budget& budget) {
   if (!fetch) {
     return;
   }
-  if (r_dravstats_do_dumpuser(next.ts_info, i) == 1) {
+  // Details are compared only between two whole replies: not after a reply that was cut or
+  // said the slot is empty, and not against details that were never obtained.
+  bool details_changed = false;
+  if (r_dravstats_fetch_details(next.ts_info, i, stored.ts_info)) {
     ++budget.i_fetched;
     next.i_dumpuser_countdown = budget.i_fetched > budget.i_per_poll ? interval - 1 : interval;
+    details_changed =
+        r_dravstats_details_known(stored.ts_info) && !(next.ts_info == stored.ts_info);
   } else {
-    if (!changed) {
-      next.ts_info = stored.ts_info;
-    }
+    // After a change of name or number the stored details describe someone else's state.
+    next.ts_info = changed ? ts_dumpuser{} : stored.ts_info;
     next.i_dumpuser_countdown = -1;
   }
-  if (changed || !(next.ts_info == stored.ts_info)) {
+  if (changed || details_changed) {
     r_dravlistip_add_ip_name(next.ts_line.ts_address.ip, next.ts_line.ac_name,
-                             hostnames_or_null(next));
+                             r_dravstats_hostnames_or_null(next));
     r_dravlog_log_player(LOG_CHANGE, next.ts_line);
   }
 }
 
-void add_new_player(int i) {
+void r_dravstats_add_new_player(int i) {
   ts_client& next = gats_next[i];
   next.i_access_level = 0;
   next.i_dumpuser_countdown = 0;
   next.pc_hostnames.reset();
   next.i_kick_reason = KICK_NONE;
 
-  next.pc_hostnames = look_up_hostnames(next.ts_line.ts_address.ip);
+  next.pc_hostnames = r_dravstats_look_up_hostnames(next.ts_line.ts_address.ip);
   r_dravlistip_add_ip_name(next.ts_line.ts_address.ip, next.ts_line.ac_name,
-                           hostnames_or_null(next));
-  next.i_dumpuser_countdown =
-      r_dravstats_do_dumpuser(next.ts_info, i) == 1 ? gpts_config->poll_interval_dumpuser : -1;
-  decide_new_player(next);
+                           r_dravstats_hostnames_or_null(next));
+  next.i_dumpuser_countdown = r_dravstats_fetch_details(next.ts_info, i, ts_dumpuser{})
+                                  ? gpts_config->poll_interval_dumpuser
+                                  : -1;
+  r_dravstats_decide_new_player(next);
 }
 
-void handle_departure(ts_client& stored, std::time_t now) {
+void r_dravstats_handle_departure(ts_client& stored, std::time_t now) {
   ts_status& status = *gpts_status;
   if (stored.i_kick_reason == KICK_NONE) {
     r_dravstats_add_disconnected_list(stored, status.pts_disconnected, now);
@@ -338,13 +395,14 @@ void handle_departure(ts_client& stored, std::time_t now) {
   r_dravlog_log_player(LOG_DISCONNECT, stored.ts_line);
   if (stored.ts_line.b_connecting == 1 && stored.i_kick_reason == KICK_NONE &&
       gpts_config->say_connect_cancel > 0) {
-    r_dravtools_say(gpts_config->console_color, "%c%c%s%c chickened out", console_char(),
-                    player_char(), stored.ts_line.ac_name, console_char());
+    r_dravtools_say(gpts_config->console_color, "%c%c%s%c chickened out",
+                    r_dravstats_console_char(), r_dravstats_player_char(), stored.ts_line.ac_name,
+                    r_dravstats_console_char());
   }
   stored.pc_hostnames.reset();
 }
 
-void commit_next_table() {
+void r_dravstats_commit_next_table() {
   for (int i = 0; i < MAX_CLIENTS; ++i) {
     ts_client& stored = gpts_status->ats_client[i];
     ts_client& next = gats_next[i];
@@ -353,12 +411,12 @@ void commit_next_table() {
       continue;
     }
     stored.ts_line = next.ts_line;
-    carry_over(stored, next);
+    r_dravstats_carry_over(stored, next);
   }
 }
 
 // Repeated on every poll for as long as the server lists a kicked player.
-void send_kicks() {
+void r_dravstats_send_kicks() {
   for (int i = 0; i < MAX_CLIENTS; ++i) {
     const ts_client& slot = gpts_status->ats_client[i];
     if (slot.b_active == 1 && slot.i_kick_reason != KICK_NONE) {
@@ -370,7 +428,175 @@ void send_kicks() {
   }
 }
 
-void clear_status(ts_status& status) {
+// One "status" into `reply`; false when it brought no usable player list. The server's refusal
+// of the password is told once until a reply is accepted again.
+bool r_dravstats_ask_status(ts_status_reply& reply) {
+  const std::optional<std::string> text =
+      r_dravnet_send_command("status", STATUS_DATAGRAMS, NET_MAIN_SOCKET);
+  if (!text) {
+    return false;
+  }
+  if (text->starts_with(PASSWORD_REFUSED)) {
+    // Nothing works without the password; the operator needs to know why.
+    if (!gb_password_refused_told) {
+      gb_password_refused_told = true;
+      r_dravlog_notice("Server Password   rejected (\"%s\"): check net_server_rcon\n",
+                       PASSWORD_REFUSED);
+    }
+    return false;
+  }
+  // A list that is not closed by its empty line lost its end: whoever was listed there must
+  // not be taken for gone, so the poll is skipped as for a rejected reply.
+  if (r_dravstatsparse_parse_status(text->data(), text->size(), reply) != 1 ||
+      reply.b_complete != 1) {
+    return false;
+  }
+  gb_password_refused_told = false;
+  return true;
+}
+
+// A live player of the reply in slot `i`, or null (free slot or zombie).
+const ts_status_line* r_dravstats_live_line(const ts_status_reply& reply, int i) {
+  const ts_status_line& line = reply.ats_line[static_cast<std::size_t>(i)];
+  return reply.ab_present[static_cast<std::size_t>(i)] == 1 && line.b_zombie != 1 ? &line : nullptr;
+}
+
+// The same connection under the same name in the same slot.
+bool r_dravstats_same_listing(const ts_status_line& a, const ts_status_line& b) {
+  return r_dravstats_same_player(a, b.ts_address, b.i_qport) &&
+         std::strcmp(a.ac_name, b.ac_name) == 0;
+}
+
+// True when the reply would log anything: a slot taken, freed or taken by someone else, or a
+// name changed. Scores, pings and the connecting state do not count.
+bool r_dravstats_reply_moves_anyone(const ts_status_reply& reply) {
+  for (int i = 0; i < MAX_CLIENTS; ++i) {
+    const ts_client& stored = gpts_status->ats_client[static_cast<std::size_t>(i)];
+    const ts_status_line* line = r_dravstats_live_line(reply, i);
+    if ((line != nullptr) != (stored.b_active == 1)) {
+      return true;
+    }
+    if (line != nullptr && !r_dravstats_same_listing(*line, stored.ts_line)) {
+      return true;
+    }
+  }
+  return false;
+}
+
+// The slot of an agreed live line of the same connection as `line`, or -1.
+int r_dravstats_agreed_slot(const ts_status_reply& reply, const std::array<bool, MAX_CLIENTS>& sure,
+                            const ts_status_line& line) {
+  for (int i = 0; i < MAX_CLIENTS; ++i) {
+    const ts_status_line* other = r_dravstats_live_line(reply, i);
+    if (sure[static_cast<std::size_t>(i)] && other != nullptr &&
+        r_dravstats_same_player(*other, line.ts_address, line.i_qport)) {
+      return i;
+    }
+  }
+  return -1;
+}
+
+// True when any live line of the reply is the same connection as `line`.
+bool r_dravstats_lists_player(const ts_status_reply& reply, const ts_status_line& line) {
+  std::array<bool, MAX_CLIENTS> every;
+  every.fill(true);
+  return r_dravstats_agreed_slot(reply, every, line) >= 0;
+}
+
+// The slots on which both replies say the same: free (or a zombie) in both, or the same
+// connection under the same name.
+std::array<bool, MAX_CLIENTS> r_dravstats_sure_slots(const ts_status_reply& first,
+                                                     const ts_status_reply& second) {
+  std::array<bool, MAX_CLIENTS> sure = {};
+  for (int i = 0; i < MAX_CLIENTS; ++i) {
+    const ts_status_line* a = r_dravstats_live_line(first, i);
+    const ts_status_line* b = r_dravstats_live_line(second, i);
+    sure[static_cast<std::size_t>(i)] =
+        (a == nullptr && b == nullptr) ||
+        (a != nullptr && b != nullptr && r_dravstats_same_listing(*a, *b));
+  }
+  return sure;
+}
+
+// Leaves in `first` what both replies say, with the second reply's scores and pings. A slot
+// they disagree on keeps its stored player, unless both replies list that player elsewhere;
+// such a slot tells nothing new this poll and is looked at again on the next. Returns false
+// when the replies leave a stored player's whereabouts open (its slot agreed to hold someone
+// else or nobody, while one reply still lists the player): then nothing of the poll is used.
+bool r_dravstats_keep_agreed(ts_status_reply& first, const ts_status_reply& second) {
+  const std::array<bool, MAX_CLIENTS> sure = r_dravstats_sure_slots(first, second);
+  std::array<bool, MAX_CLIENTS> keep_stored = {};
+  for (int j = 0; j < MAX_CLIENTS; ++j) {
+    const auto slot = static_cast<std::size_t>(j);
+    const ts_client& stored = gpts_status->ats_client[slot];
+    if (stored.b_active != 1 || r_dravstats_agreed_slot(second, sure, stored.ts_line) >= 0) {
+      continue;
+    }
+    if (!sure[slot]) {
+      keep_stored[slot] = true;
+    } else if (r_dravstats_lists_player(first, stored.ts_line) ||
+               r_dravstats_lists_player(second, stored.ts_line)) {
+      return false;
+    }
+  }
+  for (int i = 0; i < MAX_CLIENTS; ++i) {
+    const auto slot = static_cast<std::size_t>(i);
+    const bool agreed_live = sure[slot] && r_dravstats_live_line(second, i) != nullptr;
+    first.ab_present[slot] = agreed_live || keep_stored[slot] ? 1 : 0;
+    if (agreed_live) {
+      first.ats_line[slot] = second.ats_line[slot];
+    } else if (keep_stored[slot]) {
+      first.ats_line[slot] = gpts_status->ats_client[slot].ts_line;
+    }
+  }
+  r_dravtools_varcpy(first.ac_map, second.ac_map);
+  r_dravtools_varcpy(first.ac_gametype, second.ac_gametype);
+  return true;
+}
+
+// Builds the next slot table from the reply, continues the stored players, adds the new ones
+// and logs those who left.
+void r_dravstats_track_players(std::time_t now) {
+  ts_status& status = *gpts_status;
+  std::array<std::int32_t, MAX_CLIENTS> unmatched = {};
+  int present = 0;
+  for (int i = 0; i < MAX_CLIENTS; ++i) {
+    unmatched[i] = status.ats_client[i].b_active == 1 ? 1 : 0;
+    ts_client& next = gats_next[i];
+    next.pc_hostnames.reset();
+    // A zombie is a player the server already dropped: its line continues nobody, so the
+    // stored slot stays unmatched and the player is logged as gone below.
+    next.b_active = r_dravstats_live_line(gts_reply, i) != nullptr ? 1 : 0;
+    if (next.b_active == 1) {
+      next.ts_line = gts_reply.ats_line[i];
+      ++present;
+    }
+  }
+
+  ts_dumpuser_budget budget;
+  budget.i_per_poll = r_dravstats_details_per_poll(present);
+  const std::array<int, MAX_CLIENTS> match = r_dravstats_match_stored_players();
+  for (int i = 0; i < MAX_CLIENTS; ++i) {
+    if (gats_next[i].b_active != 1) {
+      continue;
+    }
+    const int j = match[i];
+    if (j >= 0) {
+      unmatched[j] = 0;
+      r_dravstats_continue_player(i, j, budget);
+    } else {
+      r_dravstats_add_new_player(i);
+    }
+  }
+
+  for (int j = 0; j < MAX_CLIENTS; ++j) {
+    if (unmatched[j] == 1) {
+      r_dravstats_handle_departure(status.ats_client[j], now);
+    }
+  }
+}
+
+void r_dravstats_clear_status(ts_status& status) {
   // Field by field: a whole temporary record would not fit comfortably on the stack.
   status.ts_serverinfo = ts_serverinfo{};
   std::memset(status.ac_map, 0, sizeof status.ac_map);
@@ -398,11 +624,11 @@ void clear_status(ts_status& status) {
 void r_dravstats_init(const ts_config& config, ts_status& status) {
   gpts_config = &config;
   gpts_status = &status;
-  clear_status(status);
+  r_dravstats_clear_status(status);
   for (ts_client& next : gats_next) {
     next.pc_hostnames.reset();
   }
-  b_stat_first_time = 1;
+  gb_first_poll = 1;
   gb_password_refused_told = false;
 }
 
@@ -435,84 +661,32 @@ void r_dravstats_update(std::time_t now) {
   r_dravstats_update_disconnected_list(status.pts_kicked, now,
                                        gpts_config->access_kicked_reject_timeout);
 
-  const std::optional<std::string> reply =
-      r_dravnet_send_command("status", STATUS_DATAGRAMS, NET_MAIN_SOCKET);
-  if (!reply) {
+  if (!r_dravstats_ask_status(gts_reply)) {
     return;
   }
-  if (reply->starts_with(PASSWORD_REFUSED)) {
-    // Nothing works without the password; the operator needs to know why.
-    if (!gb_password_refused_told) {
-      gb_password_refused_told = true;
-      r_dravlog_notice("Server Password   rejected (\"%s\"): check net_server_rcon\n",
-                       PASSWORD_REFUSED);
+  // A reply that lost a datagram on the way can join the start of one player's line to the
+  // end of another's, or lack players. Nothing it alone says is acted on: whenever it would
+  // change who is where, a second reply is asked for and only what both say is taken.
+  if (r_dravstats_reply_moves_anyone(gts_reply)) {
+    if (!r_dravstats_ask_status(gts_reply_again) ||
+        !r_dravstats_keep_agreed(gts_reply, gts_reply_again)) {
+      return;
     }
-    return;
   }
-  // A list that is not closed by its empty line lost its end: whoever was listed there must
-  // not be taken for gone, so the poll is skipped as for a rejected reply.
-  if (r_dravstatsparse_parse_status(reply->data(), reply->size(), gts_reply) != 1 ||
-      gts_reply.b_complete != 1) {
-    return;
-  }
-  gb_password_refused_told = false;
   status.b_status_updated = 1;
 
-  poll_serverinfo(now);
-
-  std::array<std::int32_t, MAX_CLIENTS> unmatched = {};
-  int present = 0;
-  for (int i = 0; i < MAX_CLIENTS; ++i) {
-    unmatched[i] = status.ats_client[i].b_active == 1 ? 1 : 0;
-    ts_client& next = gats_next[i];
-    next.pc_hostnames.reset();
-    next.b_active = gts_reply.ab_present[i] == 1 ? 1 : 0;
-    if (next.b_active == 1) {
-      next.ts_line = gts_reply.ats_line[i];
-      ++present;
-    }
-  }
-
-  const int interval = gpts_config->poll_interval_dumpuser;
-  ts_dumpuser_budget budget;
-  // Rounded up in 64 bits: any interval up to the largest 32-bit value is allowed.
-  budget.i_per_poll =
-      interval <= 0
-          ? MAX_CLIENTS
-          : static_cast<int>((static_cast<std::int64_t>(present) + interval - 1) / interval);
-
-  // A zombie is a player the server already dropped: its line continues nobody, so the
-  // stored slot stays unmatched and the player is logged as gone below.
-  for (ts_client& next : gats_next) {
-    if (next.b_active == 1 && next.ts_line.b_zombie == 1) {
-      next.b_active = 0;
-    }
-  }
-  const std::array<int, MAX_CLIENTS> match = match_stored_players();
-  for (int i = 0; i < MAX_CLIENTS; ++i) {
-    if (gats_next[i].b_active != 1) {
-      continue;
-    }
-    const int j = match[i];
-    if (j >= 0) {
-      unmatched[j] = 0;
-      continue_player(i, j, budget);
-    } else {
-      add_new_player(i);
-    }
-  }
-
-  for (int j = 0; j < MAX_CLIENTS; ++j) {
-    if (unmatched[j] == 1) {
-      handle_departure(status.ats_client[j], now);
-    }
-  }
-
-  commit_next_table();
+  r_dravstats_poll_serverinfo(now);
+  r_dravstats_track_players(now);
+  r_dravstats_commit_next_table();
   r_dravtools_varcpy(status.ac_map, gts_reply.ac_map);
   r_dravtools_varcpy(status.ac_gametype, gts_reply.ac_gametype);
-  send_kicks();
-  b_stat_first_time = 0;
+  r_dravstats_send_kicks();
+  gb_first_poll = 0;
+}
+
+void r_dravstats_forget_departed(ts_status& status, std::uint64_t ip) {
+  status.pts_disconnected.remove_if(
+      [ip](const ts_disconnected& entry) { return entry.ts_address.ip == ip; });
 }
 
 int r_dravstats_do_dumpuser(ts_dumpuser& info, int client) {
@@ -523,5 +697,10 @@ int r_dravstats_do_dumpuser(ts_dumpuser& info, int client) {
   if (!reply) {
     return 0;
   }
-  return r_dravstatsparse_parse_dumpuser(reply->data(), reply->size(), info);
+  if (r_dravstatsparse_parse_dumpuser(reply->data(), reply->size(), info) != 1) {
+    // Part of a reply is no details: nothing of it may be compared or shown.
+    info = ts_dumpuser{};
+    return 0;
+  }
+  return 1;
 }

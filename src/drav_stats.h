@@ -1,6 +1,7 @@
 // The polling cycle: player tracking, the connection decisions and the kicks.
 #pragma once
 
+#include <cstdint>
 #include <ctime>
 
 struct ts_config;
@@ -19,6 +20,10 @@ int r_dravstats_run();
 /// short (its list not closed by the empty line) or the server's refusal of the password
 /// skips the poll; the refusal is told in the log pane once until a reply is accepted.
 void r_dravstats_update(std::time_t now);
+/// Forgets every player of `status` who departed recently from address `ip`, so that a banned
+/// player who comes back is decided by the access list again rather than let in as a return.
+void r_dravstats_forget_departed(ts_status& status, std::uint64_t ip);
 /// Fetches the details of client `client` on its slot socket into `info` (cleared first).
-/// Returns 1 on a reply, 0 when none came.
+/// Returns 1 on a whole details reply, 0 when none came or it was not whole (then `info` stays
+/// cleared).
 int r_dravstats_do_dumpuser(ts_dumpuser& info, int client);

@@ -330,6 +330,20 @@ constexpr std::array<ts_key_row<ts_du>, 17> gct_dumpuser_rows = {{
     r_dravstatsparse_text_row("spectator_password", &ts_du::ac_spectator_password, 14),
 }};
 
+/// Every details reply of a player begins with these two lines; anything else is the server
+/// saying that the client number holds nobody (or a reply that lost its beginning).
+constexpr std::string_view DUMPUSER_HEAD = "userinfo\n--------\n"sv;
+/// The found flags of the rows "name" and "ip" above.
+constexpr std::size_t DUMPUSER_FOUND_NAME = 11;
+constexpr std::size_t DUMPUSER_FOUND_IP = 12;
+static_assert(gct_dumpuser_rows[13].i_found == static_cast<int>(DUMPUSER_FOUND_NAME));
+static_assert(gct_dumpuser_rows[14].i_found == static_cast<int>(DUMPUSER_FOUND_IP));
+
+/// True when text follows the last line feed: the reply was cut inside its last line.
+bool r_dravstatsparse_cut_inside_line(const std::string& copy) {
+  return !copy.empty() && copy.back() != '\n';
+}
+
 /// True when every found flag of the record belongs to exactly one row.
 template <typename Record, std::size_t N>
 consteval bool r_dravstatsparse_flags_complete(const std::array<ts_key_row<Record>, N>& rows) {
@@ -390,9 +404,10 @@ int r_dravstatsparse_parse_serverinfo(const char* text, std::size_t length, ts_s
   r_dravtools_parse_init(table.data());
 
   std::string copy = r_dravstatsparse_private_copy(text, length);
+  const bool b_cut = r_dravstatsparse_cut_inside_line(copy);
   // The reply begins with one character before its first line; it is never part of a key.
   r_dravstatsparse_feed_lines(table.data(), copy, copy.empty() ? 0 : 1);
-  return b_settings_seen;
+  return b_settings_seen == 1 && !b_cut ? 1 : 0;
 }
 
 int r_dravstatsparse_parse_dumpuser(const char* text, std::size_t length, ts_dumpuser& info) {
@@ -402,9 +417,13 @@ int r_dravstatsparse_parse_dumpuser(const char* text, std::size_t length, ts_dum
   r_dravtools_parse_init(table.data());
 
   std::string copy = r_dravstatsparse_private_copy(text, length);
+  const bool b_whole = copy.starts_with(DUMPUSER_HEAD) && !r_dravstatsparse_cut_inside_line(copy);
   r_dravstatsparse_feed_lines(table.data(), copy, 0);
 
   info.ts_address = r_dravip_string_to_ip_port(ac_ip);
   r_dravtools_remove_colors(info.ac_name_clean, info.ac_name);
-  return 1;
+  // The server adds the address to every player's details and a player always has a name.
+  const bool b_identified =
+      info.ab_found[DUMPUSER_FOUND_NAME] == 1 && info.ab_found[DUMPUSER_FOUND_IP] == 1;
+  return b_whole && b_identified ? 1 : 0;
 }

@@ -140,8 +140,12 @@ struct ts_status_reply {
 /// lines with a number outside 0..31 are skipped; `b_complete` tells whether the list was
 /// closed by its empty line.
 int r_dravstatsparse_parse_status(const char* text, std::size_t length, ts_status_reply& reply);
-/// Parses a dumpuser reply into `info` (reset first). Always returns 1.
+/// Parses a dumpuser reply into `info` (reset first). Returns 1 when the reply is whole: it
+/// begins with the "userinfo" and dash lines, holds the "name" and "ip" lines and ends with a
+/// line feed; else 0 (a reply cut on the way, or the server's line for an empty slot), with
+/// what could be read left in `info`.
 int r_dravstatsparse_parse_dumpuser(const char* text, std::size_t length, ts_dumpuser& info);
 /// Parses a serverinfo reply into `info` (reset first). Returns 1 when the
-/// "Server info settings:" line was seen, else 0.
+/// "Server info settings:" line was seen and the reply ends with a line feed (it was not cut
+/// inside a line), else 0.
 int r_dravstatsparse_parse_serverinfo(const char* text, std::size_t length, ts_serverinfo& info);

@@ -163,7 +163,11 @@ TEST_F(ScreenKeysTest, KickAndBanActOnTheSelectedPlayerOrAddress) {
   EXPECT_EQ(status_.ats_client[7].i_kick_reason, KICK_NONE);
 
   // A ban in the IP list kicks every player of the address and gives both its history
-  // entries the ban's level.
+  // entries the ban's level; a return of the address is no longer taken for a reconnect.
+  const auto departed = [](const char* address) {
+    return ts_disconnected{.ts_address = {ip(address), 27901}, .i_qport = 9, .t_time = 1};
+  };
+  status_.pts_disconnected = {departed("192.0.2.5"), departed("192.0.2.9"), departed("192.0.2.5")};
   press({'i'});
   r_dravscreen_set_ip_cursor({0, 2});
   EXPECT_EQ(press({'B'}), 0);
@@ -178,6 +182,14 @@ TEST_F(ScreenKeysTest, KickAndBanActOnTheSelectedPlayerOrAddress) {
             std::tuple(KICK_ADMIN_BAN, KICK_ADMIN_BAN, 0, 0, 0));
   EXPECT_NE(drav_test::read_file(config_.access_list_file_add).find("0 192.0.2.5"),
             std::string::npos);
+  EXPECT_EQ(std::distance(status_.pts_disconnected.begin(), status_.pts_disconnected.end()), 1);
+  // So does a ban of a player.
+  status_.pts_disconnected.push_front(departed("192.0.2.5"));
+  press({'c'});
+  r_dravscreen_set_client_cursor({0, 7});
+  EXPECT_EQ(press({'B'}), 0);
+  ASSERT_EQ(std::distance(status_.pts_disconnected.begin(), status_.pts_disconnected.end()), 1);
+  EXPECT_EQ(status_.pts_disconnected.front().ts_address.ip, ip("192.0.2.9"));
 }
 
 TEST_F(ScreenKeysTest, LocateCentresTheAddressInTheIpList) {

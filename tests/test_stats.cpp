@@ -6,7 +6,9 @@
 
 #include <atomic>
 #include <cstdint>
+#include <random>
 
+#include "drav_access.h"
 #include "drav_screen.h"
 #include "drav_stats.h"
 #include "stats_support.h"
@@ -56,12 +58,15 @@ TEST(Stats, FirstCompletePollAcceptsEveryoneThenSettingsAndKicksFollowTheServer)
   server.set_faults({});
   const std::time_t first = bench.now;
   // Each player is asked on the socket of its number.
-  EXPECT_EQ(bench.poll(), Polled({"status", "serverinfo", "dumpuser 0", "dumpuser 3",
-                                  say("Incoming: " + named("\002Bravo"))},
-                                 {"Server Change     dm_canyon\n",
-                                  client_line("Connect   ", 0, "192.0.2.10", "Alpha"),
-                                  client_line("Connect   ", 3, "198.51.100.7", "Bravo")}));
-  EXPECT_EQ(bench.ports, (std::vector<int>{base, base, base + 1, base + 4, base}));
+  // What would change the table, the settings or the details is asked for twice.
+  EXPECT_EQ(
+      bench.poll(),
+      Polled({"status", "status", "serverinfo", "serverinfo", "dumpuser 0", "dumpuser 0",
+              "dumpuser 3", "dumpuser 3", say("Incoming: " + named("\002Bravo"))},
+             {"Server Change     dm_canyon\n", client_line("Connect   ", 0, "192.0.2.10", "Alpha"),
+              client_line("Connect   ", 3, "198.51.100.7", "Bravo")}));
+  EXPECT_EQ(bench.ports, (std::vector<int>{base, base, base, base, base + 1, base + 1, base + 4,
+                                           base + 4, base}));
   EXPECT_EQ(status.b_status_updated, 1);
   EXPECT_EQ(status.i_hostname_length, 9u);            // colour codes do not count
   EXPECT_EQ(status.ats_client[0].i_access_level, 0);  // known, though not applied yet
@@ -71,10 +76,10 @@ TEST(Stats, FirstCompletePollAcceptsEveryoneThenSettingsAndKicksFollowTheServer)
   EXPECT_EQ(bench.poll(), Polled({"status", "kick 3"}, {}));  // 10 s
   server.remove_player(3);  // kicked while connecting: no cancel to announce
   EXPECT_EQ(bench.poll(),
-            Polled({"status"}, {client_line("Disconnect", 3, "198.51.100.7", "Bravo")}));
+            Polled({"status", "status"}, {client_line("Disconnect", 3, "198.51.100.7", "Bravo")}));
   EXPECT_EQ(status.b_serverinfo_updated, 0);
   server.set_player(6, bravo);  // 30 s: the settings are due, and identical
-  EXPECT_EQ(bench.poll(), Polled({"status", "serverinfo", "dumpuser 6",
+  EXPECT_EQ(bench.poll(), Polled({"status", "status", "serverinfo", "dumpuser 6", "dumpuser 6",
                                   say("Rejected: " + named("\002Bravo")), "kick 6"},
                                  {client_line("Reject    ", 6, "198.51.100.7", "Bravo")}));
   EXPECT_EQ(status.t_last_serverinfo, first + 30);
@@ -84,10 +89,11 @@ TEST(Stats, FirstCompletePollAcceptsEveryoneThenSettingsAndKicksFollowTheServer)
   server.set_player(6, bravo);  // the simulated kick took: undo it
   server.set_map("dm_harbor", "coop");
   server.set_player(5, player("Charlie", "192.0.2.20", 103));
-  EXPECT_EQ(bench.poll(), Polled({"status", "serverinfo", "dumpuser 5",
-                                  say("Blocked: " + named("Charlie")), "kick 5", "kick 6"},
-                                 {"Server Change     dm_harbor\n",
-                                  client_line("Block     ", 5, "192.0.2.20", "Charlie")}));
+  EXPECT_EQ(bench.poll(),
+            Polled({"status", "status", "serverinfo", "serverinfo", "dumpuser 5", "dumpuser 5",
+                    say("Blocked: " + named("Charlie")), "kick 5", "kick 6"},
+                   {"Server Change     dm_harbor\n",
+                    client_line("Block     ", 5, "192.0.2.20", "Charlie")}));
   // A change of settings other than the host name keeps the host name length.
   status.i_hostname_length = 99;
   server.set_serverinfo(
@@ -95,10 +101,12 @@ TEST(Stats, FirstCompletePollAcceptsEveryoneThenSettingsAndKicksFollowTheServer)
   server.set_map("dm_harbor", "ctf");
   server.remove_player(6);
   server.set_player(11, bravo);
-  EXPECT_EQ(bench.poll(), Polled({"status", "serverinfo", "dumpuser 11", "kick 11"},
-                                 {"Server Change     dm_harbor\n",
-                                  client_line("Change    ", 11, "198.51.100.7", "Bravo"),
-                                  client_line("Disconnect", 5, "192.0.2.20", "Charlie")}));
+  // Bravo's details are the same under the new number: asked once.
+  EXPECT_EQ(bench.poll(),
+            Polled({"status", "status", "serverinfo", "serverinfo", "dumpuser 11", "kick 11"},
+                   {"Server Change     dm_harbor\n",
+                    client_line("Change    ", 11, "198.51.100.7", "Bravo"),
+                    client_line("Disconnect", 5, "192.0.2.20", "Charlie")}));
   EXPECT_EQ(status.i_hostname_length, 99u);
   EXPECT_EQ(status.ts_serverinfo.i_fraglimit, 40);
 
@@ -110,7 +118,8 @@ TEST(Stats, FirstCompletePollAcceptsEveryoneThenSettingsAndKicksFollowTheServer)
   for (int poll = 0; poll < 2; ++poll) {  // asked again on the next poll
     status.b_serverinfo_updated = 0;
     const Lines gone = {client_line("Disconnect", 11, "198.51.100.7", "Bravo")};
-    EXPECT_EQ(bench.poll(), Polled({"status", "serverinfo"}, poll == 0 ? gone : Lines{}));
+    EXPECT_EQ(bench.poll(), poll == 0 ? Polled({"status", "status", "serverinfo"}, gone)
+                                      : Polled({"status", "serverinfo"}, {}));
     EXPECT_EQ(status.t_last_serverinfo, 0);
     EXPECT_EQ(status.b_serverinfo_updated, 1);
     EXPECT_EQ(status.ts_serverinfo.i_fraglimit, 40);
@@ -161,7 +170,11 @@ TEST(Stats, ArrivalIsDecidedByTheAccessListAndArrivalAndCancelAreAnnouncedAsConf
     bench.poll();  // an empty server: Eve is a newcomer
     bench.server.set_player(7, player("Eve", "203.0.113.9", 555, c.connecting));
     const bool block = c.access < c.level;
-    Lines commands = {"status", "dumpuser 7", c.say.empty() ? "" : say(c.say),
+    Lines commands = {"status",
+                      "status",
+                      "dumpuser 7",
+                      "dumpuser 7",
+                      c.say.empty() ? "" : say(c.say),
                       block ? "kick 7" : ""};
     std::erase(commands, "");
     EXPECT_EQ(bench.poll(), Polled(commands, {client_line(block ? "Block     " : "Connect   ", 7,
@@ -170,7 +183,7 @@ TEST(Stats, ArrivalIsDecidedByTheAccessListAndArrivalAndCancelAreAnnouncedAsConf
     // Leaving before the connection completed is announced, unless Eve was kicked.
     bench.server.remove_player(7);
     const bool chickened = c.connecting && !block && c.say_incoming > 0;
-    commands = {"status", chickened ? say(named("Eve") + " chickened out") : ""};
+    commands = {"status", "status", chickened ? say(named("Eve") + " chickened out") : ""};
     std::erase(commands, "");
     EXPECT_EQ(bench.poll(), Polled(commands, {client_line("Disconnect", 7, "203.0.113.9", "Eve")}));
   }
@@ -234,7 +247,8 @@ TEST(Stats, DetailsFallingDueTogetherAreSpreadOverPolls) {
     };
     put("");
     // Renamed players are fetched at once, whatever their countdowns.
-    EXPECT_EQ(put("2"), (Lines{"status", "dumpuser 0", "dumpuser 1"}));
+    EXPECT_EQ(put("2"),
+              (Lines{"status", "status", "dumpuser 0", "dumpuser 0", "dumpuser 1", "dumpuser 1"}));
     const auto& slots = bench.status.ats_client;
     EXPECT_EQ((std::vector{slots[0].i_dumpuser_countdown, slots[1].i_dumpuser_countdown}),
               c.countdowns);
@@ -280,11 +294,10 @@ TEST(StatsFaults, UnusableRepliesChangeNothingButTheLists) {
   bench.server.set_faults({});
   EXPECT_EQ(bench.poll(), Polled({"status", "dumpuser 1"}, {}));
   EXPECT_EQ(bench.history(), history);
-  // The details that finally arrive differ from the empty ones: logged as a change.
+  // The details that finally arrive were never known before: nothing changed.
   refuse_details = false;
   const std::string name = "Player-with-a-long-name-01-wxyz";
-  EXPECT_EQ(bench.poll(),
-            Polled({"status", "dumpuser 1"}, {client_line("Change    ", 1, "198.51.100.2", name)}));
+  EXPECT_EQ(bench.poll(), Polled({"status", "dumpuser 1", "dumpuser 1"}, {}));
   EXPECT_EQ(slot.i_dumpuser_countdown, 0);
   EXPECT_EQ(slot.ts_info.ac_name, name);
   refuse_details = true;
@@ -319,3 +332,138 @@ TEST(StatsFaults, UnusableRepliesChangeNothingButTheLists) {
 }
 
 }  // namespace
+
+namespace {
+
+constexpr std::string_view PRINT = "\xff\xff\xff\xffprint\n";
+
+// The status reply as the network may deliver it after losing a datagram: the text split inside
+// the lines of two players, at the same column, and the part between them lost. The start of
+// the first player's line then joins the end of the second's into one line of full length.
+Lines spliced(drav_sim::SimServer& server, const std::string& first, const std::string& second) {
+  std::string text;
+  for (const std::string& datagram : server.execute("status")) {
+    text += datagram.substr(PRINT.size());
+  }
+  const std::size_t from = text.find(first) + 5, to = text.find(second) + 5;
+  return {std::string(PRINT) + text.substr(0, from), std::string(PRINT) + text.substr(to)};
+}
+
+// Twelve players with long names, all accepted by a first clean poll.
+void fill_twelve(StatsBench& bench) {
+  for (int i = 0; i < 12; ++i) {
+    char name[32];
+    std::snprintf(name, sizeof name, "Player%02dxxxxxxxxxxxxxxxxxxxxxxx", i);
+    bench.server.set_player(i, player(name, "192.0.2." + std::to_string(10 + i), 3000 + i));
+  }
+  ASSERT_EQ(bench.poll().second.size(), 13u);
+}
+
+}  // namespace
+
+// A details reply cut on the way, or the server's answer for a slot that just emptied, is no
+// details: nothing is logged or recorded, and the details are asked for again. A change is
+// logged when two whole replies differ, once.
+TEST(StatsFaults, CutDetailsRepliesInventNoChange) {
+  StatsBench bench("", [](ts_config& c) { c.poll_interval_dumpuser = 1; });
+  fill_twelve(bench);
+  const std::string history = bench.history();
+  std::mt19937 random(7);
+  std::atomic<int> asked = 0;
+  std::atomic<bool> slots_empty = false;
+  bench.server.set_reply_override([&](const std::string& command) -> std::optional<Lines> {
+    if (!command.starts_with("dumpuser")) {
+      return std::nullopt;
+    }
+    if (slots_empty) {
+      return Lines{std::string(PRINT) + "Client 3 is not active\n"};
+    }
+    const std::string whole = bench.server.execute(command).front();
+    // A third of the replies lose their second half, or everything from the address line on.
+    const std::size_t cut = ++asked % 2 == 0 ? whole.size() / 2 : whole.find("ip ");
+    return random() % 3 == 0 ? Lines{whole.substr(0, cut)} : Lines{whole};
+  });
+  for (int poll = 0; poll < 12; ++poll) {
+    slots_empty = poll == 6;
+    EXPECT_EQ(bench.poll().second, Lines{}) << "poll " << poll;
+  }
+  EXPECT_EQ(bench.history(), history);
+  EXPECT_GT(asked, 100);
+  // Player 4 really changes skin: one Change, however many polls the details take.
+  drav_sim::Player four = *bench.server.player(4);
+  four.userinfo = {{"skin", "female/athena"}};
+  bench.server.set_player(4, four);
+  Lines log;
+  for (int poll = 0; poll < 10; ++poll) {
+    const Lines polled = bench.poll().second;
+    log.insert(log.end(), polled.begin(), polled.end());
+  }
+  EXPECT_EQ(log, Lines{client_line("Change    ", 4, "192.0.2.14", four.name)});
+  EXPECT_EQ(std::string(bench.status.ats_client[4].ts_info.ac_skin), "female/athena");
+}
+
+// A status reply that lost a datagram (split anywhere, even inside a line) can join the start of
+// one player's line to the end of another's. Nothing such a reply alone says is acted on: it
+// logs nothing, records nothing and kicks nobody (every address here would be blocked as a
+// newcomer), while a real departure is logged once, whichever reply of the poll was damaged.
+TEST(StatsFaults, ALostStatusDatagramSplicesNobody) {
+  StatsBench bench("0 192.0.2.0/24\n");
+  fill_twelve(bench);
+  const std::string history = bench.history();
+  std::atomic<int> damage_countdown = 0;  // the status request to damage, counted from 1
+  std::atomic<const char*> first = "Player05", second = "Player10";
+  bench.server.set_reply_override([&](const std::string& command) -> std::optional<Lines> {
+    if (command != "status" || --damage_countdown != 0) {
+      return std::nullopt;
+    }
+    return spliced(bench.server, first.load(), second.load());
+  });
+  const struct {
+    const char *first, *second, *leaves;
+    int damaged;  // which status request of the poll
+  } cases[] = {
+      {"Player05", "Player10", nullptr, 1}, {"Player00", "Player03", nullptr, 1},
+      {"Player09", "Player11", nullptr, 1}, {"Player05", "Player10", "08", 1},
+      {"Player05", "Player10", "09", 2},
+  };
+  for (const auto& c : cases) {
+    first = c.first;
+    second = c.second;
+    Lines gone;
+    if (c.leaves != nullptr) {
+      const int slot = std::stoi(c.leaves);
+      bench.server.remove_player(slot);
+      gone = {client_line("Disconnect", slot, "192.0.2." + std::to_string(10 + slot),
+                          std::string("Player") + c.leaves + std::string(23, 'x'))};
+    }
+    damage_countdown = c.damaged;
+    EXPECT_EQ(bench.poll(), Polled({"status", "status"}, gone)) << c.first << c.second;
+  }
+  EXPECT_EQ(bench.history(), history);
+}
+
+// A ban wins over a recent departure: the banned player's return is blocked and kicked, not let
+// in as a reconnect.
+TEST(Stats, ABanAfterAReconnectEndsInABlock) {
+  StatsBench bench;
+  bench.poll();
+  const drav_sim::Player eve = player("Eve", "192.0.2.50", 77);
+  const Lines block = {client_line("Block     ", 2, "192.0.2.50", "Eve")};
+  const Lines left = {client_line("Disconnect", 2, "192.0.2.50", "Eve")};
+  bench.server.set_player(2, eve);
+  bench.poll();
+  bench.server.remove_player(2);
+  EXPECT_EQ(bench.poll().second, left);
+  bench.server.set_player(2, eve);
+  EXPECT_EQ(bench.poll().second, Lines{client_line("Reconnect ", 2, "192.0.2.50", "Eve")});
+  // What the screen's Shift-B does.
+  r_dravaccess_block_ip(r_dravip_string_to_ip("192.0.2.50"), "Eve", "Client banned by admin");
+  r_dravstats_forget_departed(bench.status, r_dravip_string_to_ip("192.0.2.50"));
+  bench.status.ats_client[2].i_kick_reason = KICK_ADMIN_BAN;
+  EXPECT_EQ(bench.poll().first, (Lines{"status", "kick 2"}));
+  bench.server.remove_player(2);
+  EXPECT_EQ(bench.poll().second, left);
+  bench.server.set_player(2, eve);
+  EXPECT_EQ(bench.poll(),
+            Polled({"status", "status", "dumpuser 2", "dumpuser 2", "kick 2"}, block));
+}

@@ -203,11 +203,11 @@ TEST(Serverinfo, ReadsEveryKeyFromTheSecondCharacterOnAndResetsTheRest) {
   EXPECT_EQ(parse(r_dravstatsparse_parse_serverinfo, body, info), 0);
   EXPECT_EQ(parse(r_dravstatsparse_parse_serverinfo, "", info), 0);
   EXPECT_TRUE(info == ts_serverinfo{});
-  // The last line counts only with its line feed.
+  // The last line counts only with its line feed, and a reply cut inside a line is not whole.
   ASSERT_EQ(parse(r_dravstatsparse_parse_serverinfo,
                   "\nServer info settings:\n" + key_lines("user=x").substr(0, 21), info),
-            1);
-  EXPECT_EQ(info.ab_found[22], 0);
+            0);
+  EXPECT_EQ(std::tuple(info.ab_found[22], info.ab_found[0]), std::tuple(0, 0));
 }
 
 TEST(Dumpuser, KeysMatchWithTheirPaddingAndEmptyRepliesLeaveNothing) {
@@ -218,8 +218,7 @@ TEST(Dumpuser, KeysMatchWithTheirPaddingAndEmptyRepliesLeaveNothing) {
                                 "name=\x01Sir\x1F of\x05 Spades") +
                       "allow_download_models1\n" +
                       key_lines("ip=198.51.100.20:910|rate=25000|rate=8000|fov=wide|"
-                                "skin=soldier/green|unknown_key=7|password=secret|msg=1") +
-                      "trailing line without line feed",
+                                "skin=soldier/green|unknown_key=7|password=secret|msg=1"),
                   info),
             1);
   const ts_dumpuser want(0, 1, 0, 0, 1, "", "soldier/green", 8000, 1, "", 0,
@@ -229,13 +228,36 @@ TEST(Dumpuser, KeysMatchWithTheirPaddingAndEmptyRepliesLeaveNothing) {
                          std::array<std::int32_t, 15>{0, 1, 0, 0, 1, 0, 1, 1, 1, 0, 1, 1, 1, 1, 1});
   EXPECT_TRUE(info == want);
 
-  EXPECT_EQ(parse(r_dravstatsparse_parse_dumpuser, "", info), 1);
+  EXPECT_EQ(parse(r_dravstatsparse_parse_dumpuser, "", info), 0);
   EXPECT_TRUE(info == ts_dumpuser{});
   info.ts_address = {ip("192.0.2.1"), 1};
-  EXPECT_EQ(r_dravstatsparse_parse_dumpuser(nullptr, 0, info), 1);
+  EXPECT_EQ(r_dravstatsparse_parse_dumpuser(nullptr, 0, info), 0);
   EXPECT_TRUE(info == ts_dumpuser{});
-  ASSERT_EQ(parse(r_dravstatsparse_parse_dumpuser, key_lines("ip=not an address"), info), 1);
+  ASSERT_EQ(parse(r_dravstatsparse_parse_dumpuser, key_lines("ip=not an address"), info), 0);
   EXPECT_EQ(std::tuple(info.ts_address, info.ab_found[12]), std::tuple(ts_ip_port{0, 0}, 1));
+}
+
+// Only a whole reply counts as a player's details: one cut on the way, or the server's line for
+// an empty slot, must not pass for details that changed.
+TEST(Dumpuser, OnlyAWholeReplyIsTakenAsDetails) {
+  const std::string whole =
+      "userinfo\n--------\n" + key_lines("skin=male/grunt|name=Red|ip=192.0.2.7:27901");
+  const struct {
+    std::string reply;
+    int result;
+  } cases[] = {
+      {whole, 1},
+      {whole + "rate                25", 0},    // cut inside its last line
+      {whole.substr(0, whole.size() - 5), 0},   // cut inside the address line
+      {whole.substr(0, whole.find("ip ")), 0},  // cut between lines, before the address
+      {whole.substr(whole.find("skin")), 0},    // the first datagram lost its head
+      {"Client 5 is not active\n", 0},          // the player left before the request
+      {"userinfo\n--------\n" + key_lines("ip=192.0.2.7:27901"), 0},  // no name line
+  };
+  for (const auto& [reply, result] : cases) {
+    ts_dumpuser info;
+    EXPECT_EQ(parse(r_dravstatsparse_parse_dumpuser, reply, info), result) << reply;
+  }
 }
 
 }  // namespace
