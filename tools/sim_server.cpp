@@ -36,6 +36,8 @@ using Clock = std::chrono::steady_clock;
 // Header of every out-of-band datagram, in both directions.
 constexpr std::string_view OUT_OF_BAND = "\xFF\xFF\xFF\xFF";
 constexpr std::string_view RCON_PREFIX = "\xFF\xFF\xFF\xFFrcon ";
+// Sent by wait_until_handled to the server itself, followed by its number.
+constexpr std::string_view HANDLED_MARKER = "\xFF\xFF\xFF\xFFsim-handled ";
 // Longest name a player slot holds.
 constexpr std::size_t MAX_NAME_LENGTH = 31;
 // Info keys are padded to this width in serverinfo and dumpuser.
@@ -277,6 +279,8 @@ struct SimServer::Impl {
   std::optional<Repeating> stream;
   std::size_t streamed = 0;
   std::size_t replied = 0;
+  std::uint64_t markers_sent = 0;
+  std::uint64_t markers_handled = 0;
 
   // Only the server thread touches the outbox and the datagrams the link holds back.
   std::multimap<Clock::time_point, Outgoing> outbox;
@@ -290,6 +294,7 @@ struct SimServer::Impl {
   void run();
   void receive_all();
   void handle_datagram(const std::string& datagram, const sockaddr_in& source);
+  bool handle_marker(const std::string& datagram);
   void send_due();
   std::size_t send_outgoing(Outgoing outgoing);
   void send_repeating(std::optional<Repeating>& repeating, int descriptor, std::size_t* count);
@@ -381,8 +386,24 @@ void SimServer::Impl::receive_all() {
     if (size < 0) {
       return;
     }
-    handle_datagram(buffer.substr(0, static_cast<std::size_t>(size)), source);
+    const std::string datagram = buffer.substr(0, static_cast<std::size_t>(size));
+    if (!handle_marker(datagram)) {
+      handle_datagram(datagram, source);
+    }
   }
+}
+
+// Datagrams are handled in the order they arrive, so a marker tells that everything sent
+// before it has been handled.
+bool SimServer::Impl::handle_marker(const std::string& datagram) {
+  if (!datagram.starts_with(HANDLED_MARKER)) {
+    return false;
+  }
+  const std::uint64_t number = std::strtoull(datagram.c_str() + HANDLED_MARKER.size(), nullptr, 10);
+  std::lock_guard lock(mutex);
+  markers_handled = std::max(markers_handled, number);
+  commands_changed.notify_all();
+  return true;
 }
 
 void SimServer::Impl::handle_datagram(const std::string& datagram, const sockaddr_in& source) {
@@ -843,6 +864,24 @@ bool SimServer::wait_for_commands(std::size_t count, int timeout_ms) const {
   std::unique_lock lock(impl_->mutex);
   return impl_->commands_changed.wait_for(lock, std::chrono::milliseconds(timeout_ms),
                                           [&] { return impl_->received.size() >= count; });
+}
+
+bool SimServer::wait_until_handled(int timeout_ms) const {
+  std::uint64_t number = 0;
+  {
+    std::lock_guard lock(impl_->mutex);
+    number = ++impl_->markers_sent;
+  }
+  const FileDescriptor sender(::socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0));
+  const std::string marker = std::string(HANDLED_MARKER) + std::to_string(number);
+  const sockaddr_in server = loopback(impl_->bound_port);
+  if (sender.get() < 0 || ::sendto(sender.get(), marker.data(), marker.size(), 0,
+                                   reinterpret_cast<const sockaddr*>(&server), sizeof server) < 0) {
+    return false;
+  }
+  std::unique_lock lock(impl_->mutex);
+  return impl_->commands_changed.wait_for(lock, std::chrono::milliseconds(timeout_ms),
+                                          [&] { return impl_->markers_handled >= number; });
 }
 
 void SimServer::kick_player(int slot) {

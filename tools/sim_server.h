@@ -160,6 +160,10 @@ class SimServer {
   /// Waits until at least `count` command datagrams were received, at most `timeout_ms`.
   /// Returns whether they were.
   bool wait_for_commands(std::size_t count, int timeout_ms) const;
+  /// Waits until the server has handled every datagram that reached it before this call (the
+  /// command recorded, the reply queued), at most `timeout_ms`; returns whether it had. A test
+  /// that changes the players after a poll thus never races a command still on its way in.
+  bool wait_until_handled(int timeout_ms) const;
 
   /// Runs `command` as if it came with the right password (its effects included, such as a
   /// kick) and returns the reply datagrams, header included, without faults, override or
