@@ -24,32 +24,22 @@ struct Entry {
   bool operator==(const Entry&) const = default;
 };
 
-// The lines of a file as the readers take them: pieces of at most 2047 bytes that end at a
-// line feed, cut at a NUL, without one trailing LF or CR LF.
-std::vector<std::string> file_lines(std::string_view bytes) {
-  std::vector<std::string> lines;
-  while (!bytes.empty()) {
-    const std::size_t feed = bytes.substr(0, 2047).find('\n');
-    const std::size_t take =
-        feed == std::string_view::npos ? std::min<std::size_t>(bytes.size(), 2047) : feed + 1;
-    std::string line(bytes.substr(0, take));
-    bytes.remove_prefix(take);
-    line.resize(line.find('\0') == std::string::npos ? line.size() : line.find('\0'));
-    if (line.ends_with('\n')) {
-      line.pop_back();
-      if (line.ends_with('\r'))
-        line.pop_back();
-    }
-    lines.push_back(line);
-  }
-  return lines;
-}
-
-// The entries of a file by the format's rules; nothing when a line is invalid.
+// The entries of a file by the format's rules; nothing when a line is invalid. Lines are
+// whole however long; an entry line must end with a line feed and hold no NUL byte.
 std::optional<std::vector<Entry>> entries_of(std::string_view bytes) {
   std::vector<Entry> entries;
-  for (const std::string& line : file_lines(bytes)) {
-    if (line.empty() || line[0] == ';')
+  while (!bytes.empty()) {
+    const std::size_t feed = bytes.find('\n');
+    std::string line(bytes.substr(0, feed == std::string_view::npos ? feed : feed + 1));
+    bytes.remove_prefix(line.size());
+    if (line[0] == ';')
+      continue;
+    if (!line.ends_with('\n') || line.find('\0') != std::string::npos)
+      return std::nullopt;
+    line.pop_back();
+    if (line.ends_with('\r'))
+      line.pop_back();
+    if (line.empty())
       continue;
     const char lower = static_cast<char>(line[0] | 0x20);
     const int level = line[0] >= '0' && line[0] <= '9' ? line[0] - '0'

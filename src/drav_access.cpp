@@ -5,12 +5,18 @@
 // network. A lookup probes each prefix length that occurs and keeps the earliest position.
 #include "drav_access.h"
 
+#include <sys/types.h>
+
 #include <bit>
 #include <cctype>
+#include <cerrno>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <memory>
+#include <optional>
 #include <string>
+#include <string_view>
 #include <vector>
 
 #include "drav_config.h"
@@ -20,8 +26,6 @@
 
 namespace {
 
-// Lines longer than this are taken as several lines, as the files were always read.
-constexpr std::size_t LINE_BUFFER_SIZE = 2048;
 // Comments start at this column; shorter lines have none.
 constexpr std::size_t COMMENT_COLUMN = 21;
 // Shortest valid entry line: a level, a blank and the shortest dotted address.
@@ -179,6 +183,59 @@ void r_dravaccess_read_line(const char* path, const char* line) {
   r_dravaccess_index_entry(network.net, network.mask, position);
 }
 
+// The lines of a file one by one, each whole however long, in a buffer that getline grows.
+class ts_line_reader {
+ public:
+  explicit ts_line_reader(std::FILE* file) : file_(file) {}
+  ~ts_line_reader() { std::free(buffer_); }
+  ts_line_reader(const ts_line_reader&) = delete;
+  ts_line_reader& operator=(const ts_line_reader&) = delete;
+
+  // The next line with its line feed (NUL-terminated after it), or nothing at the end of
+  // the file or on a read error.
+  std::optional<std::string_view> next() {
+    const ssize_t length = getline(&buffer_, &capacity_, file_);
+    if (length < 0) {
+      return std::nullopt;
+    }
+    return std::string_view(buffer_, static_cast<std::size_t>(length));
+  }
+  // The buffer of the line that next() gave last.
+  char* buffer() { return buffer_; }
+
+ private:
+  std::FILE* file_;
+  char* buffer_ = nullptr;
+  std::size_t capacity_ = 0;
+};
+
+// Takes the entries of one open file. A comment never becomes an entry, so only an entry
+// line is refused for a fault that an append cut short or damaged bytes leave behind.
+void r_dravaccess_read_lines(const char* path, std::FILE* file) {
+  ts_line_reader reader(file);
+  std::size_t number = 0;
+  while (const std::optional<std::string_view> line = reader.next()) {
+    ++number;
+    char* text = reader.buffer();
+    if (text[0] == ';') {
+      continue;
+    }
+    const char* fault = r_dravtools_line_fault(*line);
+    r_dravtools_remove_eol(text);
+    if (fault != nullptr) {
+      r_dravlog_error("./src/drav_access - Invalid line in %s (line %zu %s): %s\n", path, number,
+                      fault, text);
+    }
+    if (text[0] != '\0') {
+      r_dravaccess_read_line(path, text);
+    }
+  }
+  if (std::ferror(file) != 0) {
+    r_dravlog_error("./src/drav_access - File %s could not be read (%s)\n", path,
+                    std::strerror(errno));
+  }
+}
+
 // Appends the entries of one file to the list; `may_be_missing` makes an unopenable file
 // no error.
 void r_dravaccess_read_file(const char* path, bool may_be_missing) {
@@ -189,14 +246,7 @@ void r_dravaccess_read_file(const char* path, bool may_be_missing) {
     }
     r_dravlog_error("./src/drav_access - File %s could not be opened\n", path);
   }
-  char line[LINE_BUFFER_SIZE];
-  while (std::fgets(line, sizeof line, file.get()) != nullptr) {
-    r_dravtools_remove_eol(line);
-    if (line[0] == '\0' || line[0] == ';') {
-      continue;
-    }
-    r_dravaccess_read_line(path, line);
-  }
+  r_dravaccess_read_lines(path, file.get());
   if (std::fclose(file.release()) != 0) {
     r_dravlog_error("./src/drav_access - File %s could not be closed\n", path);
   }
@@ -227,13 +277,22 @@ std::string r_dravaccess_ban_block(std::uint64_t ip, const char* comment, const 
 
 void r_dravaccess_write_ban(const char* path, std::uint64_t ip, const char* comment,
                             const char* reason, std::int32_t level) {
-  switch (r_dravtools_append_file(path, r_dravaccess_ban_block(ip, comment, reason, level))) {
+  const ts_append_outcome outcome =
+      r_dravtools_append_file(path, r_dravaccess_ban_block(ip, comment, reason, level));
+  switch (outcome.te_result) {
     case te_append_result::ok:
       return;
     case te_append_result::open_failed:
       r_dravlog_error("./src/drav_access - File %s could not be opened for appending\n", path);
     case te_append_result::write_failed:
     case te_append_result::close_failed:
+      if (outcome.i_cut_error != 0) {
+        // The operator must remove the partial line by hand; the next start refuses it.
+        r_dravlog_error(
+            "./src/drav_access - File %s could not be closed (%s), nor cut back to its last "
+            "whole line (%s)\n",
+            path, std::strerror(outcome.i_error), std::strerror(outcome.i_cut_error));
+      }
       // The block did not reach the file whole; what was written of it has been cut back.
       r_dravlog_error("./src/drav_access - File %s could not be closed\n", path);
   }
@@ -254,6 +313,10 @@ void r_dravaccess_init(const ts_config& config) {
   if (config.access_list_file[0] != '\0') {
     r_dravaccess_read_file(config.access_list_file, false);
   }
+}
+
+std::size_t r_dravaccess_get_entry_count() {
+  return gats_file_entries.size() + gai_ban_levels.size();
 }
 
 std::int32_t r_dravaccess_get_access_level(std::uint64_t ip, char* comment) {

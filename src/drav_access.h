@@ -2,6 +2,7 @@
 // extended by bans.
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
 
 #include "drav_tools.h"
@@ -22,6 +23,8 @@ inline constexpr std::int32_t ACCESS_LEVEL_DEFAULT = 1;
 /// Empties the list, then reads access_list_file_add (may be missing) and access_list_file
 /// (must exist when named). Bad lines are fatal, with the file and the line.
 void r_dravaccess_init(const ts_config& config);
+/// Number of entries read from the two files and added by bans since the last init.
+std::size_t r_dravaccess_get_entry_count();
 /// Level of the first entry (bans first, then the add file, then the main file) covering
 /// `ip`, or 1; fills `comment` (a 513-byte field, may be null) with that entry's comment.
 std::int32_t r_dravaccess_get_access_level(std::uint64_t ip, char* comment);

@@ -56,21 +56,16 @@ struct ts_config_table {
     }};
     for (int i = 0; i < CONFIG_KEY_COUNT; ++i) {
       const ts_config_key& key = keys[i];
-      entries[i] = ts_parse_entry{key.text != nullptr ? PARSE_TEXT : PARSE_INT,
-                                  key.text,
-                                  key.integer,
-                                  nullptr,
-                                  &found[i],
-                                  key.key};
+      entries[i] = ts_parse_entry{key.text != nullptr ? PARSE_TEXT : PARSE_INT, key.text,
+                                  key.integer, &found[i], key.key};
     }
-    entries[CONFIG_KEY_COUNT] =
-        ts_parse_entry{PARSE_MARKER, nullptr, nullptr, nullptr, nullptr, ";"};
+    entries[CONFIG_KEY_COUNT] = ts_parse_entry{PARSE_MARKER, nullptr, nullptr, nullptr, ";"};
     entries[CONFIG_KEY_COUNT + 1] =
-        ts_parse_entry{PARSE_MARKER, nullptr, nullptr, nullptr, nullptr, nullptr};
+        ts_parse_entry{PARSE_MARKER, nullptr, nullptr, nullptr, nullptr};
   }
 };
 
-void read_lines(std::FILE* file, const ts_parse_entry* table) {
+void r_dravconfig_read_lines(std::FILE* file, const ts_parse_entry* table) {
   char line[CONFIG_LINE_SIZE];
   while (std::fgets(line, sizeof line, file) != nullptr) {
     if (r_dravtools_remove_eol(line) == 0) {
@@ -94,7 +89,7 @@ void r_dravconfig_read_config(ts_config& config, const char* path) {
     if (!file) {
       r_dravlog_error("./src/drav_config - Config file not found\n");
     }
-    read_lines(file.get(), table.entries.data());
+    r_dravconfig_read_lines(file.get(), table.entries.data());
   }
 
   for (int i = 0; i < CONFIG_KEY_COUNT; ++i) {

@@ -6,6 +6,7 @@
 #include <sys/stat.h>
 
 #include <algorithm>
+#include <cerrno>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -27,8 +28,6 @@ std::int32_t gb_dravlistip_changed = 0;
 
 namespace {
 
-// Lines longer than this are taken as several lines, as the file was always read.
-constexpr std::size_t LINE_BUFFER_SIZE = 2048;
 // Layout of a history line: date, blank, 15-column address, blank, name\hostnames.
 constexpr std::size_t ADDRESS_COLUMN = 9;
 constexpr std::size_t ADDRESS_WIDTH = 15;
@@ -121,8 +120,14 @@ class ts_file_contents {
     buffer_ = std::make_unique_for_overwrite<char[]>(capacity);
     for (;;) {
       size_ += std::fread(buffer_.get() + size_, 1, capacity - size_, file.get());
+      if (std::ferror(file.get()) != 0) {
+        // A history read in part (or a directory put in the file's place) would be taken
+        // for the whole one, and every sighting of what was missed written again.
+        r_dravlog_error("./src/drav_listip - File %s could not be read (%s)\n", path,
+                        std::strerror(errno));
+      }
       if (size_ < capacity) {
-        break;  // end of the file, or a read error, which ends the file here
+        break;  // the end of the file
       }
       // The file grew since it was measured, or its size was unknown.
       capacity *= 2;
@@ -189,31 +194,28 @@ void r_dravlistip_parse_line(const char* line, std::size_t length) {
   gats_listip_data.push_back(entry);
 }
 
-// Splits the contents into lines exactly as reading with a 2048-byte line buffer did: a
-// line is at most 2047 bytes, its line feed and a carriage return before that are removed
-// (as r_dravtools_remove_eol does), and a NUL byte ends its text.
-void r_dravlistip_parse_all(std::string_view contents) {
-  const char* next = contents.data();
-  const char* const end = next + contents.size();
-  while (next < end) {
-    const auto most = std::min<std::size_t>(LINE_BUFFER_SIZE - 1, end - next);
-    const void* newline = std::memchr(next, '\n', most);
-    const char* const line = next;
-    std::size_t length = most;
-    if (newline != nullptr) {
-      length = static_cast<std::size_t>(static_cast<const char*>(newline) - line);
-      if (length > 0 && line[length - 1] == '\r') {
-        --length;
-      }
-      next = static_cast<const char*>(newline) + 1;
-    } else {
-      next += most;
+// Splits the contents into lines, each whole however long; a line feed ends a line, and a
+// carriage return before it is removed (as r_dravtools_remove_eol does). A line that an
+// append cut short or damaged bytes left behind stops the start, so that the operator sees it
+// rather than an entry with a cut name or address.
+void r_dravlistip_parse_all(const char* path, std::string_view contents) {
+  std::size_t number = 0;
+  while (!contents.empty()) {
+    const std::size_t feed = contents.find('\n');
+    const std::string_view line =
+        contents.substr(0, feed == std::string_view::npos ? feed : feed + 1);
+    contents.remove_prefix(line.size());
+    ++number;
+    std::string_view text = line.substr(0, line.size() - (line.ends_with('\n') ? 1 : 0));
+    if (const char* fault = r_dravtools_line_fault(line); fault != nullptr) {
+      r_dravlog_error("./src/drav_listip - Invalid line in %s (line %zu %s): %s\n", path, number,
+                      fault, std::string(text).c_str());
     }
-    if (const void* nul = std::memchr(line, '\0', length); nul != nullptr) {
-      length = static_cast<std::size_t>(static_cast<const char*>(nul) - line);
+    if (text.ends_with('\r')) {
+      text.remove_suffix(1);
     }
-    if (length != 0) {
-      r_dravlistip_parse_line(line, length);
+    if (!text.empty()) {
+      r_dravlistip_parse_line(text.data(), text.size());
     }
   }
 }
@@ -246,7 +248,7 @@ void r_dravlistip_sort_loaded() {
     keys[i] = {data[i].ip << 32 | r_dravlistip_text_prefix(data[i].name),
                static_cast<std::uint32_t>(i)};
   }
-  std::sort(keys.begin(), keys.end(), [&data](const ts_sort_key& a, const ts_sort_key& b) {
+  std::sort(keys.begin(), keys.end(), [&](const ts_sort_key& a, const ts_sort_key& b) {
     if (a.key != b.key) {
       return a.key < b.key;
     }
@@ -277,6 +279,21 @@ void r_dravlistip_fill_levels() {
   }
 }
 
+// Dates a new entry with today's local date. A clock without a calendar date (far outside
+// the years 0..9999) leaves the entry undated, as the file format has it, rather than
+// writing a date that is none; the next start then reads it as an undated line.
+void r_dravlistip_date_today(ts_listip_data& entry) {
+  std::tm local{};
+  if (!r_dravtools_local_time(std::time(nullptr), local)) {
+    r_dravlog_notice("IP     No calendar date for today: %s %s is recorded undated\n",
+                     r_dravip_ip_to_text(entry.ip).c_str(), entry.name);
+    return;
+  }
+  entry.year = local.tm_year + 1900;
+  entry.month = local.tm_mon + 1;
+  entry.day = local.tm_mday;
+}
+
 void r_dravlistip_append_line(const ts_listip_data& entry) {
   const char* path = gpts_config != nullptr ? gpts_config->log_file_ip : "";
   char head[64];
@@ -287,13 +304,21 @@ void r_dravlistip_append_line(const ts_listip_data& entry) {
   line += '\\';
   line += entry.hostnames;
   line += '\n';
-  switch (r_dravtools_append_file(path, line)) {
+  const ts_append_outcome outcome = r_dravtools_append_file(path, line);
+  switch (outcome.te_result) {
     case te_append_result::ok:
       return;
     case te_append_result::open_failed:
       r_dravlog_error("./src/drav_listip - File %s could not be opened for appending\n", path);
     case te_append_result::write_failed:
     case te_append_result::close_failed:
+      if (outcome.i_cut_error != 0) {
+        // The operator must remove the partial line by hand; the next start refuses it.
+        r_dravlog_error(
+            "./src/drav_listip - File %s could not be closed (%s), nor cut back to its last "
+            "whole line (%s)\n",
+            path, std::strerror(outcome.i_error), std::strerror(outcome.i_cut_error));
+      }
       // The line did not reach the file whole; what was written of it has been cut back.
       r_dravlog_error("./src/drav_listip - File %s could not be closed\n", path);
   }
@@ -313,7 +338,7 @@ void r_dravlistip_init(const ts_config& config) {
   const std::string_view text = contents.view();
   gats_listip_data.reserve(static_cast<std::size_t>(std::count(text.begin(), text.end(), '\n')) +
                            1024);
-  r_dravlistip_parse_all(text);
+  r_dravlistip_parse_all(config.log_file_ip, text);
   r_dravlistip_sort_loaded();
   r_dravlistip_fill_levels();
   gb_dravlistip_changed = 1;
@@ -332,12 +357,7 @@ void r_dravlistip_add_ip_name(std::uint64_t ip, const char* name, const char* ho
   }
   const auto index = place - gats_listip_data.begin();
 
-  const std::time_t now = std::time(nullptr);
-  std::tm local{};
-  localtime_r(&now, &local);
-  entry.year = local.tm_year + 1900;
-  entry.month = local.tm_mon + 1;
-  entry.day = local.tm_mday;
+  r_dravlistip_date_today(entry);
   entry.name = go_texts.store(entry.name, std::strlen(entry.name));
   entry.hostnames = go_texts.store(entry.hostnames, std::strlen(entry.hostnames));
   entry.access_level = r_dravaccess_get_access_level(ip, nullptr);

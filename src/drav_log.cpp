@@ -8,6 +8,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <filesystem>
 #include <memory>
 #include <string>
 
@@ -68,7 +69,8 @@ void r_dravlog_show(const char* line) {
 
 // Formats "<time stamp> <text>" into `line`. A text too long for the buffer is cut before
 // its line feed, so that the next line is never glued onto it.
-void r_dravlog_format_line(char (&line)[LOG_LINE_SIZE], const char* format, va_list arguments) {
+[[gnu::format(printf, 2, 0)]] void r_dravlog_format_line(char (&line)[LOG_LINE_SIZE],
+                                                         const char* format, va_list arguments) {
   const int stamp_length = std::snprintf(line, sizeof line, "%s ", r_dravtools_gettime(0));
   const std::size_t room = sizeof line - static_cast<std::size_t>(stamp_length);
   const int text_length = std::vsnprintf(line + stamp_length, room, format, arguments);
@@ -81,14 +83,33 @@ void r_dravlog_format_line(char (&line)[LOG_LINE_SIZE], const char* format, va_l
 
 // Writes a line (colour codes already removed) to the log stream; a failure is told once.
 void r_dravlog_write(const char* line) {
-  const int error = r_dravtools_append_descriptor(gi_file_log, line);
-  if (error == 0) {
+  const ts_append_outcome outcome = r_dravtools_append_descriptor(gi_file_log, line);
+  if (outcome.te_result == te_append_result::ok) {
     gb_log_failing = false;
     return;
   }
-  if (!gb_log_failing) {
-    gb_log_failing = true;
-    r_dravlog_notice("Log    File %s could not be written (%s): events are missing from it\n",
+  if (gb_log_failing) {
+    return;
+  }
+  gb_log_failing = true;
+  if (outcome.i_cut_error != 0) {
+    // The next line that gets through starts on a line of its own after the partial one.
+    r_dravlog_notice(
+        "Log    File %s could not be written (%s) nor cut back to its last whole line (%s): "
+        "events are missing from it\n",
+        gac_log_name.c_str(), std::strerror(outcome.i_error), std::strerror(outcome.i_cut_error));
+    return;
+  }
+  r_dravlog_notice("Log    File %s could not be written (%s): events are missing from it\n",
+                   gac_log_name.c_str(), std::strerror(outcome.i_error));
+}
+
+// Closes a log file opened here. Some file systems report a write that did not reach the
+// disk only when the file is closed, so a failure is told like a failed write.
+void r_dravlog_close_owned() {
+  if (go_owned_log && !go_owned_log.close()) {
+    const int error = errno;
+    r_dravlog_notice("Log    File %s could not be closed (%s): events may be missing from it\n",
                      gac_log_name.c_str(), std::strerror(error));
   }
 }
@@ -96,7 +117,7 @@ void r_dravlog_write(const char* line) {
 }  // namespace
 
 void r_dravlog_init_first() {
-  go_owned_log.reset();
+  r_dravlog_close_owned();
   gi_file_log = STDOUT_FILENO;
   gac_log_name = "standard output";
   gb_log_failing = false;
@@ -104,7 +125,7 @@ void r_dravlog_init_first() {
 }
 
 void r_dravlog_init(const ts_config& config) {
-  go_owned_log.reset();
+  r_dravlog_close_owned();
   gi_file_log = -1;
   gb_log_failing = false;
   if (config.log_file[0] == '\0') {
@@ -116,6 +137,24 @@ void r_dravlog_init(const ts_config& config) {
   }
   gi_file_log = go_owned_log.get();
   gac_log_name = config.log_file;
+}
+
+void r_dravlog_check_file(const ts_config& config) {
+  if (config.log_file[0] == '\0') {
+    return;
+  }
+  const std::filesystem::path path(config.log_file);
+  bool openable = false;
+  if (access(path.c_str(), F_OK) == 0) {
+    openable = access(path.c_str(), W_OK) == 0;
+  } else {
+    // A missing file is created by the start: its folder must take a new entry.
+    const std::filesystem::path folder = path.has_parent_path() ? path.parent_path() : ".";
+    openable = access(folder.c_str(), W_OK | X_OK) == 0;
+  }
+  if (!openable) {
+    r_dravlog_error("./src/drav_log - File open error: %s\n", config.log_file);
+  }
 }
 
 void r_dravlog_error(const char* format, ...) {
@@ -201,7 +240,7 @@ void r_dravlog_set_wait_for_key(bool wait) {
 }
 
 void r_dravlog_finish() {
-  go_owned_log.reset();
+  r_dravlog_close_owned();
   gi_file_log = -1;
   if (gpo_file_error != nullptr) {
     std::fflush(gpo_file_error);

@@ -22,6 +22,9 @@ void r_dravlog_init_first();
 /// Opens the configured log file for appending, or drops the log stream when `log_file` is
 /// empty. A file that cannot be opened is fatal.
 void r_dravlog_init(const ts_config& config);
+/// What r_dravlog_init needs of the log file, asked without creating or opening it: a fatal
+/// error with r_dravlog_init's message when the file could not be opened for appending.
+void r_dravlog_check_file(const ts_config& config);
 /// Writes "\n\n", the time stamp, a blank and the message to the error stream, waits for one
 /// byte of standard input and ends the program with status 1.
 [[noreturn]] [[gnu::format(printf, 1, 2)]] void r_dravlog_error(const char* format, ...);

@@ -19,6 +19,7 @@
 #include <cerrno>
 #include <chrono>
 #include <climits>
+#include <cstdarg>
 #include <cstdint>
 #include <cstring>
 #include <string>
@@ -30,9 +31,6 @@
 
 namespace {
 
-using Clock = std::chrono::steady_clock;
-using SocketHandle = ts_file_descriptor;
-
 // Header of every command datagram.
 constexpr char OUT_OF_BAND_HEADER[] = "\xFF\xFF\xFF\xFF";
 constexpr std::size_t OUT_OF_BAND_HEADER_SIZE = sizeof(OUT_OF_BAND_HEADER) - 1;
@@ -42,6 +40,8 @@ constexpr std::size_t MAX_COMMAND_TEXT = 2048;
 constexpr std::size_t MAX_REPLY_DATAGRAM = 2052;
 // A reply datagram of at least this size may carry the "print" header (4 + "print" + 1).
 constexpr std::size_t PRINT_HEADER_SIZE = 10;
+// The formatted announcement, and its "say" command, are cut at 511 bytes.
+constexpr std::size_t NET_SAY_BUFFER_SIZE = 512;
 // Delivery time assumed when the datagram was already waiting.
 constexpr std::int64_t MINIMUM_DELIVERY_MS = 10;
 
@@ -49,13 +49,13 @@ const ts_config* gpts_config = nullptr;
 sockaddr_in go_remote_address{};
 // Who may answer on the sockets.
 ts_net_server go_server;
-SocketHandle go_socket_main;
-std::array<SocketHandle, NET_SLOT_SOCKETS> gao_socket_dumpuser;
+ts_file_descriptor go_socket_main;
+std::array<ts_file_descriptor, NET_SLOT_SOCKETS> gao_socket_dumpuser;
 
 /// Opens a non-blocking UDP socket, bound to net_client_port + `port_offset` (16 bits) when
 /// net_client_port is not 0. Every failure is fatal.
-SocketHandle r_dravnet_create_socket(int port_offset) {
-  SocketHandle socket_handle(::socket(AF_INET, SOCK_DGRAM, 0));
+ts_file_descriptor r_dravnet_create_socket(int port_offset) {
+  ts_file_descriptor socket_handle(::socket(AF_INET, SOCK_DGRAM, 0));
   if (!socket_handle) {
     r_dravlog_error("./src/drav_net - Unable to create socket\n");
   }
@@ -83,7 +83,7 @@ int r_dravnet_select_socket(int socket_index) {
   if (socket_index < 0 || socket_index >= NET_SLOT_SOCKETS) {
     return go_socket_main.get();
   }
-  SocketHandle& slot = gao_socket_dumpuser[static_cast<std::size_t>(socket_index)];
+  ts_file_descriptor& slot = gao_socket_dumpuser[static_cast<std::size_t>(socket_index)];
   if (!slot) {
     slot = r_dravnet_create_socket(socket_index + 1);
   }
@@ -161,61 +161,64 @@ bool r_dravnet_from_server(const ts_net_server& server, std::uint32_t ip, std::u
 class ts_reply_assembly {
  public:
   ts_reply_assembly(const ts_net_server& server, const ts_net_collect& collect)
-      : server_(server),
-        collect_(collect),
-        deadline_ms_(r_dravnet_clamp_wait(collect.first_wait_ms)) {}
+      : ts_server(server),
+        ts_collect(collect),
+        i_deadline_ms(r_dravnet_clamp_wait(collect.first_wait_ms)) {}
 
   /// When the current wait ends, in milliseconds after sending.
-  std::int64_t deadline_ms() const { return deadline_ms_; }
-  bool done() const { return done_; }
-  std::optional<std::string> take() { return std::move(reply_); }
+  std::int64_t deadline_ms() const { return i_deadline_ms; }
+  bool done() const { return b_done; }
+  std::optional<std::string> take() { return std::move(pc_reply); }
 
   void add(const ts_net_datagram& datagram) {
-    if (done_ || !r_dravnet_from_server(server_, datagram.ip, datagram.port)) {
+    if (b_done || !r_dravnet_from_server(ts_server, datagram.ip, datagram.port)) {
       return;
     }
     if (datagram.bytes.empty()) {
-      done_ = true;  // an empty datagram ends the reply as a failed read does
+      b_done = true;  // an empty datagram ends the reply as a failed read does
       return;
     }
-    const std::int64_t arrival = std::clamp(datagram.arrival_ms, wait_start_ms_, deadline_ms_);
+    const std::int64_t arrival = std::clamp(datagram.arrival_ms, i_wait_start_ms, i_deadline_ms);
     // How long the wait for this datagram lasted; one already waiting counts as 10 ms.
-    std::int64_t measured_ms = arrival - wait_start_ms_;
+    std::int64_t measured_ms = arrival - i_wait_start_ms;
     if (measured_ms <= 0) {
       measured_ms = MINIMUM_DELIVERY_MS;
     }
-    if (received_++ == 0) {
-      first_arrival_ms_ = arrival;
+    if (i_received++ == 0) {
+      i_first_arrival_ms = arrival;
     }
-    wait_start_ms_ = arrival;
+    i_wait_start_ms = arrival;
     // Without a fixed wait the reply ends about three delivery times after its last datagram.
-    const std::int64_t next_wait_ms =
-        collect_.next_wait_ms > 0 ? r_dravnet_clamp_wait(collect_.next_wait_ms) : 3 * measured_ms;
-    deadline_ms_ = std::min(arrival + next_wait_ms, first_arrival_ms_ + NET_REPLY_MAX_MS);
+    const std::int64_t next_wait_ms = ts_collect.next_wait_ms > 0
+                                          ? r_dravnet_clamp_wait(ts_collect.next_wait_ms)
+                                          : 3 * measured_ms;
+    i_deadline_ms = std::min(arrival + next_wait_ms, i_first_arrival_ms + NET_REPLY_MAX_MS);
 
     const std::string_view bytes = datagram.bytes.substr(0, MAX_REPLY_DATAGRAM);
     const std::string_view text = r_dravnet_datagram_text(bytes.data(), bytes.size());
-    if (!reply_) {
-      reply_.emplace();
+    if (!pc_reply) {
+      pc_reply.emplace();
     }
-    reply_->append(text.substr(0, NET_REPLY_MAX_BYTES - reply_->size()));
-    done_ = (collect_.datagrams > 0 && received_ >= collect_.datagrams) ||
-            received_ >= NET_REPLY_MAX_DATAGRAMS || reply_->size() >= NET_REPLY_MAX_BYTES;
+    pc_reply->append(text.substr(0, NET_REPLY_MAX_BYTES - pc_reply->size()));
+    b_done = (ts_collect.datagrams > 0 && i_received >= ts_collect.datagrams) ||
+             i_received >= NET_REPLY_MAX_DATAGRAMS || pc_reply->size() >= NET_REPLY_MAX_BYTES;
   }
 
  private:
-  const ts_net_server& server_;
-  ts_net_collect collect_;
-  std::int64_t deadline_ms_;
-  std::int64_t wait_start_ms_ = 0;
-  std::int64_t first_arrival_ms_ = 0;
-  int received_ = 0;
-  bool done_ = false;
-  std::optional<std::string> reply_;
+  const ts_net_server& ts_server;
+  ts_net_collect ts_collect;
+  std::int64_t i_deadline_ms;
+  std::int64_t i_wait_start_ms = 0;
+  std::int64_t i_first_arrival_ms = 0;
+  int i_received = 0;
+  bool b_done = false;
+  std::optional<std::string> pc_reply;
 };
 
-std::int64_t r_dravnet_elapsed_ms(Clock::time_point since) {
-  return std::chrono::duration_cast<std::chrono::milliseconds>(Clock::now() - since).count();
+std::int64_t r_dravnet_elapsed_ms(std::chrono::steady_clock::time_point since) {
+  return std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now() -
+                                                               since)
+      .count();
 }
 
 /// Joins the texts of the reply datagrams until `datagrams` (> 0) arrived, a wait runs out or
@@ -223,7 +226,7 @@ std::int64_t r_dravnet_elapsed_ms(Clock::time_point since) {
 std::optional<std::string> r_dravnet_collect(int socket_descriptor, int datagrams) {
   ts_reply_assembly assembly(go_server, {datagrams, gpts_config->net_response_timeout_1,
                                          gpts_config->net_response_timeout_next});
-  const Clock::time_point sent = Clock::now();
+  const std::chrono::steady_clock::time_point sent = std::chrono::steady_clock::now();
   std::array<char, MAX_REPLY_DATAGRAM> buffer;
   while (!assembly.done()) {
     const std::int64_t left_ms = assembly.deadline_ms() - r_dravnet_elapsed_ms(sent);
@@ -287,8 +290,8 @@ void r_dravnet_init(const ts_config& config) {
   if (go_server.ip == 0) {
     go_server.local_addresses = r_dravnet_local_addresses();
   }
-  for (SocketHandle& slot : gao_socket_dumpuser) {
-    slot = SocketHandle();
+  for (ts_file_descriptor& slot : gao_socket_dumpuser) {
+    slot = ts_file_descriptor();
   }
   go_socket_main = r_dravnet_create_socket(0);
 }
@@ -326,9 +329,32 @@ void r_dravnet_finish() {
   if (!go_socket_main.close()) {
     r_dravlog_error("./src/drav_net - Unable to close socket\n");
   }
-  for (SocketHandle& slot : gao_socket_dumpuser) {
+  for (ts_file_descriptor& slot : gao_socket_dumpuser) {
     if (!slot.close()) {
       r_dravlog_error("./src/drav_net - Unable to close socket\n");
     }
   }
+}
+
+void r_dravnet_say(int color, const char* format, ...) {
+  char message[NET_SAY_BUFFER_SIZE];
+  va_list arguments;
+  va_start(arguments, format);
+  const int formatted = std::vsnprintf(message, sizeof message, format, arguments);
+  va_end(arguments);
+  if (formatted < 0) {
+    return;  // the arguments could not be formatted: nothing sensible to say
+  }
+  r_dravtools_remove_invalid_console_chars(message);
+
+  // Asterisks in the colour of the message frame it, so it stands out in the players' chat.
+  const int color_code = color & 0xFF;
+  char command[NET_SAY_BUFFER_SIZE];
+  // A long message is cut where the buffer ends, losing the closing asterisks and quote.
+  if (std::snprintf(command, sizeof command, "say \"-%c%c*** %s %c***\"", 0x0D, color_code, message,
+                    color_code) < 0) {
+    return;
+  }
+  // The reply is only awaited so that the server has taken the command; it says nothing.
+  (void)r_dravnet_send_command(command, 1, NET_MAIN_SOCKET);
 }

@@ -69,5 +69,8 @@ void r_dravnet_init(const ts_config& config);
 /// datagram came (always nothing for an empty command or 0).
 std::optional<std::string> r_dravnet_send_command(std::string_view command, int datagrams,
                                                   int socket_index);
+/// Says a formatted message in game: "say" with the message framed in the colour code (low 8
+/// bits of `color`), made console-safe, sent on the main socket.
+[[gnu::format(printf, 2, 3)]] void r_dravnet_say(int color, const char* format, ...);
 /// Closes the main socket and every open slot socket.
 void r_dravnet_finish();

@@ -129,11 +129,16 @@ void draw_frame_lines() {
 void draw_tag_letters() {
   constexpr std::array<std::pair<te_window, char>, 4> tags = {
       {{WIN_SERVER, 'S'}, {WIN_CLIENT, 'C'}, {WIN_IP, 'I'}, {WIN_LOG, 'L'}}};
-  for (const auto& [window, letter] : tags) {
+  for (const auto& tag : tags) {
+    // Plain variables: clang 14 does not let a lambda capture a structured binding.
+    const te_window window = tag.first;
+    const char letter = tag.second;
     const ts_rect rect = state().ats_window_arr[window].rect;
     const bool active = window == state().gte_active_window;
     wattrset(stdscr, dravscreen::pair_attribute(PAIR_TAG, active));
-    at(rect.begin_y - 1, rect.begin_x + 2, [letter] { waddch(stdscr, letter); });
+    // A structured binding is captured through a copy of its own: not every compiler in use
+    // captures bindings directly.
+    at(rect.begin_y - 1, rect.begin_x + 2, [tag = letter] { waddch(stdscr, tag); });
   }
   wattrset(stdscr, dravscreen::pair_attribute(PAIR_PLAIN));
 }

@@ -6,6 +6,7 @@
 #include <cstdio>
 #include <cstring>
 #include <forward_list>
+#include <memory>
 #include <new>
 #include <optional>
 #include <string>
@@ -17,7 +18,6 @@
 #include "drav_listip.h"
 #include "drav_log.h"
 #include "drav_net.h"
-#include "drav_say.h"
 #include "drav_statsparse.h"
 #include "drav_tools.h"
 
@@ -33,6 +33,15 @@ int gb_first_poll = 1;
 // The operator was told that the server refuses the password; told again only after a
 // status reply was accepted in between.
 bool gb_password_refused_told = false;
+
+// A server that gave no usable status reply to this many polls in a row is told as silent.
+constexpr int SILENT_POLLS = 3;
+// Polls in a row without a usable status reply; when the first of them ran (on the poll
+// clock and on the wall clock); whether the silence was told.
+int gi_unanswered_polls = 0;
+std::time_t gt_unanswered_since = 0;
+std::time_t gt_unanswered_wall = 0;
+bool gb_silence_told = false;
 
 // Scratch storage of one poll. Each is as large as the slot table of the state record, too
 // large for the stack, and nothing of it is kept from one poll to the next.
@@ -104,10 +113,10 @@ void r_dravstats_say_with_comment(const char* label, int setting, const ts_statu
   const unsigned char cc = r_dravstats_console_char();
   const unsigned char pc = r_dravstats_player_char();
   if (r_dravstats_long_form(setting, comment)) {
-    r_dravtools_say(gpts_config->console_color, "%c%s: %c%s%c (%c%s%c)", cc, label, pc,
-                    line.ac_name, cc, pc, comment, cc);
+    r_dravnet_say(gpts_config->console_color, "%c%s: %c%s%c (%c%s%c)", cc, label, pc, line.ac_name,
+                  cc, pc, comment, cc);
   } else {
-    r_dravtools_say(gpts_config->console_color, "%c%s: %c%s%c", cc, label, pc, line.ac_name, cc);
+    r_dravnet_say(gpts_config->console_color, "%c%s: %c%s%c", cc, label, pc, line.ac_name, cc);
   }
 }
 
@@ -119,8 +128,8 @@ void r_dravstats_decide_new_player(ts_client& slot) {
     slot.i_kick_reason = KICK_REJECTED;
     r_dravlog_log_player(LOG_REJECT, line);
     if (gpts_config->say_connect_reject_kicked == 1) {
-      r_dravtools_say(gpts_config->console_color, "%cRejected: %c%s%c", r_dravstats_console_char(),
-                      r_dravstats_player_char(), line.ac_name, r_dravstats_console_char());
+      r_dravnet_say(gpts_config->console_color, "%cRejected: %c%s%c", r_dravstats_console_char(),
+                    r_dravstats_player_char(), line.ac_name, r_dravstats_console_char());
     }
     return;
   }
@@ -395,9 +404,8 @@ void r_dravstats_handle_departure(ts_client& stored, std::time_t now) {
   r_dravlog_log_player(LOG_DISCONNECT, stored.ts_line);
   if (stored.ts_line.b_connecting == 1 && stored.i_kick_reason == KICK_NONE &&
       gpts_config->say_connect_cancel > 0) {
-    r_dravtools_say(gpts_config->console_color, "%c%c%s%c chickened out",
-                    r_dravstats_console_char(), r_dravstats_player_char(), stored.ts_line.ac_name,
-                    r_dravstats_console_char());
+    r_dravnet_say(gpts_config->console_color, "%c%c%s%c chickened out", r_dravstats_console_char(),
+                  r_dravstats_player_char(), stored.ts_line.ac_name, r_dravstats_console_char());
   }
   stored.pc_hostnames.reset();
 }
@@ -453,6 +461,31 @@ bool r_dravstats_ask_status(ts_status_reply& reply) {
   }
   gb_password_refused_told = false;
   return true;
+}
+
+// Counts a poll without a usable status reply; the third in a row tells the operator (in the
+// pane only: the log file records the players, not the link) since when the server is silent.
+void r_dravstats_note_unanswered(std::time_t now) {
+  if (gi_unanswered_polls++ == 0) {
+    gt_unanswered_since = now;
+    gt_unanswered_wall = std::time(nullptr);
+  }
+  if (gi_unanswered_polls == SILENT_POLLS) {
+    gb_silence_told = true;
+    // The time stamp is "YYYY-MM-DD hh:mm:ss"; the day is in the notice's own stamp.
+    const std::string stamp = r_dravtools_gettime(gt_unanswered_wall);
+    r_dravlog_notice("Server Silent since %s\n", stamp.substr(stamp.size() - 8).c_str());
+  }
+}
+
+// A usable status reply ends a silence; one that was told is told over.
+void r_dravstats_note_answered(std::time_t now) {
+  if (gb_silence_told) {
+    r_dravlog_notice("Server Replying again after %lld s\n",
+                     static_cast<long long>(std::difftime(now, gt_unanswered_since)));
+  }
+  gi_unanswered_polls = 0;
+  gb_silence_told = false;
 }
 
 // A live player of the reply in slot `i`, or null (free slot or zombie).
@@ -596,27 +629,12 @@ void r_dravstats_track_players(std::time_t now) {
   }
 }
 
-void r_dravstats_clear_status(ts_status& status) {
-  // Field by field: a whole temporary record would not fit comfortably on the stack.
-  status.ts_serverinfo = ts_serverinfo{};
-  std::memset(status.ac_map, 0, sizeof status.ac_map);
-  std::memset(status.ac_gametype, 0, sizeof status.ac_gametype);
-  status.i_hostname_length = 0;
-  for (ts_client& slot : status.ats_client) {
-    slot.ts_line = ts_status_line{};
-    slot.ts_info = ts_dumpuser{};
-    slot.i_access_level = 0;
-    slot.i_dumpuser_countdown = 0;
-    slot.pc_hostnames.reset();
-    slot.i_kick_reason = KICK_NONE;
-    slot.b_active = 0;
-  }
-  status.pts_disconnected.clear();
-  status.pts_kicked.clear();
-  status.t_last_status = 0;
-  status.t_last_serverinfo = 0;
-  status.b_serverinfo_updated = 0;
-  status.b_status_updated = 0;
+// Resets a record in place: a whole temporary state record (over a hundred kilobytes) would
+// not fit comfortably on the stack.
+template <typename Record>
+void r_dravstats_reset(Record& record) {
+  std::destroy_at(&record);
+  std::construct_at(&record);
 }
 
 }  // namespace
@@ -624,12 +642,21 @@ void r_dravstats_clear_status(ts_status& status) {
 void r_dravstats_init(const ts_config& config, ts_status& status) {
   gpts_config = &config;
   gpts_status = &status;
-  r_dravstats_clear_status(status);
-  for (ts_client& next : gats_next) {
-    next.pc_hostnames.reset();
-  }
+  r_dravstats_reset(status);
+  r_dravstats_reset(gats_next);
   gb_first_poll = 1;
   gb_password_refused_told = false;
+  gi_unanswered_polls = 0;
+  gb_silence_told = false;
+}
+
+void r_dravstats_finish() {
+  if (gpts_status != nullptr) {
+    r_dravstats_reset(*gpts_status);
+  }
+  r_dravstats_reset(gats_next);
+  gpts_config = nullptr;
+  gpts_status = nullptr;
 }
 
 std::time_t r_dravstats_clock() {
@@ -662,8 +689,10 @@ void r_dravstats_update(std::time_t now) {
                                        gpts_config->access_kicked_reject_timeout);
 
   if (!r_dravstats_ask_status(gts_reply)) {
+    r_dravstats_note_unanswered(now);
     return;
   }
+  r_dravstats_note_answered(now);
   // A reply that lost a datagram on the way can join the start of one player's line to the
   // end of another's, or lack players. Nothing it alone says is acted on: whenever it would
   // change who is where, a second reply is asked for and only what both say is taken.

@@ -10,6 +10,9 @@ struct ts_dumpuser;
 
 /// Keeps both records, clears the state record and makes the next poll the first one.
 void r_dravstats_init(const ts_config& config, ts_status& status);
+/// Frees what the state record holds (host-name texts, departure lists) and forgets both
+/// records.
+void r_dravstats_finish();
 /// Seconds on the clock that poll intervals are measured with: it only moves forward, whatever
 /// happens to the wall clock, and is never 0. Times in the state record are on this clock.
 std::time_t r_dravstats_clock();

@@ -34,23 +34,23 @@ std::string r_dravstatsparse_private_copy(const char* text, std::size_t length) 
 class ts_line_reader {
  public:
   ts_line_reader(std::string& copy, std::size_t start)
-      : copy_(copy), i_pos_(std::min(start, copy.size())) {}
+      : o_copy(copy), i_pos(std::min(start, copy.size())) {}
 
   std::optional<std::string_view> next() {
-    const std::size_t end = copy_.find('\n', i_pos_);
+    const std::size_t end = o_copy.find('\n', i_pos);
     if (end == std::string::npos) {
-      i_pos_ = copy_.size();
+      i_pos = o_copy.size();
       return std::nullopt;
     }
-    copy_[end] = '\0';
-    const std::string_view line(copy_.data() + i_pos_, end - i_pos_);
-    i_pos_ = end + 1;
+    o_copy[end] = '\0';
+    const std::string_view line(o_copy.data() + i_pos, end - i_pos);
+    i_pos = end + 1;
     return line;
   }
 
  private:
-  std::string& copy_;
-  std::size_t i_pos_;
+  std::string& o_copy;
+  std::size_t i_pos;
 };
 
 /// The bounded copy of r_dravtools_varcpy for a column, which is not terminated: at most
@@ -248,7 +248,7 @@ std::array<ts_parse_entry, N + 1> r_dravstatsparse_build_table(
       entry.pb_found = pb_local_found;
     }
   }
-  table[N] = ts_parse_entry{PARSE_MARKER, nullptr, nullptr, nullptr, nullptr, nullptr};
+  table[N] = ts_parse_entry{PARSE_MARKER, nullptr, nullptr, nullptr, nullptr};
   return table;
 }
 
@@ -274,60 +274,57 @@ consteval ts_key_row<Record> r_dravstatsparse_int_row(std::string_view key,
   return {r_dravstatsparse_padded(key), PARSE_INT, nullptr, field, found};
 }
 
-using ts_si = ts_serverinfo;
-using ts_du = ts_dumpuser;
-
 // Rows in the order in which the record lists its ab_found flags.
-constexpr std::array<ts_key_row<ts_si>, 24> gct_serverinfo_rows = {{
+constexpr std::array<ts_key_row<ts_serverinfo>, 24> gct_serverinfo_rows = {{
     {r_dravstatsparse_exact("Server info settings:"), PARSE_MARKER, nullptr, nullptr, FOUND_LOCAL},
-    r_dravstatsparse_text_row("mapname", &ts_si::ac_mapname, 0),
-    r_dravstatsparse_int_row("pickupinfo", &ts_si::i_pickupinfo, 1),
-    r_dravstatsparse_text_row("gamedate", &ts_si::ac_gamedate, 2),
-    r_dravstatsparse_text_row("gamename", &ts_si::ac_gamename, 3),
-    r_dravstatsparse_int_row("maxspectators", &ts_si::i_maxspectators, 4),
-    r_dravstatsparse_int_row("weaponarena", &ts_si::i_weaponarena, 5),
-    r_dravstatsparse_int_row("deathmatch", &ts_si::i_deathmatch, 6),
-    r_dravstatsparse_int_row("protocol", &ts_si::i_protocol, 7),
-    r_dravstatsparse_int_row("cheats", &ts_si::i_cheats, 8),
-    r_dravstatsparse_int_row("skill", &ts_si::i_skill, 9),
-    r_dravstatsparse_int_row("sv_violence", &ts_si::i_sv_violence, 10),
-    r_dravstatsparse_text_row("version", &ts_si::ac_version, 11),
-    r_dravstatsparse_int_row("fraglimit", &ts_si::i_fraglimit, 12),
-    r_dravstatsparse_int_row("timelimit", &ts_si::i_timelimit, 13),
-    r_dravstatsparse_int_row("sv_suicidepenalty", &ts_si::i_sv_suicidepenalty, 14),
-    r_dravstatsparse_int_row("g_movescale", &ts_si::i_g_movescale, 15),
-    r_dravstatsparse_int_row("ctf_loops", &ts_si::i_ctf_loops, 16),
-    r_dravstatsparse_int_row("control_limit", &ts_si::i_control_limit, 17),
-    r_dravstatsparse_int_row("control_bonus", &ts_si::i_control_bonus, 18),
-    r_dravstatsparse_text_row("hostname", &ts_si::ac_hostname, 19),
-    r_dravstatsparse_int_row("maxclients", &ts_si::i_maxclients, 20),
-    r_dravstatsparse_int_row("dmflags", &ts_si::i_dmflags, 21),
-    r_dravstatsparse_text_row("user", &ts_si::ac_user, 22),
+    r_dravstatsparse_text_row("mapname", &ts_serverinfo::ac_mapname, 0),
+    r_dravstatsparse_int_row("pickupinfo", &ts_serverinfo::i_pickupinfo, 1),
+    r_dravstatsparse_text_row("gamedate", &ts_serverinfo::ac_gamedate, 2),
+    r_dravstatsparse_text_row("gamename", &ts_serverinfo::ac_gamename, 3),
+    r_dravstatsparse_int_row("maxspectators", &ts_serverinfo::i_maxspectators, 4),
+    r_dravstatsparse_int_row("weaponarena", &ts_serverinfo::i_weaponarena, 5),
+    r_dravstatsparse_int_row("deathmatch", &ts_serverinfo::i_deathmatch, 6),
+    r_dravstatsparse_int_row("protocol", &ts_serverinfo::i_protocol, 7),
+    r_dravstatsparse_int_row("cheats", &ts_serverinfo::i_cheats, 8),
+    r_dravstatsparse_int_row("skill", &ts_serverinfo::i_skill, 9),
+    r_dravstatsparse_int_row("sv_violence", &ts_serverinfo::i_sv_violence, 10),
+    r_dravstatsparse_text_row("version", &ts_serverinfo::ac_version, 11),
+    r_dravstatsparse_int_row("fraglimit", &ts_serverinfo::i_fraglimit, 12),
+    r_dravstatsparse_int_row("timelimit", &ts_serverinfo::i_timelimit, 13),
+    r_dravstatsparse_int_row("sv_suicidepenalty", &ts_serverinfo::i_sv_suicidepenalty, 14),
+    r_dravstatsparse_int_row("g_movescale", &ts_serverinfo::i_g_movescale, 15),
+    r_dravstatsparse_int_row("ctf_loops", &ts_serverinfo::i_ctf_loops, 16),
+    r_dravstatsparse_int_row("control_limit", &ts_serverinfo::i_control_limit, 17),
+    r_dravstatsparse_int_row("control_bonus", &ts_serverinfo::i_control_bonus, 18),
+    r_dravstatsparse_text_row("hostname", &ts_serverinfo::ac_hostname, 19),
+    r_dravstatsparse_int_row("maxclients", &ts_serverinfo::i_maxclients, 20),
+    r_dravstatsparse_int_row("dmflags", &ts_serverinfo::i_dmflags, 21),
+    r_dravstatsparse_text_row("user", &ts_serverinfo::ac_user, 22),
 }};
 
 // The blank padding is part of each key, so "spectator" does not take the
 // "spectator_password" line and "name" does not take a line beginning with "names".
 // "allow_download_models" is wider than the key column and is matched as it is.
-constexpr std::array<ts_key_row<ts_du>, 17> gct_dumpuser_rows = {{
+constexpr std::array<ts_key_row<ts_dumpuser>, 17> gct_dumpuser_rows = {{
     {r_dravstatsparse_exact("userinfo"), PARSE_MARKER, nullptr, nullptr, FOUND_NONE},
     {r_dravstatsparse_exact("--------"), PARSE_MARKER, nullptr, nullptr, FOUND_NONE},
-    r_dravstatsparse_int_row("predicting", &ts_du::i_predicting, 0),
-    r_dravstatsparse_int_row("spectator", &ts_du::i_spectator, 1),
-    r_dravstatsparse_int_row("cl_violence", &ts_du::i_cl_violence, 2),
-    r_dravstatsparse_int_row("team_red_blue", &ts_du::i_team_red_blue, 3),
+    r_dravstatsparse_int_row("predicting", &ts_dumpuser::i_predicting, 0),
+    r_dravstatsparse_int_row("spectator", &ts_dumpuser::i_spectator, 1),
+    r_dravstatsparse_int_row("cl_violence", &ts_dumpuser::i_cl_violence, 2),
+    r_dravstatsparse_int_row("team_red_blue", &ts_dumpuser::i_team_red_blue, 3),
     {r_dravstatsparse_exact("allow_download_models"), PARSE_INT, nullptr,
-     &ts_du::i_allow_download_models, 4},
-    r_dravstatsparse_text_row("teamname", &ts_du::ac_teamname, 5),
-    r_dravstatsparse_text_row("skin", &ts_du::ac_skin, 6),
-    r_dravstatsparse_int_row("rate", &ts_du::i_rate, 7),
-    r_dravstatsparse_int_row("msg", &ts_du::i_msg, 8),
-    r_dravstatsparse_text_row("bestweap", &ts_du::ac_bestweap, 9),
-    r_dravstatsparse_int_row("fov", &ts_du::i_fov, 10),
-    r_dravstatsparse_text_row("name", &ts_du::ac_name, 11),
+     &ts_dumpuser::i_allow_download_models, 4},
+    r_dravstatsparse_text_row("teamname", &ts_dumpuser::ac_teamname, 5),
+    r_dravstatsparse_text_row("skin", &ts_dumpuser::ac_skin, 6),
+    r_dravstatsparse_int_row("rate", &ts_dumpuser::i_rate, 7),
+    r_dravstatsparse_int_row("msg", &ts_dumpuser::i_msg, 8),
+    r_dravstatsparse_text_row("bestweap", &ts_dumpuser::ac_bestweap, 9),
+    r_dravstatsparse_int_row("fov", &ts_dumpuser::i_fov, 10),
+    r_dravstatsparse_text_row("name", &ts_dumpuser::ac_name, 11),
     // The address text goes to the parser's own field and becomes ts_address afterwards.
-    r_dravstatsparse_text_row<ts_du>("ip", nullptr, 12),
-    r_dravstatsparse_text_row("password", &ts_du::ac_password, 13),
-    r_dravstatsparse_text_row("spectator_password", &ts_du::ac_spectator_password, 14),
+    r_dravstatsparse_text_row<ts_dumpuser>("ip", nullptr, 12),
+    r_dravstatsparse_text_row("password", &ts_dumpuser::ac_password, 13),
+    r_dravstatsparse_text_row("spectator_password", &ts_dumpuser::ac_spectator_password, 14),
 }};
 
 /// Every details reply of a player begins with these two lines; anything else is the server

@@ -98,11 +98,6 @@ void r_dravtools_store_value(const ts_parse_entry& entry, const char* value) {
         *entry.pi_int = r_dravtools_saturate_int32(std::strtol(value, nullptr, 10));
       }
       break;
-    case PARSE_DOUBLE:
-      if (entry.pd_double != nullptr) {
-        *entry.pd_double = std::strtod(value, nullptr);
-      }
-      break;
     default:  // a marker only tells that the key was seen
       break;
   }
@@ -166,10 +161,6 @@ char* r_dravtools_varcpy(char* dest, const char* source) {
   return dest;
 }
 
-int r_dravtools_varcmp(const char* a, const char* b) {
-  return std::strcmp(a, b);
-}
-
 void r_dravtools_parse_init(const ts_parse_entry* table) {
   for (const ts_parse_entry* entry = table; entry->pc_key != nullptr; ++entry) {
     if (entry->pb_found != nullptr) {
@@ -184,11 +175,6 @@ void r_dravtools_parse_init(const ts_parse_entry* table) {
       case PARSE_INT:
         if (entry->pi_int != nullptr) {
           *entry->pi_int = 0;
-        }
-        break;
-      case PARSE_DOUBLE:
-        if (entry->pd_double != nullptr) {
-          *entry->pd_double = 0.0;
         }
         break;
       default:
@@ -212,31 +198,9 @@ int r_dravtools_parse_data(const ts_parse_entry* table, const char* line) {
   return 0;
 }
 
-const void* r_dravtools_blocate(const void* key, const void* base, std::size_t count,
-                                std::size_t size, ts_compare_function compare, std::size_t* index) {
-  const auto* elements = static_cast<const unsigned char*>(base);
-  std::size_t lo = 0;
-  std::size_t hi = count;
-  while (lo < hi) {
-    const std::size_t mid = lo + (hi - lo) / 2;
-    const void* element = elements + mid * size;
-    const int order = compare(key, element);
-    if (order < 0) {
-      hi = mid;
-    } else if (order > 0) {
-      lo = mid + 1;
-    } else {
-      if (index != nullptr) {
-        *index = mid;
-      }
-      return element;
-    }
-  }
-  // hi is now the first element above the key: where the key belongs.
-  if (index != nullptr) {
-    *index = hi;
-  }
-  return nullptr;
+bool r_dravtools_local_time(std::time_t when, std::tm& local) {
+  return localtime_r(&when, &local) != nullptr && local.tm_year >= -1900 &&
+         local.tm_year <= 9999 - 1900;
 }
 
 const char* r_dravtools_gettime(std::time_t when) {
@@ -244,8 +208,7 @@ const char* r_dravtools_gettime(std::time_t when) {
     when = std::time(nullptr);
   }
   std::tm local{};
-  if (localtime_r(&when, &local) == nullptr || local.tm_year < -1900 ||
-      local.tm_year > 9999 - 1900) {
+  if (!r_dravtools_local_time(when, local)) {
     std::memcpy(ac_date_time, UNKNOWN_TIME, sizeof UNKNOWN_TIME);
     return ac_date_time;
   }
@@ -282,7 +245,7 @@ ts_file_descriptor r_dravtools_open_append(const char* path) {
   return ts_file_descriptor(descriptor);
 }
 
-int r_dravtools_append_descriptor(int descriptor, std::string_view entry) {
+ts_append_outcome r_dravtools_append_descriptor(int descriptor, std::string_view entry) {
   struct stat status {};
   const bool regular = ::fstat(descriptor, &status) == 0 && S_ISREG(status.st_mode);
   std::string data;
@@ -293,8 +256,8 @@ int r_dravtools_append_descriptor(int descriptor, std::string_view entry) {
     }
   }
   data += entry;
+  ts_append_outcome outcome;
   std::size_t done = 0;
-  int error = 0;
   // One write normally takes all; only after a short one is the rest tried, which either
   // completes the entry or tells why it cannot be written.
   while (done < data.size()) {
@@ -303,27 +266,46 @@ int r_dravtools_append_descriptor(int descriptor, std::string_view entry) {
       continue;
     }
     if (written <= 0) {
-      error = written < 0 ? errno : ENOSPC;
+      outcome = {te_append_result::write_failed, written < 0 ? errno : ENOSPC, 0};
       break;
     }
     done += static_cast<std::size_t>(written);
   }
-  if (error != 0 && regular) {
+  if (outcome.te_result != te_append_result::ok && regular) {
     // Whole lines or nothing: a fragment would be glued onto the next entry or stop the
-    // next start.
-    while (::ftruncate(descriptor, status.st_size) != 0 && errno == EINTR) {
+    // next start. When even that fails (an append-only file, an I/O error), the caller must
+    // tell that the file now ends in a partial line.
+    while (::ftruncate(descriptor, status.st_size) != 0) {
+      if (errno != EINTR) {
+        outcome.i_cut_error = errno;
+        break;
+      }
     }
   }
-  return error;
+  return outcome;
 }
 
-te_append_result r_dravtools_append_file(const char* path, std::string_view entry) {
+ts_append_outcome r_dravtools_append_file(const char* path, std::string_view entry) {
   ts_file_descriptor file = r_dravtools_open_append(path);
   if (!file) {
-    return te_append_result::open_failed;
+    return {te_append_result::open_failed, errno, 0};
   }
-  if (r_dravtools_append_descriptor(file.get(), entry) != 0) {
-    return te_append_result::write_failed;
+  const ts_append_outcome outcome = r_dravtools_append_descriptor(file.get(), entry);
+  if (outcome.te_result != te_append_result::ok) {
+    return outcome;
   }
-  return file.close() ? te_append_result::ok : te_append_result::close_failed;
+  if (!file.close()) {
+    return {te_append_result::close_failed, errno, 0};
+  }
+  return outcome;
+}
+
+const char* r_dravtools_line_fault(std::string_view line) {
+  if (!line.ends_with('\n')) {
+    return "has no line feed";
+  }
+  if (line.find('\0') != std::string_view::npos) {
+    return "holds a NUL byte";
+  }
+  return nullptr;
 }

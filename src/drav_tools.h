@@ -53,15 +53,28 @@ class ts_file_descriptor {
 /// Opens `path` for appending, created when missing; readable too when permitted, so that
 /// appends can look at the file's last byte. An empty handle (errno set) on failure.
 ts_file_descriptor r_dravtools_open_append(const char* path);
+/// Which step of an append failed.
+enum class te_append_result { ok, open_failed, write_failed, close_failed };
+/// Outcome of an append: the step that failed and its errno. After a failed write,
+/// `i_cut_error` is the errno of the cut-back that failed too (the file then ends in a
+/// partial line), or 0 when nothing of the entry stayed behind.
+struct ts_append_outcome {
+  te_append_result te_result = te_append_result::ok;
+  int i_error = 0;
+  int i_cut_error = 0;
+};
 /// Appends `entry` (whole lines) in one write, after a line feed when the file does not end
 /// with one, so that nothing is glued onto a hand-edited last line. A failed or short write
-/// to a regular file is cut back to its previous size, so no partial line stays behind.
-/// Returns 0, or the errno of the failure.
-int r_dravtools_append_descriptor(int descriptor, std::string_view entry);
-/// Outcome of r_dravtools_append_file.
-enum class te_append_result { ok, open_failed, write_failed, close_failed };
+/// to a regular file is cut back to its previous size, so no partial line stays behind
+/// unless the cut-back fails as well. Gives ok or write_failed.
+ts_append_outcome r_dravtools_append_descriptor(int descriptor, std::string_view entry);
 /// Opens `path`, appends `entry` as r_dravtools_append_descriptor does and closes the file.
-te_append_result r_dravtools_append_file(const char* path, std::string_view entry);
+ts_append_outcome r_dravtools_append_file(const char* path, std::string_view entry);
+/// Why a line of a file that the program appends to must not be taken as an entry even when
+/// its text looks like one; `line` is the line with its line feed, if it has one. Gives "has
+/// no line feed" for a last line without one (what stays of an append cut short) and "holds
+/// a NUL byte" for a line with one (damaged bytes: text files hold none); null for a sound line.
+const char* r_dravtools_line_fault(std::string_view line);
 
 /// UTF-8 text of each game character 0x7F..0xFF; the text of byte b is entry b - 0x7F.
 extern const std::array<const char*, 129> gpac_drav_chars_utf8;
@@ -80,19 +93,12 @@ std::size_t r_dravtools_remove_eol(char* text);
 /// Bounded copy into a 513-byte text field: strncpy semantics, byte 512 always NUL.
 /// Returns dest.
 char* r_dravtools_varcpy(char* dest, const char* source);
-/// Byte-wise comparison with the result convention of strcmp.
-int r_dravtools_varcmp(const char* a, const char* b);
-/// Returns the same pointer; a text field seen as a text.
-inline char* r_dravtools_get_charptr(char* field) {
-  return field;
-}
 
-/// Kind of value of a key-table row. Any value above PARSE_DOUBLE behaves as a marker.
+/// Kind of value of a key-table row. Any value but text and integer behaves as a marker.
 enum te_parse_type : std::uint32_t {
   PARSE_TEXT = 0,
   PARSE_INT = 1,
-  PARSE_DOUBLE = 2,
-  PARSE_MARKER = 3,
+  PARSE_MARKER = 2,
 };
 
 /// One row of a key table; a table ends with a row whose pc_key is null.
@@ -100,7 +106,6 @@ struct ts_parse_entry {
   te_parse_type te_type;
   char* pac_text;          // 513-byte text field, or null
   std::int32_t* pi_int;    // or null
-  double* pd_double;       // or null
   std::int32_t* pb_found;  // or null
   const char* pc_key;      // exact prefix a line must begin with; null ends the table
 };
@@ -112,14 +117,9 @@ void r_dravtools_parse_init(const ts_parse_entry* table);
 /// Integers follow strtol base 10 and are saturated to the signed 32-bit range.
 int r_dravtools_parse_data(const ts_parse_entry* table, const char* line);
 
-/// Comparison of a key (first) with an element (second), qsort convention.
-using ts_compare_function = int (*)(const void* key, const void* element);
-/// Binary search over `count` elements of `size` bytes sorted by `compare`. Returns the
-/// matching element or null; stores the match's index, or on a miss the insertion index,
-/// in `index` when it is not null.
-const void* r_dravtools_blocate(const void* key, const void* base, std::size_t count,
-                                std::size_t size, ts_compare_function compare, std::size_t* index);
-
+/// The local calendar time of `when` in `local`; false when the system has none for it or
+/// its year lies outside 0..9999, which the four-digit years of stamps and files cannot hold.
+bool r_dravtools_local_time(std::time_t when, std::tm& local);
 /// Local time stamp "YYYY-MM-DD hh:mm:ss" of `when` (0 means now), in a static buffer
-/// that the next call overwrites.
+/// that the next call overwrites; "0000-00-00 00:00:00" when the time has no calendar date.
 const char* r_dravtools_gettime(std::time_t when);

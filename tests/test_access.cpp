@@ -6,7 +6,13 @@
 
 #include <cstdio>
 #include <ctime>
+#include <filesystem>
+#include <optional>
+#include <regex>
+#include <sstream>
 #include <string>
+#include <string_view>
+#include <tuple>
 #include <vector>
 
 #include "drav_access.h"
@@ -22,6 +28,7 @@ using drav_test::ip;
 using drav_test::read_file;
 using drav_test::write_file;
 using ::testing::MatchesRegex;
+using namespace std::string_literals;
 
 namespace {
 
@@ -31,10 +38,10 @@ const std::string STAMP = drav_test::STAMP_PATTERN;
 std::vector<std::string> entries() {
   std::vector<std::string> result;
   for (const ts_listip_data& d : r_dravlistip_get_list()) {
-    char text[2200];
-    std::snprintf(text, sizeof text, "%d-%d-%d %s '%s' '%s' %d", d.year, d.month, d.day,
-                  r_dravip_ip_to_text(d.ip).c_str(), d.name, d.hostnames, d.access_level);
-    result.push_back(text);
+    char date[40];
+    std::snprintf(date, sizeof date, "%d-%d-%d ", d.year, d.month, d.day);
+    result.push_back(date + std::string(r_dravip_ip_to_text(d.ip).c_str()) + " '" + d.name + "' '" +
+                     d.hostnames + "' " + std::to_string(d.access_level));
   }
   return result;
 }
@@ -76,9 +83,11 @@ class AccessTest : public ::testing::Test {
 };
 
 TEST_F(AccessTest, HistoryLoadsSortsAndTakesLevelsFromTheAccessList) {
-  write_file(main_path(), "0 203.0.113.0/24\n7 198.51.100.1\n");
-  // The first line fills the 2048-byte line buffer exactly; the next line follows it directly.
-  const std::string long_hosts(2047 - 25 - 5, 'h');
+  // Lines end in LF or CR LF; a line of 100 KB is one line in either file (an access-list
+  // comment is cut at 512 bytes), and a last comment line needs no line feed.
+  const std::string long_text(100 * 1024, 'h');
+  write_file(main_path(), "0 203.0.113.0/24\r\n7 198.51.100.1\r\n3 198.51.100.200     " +
+                              long_text + "\r\n; end");
   load(
       "20120218 198.51.100.1    blue\\gateway;alias\n"
       "20120218 198.51.100.1    Red\\gateway;alias\r\n"
@@ -89,10 +98,10 @@ TEST_F(AccessTest, HistoryLoadsSortsAndTakesLevelsFromTheAccessList) {
       "20140101 203.0.113.10    \n"
       "junk     not-an-address  Nobody\\x\n"
       "20150607 192.0.2.1       Long\\" +
-      long_hosts + "20160101 192.0.2.2       Rest\\more\n");
+      long_text + "\r\n20160101 192.0.2.2       Rest\\more\n");
   EXPECT_EQ(entries(), (std::vector<std::string>{
                            "0-0-0 0.0.0.0 '\\ Nobody' 'x' 1",
-                           "2015-6-7 192.0.2.1 'Long' '" + long_hosts + "' 1",
+                           "2015-6-7 192.0.2.1 'Long' '" + long_text + "' 1",
                            "2016-1-1 192.0.2.2 'Rest' 'more' 1",
                            "2011-3-5 192.0.2.255 'Back' 'slash\\host' 1",
                            "2013-1-1 198.51.100.1 'Red' '' 7",
@@ -111,6 +120,9 @@ TEST_F(AccessTest, HistoryLoadsSortsAndTakesLevelsFromTheAccessList) {
     r_dravlistip_ip_locate(ip(address), got_first, got_end);
     EXPECT_EQ(std::pair(got_first, got_end), std::pair(first, end)) << address;
   }
+  char comment[TEXT_FIELD_SIZE];
+  EXPECT_EQ(r_dravaccess_get_access_level(ip("198.51.100.200"), comment), 3);
+  EXPECT_EQ(comment, long_text.substr(0, TEXT_FIELD_MAX));
 }
 
 TEST_F(AccessTest, SightingsAreInsertedInOrderAndAppendedOnce) {
@@ -201,32 +213,164 @@ TEST_F(AccessTest, BansAreAppendedByteForByteOrLoggedAndHoldAtOnce) {
   EXPECT_STREQ(comment, "");
 }
 
+// The example entries of the documents, copied into a list as they stand, give the comments
+// they show: the examples keep the column the reader takes the comment from.
+TEST_F(AccessTest, DocumentedEntriesGiveTheCommentsTheyShow) {
+  static const std::regex entry(" *([0-9] [0-9./]+ +)(.*)");
+  for (const char* document : {"README.md", "doc/drav-logger.1.in", "scripts/demo"}) {
+    std::istringstream text(read_file(std::string(DRAV_SOURCE_DIR) + "/" + document));
+    std::vector<std::pair<std::string, std::string>> examples;  // address and comment
+    std::string list;
+    std::smatch match;
+    for (std::string line; std::getline(text, line);) {
+      if (std::regex_match(line, match, entry)) {
+        examples.emplace_back(match[1].str().substr(2), match[2]);
+        list += match[1].str() + match[2].str() + "\n";
+      }
+    }
+    write_file(main_path(), list);
+    r_dravaccess_init(config_);
+    EXPECT_EQ(examples.size(), 2u) << document;
+    for (const auto& [network, shown] : examples) {
+      char comment[TEXT_FIELD_SIZE];
+      r_dravaccess_get_access_level(r_dravip_string_to_net_mask(network.c_str()).net, comment);
+      EXPECT_EQ(comment, shown) << document;
+    }
+  }
+}
+
 TEST_F(AccessTest, FileErrorsAreFatalWithTheirFileAndLine) {
-  const std::pair<std::string, std::string> cases[] = {{"5 1.2.34", " (too short)"},
-                                                       {"5192.0.2.1", " (no space on second pos)"},
-                                                       {"j 192.0.2.1", ""},
-                                                       {"\xe1 192.0.2.1", ""}};
-  for (const auto& [line, kind] : cases) {
+  // Invalid entry lines, and lines that an append cut short (no line feed) or damaged bytes
+  // (a NUL) left behind; the message ends with the line up to any NUL.
+  const std::pair<std::string, std::string> cases[] = {
+      {"5 1.2.34\r\n", " (too short): 5 1.2.34"},
+      {"5192.0.2.1\r\n", " (no space on second pos): 5192.0.2.1"},
+      {"j 192.0.2.1\r\n", ": j 192.0.2.1"},
+      {"\xe1 192.0.2.1\r\n", ": \xe1 192.0.2.1"},
+      {"7 192.0.2.12", " (line 2 has no line feed): 7 192.0.2.12"},
+      {"7 192.0.2.1\0\0\0\n"s, " (line 2 holds a NUL byte): 7 192.0.2.1"}};
+  for (const auto& [tail, message] : cases) {
     for (const std::string& file : {main_path(), add_path()}) {
-      write_file(file, "1 192.0.2.1\n" + line + "\r\n");
+      write_file(file, "1 192.0.2.1\n" + tail);
       expect_fatal([&] { r_dravaccess_init(config_); }, "drav_access",
-                   "Invalid line in " + file + kind + ": " + line);
+                   "Invalid line in " + file + message);
       write_file(file, "");
     }
   }
+  const std::string in_history = "Invalid line in " + history_path();
+  const std::pair<std::string, std::string> history_cases[] = {
+      {"20120218 192.0.2.1      \n", "Line too short: 20120218 192.0.2.1      "},
+      {"20120218 192.0.2.2       Bl",
+       in_history + " (line 2 has no line feed): 20120218 192.0.2.2       Bl"},
+      {"20120218 192.0.2.2\0      Blue\n"s,
+       in_history + " (line 2 holds a NUL byte): 20120218 192.0.2.2"}};
   const auto init_history = [this] { r_dravlistip_init(config_); };
-  write_file(history_path(), "20120218 192.0.2.1       Red\n20120218 192.0.2.1      \n");
-  expect_fatal(init_history, "drav_listip", "Line too short: 20120218 192.0.2.1      ");
+  for (const auto& [tail, message] : history_cases) {
+    write_file(history_path(), "20120218 192.0.2.1       Red\n" + tail);
+    expect_fatal(init_history, "drav_listip", message);
+  }
   std::remove(history_path().c_str());
   expect_fatal(init_history, "drav_listip", "File not found: " + history_path());
-  r_dravaccess_init(config_);
-  r_dravtools_varcpy(config_.access_list_file_add, dir_.path().c_str());
-  expect_fatal([] { r_dravaccess_block_ip(ip("192.0.2.1"), "", ""); }, "drav_access",
-               "File " + dir_.path().string() + " could not be opened for appending");
-  r_dravtools_varcpy(config_.access_list_file_add, add_path().c_str());
   r_dravtools_varcpy(config_.access_list_file, dir_.file("none.txt").c_str());
   expect_fatal([&] { r_dravaccess_init(config_); }, "drav_access",
                "File " + dir_.file("none.txt") + " could not be opened");
+}
+
+// The history and the additions file when an append fails or the file is swapped while the
+// program runs: the next start reads every whole line and no other, or refuses the file with
+// its line. The full disk is a file size limit in the child that the fatal error ends.
+TEST_F(AccessTest, AppendsThatFailLeaveWholeLinesOrAFileTheNextStartRefuses) {
+  enum te_fault { DISK_FULL, DISK_FULL_APPEND_ONLY, SYMLINK, DIRECTORY };
+  const std::string today = line_today("192.0.2.2", "Blue\\host");
+  const std::string closed = "File @ could not be closed";
+  const std::string uncut =
+      closed + " (File too large), nor cut back to its last whole line (Operation not permitted)";
+  const std::string directory = "File @ could not be opened for appending";
+  const struct {
+    bool history;  // else the additions file
+    te_fault fault;
+    std::size_t room;                 // bytes the full disk still takes
+    std::string appended, restarted;  // fatal messages with @ for the file; empty: none
+    bool kept;                        // the new entry is there after the restart
+  } rows[] = {
+      {true, DISK_FULL, 5, closed, "", false},
+      {false, DISK_FULL, 31, closed, "", false},
+      {true, DISK_FULL_APPEND_ONLY, 5, uncut,
+       "Invalid line in @ (line 2 has no line feed): " + today.substr(0, 5), false},
+      {false, DISK_FULL_APPEND_ONLY, 31, uncut,
+       "Invalid line in @ (line 4 has no line feed): 0 192", false},
+      // A ban cut inside its comment line leaves a comment, which the next start ignores.
+      {false, DISK_FULL_APPEND_ONLY, 5, uncut, "", false},
+      {true, SYMLINK, 0, "", "", true},
+      {false, SYMLINK, 0, "", "", true},
+      {true, DIRECTORY, 0, directory, "File @ could not be read (Is a directory)", false},
+      {false, DIRECTORY, 0, directory, "File @ could not be read (Is a directory)", false},
+  };
+  const std::string padding(8000, 'p');
+  bool append_only_refused = false;
+  for (const auto& row : rows) {
+    const std::string path = row.history ? history_path() : add_path();
+    const char* module = row.history ? "drav_listip" : "drav_access";
+    const auto message = [&path](std::string text) {
+      return text.empty() ? text : text.replace(text.find('@'), 1, path);
+    };
+    // A long first line leaves the size limit room for the fatal message the child writes.
+    write_file(main_path(), "");
+    write_file(add_path(), "; " + padding + "\n0 192.0.2.1\n");
+    load("20120218 192.0.2.1       Red\\" + padding + "\n");
+    const std::string before = read_file(path);
+    std::optional<drav_test::AppendOnly> append_only;
+    if (row.fault == DISK_FULL_APPEND_ONLY && !append_only.emplace(path).held()) {
+      append_only_refused = true;
+      continue;
+    }
+    if (row.fault == SYMLINK) {  // moved elsewhere, a link left in its place
+      std::filesystem::rename(path, path + ".moved");
+      std::filesystem::create_symlink(path + ".moved", path);
+    } else if (row.fault == DIRECTORY) {
+      std::filesystem::remove(path);
+      std::filesystem::create_directory(path);
+    }
+    const auto append = [&] {
+      std::optional<drav_test::FileSizeLimit> disk;
+      if (row.room != 0)
+        disk.emplace(before.size() + row.room);
+      if (row.history)
+        r_dravlistip_add_ip_name(ip("192.0.2.2"), "Blue", "host");
+      else
+        r_dravaccess_block_ip(ip("192.0.2.2"), "Blue", "r");
+    };
+    if (row.appended.empty())
+      append();
+    else
+      expect_fatal(append, module, message(row.appended));
+    append_only.reset();
+    if (row.fault == DISK_FULL) {
+      EXPECT_EQ(read_file(path), before) << path;
+    }
+
+    const auto restart = [this] {
+      r_dravaccess_init(config_);
+      r_dravlistip_init(config_);
+    };
+    if (!row.restarted.empty()) {
+      expect_fatal(restart, module, message(row.restarted));
+      std::filesystem::remove_all(path);
+      continue;
+    }
+    restart();
+    const auto list = r_dravlistip_get_list();
+    const bool red = !list.empty() && std::string_view(list[0].name) == "Red";
+    const bool blue = row.history ? list.size() == 2 && std::string_view(list[1].name) == "Blue"
+                                  : r_dravaccess_get_access_level(ip("192.0.2.2"), nullptr) == 0;
+    EXPECT_EQ(std::tuple(red, list.size(), blue),
+              std::tuple(true, row.history && row.kept ? 2u : 1u, row.kept))
+        << path << " " << row.fault;
+    EXPECT_EQ(r_dravaccess_get_access_level(ip("192.0.2.1"), nullptr), 0) << path;
+    std::filesystem::remove_all(path);
+  }
+  if (append_only_refused)
+    GTEST_SKIP() << "this file system refuses the append-only attribute: its rows did not run";
 }
 
 }  // namespace

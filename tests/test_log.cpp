@@ -1,18 +1,23 @@
-// The log: exact lines in the file and the pane, and a failing file.
+// The log: exact lines in the file and the pane, a failing file, and the largest console reply.
+#include <gmock/gmock.h>
 #include <gtest/gtest.h>
-#include <sys/resource.h>
 
 #include <algorithm>
-#include <csignal>
+#include <optional>
 #include <string>
+#include <vector>
 
 #include "drav_config.h"
 #include "drav_ip.h"
 #include "drav_log.h"
+#include "drav_net.h"
 #include "drav_screen.h"
 #include "drav_statsparse.h"
 #include "drav_tools.h"
+#include "sim_server.h"
 #include "support.h"
+
+using ::testing::MatchesRegex;
 
 namespace {
 
@@ -84,47 +89,67 @@ TEST_F(LogTest, LinesAreWholeAndTheFileDropsTheColourCodesThatThePaneKeeps) {
 TEST_F(LogTest, FailingLogFileIsToldOnceUntilItWorkedAgainAndNeverStopsTheProgram) {
   const std::string told = "Log    File " + path_ +
                            " could not be written (File too large): events are missing from it\n";
+  const std::string uncut =
+      "Log    File " + path_ +
+      " could not be written (File too large) nor cut back to its last whole line (Operation not "
+      "permitted): events are missing from it\n";
+  // The disk takes the line, is full, or is full and the file cannot be cut back either.
+  enum te_disk { WORKS, FULL, UNCUT };
   const struct {
-    bool full, screen;
+    te_disk disk;
+    bool screen;
     std::string pane, error_stream;  // besides the event's own line in the pane
   } steps[] = {
-      {false, false, "", ""}, {true, false, told, told}, {true, false, "", ""},
-      {false, false, "", ""}, {true, false, told, told}, {false, true, "", ""},
-      {true, true, told, ""},
+      {WORKS, false, "", ""}, {FULL, false, told, told}, {FULL, false, "", ""},
+      {WORKS, false, "", ""}, {FULL, false, told, told}, {WORKS, true, "", ""},
+      {FULL, true, told, ""}, {WORKS, false, "", ""},    {UNCUT, false, uncut, uncut},
+      {WORKS, false, "", ""},
   };
-  // A full disk for files that would grow past a size: the file size limit, with SIGXFSZ
-  // ignored, cuts a write beyond it short and fails the next. A long first line leaves the
-  // limit room for what the test itself writes to files.
-  rlimit saved{};
-  ASSERT_EQ(getrlimit(RLIMIT_FSIZE, &saved), 0);
-  const auto handler = std::signal(SIGXFSZ, SIG_IGN);
+  // A full disk for files that would grow past a size: the file size limit cuts a write beyond
+  // it short and fails the next. A long first line leaves the limit room for what the test
+  // itself writes to files.
   r_dravlog_finish();
   const std::string padding = std::string(8000, 'p') + "\n";
   drav_test::write_file(path_, padding);
   r_dravlog_init_first();
   r_dravlog_init(config_);
-  std::string written;
+  const std::string stamp = drav_test::STAMP_PATTERN;
+  std::string written;  // a regular expression of the file after the padding
+  bool cut_line = false, append_only_refused = false;
   for (std::size_t i = 0; i < std::size(steps); ++i) {
+    std::optional<drav_test::AppendOnly> append_only;
+    if (steps[i].disk == UNCUT && !append_only.emplace(path_).held()) {
+      append_only_refused = true;
+      continue;
+    }
     r_dravlog_set_screen_active(steps[i].screen);
     const std::string map = "map" + std::to_string(i), event = "Server Change     " + map + "\n";
     const int before = r_dravscreen_log_line_count();
     testing::internal::CaptureStderr();
-    // Room for a few bytes only: the write is cut short, then fails.
-    rlimit limit = saved;
-    limit.rlim_cur = steps[i].full ? contents().size() + 7 : saved.rlim_cur;
-    EXPECT_EQ(setrlimit(RLIMIT_FSIZE, &limit), 0);
-    r_dravlog_log_server(map.c_str());
-    setrlimit(RLIMIT_FSIZE, &saved);
+    {
+      // Room for a few bytes only: the write is cut short, then fails.
+      std::optional<drav_test::FileSizeLimit> disk;
+      if (steps[i].disk != WORKS)
+        disk.emplace(contents().size() + 7);
+      r_dravlog_log_server(map.c_str());
+    }
     const std::string error_stream = without_stamps(testing::internal::GetCapturedStderr());
     std::string pane;
     for (int line = before; line < r_dravscreen_log_line_count(); ++line)
       pane += r_dravscreen_log_line(line).substr(20) + "\n";
     EXPECT_EQ(pane, event + steps[i].pane) << i;
     EXPECT_EQ(error_stream, steps[i].error_stream) << i;
-    written += steps[i].full ? "" : event;
-    EXPECT_EQ(without_stamps(contents().substr(padding.size())), written) << i;
+    // What stays of a line that could not be cut back (the start of a stamp) is ended by a
+    // line feed before the next line.
+    if (steps[i].disk == WORKS) {
+      written += (cut_line ? "\n" : "") + stamp + " " + event;
+      cut_line = false;
+    } else if (steps[i].disk == UNCUT) {
+      written += "[0-9]{4}-[0-9]{2}";
+      cut_line = true;
+    }
+    EXPECT_THAT(contents().substr(padding.size()), MatchesRegex(written)) << i;
   }
-  std::signal(SIGXFSZ, handler);
   r_dravlog_set_screen_active(false);
 
   // Without a log file events go only to the pane, not to standard output.
@@ -137,6 +162,48 @@ TEST_F(LogTest, FailingLogFileIsToldOnceUntilItWorkedAgainAndNeverStopsTheProgra
   EXPECT_EQ(testing::internal::GetCapturedStdout(), "");
   ASSERT_EQ(r_dravscreen_log_line_count(), before + 1);
   EXPECT_EQ(r_dravscreen_log_line(before).substr(19), " Server Change     dm_harbor");
+  if (append_only_refused)
+    GTEST_SKIP() << "this file system refuses the append-only attribute: its step did not run";
+}
+
+// A console reply as large as the transport takes (whole datagrams of at most 2042 bytes of
+// text each) reaches the pane line for line, none cut, and never the log file.
+TEST_F(LogTest, ConsoleReplyAsLargeAsTheTransportTakesReachesThePaneWhole) {
+  drav_sim::SimServer server("secret");
+  ts_config net = {.net_server_ip = 0x7F000001,  // 127.0.0.1
+                   .net_server_port = server.port(),
+                   .net_server_rcon = "secret",
+                   // The reply ends at its size bound, long before a wait could run out.
+                   .net_response_timeout_1 = 10000,
+                   .net_response_timeout_next = 10000};
+  r_dravnet_init(net);
+  ts_status status;
+  r_dravscreen_attach(net, status);
+  r_dravscreen_set_layout(24, 80);
+  const std::vector<std::string> replies[] = {
+      std::vector<std::string>(NET_REPLY_MAX_BYTES / 128, std::string(127, 'x')),
+      {std::string(NET_REPLY_MAX_BYTES - 1, 'y')}};
+  for (const std::vector<std::string>& lines : replies) {
+    std::string text;
+    for (const std::string& line : lines)
+      text += line + "\n";
+    ASSERT_EQ(text.size(), NET_REPLY_MAX_BYTES);
+    std::vector<std::string> datagrams;
+    for (std::size_t at = 0; at < text.size(); at += 2042)
+      datagrams.push_back("\xFF\xFF\xFF\xFFprint\n" + text.substr(at, 2042));
+    server.set_reply_override([&datagrams](const std::string& command) {
+      return command == "big" ? std::optional(datagrams) : std::nullopt;
+    });
+    for (const int key : {'~', 'b', 'i', 'g', '\n', '~'})
+      r_dravscreen_apply_key(key);
+    const int count = r_dravscreen_log_line_count(), first = count - static_cast<int>(lines.size());
+    ASSERT_GE(first, 1);
+    EXPECT_EQ(r_dravscreen_log_line(first - 1), ">big");
+    for (int line = first; line < count; ++line)
+      ASSERT_EQ(r_dravscreen_log_line(line), lines[static_cast<std::size_t>(line - first)]) << line;
+  }
+  r_dravnet_finish();
+  EXPECT_EQ(contents(), "");
 }
 
 }  // namespace

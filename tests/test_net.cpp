@@ -16,7 +16,6 @@
 #include "drav_config.h"
 #include "drav_log.h"
 #include "drav_net.h"
-#include "drav_say.h"
 #include "sim_server.h"
 #include "support.h"
 
@@ -149,8 +148,8 @@ TEST_F(NetTest, TheRoughLinkKeepsToItsCommandWordAndSplitsAnywhere) {
 }
 
 TEST_F(NetTest, SayFramesAConsoleSafeMessageInColourAndTheConsoleCutsIt) {
-  r_dravtools_say(0x107, "%s joined with \"no %d\" #$'", "Bob\r", 5);
-  r_dravtools_say(3, "%s", std::string(600, 'a').c_str());
+  r_dravnet_say(0x107, "%s joined with \"no %d\" #$'", "Bob\r", 5);
+  r_dravnet_say(3, "%s", std::string(600, 'a').c_str());
   const auto commands = server_.commands();
   ASSERT_EQ(commands.size(), 2u);
   EXPECT_EQ(commands[0].command, "say \"-\r\x07*** Bob joined with \x97no 5\x97   \x95 \x07***\"");

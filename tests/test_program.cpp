@@ -1,5 +1,5 @@
 // The built program, run from outside in a folder of its own: options, start-up errors,
-// signals and a headless run against the simulated game server.
+// signals, a headless run against the simulated game server and the configuration check.
 #include <fcntl.h>
 #include <gtest/gtest.h>
 #include <signal.h>
@@ -8,6 +8,8 @@
 #include <unistd.h>
 
 #include <chrono>
+#include <filesystem>
+#include <map>
 #include <optional>
 #include <regex>
 #include <string>
@@ -67,8 +69,12 @@ bool matches(const std::string& text, const std::string& pattern) {
 }
 
 TEST(ProgramTest, OptionsStartUpErrorsAndSignalsEndWithTheirStatusAndTexts) {
-  const std::string usage =
-      drav_test::regex_escape("usage: drav-logger [--headless | --help | --version]\n");
+  const std::string usage = drav_test::regex_escape(
+      "usage: drav-logger [--headless | --check-config | --help | --version]\n");
+  // getopt_long's own line on what was wrong with an option.
+  const std::string told = "[^\n]+: [^\n]+ '--[a-z]+'[^\n]*\n" + usage;
+  const std::string version = "drav-logger [0-9]+\\.[0-9]+\\.[0-9]+\n";
+  const std::string no_terminal = "Error: standard input and output must be a terminal\n";
   const std::string long_line =
       "log_file=" + std::string(2038, 'a') + "xyz" + std::string(50, 'b') + "\n";
   drav_sim::SimServer server("secret");
@@ -95,9 +101,16 @@ TEST(ProgramTest, OptionsStartUpErrorsAndSignalsEndWithTheirStatusAndTexts) {
   };
   const Case cases[] = {
       {{"--help"}, "<none>", 0, usage + "(.|\n)+", ""},
-      {{"--version"}, "<none>", 0, "drav-logger [0-9]+\\.[0-9]+\\.[0-9]+\n", ""},
-      {{"--verbose"}, "<none>", 2, "", usage},
+      {{"--hel"}, "<none>", 0, usage + "(.|\n)+", ""},
+      {{"--version"}, "<none>", 0, version, ""},
+      {{"--v", "--"}, "<none>", 0, version, ""},
+      {{"--"}, headless, 1, no_terminal, ""},
+      {{"--verbose"}, "<none>", 2, "", told},
+      {{"--he"}, "<none>", 2, "", told},
+      {{"--help=x"}, "<none>", 2, "", told},
       {{"--help", "--version"}, "<none>", 2, "", usage},
+      {{"--headless", "--check-config"}, "<none>", 2, "", usage},
+      {{"--", "--help"}, "<none>", 2, "", usage},
       {{""}, "<none>", 2, "", usage},
       {{"--headless"}, headless, 0, polled, "", SIGINT},
       {{"--headless"}, headless, 0, polled, "", SIGTERM},
@@ -105,7 +118,7 @@ TEST(ProgramTest, OptionsStartUpErrorsAndSignalsEndWithTheirStatusAndTexts) {
       {{"--headless"}, headless, 0, polled, "", SIGQUIT},
       // With no operator to press a key, the headless run's fatal error ends it at once.
       {{"--headless"}, "<none>", 1, "", not_found},
-      {{}, headless, 1, "Error: standard input and output must be a terminal\n", ""},
+      {{}, headless, 1, no_terminal, ""},
       {{}, "<none>", 1, "", not_found, KEY},
       bad(config_text({{"log_file", "<omit>"}}), "Not all variables found (0): log_file=", 0),
       bad(config_text({{"say_init", "<omit>"}, {"ping_kick", "<omit>"}}),
@@ -159,6 +172,78 @@ TEST(ProgramTest, OptionsStartUpErrorsAndSignalsEndWithTheirStatusAndTexts) {
       EXPECT_EQ(server.commands()[0].command,
                 "say \"-\r\x02*** Logger init (Version: Feb 18 2012) \x02***\"");
     }
+  }
+}
+
+// Every file of `folder` but the program's standard output and error, with its contents.
+std::map<std::string, std::string> folder_files(const std::string& folder) {
+  std::map<std::string, std::string> files;
+  for (const auto& entry : std::filesystem::directory_iterator(folder)) {
+    const std::string name = entry.path().filename().string();
+    if (!name.starts_with(".child-"))
+      files[name] = read_file(entry.path().string());
+  }
+  return files;
+}
+
+// The check fails with the start's own message for every kind of broken file, at once, as
+// a service manager runs it with no key to press.
+TEST(ProgramTest, CheckConfigReadsWhatAStartReadsAndWritesNothing) {
+  const std::string access = "0 192.0.2.66              cheater\n5 198.51.100.0/24\n";
+  const std::string ban = "; 2026-12-06 18:30:00 - cheat\n0 192.0.2.7\n\n";
+  const std::string history =
+      "20120218 192.0.2.1       Red\\\n20120219 192.0.2.2       Blue\\b.example\n";
+  const std::string with_access = config_text({{"access_list_file", "access.txt"}});
+  struct Case {
+    std::string config;           // "drav-logger.cfg", none for "<none>"
+    std::string access, history;  // access.txt and drav-logger-ip.txt, none for "<none>"
+    std::string message;          // the start's fatal message, empty when the check passes
+  };
+  const Case cases[] = {
+      {with_access, access, history, ""},
+      {"<none>", access, history, "./src/drav_config - Config file not found"},
+      {with_access + "log_file =x\n", access, history,
+       "./src/drav_config - Unknown config parameter: log_file =x"},
+      {config_text({{"access_list_file", "access.txt"}, {"player_color", "<omit>"}}), access,
+       history, "./src/drav_config - Not all variables found (23): player_color="},
+      {config_text({{"log_file", "no-such-folder/x.log"}}), access, history,
+       "./src/drav_log - File open error: no-such-folder/x.log"},
+      {with_access, "<none>", history, "./src/drav_access - File access.txt could not be opened"},
+      {with_access, "0x192.0.2.1\n", history,
+       "./src/drav_access - Invalid line in access.txt (no space on second pos): 0x192.0.2.1"},
+      {with_access, access, "<none>", "./src/drav_listip - File not found: drav-logger-ip.txt"},
+      {with_access, access, "20120218 192.0.2.1\n",
+       "./src/drav_listip - Line too short: 20120218 192.0.2.1"},
+  };
+  for (std::size_t i = 0; i < std::size(cases); ++i) {
+    const Case& c = cases[i];
+    drav_test::TempDir dir;
+    const std::pair<const char*, std::string> files[] = {{"drav-logger.cfg", c.config},
+                                                         {"access.txt", c.access},
+                                                         {"drav-logger-ip.txt", c.history},
+                                                         {"access-add.txt", ban}};
+    for (const auto& [name, contents] : files)
+      if (contents != "<none>")
+        drav_test::write_file(dir.file(name), contents);
+    const auto before = folder_files(dir.path().string());
+    int input[2];
+    ASSERT_EQ(pipe(input), 0);
+    // Standard input stays open: a check that waited for a key would not end.
+    const pid_t pid = start({DRAV_LOGGER_BINARY, "--check-config"}, dir.path().string(), input);
+    const std::optional<int> status = wait_for_end(pid, TIMEOUT_MS);
+    if (!status)
+      kill(pid, SIGKILL);
+    close(input[1]);
+    EXPECT_EQ(status, c.message.empty() ? 0 : 1) << i;
+    EXPECT_EQ(read_file(dir.file(".child-stdout")),
+              c.message.empty() ? "drav-logger.cfg: server 127.0.0.1 port 27910, 3 networks in "
+                                  "the access lists, 2 IP history entries\n"
+                                : "")
+        << i;
+    const std::string err = read_file(dir.file(".child-stderr"));
+    EXPECT_TRUE(matches(err, c.message.empty() ? "" : fatal_stderr_pattern(c.message + "\n")))
+        << i << ": " << err;
+    EXPECT_EQ(folder_files(dir.path().string()), before) << i;
   }
 }
 

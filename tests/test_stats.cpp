@@ -7,6 +7,7 @@
 #include <atomic>
 #include <cstdint>
 #include <random>
+#include <regex>
 
 #include "drav_access.h"
 #include "drav_screen.h"
@@ -466,4 +467,26 @@ TEST(Stats, ABanAfterAReconnectEndsInABlock) {
   bench.server.set_player(2, eve);
   EXPECT_EQ(bench.poll(),
             Polled({"status", "status", "dumpuser 2", "dumpuser 2", "kick 2"}, block));
+}
+
+// A server that answers no poll for three intervals is told silent once, in the pane only, and
+// its return is told with the length of the silence.
+TEST(StatsFaults, ASilentServerIsToldOnceAndSoIsItsReturn) {
+  StatsBench bench;
+  bench.poll();
+  const int before = r_dravscreen_log_line_count();
+  bench.server.set_faults({.silent = true});
+  for (int poll = 1; poll <= 4; ++poll) {
+    bench.poll();
+    EXPECT_EQ(r_dravscreen_log_line_count() - before, poll < 3 ? 0 : 1) << poll;
+  }
+  EXPECT_TRUE(std::regex_match(drav_test::without_stamp(r_dravscreen_log_line(before)),
+                               std::regex("Server Silent since [0-2][0-9]:[0-5][0-9]:[0-5][0-9]")));
+  bench.server.set_faults({});
+  EXPECT_EQ(bench.poll().second, Lines{});  // nothing of it in the log file
+  ASSERT_EQ(r_dravscreen_log_line_count() - before, 2);
+  EXPECT_EQ(drav_test::without_stamp(r_dravscreen_log_line(before + 1)),
+            "Server Replying again after 40 s");
+  bench.poll();
+  EXPECT_EQ(r_dravscreen_log_line_count() - before, 2);
 }

@@ -190,8 +190,10 @@ TEST(Serverinfo, ReadsEveryKeyFromTheSecondCharacterOnAndResetsTheRest) {
                   info),
             1);
   // The values in the order of the record's fields, which is the order of the keys above.
-  ts_serverinfo want("dmap8", 1, "Nov 11 2023", "ctf", 4, 2, 1, 34, 0, 3, 5, "3.20 x86", 30, 20, -2,
-                     1, 7, 8, 9, "\x02My \x80Server", 32, 16, "operator");
+  // clang-format off
+  ts_serverinfo want{"dmap8", 1, "Nov 11 2023", "ctf", 4, 2, 1, 34, 0, 3, 5, "3.20 x86", 30, 20, -2,
+                     1, 7, 8, 9, "\x02My \x80Server", 32, 16, "operator"};
+  // clang-format on
   want.ab_found.fill(1);
   EXPECT_TRUE(info == want);
 
@@ -221,11 +223,11 @@ TEST(Dumpuser, KeysMatchWithTheirPaddingAndEmptyRepliesLeaveNothing) {
                                 "skin=soldier/green|unknown_key=7|password=secret|msg=1"),
                   info),
             1);
-  const ts_dumpuser want(0, 1, 0, 0, 1, "", "soldier/green", 8000, 1, "", 0,
+  const ts_dumpuser want{0, 1, 0, 0, 1, "", "soldier/green", 8000, 1, "", 0,
                          "\x01Sir\x1F of\x05 Spades", ts_ip_port{ip("198.51.100.20"), 910},
                          "secret", "watch", "Sir of Spades",
                          // predicting spectator cl_violence team allow teamname skin rate msg ...
-                         std::array<std::int32_t, 15>{0, 1, 0, 0, 1, 0, 1, 1, 1, 0, 1, 1, 1, 1, 1});
+                         std::array<std::int32_t, 15>{0, 1, 0, 0, 1, 0, 1, 1, 1, 0, 1, 1, 1, 1, 1}};
   EXPECT_TRUE(info == want);
 
   EXPECT_EQ(parse(r_dravstatsparse_parse_dumpuser, "", info), 0);

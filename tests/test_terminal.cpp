@@ -90,8 +90,16 @@ class Terminal {
     // The shell stays after the program so that the screen it leaves can be read.
     tmux("-f /dev/null new-session -d -s main -x " + std::to_string(cols) + " -y " +
          std::to_string(rows) + " -c " + quote(folder) + " " + quote(command + "; exec sleep 600"));
+    // Whatever ends this process (a failed check, a crash, a time-out's kill) closes the
+    // cleaner's input, which then kills every process of the pane (a program that spins
+    // ignores the hang-up of kill-server), ends the server and removes its socket.
+    std::string pane = tmux("display-message -p -t main '#{pane_pid}'");
+    pane.erase(pane.find_last_not_of("\n") + 1);
+    const std::string cleanup = "read -r _; " +
+                                (pane.empty() ? "" : "pkill -KILL -g " + pane + "; ") + "tmux -S " +
+                                quote(socket_) + " kill-server; rm -f " + quote(socket_);
+    cleaner_.reset(popen(("sh -c " + quote(cleanup) + " >/dev/null 2>&1").c_str(), "w"));
   }
-  ~Terminal() { tmux("kill-server"); }
   Terminal(const Terminal&) = delete;
   Terminal& operator=(const Terminal&) = delete;
 
@@ -135,7 +143,7 @@ class Terminal {
 
  private:
   std::string tmux(const std::string& arguments) const {
-    const std::string command = "tmux -L " + socket_ + " " + arguments + " 2>/dev/null";
+    const std::string command = "tmux -S " + quote(socket_) + " " + arguments + " 2>/dev/null";
     std::unique_ptr<FILE, int (*)(FILE*)> pipe(popen(command.c_str(), "r"), pclose);
     std::string output;
     char buffer[4096];
@@ -145,7 +153,11 @@ class Terminal {
   }
   // A server of its own for every terminal, so that no terminal meets an ending one.
   inline static std::atomic<int> counter_{0};
-  std::string socket_ = "drav-test-" + std::to_string(getpid()) + "-" + std::to_string(++counter_);
+  std::string socket_ =
+      (std::filesystem::temp_directory_path() /
+       ("drav-test-" + std::to_string(getpid()) + "-" + std::to_string(++counter_)))
+          .string();
+  std::unique_ptr<FILE, int (*)(FILE*)> cleaner_{nullptr, pclose};
 };
 
 drav_sim::Player player(const std::string& name, const std::string& ip, int score, int ping) {
@@ -178,7 +190,7 @@ TEST(TerminalTest, OperatorSessionSignalsAndRefusals) {
                         drav_test::config_text({{"net_server_port", std::to_string(server.port())},
                                                 {"access_list_file", "access.txt"}}));
   drav_test::write_file(dir.file("drav-logger-ip.txt"), "");
-  drav_test::write_file(dir.file("access.txt"), "5 198.51.100.0/24         trusted\n");
+  drav_test::write_file(dir.file("access.txt"), "5 198.51.100.0/24    trusted\n");
 
   // Runs the program in an 80x24 terminal there; the shell writes its exit status to "status".
   // Returns whether the program came up.
@@ -349,7 +361,10 @@ TEST(TerminalTest, OperatorSessionSignalsAndRefusals) {
   terminal->keys({"Enter"});
   EXPECT_EQ(exit_status(), 1);
 
-  // A terminal without colours is refused.
+  // A terminal without colours is refused (after a start that finds a history file again:
+  // a directory in its place is refused first).
+  std::filesystem::remove(dir.file("drav-logger-ip.txt"));
+  drav_test::write_file(dir.file("drav-logger-ip.txt"), "");
   ASSERT_TRUE(start(std::string("env TERM=vt100 ") + DRAV_LOGGER_BINARY));
   EXPECT_EQ(exit_status(), 1);
   EXPECT_TRUE(terminal->wait_for_text("Error: the terminal has no colours"))

@@ -4,8 +4,11 @@
 #include <gtest/gtest.h>
 
 #include <cstdlib>
+#include <ctime>
+#include <limits>
 #include <sstream>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "drav_config.h"
@@ -18,7 +21,17 @@ namespace {
 TEST(ToolsTest, GettimeGivesLocalTimeStamp) {
   setenv("TZ", "UTC", 1);
   tzset();
-  EXPECT_STREQ(r_dravtools_gettime(1700000000), "2023-11-14 22:13:20");
+  // A time whose year has more than four digits, or none at all, has no date to write.
+  const std::pair<std::time_t, const char*> stamps[] = {
+      {1700000000, "2023-11-14 22:13:20"},
+      {253402300799, "9999-12-31 23:59:59"},
+      {253402300800, "0000-00-00 00:00:00"},
+      {std::numeric_limits<std::time_t>::max(), "0000-00-00 00:00:00"}};
+  for (const auto& [when, stamp] : stamps) {
+    EXPECT_STREQ(r_dravtools_gettime(when), stamp);
+    std::tm local{};
+    EXPECT_EQ(r_dravtools_local_time(when, local), stamp[0] != '0') << stamp;
+  }
   // 0 means now: the stamp of the current second, or of the next one at a boundary.
   const std::time_t before = std::time(nullptr);
   const std::string now = r_dravtools_gettime(0);

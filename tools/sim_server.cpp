@@ -33,8 +33,7 @@ namespace {
 
 using Clock = std::chrono::steady_clock;
 
-// Header of every out-of-band datagram, in both directions.
-constexpr std::string_view OUT_OF_BAND = "\xFF\xFF\xFF\xFF";
+// Every out-of-band datagram, in both directions, starts with four 0xFF bytes.
 constexpr std::string_view RCON_PREFIX = "\xFF\xFF\xFF\xFFrcon ";
 // Sent by wait_until_handled to the server itself, followed by its number.
 constexpr std::string_view HANDLED_MARKER = "\xFF\xFF\xFF\xFFsim-handled ";

@@ -48,6 +48,7 @@ StatsBench::StatsBench(const std::string& access_list,
 }
 
 StatsBench::~StatsBench() {
+  r_dravstats_finish();
   r_dravnet_finish();
   r_dravip_set_resolver({});
   r_dravlog_finish();

@@ -1,17 +1,23 @@
 #include "support.h"
 
 #include <arpa/inet.h>
+#include <fcntl.h>
 #include <gtest/gtest.h>
+#include <linux/fs.h>
 #include <netinet/in.h>
+#include <sys/ioctl.h>
+#include <sys/resource.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
 #include <algorithm>
+#include <csignal>
 #include <fstream>
 #include <iterator>
 #include <regex>
 #include <sstream>
 #include <stdexcept>
+#include <utility>
 
 #include "drav_ip.h"
 
@@ -27,6 +33,50 @@ TempDir::TempDir() {
 TempDir::~TempDir() {
   std::error_code ignored;
   std::filesystem::remove_all(path_, ignored);
+}
+
+FileSizeLimit::FileSizeLimit(std::uint64_t bytes) {
+  rlimit limit{};
+  EXPECT_EQ(getrlimit(RLIMIT_FSIZE, &limit), 0);
+  saved_limit_ = limit.rlim_cur;
+  saved_handler_ = std::signal(SIGXFSZ, SIG_IGN);
+  limit.rlim_cur = bytes;
+  EXPECT_EQ(setrlimit(RLIMIT_FSIZE, &limit), 0);
+}
+
+FileSizeLimit::~FileSizeLimit() {
+  rlimit limit{};
+  getrlimit(RLIMIT_FSIZE, &limit);
+  limit.rlim_cur = saved_limit_;
+  setrlimit(RLIMIT_FSIZE, &limit);
+  std::signal(SIGXFSZ, saved_handler_);
+}
+
+namespace {
+
+// Sets or clears the append-only flag of a file; false when that is refused.
+bool set_append_only(const std::string& path, bool on) {
+  const int descriptor = open(path.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC);
+  int flags = 0;  // the kernel reads and writes an int, whatever the request's type says
+  bool done = descriptor >= 0 && ioctl(descriptor, FS_IOC_GETFLAGS, &flags) == 0;
+  flags = on ? flags | FS_APPEND_FL : flags & ~FS_APPEND_FL;
+  done = done && ioctl(descriptor, FS_IOC_SETFLAGS, &flags) == 0;
+  if (descriptor >= 0)
+    close(descriptor);
+  return done;
+}
+
+}  // namespace
+
+AppendOnly::AppendOnly(std::string path) : path_(std::move(path)) {
+  held_ = set_append_only(path_, true);
+}
+
+AppendOnly::~AppendOnly() {
+  // A file left append-only could not be removed with its temporary folder.
+  if (held_) {
+    EXPECT_TRUE(set_append_only(path_, false)) << path_;
+  }
 }
 
 void write_file(const std::string& path, const std::string& contents) {

@@ -1,5 +1,6 @@
-// Shared helpers of the test suite: temporary folders, whole-file I/O, a complete
-// configuration, addresses, free ports and the fatal-error expectation.
+// Shared helpers of the test suite: temporary folders, whole-file I/O, file faults (a full
+// disk, a file that cannot be truncated), a complete configuration, addresses, free ports and
+// the fatal-error expectation.
 #pragma once
 
 #include <cstdint>
@@ -24,6 +25,35 @@ class TempDir {
 
  private:
   std::filesystem::path path_;
+};
+
+/// While it lives, no file of this process can grow past `bytes` and SIGXFSZ is ignored, so
+/// that a write beyond the limit is cut short or fails with EFBIG, as on a full disk.
+class FileSizeLimit {
+ public:
+  explicit FileSizeLimit(std::uint64_t bytes);
+  ~FileSizeLimit();
+  FileSizeLimit(const FileSizeLimit&) = delete;
+  FileSizeLimit& operator=(const FileSizeLimit&) = delete;
+
+ private:
+  std::uint64_t saved_limit_ = 0;
+  void (*saved_handler_)(int) = nullptr;
+};
+
+/// While it lives, a file has the append-only attribute, with which the file system refuses
+/// to truncate it; held() is false when the file system or the privileges refuse it.
+class AppendOnly {
+ public:
+  explicit AppendOnly(std::string path);
+  ~AppendOnly();
+  AppendOnly(const AppendOnly&) = delete;
+  AppendOnly& operator=(const AppendOnly&) = delete;
+  bool held() const { return held_; }
+
+ private:
+  std::string path_;
+  bool held_ = false;
 };
 
 /// Writes `contents` to `path`, replacing the file. Fails the test on error.
