@@ -43,6 +43,9 @@ constexpr std::size_t MAX_NAME_LENGTH = 31;
 constexpr std::size_t INFO_KEY_WIDTH = 20;
 constexpr std::size_t MAX_INCOMING_DATAGRAM = 65536;
 constexpr std::size_t MAX_RECORDED_COMMANDS = 100000;
+// Datagrams the rough link holds back for clients that never hear from the server again would
+// pile up in a long run; past this many the oldest is lost instead.
+constexpr std::size_t MAX_HELD_BACK = 256;
 
 /// Owns a descriptor and closes it.
 class FileDescriptor {
@@ -488,6 +491,9 @@ void SimServer::Impl::send_due() {
     outbox.erase(outbox.begin());
     if (outgoing.held_back) {
       outgoing.held_back = false;
+      if (held_back.size() >= MAX_HELD_BACK) {
+        held_back.erase(held_back.begin());
+      }
       held_back.push_back(std::move(outgoing));
     } else {
       sent += send_outgoing(std::move(outgoing));
