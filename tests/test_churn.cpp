@@ -48,9 +48,9 @@ const drav_sim::Faults ROUGH_LINK = {.lose_percent = 3,
                                      .link_seed = 20240612};
 // A player listed this many polls in a row in one slot under one name is in the tracker's table
 // by then, and one not listed for as long is out of it: lost replies only delay the tracker. A
-// change needs two agreeing status replies, and over this link about one poll in two or three
-// gets them; twelve polls leave a run that strays from its seeded course (a wait that ran out on
-// a busy machine) about one chance in a thousand to fail.
+// change needs two agreeing status replies, which about every second poll gets over this link,
+// so a run that strays from its seeded course (a wait run out on a busy machine) still misses
+// this bound less than once in a thousand runs.
 constexpr int SETTLE_POLLS = 12;
 constexpr const char* PREFIXES[] = {"192.0.2.", "198.51.100.", "203.0.113."};
 constexpr const char* NAMES[] = {"Red",   "Blue",   "\x01Gre\x02en", "Zed",    "Ninja",
