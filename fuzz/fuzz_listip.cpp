@@ -10,7 +10,6 @@
 #include "drav_access.h"
 #include "drav_config.h"
 #include "drav_listip.h"
-#include "drav_screen.h"
 #include "fuzz_support.h"
 
 namespace {
@@ -53,7 +52,6 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     FUZZ_CHECK(fatal.message.starts_with("./src/drav_listip - Line too short: "));
     return 0;
   }
-  r_dravscreen_set_ip_cursor({});
   std::vector<Key> expected = snapshot();
   for (int i = 0; i < 16 && !input.empty(); ++i) {
     const std::uint64_t ip = 0xC0000200u | input.byte();  // 192.0.2.x

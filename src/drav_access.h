@@ -1,3 +1,4 @@
+// Layer 3 (link, parsers, access list, IP history): calls layers 1 and 2.
 // The access list: networks with levels, read from two files at start and
 // extended by bans.
 #pragma once

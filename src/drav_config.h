@@ -1,3 +1,4 @@
+// Layer 2 (configuration and log): above the log, through which its reader reports errors.
 // The configuration record and its reader.
 #pragma once
 

@@ -1,3 +1,4 @@
+// Layer 1 (text and address helpers): calls no other module.
 // IPv4 addresses, networks with prefix lengths, address:port texts and the
 // reverse look-up. An address is a 64-bit value whose low 32 bits hold the IPv4
 // address in host byte order; every failed parse gives 0.

@@ -21,7 +21,6 @@
 #include "drav_config.h"
 #include "drav_ip.h"
 #include "drav_log.h"
-#include "drav_screen.h"
 #include "drav_tools.h"
 
 std::int32_t gb_dravlistip_changed = 0;
@@ -78,6 +77,7 @@ class ts_text_arena {
 const ts_config* gpts_config = nullptr;
 std::vector<ts_listip_data> gats_listip_data;
 ts_text_arena go_texts;
+ts_listip_inserted_function gpf_inserted = nullptr;
 
 // Address, then name, then host names, byte-wise; strcmp's result convention.
 int r_dravlistip_compare(const ts_listip_data& a, const ts_listip_data& b) {
@@ -363,7 +363,9 @@ void r_dravlistip_add_ip_name(std::uint64_t ip, const char* name, const char* ho
   entry.access_level = r_dravaccess_get_access_level(ip, nullptr);
   gats_listip_data.insert(place, entry);
 
-  r_dravscreen_ip_inserted(static_cast<int>(index));
+  if (gpf_inserted != nullptr) {
+    gpf_inserted(static_cast<std::int32_t>(index));
+  }
   r_dravlistip_append_line(entry);
   gb_dravlistip_changed = 1;
 }
@@ -384,4 +386,8 @@ void r_dravlistip_ip_locate(std::uint64_t ip, std::int32_t& first, std::int32_t&
 
 std::span<const ts_listip_data> r_dravlistip_get_list() {
   return gats_listip_data;
+}
+
+void r_dravlistip_set_inserted_function(ts_listip_inserted_function inserted) {
+  gpf_inserted = inserted;
 }

@@ -1,3 +1,4 @@
+// Layer 3 (link, parsers, access list, IP history): calls the access list and layers 1 and 2.
 // The IP history: every (address, name, host names) triple ever seen, sorted in
 // memory and appended to the history file.
 #pragma once
@@ -23,8 +24,8 @@ extern std::int32_t gb_dravlistip_changed;
 
 /// Loads log_file_ip (which must exist) with one sort at the end; levels from the access list.
 void r_dravlistip_init(const ts_config& config);
-/// Records a sighting: a new triple is inserted in order and appended to the file.
-/// `hostnames` may be null.
+/// Records a sighting: a new triple is inserted in order, the registered function is told its
+/// index, and it is appended to the file. `hostnames` may be null.
 void r_dravlistip_add_ip_name(std::uint64_t ip, const char* name, const char* hostnames);
 /// Refreshes the access level of every entry of exactly `ip`.
 void r_dravlistip_update_ip_access(std::uint64_t ip);
@@ -32,3 +33,9 @@ void r_dravlistip_update_ip_access(std::uint64_t ip);
 void r_dravlistip_ip_locate(std::uint64_t ip, std::int32_t& first, std::int32_t& end);
 /// The sorted entries; valid until the next insertion.
 std::span<const ts_listip_data> r_dravlistip_get_list();
+/// Told the index at which a new entry was inserted.
+using ts_listip_inserted_function = void (*)(std::int32_t index);
+/// Registers the one function that every insertion is told to (null: none). The screen
+/// registers itself here to keep its selection on its entry, so that the history needs
+/// nothing above it.
+void r_dravlistip_set_inserted_function(ts_listip_inserted_function inserted);

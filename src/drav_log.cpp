@@ -12,9 +12,8 @@
 #include <memory>
 #include <string>
 
-#include "drav_config.h"
 #include "drav_ip.h"
-#include "drav_screen.h"
+#include "drav_pane.h"
 #include "drav_statsparse.h"
 #include "drav_tools.h"
 
@@ -37,6 +36,7 @@ bool gb_exit_started = false;
 bool gb_echo_stdout = false;
 bool gb_wait_for_key = true;
 ts_fatal_handler gpf_fatal_handler = nullptr;
+ts_log_release_function gpf_release = nullptr;
 
 constexpr std::array<const char*, 8> gct_kind_labels = {
     "Connect   ", "Disconnect", "Change    ", "Reconnect ",
@@ -60,7 +60,7 @@ void wait_for_key() {
 
 // Writes a line to the pane, and to the error stream while no screen shows the pane.
 void r_dravlog_show(const char* line) {
-  r_dravscreen_add_log_line(line);
+  r_dravpane_add_text(line);
   if (!gb_screen_active && gpo_file_error != nullptr) {
     std::fputs(line, gpo_file_error);
     std::fflush(gpo_file_error);
@@ -124,26 +124,26 @@ void r_dravlog_init_first() {
   gpo_file_error = stderr;
 }
 
-void r_dravlog_init(const ts_config& config) {
+void r_dravlog_init(const char* path) {
   r_dravlog_close_owned();
   gi_file_log = -1;
   gb_log_failing = false;
-  if (config.log_file[0] == '\0') {
+  if (path[0] == '\0') {
     return;
   }
-  go_owned_log = r_dravtools_open_append(config.log_file);
+  go_owned_log = r_dravtools_open_append(path);
   if (!go_owned_log) {
-    r_dravlog_error("./src/drav_log - File open error: %s\n", config.log_file);
+    r_dravlog_error("./src/drav_log - File open error: %s\n", path);
   }
   gi_file_log = go_owned_log.get();
-  gac_log_name = config.log_file;
+  gac_log_name = path;
 }
 
-void r_dravlog_check_file(const ts_config& config) {
-  if (config.log_file[0] == '\0') {
+void r_dravlog_check_file(const char* log_file) {
+  if (log_file[0] == '\0') {
     return;
   }
-  const std::filesystem::path path(config.log_file);
+  const std::filesystem::path path(log_file);
   bool openable = false;
   if (access(path.c_str(), F_OK) == 0) {
     openable = access(path.c_str(), W_OK) == 0;
@@ -153,7 +153,7 @@ void r_dravlog_check_file(const ts_config& config) {
     openable = access(folder.c_str(), W_OK | X_OK) == 0;
   }
   if (!openable) {
-    r_dravlog_error("./src/drav_log - File open error: %s\n", config.log_file);
+    r_dravlog_error("./src/drav_log - File open error: %s\n", log_file);
   }
 }
 
@@ -166,10 +166,10 @@ void r_dravlog_error(const char* format, ...) {
     va_end(arguments);
     gpf_fatal_handler(message);
   }
-  if (gb_screen_active) {
-    // The message must be readable after the program ends: leave curses first. The exit
-    // handler's own call to the screen then finds it finished and does nothing.
-    r_dravscreen_finish();
+  if (gpf_release != nullptr) {
+    // The message must be readable after the program ends: the screen gives the terminal
+    // back first. The exit handler's own call to the screen then finds it finished.
+    gpf_release();
   }
   if (gpo_file_error != nullptr) {
     std::fprintf(gpo_file_error, "\n\n%s ", r_dravtools_gettime(0));
@@ -197,7 +197,7 @@ void r_dravlog_log(const char* format, ...) {
   r_dravlog_format_line(line, format, arguments);
   va_end(arguments);
 
-  r_dravscreen_add_log_line(line);
+  r_dravpane_add_text(line);
   r_dravtools_remove_colors_char(line, line);
   if (gi_file_log >= 0) {
     r_dravlog_write(line);
@@ -219,6 +219,10 @@ void r_dravlog_notice(const char* format, ...) {
 
 void r_dravlog_set_screen_active(bool active) {
   gb_screen_active = active;
+}
+
+void r_dravlog_set_release_function(ts_log_release_function release) {
+  gpf_release = release;
 }
 
 void r_dravlog_log_player(te_log_kind kind, const ts_status_line& line) {

@@ -1,8 +1,8 @@
+// Layer 2 (configuration and log): calls the pane below it and layer 1.
 // The log stream (time-stamped event lines, also shown in the log pane) and the
 // error stream (the one message of a fatal error).
 #pragma once
 
-struct ts_config;
 struct ts_status_line;
 
 /// Kind of a player event; each has a 10-character label in the log.
@@ -19,12 +19,12 @@ enum te_log_kind : int {
 
 /// Log lines go to standard output and errors to standard error.
 void r_dravlog_init_first();
-/// Opens the configured log file for appending, or drops the log stream when `log_file` is
-/// empty. A file that cannot be opened is fatal.
-void r_dravlog_init(const ts_config& config);
-/// What r_dravlog_init needs of the log file, asked without creating or opening it: a fatal
-/// error with r_dravlog_init's message when the file could not be opened for appending.
-void r_dravlog_check_file(const ts_config& config);
+/// Opens the log file at `path` (the configuration's `log_file`) for appending, or drops the
+/// log stream when the path is empty. A file that cannot be opened is fatal.
+void r_dravlog_init(const char* path);
+/// What r_dravlog_init needs of the log file at `path`, asked without creating or opening it:
+/// a fatal error with r_dravlog_init's message when the file could not be opened for appending.
+void r_dravlog_check_file(const char* path);
 /// Writes "\n\n", the time stamp, a blank and the message to the error stream, waits for one
 /// byte of standard input and ends the program with status 1.
 [[noreturn]] [[gnu::format(printf, 1, 2)]] void r_dravlog_error(const char* format, ...);
@@ -37,8 +37,14 @@ void r_dravlog_check_file(const ts_config& config);
 /// error stream as well while no screen shows the pane.
 [[gnu::format(printf, 1, 2)]] void r_dravlog_notice(const char* format, ...);
 /// Tells the log whether the screen holds the terminal and shows the log pane (false until
-/// the screen says so); the fatal path then gives the terminal back before its message.
+/// the screen says so); while it does, notices do not go to the error stream.
 void r_dravlog_set_screen_active(bool active);
+/// Gives the terminal back to the shell.
+using ts_log_release_function = void (*)();
+/// Registers the function that the fatal path calls before writing its message, so that the
+/// message stays readable after the program ends (null: none). The screen registers itself
+/// here while it holds the terminal, so that the log needs nothing above it.
+void r_dravlog_set_release_function(ts_log_release_function release);
 /// Writes "Client <label> <num> <address> <name>" for a player event.
 void r_dravlog_log_player(te_log_kind kind, const ts_status_line& line);
 /// Writes "Server Change     <text>".

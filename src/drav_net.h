@@ -1,3 +1,4 @@
+// Layer 3 (link, parsers, access list, IP history): calls layers 1 and 2.
 // The remote console link: UDP sockets, the command datagram and the
 // collection of multi-datagram replies.
 #pragma once

@@ -1,210 +1,250 @@
-// The screen's records: its state, the layout, the list cursors and the event
-// log pane's line buffer. Nothing here draws, so the log and the IP history can
-// feed the screen from anywhere, tests included.
-#include <string_view>
+// The screen's records and decisions: its state, the layout, the list cursors and the cells
+// of the player table. Nothing here touches the terminal, so the tests drive it directly.
+#include <cstdio>
 
+#include "drav_ip.h"
+#include "drav_listip.h"
+#include "drav_pane.h"
 #include "drav_screen_internal.h"
+#include "drav_statsparse.h"
 
-namespace dravscreen {
-
-ts_screen_state& state() {
-  static ts_screen_state screen_state;
-  return screen_state;
-}
-
-void mark(te_window window) {
-  state().ats_window_arr[window].draw_state = DRAW_ALL;
-}
-
-WINDOW* window_of(te_window window) {
-  const ts_screen_state& screen = state();
-  if (!screen.b_curses_started || !screen.b_layout_usable) {
-    return nullptr;
-  }
-  return screen.ats_window_arr[window].window;
-}
-
-}  // namespace dravscreen
-
-using dravscreen::state;
+ts_screen_state gts_screen;
 
 namespace {
 
-// The player table's width: 46 to 49 columns for 80 to 83 columns of terminal, then one more
-// column for every two further columns of terminal (and one less for every two fewer).
-int client_table_width(int cols) {
-  if (cols >= 80 && cols <= 83) {
-    return cols - 34;
+// Rows outside the two lists and the pane: the frame's four lines, the header and the key bar.
+constexpr int LAYOUT_FIXED_ROWS = 6;
+// The lists start below the frame's top line, the header and the line under the header.
+constexpr int LAYOUT_LIST_FIRST_ROW = 3;
+// The player table takes all but 34 columns of an 80- to 83-column terminal; beyond those it
+// grows (or shrinks) by one column for every two further (or fewer) columns of terminal.
+constexpr int TABLE_STEADY_FIRST_COLS = 80;
+constexpr int TABLE_STEADY_LAST_COLS = 83;
+constexpr int TABLE_SPARE_COLS = 34;
+// Frag and ping cells are 4 columns wide, or 3 in a player table at most this wide.
+constexpr int CELL_WIDTH_WIDE = 4;
+constexpr int CELL_WIDTH_NARROW = 3;
+constexpr int FRAG_NARROW_TABLE_COLS = 44;
+constexpr int PING_NARROW_TABLE_COLS = 45;
+
+int r_dravscreen_table_width(int cols) {
+  if (cols >= TABLE_STEADY_FIRST_COLS && cols <= TABLE_STEADY_LAST_COLS) {
+    return cols - TABLE_SPARE_COLS;
   }
-  return (cols - 83) / 2 + 49;
+  return (cols - TABLE_STEADY_LAST_COLS) / 2 + TABLE_STEADY_LAST_COLS - TABLE_SPARE_COLS;
 }
 
-void append_pane_line(std::string_view line) {
-  std::deque<std::string>& lines = state().gapc_log_lines_data;
-  if (lines.size() >= static_cast<std::size_t>(LOG_LINES_MAX)) {
-    lines.pop_front();
+// A number right-aligned in its column; "#" cells when it does not fit, "-" cells while
+// the player is still connecting.
+std::string r_dravscreen_number_cell(int value, int width, bool connecting) {
+  if (connecting) {
+    return std::string(static_cast<std::size_t>(width), '-');
   }
-  lines.emplace_back(line);
+  char text[16];
+  const int length = std::snprintf(text, sizeof text, "%*d", width, value);
+  if (length > width) {
+    return std::string(static_cast<std::size_t>(width), '#');
+  }
+  return text;
+}
+
+int r_dravscreen_ping_pair(int ping, int ping_kick) {
+  if (ping_kick <= 0 || ping <= ping_kick / 2) {
+    return PAIR_GOOD;
+  }
+  return ping < ping_kick ? PAIR_WARN : PAIR_BAD;
+}
+
+// Registered with the pane: the pane jumps to the newest line even when the operator had
+// scrolled back.
+void r_dravscreen_pane_added() {
+  gts_screen.ts_cursor_log.i_current = r_dravpane_line_count() - 1;
+  r_dravscreen_mark(WIN_LOG);
+}
+
+// Registered with the IP history: the selection stays on its entry.
+void r_dravscreen_ip_inserted(std::int32_t index) {
+  if (gts_screen.ts_cursor_ip.i_current >= index) {
+    ++gts_screen.ts_cursor_ip.i_current;
+  }
 }
 
 }  // namespace
 
+void r_dravscreen_mark(te_window window) {
+  gts_screen.ats_window_arr[window].i_draw_state = DRAW_ALL;
+}
+
 ts_screen_layout r_dravscreen_layout(int rows, int cols) {
-  const int list_lines = (rows - 6) / 3 * 2;
-  const int table_cols = client_table_width(cols);
+  const int list_lines = (rows - LAYOUT_FIXED_ROWS) / 3 * 2;
+  const int table_cols = r_dravscreen_table_width(cols);
+  const int pane_first_row = LAYOUT_LIST_FIRST_ROW + list_lines + 1;
   ts_screen_layout layout;
-  layout.regions[WIN_MAIN] = {rows, cols, 0, 0};
-  layout.regions[WIN_SERVER] = {1, cols - 2, 1, 1};
-  layout.regions[WIN_CLIENT] = {list_lines, table_cols, 3, 1};
-  layout.regions[WIN_IP] = {list_lines, cols - table_cols - 3, 3, table_cols + 2};
-  layout.regions[WIN_LOG] = {rows - list_lines - 6, cols - 2, list_lines + 4, 1};
-  layout.regions[WIN_KEYS] = {1, cols - 2, rows - 1, 1};
-  layout.usable = rows >= SCREEN_MIN_ROWS && cols >= SCREEN_MIN_COLS;
+  layout.ats_regions[WIN_MAIN] = {rows, cols, 0, 0};
+  layout.ats_regions[WIN_SERVER] = {1, cols - 2, 1, 1};
+  layout.ats_regions[WIN_CLIENT] = {list_lines, table_cols, LAYOUT_LIST_FIRST_ROW, 1};
+  layout.ats_regions[WIN_IP] = {list_lines, cols - table_cols - 3, LAYOUT_LIST_FIRST_ROW,
+                                table_cols + 2};
+  layout.ats_regions[WIN_LOG] = {rows - list_lines - LAYOUT_FIXED_ROWS, cols - 2, pane_first_row,
+                                 1};
+  layout.ats_regions[WIN_KEYS] = {1, cols - 2, rows - 1, 1};
+  layout.b_usable = rows >= SCREEN_MIN_ROWS && cols >= SCREEN_MIN_COLS;
   return layout;
 }
 
 void r_dravscreen_set_layout(int rows, int cols) {
-  dravscreen::ts_screen_state& screen = state();
   const ts_screen_layout layout = r_dravscreen_layout(rows, cols);
   for (int window = WIN_MAIN; window < WINDOW_COUNT; ++window) {
-    screen.ats_window_arr[window].rect = layout.regions[window];
-    screen.ats_window_arr[window].draw_state = DRAW_ALL;
+    gts_screen.ats_window_arr[window].ts_area = layout.ats_regions[window];
+    gts_screen.ats_window_arr[window].i_draw_state = DRAW_ALL;
   }
-  screen.b_layout_usable = layout.usable;
+  gts_screen.b_layout_usable = layout.b_usable;
 }
 
 void r_dravscreen_attach(ts_config& config, ts_status& status) {
-  dravscreen::ts_screen_state& screen = state();
-  screen.pts_config = &config;
-  screen.pts_status = &status;
-  screen.gte_active_window = WIN_CLIENT;
-  screen.gb_console_active = false;
-  screen.gts_line_console = {};
-  screen.ts_cursor_client = {};
-  screen.ts_cursor_ip = {};
-  screen.ts_cursor_log = {};
-  screen.gapc_log_lines_data.clear();
-  for (dravscreen::ts_window& window : screen.ats_window_arr) {
-    window.draw_state = DRAW_ALL;
+  gts_screen.pts_config = &config;
+  gts_screen.pts_status = &status;
+  gts_screen.te_active_window = WIN_CLIENT;
+  gts_screen.b_console_active = false;
+  gts_screen.ts_line_console = {};
+  gts_screen.ts_cursor_client = {};
+  gts_screen.ts_cursor_ip = {};
+  gts_screen.ts_cursor_log = {};
+  r_dravpane_clear();
+  for (ts_region& region : gts_screen.ats_window_arr) {
+    region.i_draw_state = DRAW_ALL;
   }
+  r_dravpane_set_added_function(r_dravscreen_pane_added);
+  r_dravlistip_set_inserted_function(r_dravscreen_ip_inserted);
 }
 
 int r_dravscreen_key_navigate(int key, int count, int page, ts_cursor& cursor) {
   int navigated = 1;
   switch (key) {
-    case KEY_DOWN:
-      ++cursor.current;
+    case KEY_VALUE_DOWN:
+      ++cursor.i_current;
       break;
-    case KEY_UP:
-      --cursor.current;
+    case KEY_VALUE_UP:
+      --cursor.i_current;
       break;
-    case KEY_HOME:
-      cursor.current = 0;
+    case KEY_VALUE_HOME:
+      cursor.i_current = 0;
       break;
-    case KEY_END:
-      cursor.top = 0;
-      cursor.current = count - 1;
+    case KEY_VALUE_END:
+      cursor.i_top = 0;
+      cursor.i_current = count - 1;
       break;
-    case KEY_NPAGE:
-      cursor.current += page;
-      if (cursor.current < count) {
-        cursor.top += page;
+    case KEY_VALUE_PAGE_DOWN:
+      cursor.i_current += page;
+      if (cursor.i_current < count) {
+        cursor.i_top += page;
       }
       break;
-    case KEY_PPAGE:
-      cursor.current -= page;
-      cursor.top -= page;
+    case KEY_VALUE_PAGE_UP:
+      cursor.i_current -= page;
+      cursor.i_top -= page;
       break;
     default:
       navigated = 0;
   }
   // Bring the cursor back into range; with no entries both end at -1 (nothing selected).
-  if (cursor.current < 0) {
-    cursor.current = 0;
+  if (cursor.i_current < 0) {
+    cursor.i_current = 0;
   }
-  if (cursor.current >= count) {
-    cursor.current = count - 1;
+  if (cursor.i_current >= count) {
+    cursor.i_current = count - 1;
   }
-  if (cursor.current - cursor.top >= page) {
-    cursor.top = cursor.current - page + 1;
+  if (cursor.i_current - cursor.i_top >= page) {
+    cursor.i_top = cursor.i_current - page + 1;
   }
-  if (cursor.top < 0) {
-    cursor.top = 0;
+  if (cursor.i_top < 0) {
+    cursor.i_top = 0;
   }
-  if (cursor.current < cursor.top) {
-    cursor.top = cursor.current;
+  if (cursor.i_current < cursor.i_top) {
+    cursor.i_top = cursor.i_current;
   }
   return navigated;
 }
 
 te_window r_dravscreen_active_window() {
-  return state().gte_active_window;
-}
-
-ts_rect r_dravscreen_window_rect(te_window window) {
-  return state().ats_window_arr[window].rect;
+  return gts_screen.te_active_window;
 }
 
 int r_dravscreen_draw_state(te_window window) {
-  return state().ats_window_arr[window].draw_state;
+  return gts_screen.ats_window_arr[window].i_draw_state;
 }
 
 bool r_dravscreen_console_active() {
-  return state().gb_console_active;
+  return gts_screen.b_console_active;
 }
 
 const ts_console_line& r_dravscreen_console_line() {
-  return state().gts_line_console;
+  return gts_screen.ts_line_console;
 }
 
 ts_cursor r_dravscreen_client_cursor() {
-  return state().ts_cursor_client;
+  return gts_screen.ts_cursor_client;
 }
 
 void r_dravscreen_set_client_cursor(ts_cursor cursor) {
-  state().ts_cursor_client = cursor;
+  gts_screen.ts_cursor_client = cursor;
 }
 
-void r_dravscreen_add_log_line(const char* text) {
-  std::string_view rest = text;
-  // Every piece before a line feed is a line; what follows the last line feed is a line
-  // only when it is not empty, and a text without any line feed is one line, even empty.
-  bool had_line_feed = false;
-  for (std::size_t end = rest.find('\n'); end != std::string_view::npos; end = rest.find('\n')) {
-    append_pane_line(rest.substr(0, end));
-    rest.remove_prefix(end + 1);
-    had_line_feed = true;
+int r_dravscreen_frag_width(int table_cols) {
+  return table_cols > FRAG_NARROW_TABLE_COLS ? CELL_WIDTH_WIDE : CELL_WIDTH_NARROW;
+}
+
+int r_dravscreen_ping_width(int table_cols) {
+  return table_cols > PING_NARROW_TABLE_COLS ? CELL_WIDTH_WIDE : CELL_WIDTH_NARROW;
+}
+
+std::string r_dravscreen_client_heading(int table_cols) {
+  const bool wide_frag = r_dravscreen_frag_width(table_cols) == CELL_WIDTH_WIDE;
+  const bool wide_ping = r_dravscreen_ping_width(table_cols) == CELL_WIDTH_WIDE;
+  return std::string(" #|") + (wide_frag ? "Frag" : "Frg") + "|" + (wide_ping ? "Ping" : "Png") +
+         "|IP             |Name";
+}
+
+ts_client_cells r_dravscreen_client_cells(const ts_client& slot, int slot_number, int table_cols,
+                                          int ping_kick, int access_level, int deathmatch) {
+  ts_client_cells cells;
+  char number[16];
+  std::snprintf(number, sizeof number, "%2d", slot_number);
+  cells.ac_number = number;
+  if (slot.b_active != 1) {
+    return cells;
   }
-  if (!rest.empty() || !had_line_feed) {
-    append_pane_line(rest);
+  if (slot.ts_info.i_spectator > 0) {
+    cells.i_number_pair = PAIR_SPECTATOR;
+  } else if (deathmatch == 4 || deathmatch == 6) {
+    if (slot.ts_info.i_team_red_blue == 0) {
+      cells.i_number_pair = PAIR_TEAM_0;
+    } else if (slot.ts_info.i_team_red_blue == 1) {
+      cells.i_number_pair = PAIR_TEAM_1;
+    }
   }
-  // The pane jumps to the newest line even when the operator had scrolled back.
-  state().ts_cursor_log.current = static_cast<int>(state().gapc_log_lines_data.size()) - 1;
-  dravscreen::mark(WIN_LOG);
-}
-
-int r_dravscreen_log_line_count() {
-  return static_cast<int>(state().gapc_log_lines_data.size());
-}
-
-const std::string& r_dravscreen_log_line(int index) {
-  return state().gapc_log_lines_data.at(static_cast<std::size_t>(index));
+  const bool connecting = slot.ts_line.b_connecting == 1;
+  cells.ac_score = r_dravscreen_number_cell(slot.ts_line.i_score,
+                                            r_dravscreen_frag_width(table_cols), connecting);
+  cells.ac_ping = r_dravscreen_number_cell(slot.ts_line.i_ping, r_dravscreen_ping_width(table_cols),
+                                           connecting);
+  cells.i_ping_pair = r_dravscreen_ping_pair(slot.ts_line.i_ping, ping_kick);
+  char address[32];
+  std::snprintf(address, sizeof address, "%-15s",
+                r_dravip_ip_to_text(slot.ts_line.ts_address.ip).c_str());
+  cells.ac_address = address;
+  cells.i_address_pair = slot.i_access_level < access_level ? PAIR_BAD : PAIR_GOOD;
+  return cells;
 }
 
 ts_cursor r_dravscreen_log_cursor() {
-  return state().ts_cursor_log;
-}
-
-void r_dravscreen_ip_inserted(int index) {
-  if (state().ts_cursor_ip.current >= index) {
-    ++state().ts_cursor_ip.current;
-  }
+  return gts_screen.ts_cursor_log;
 }
 
 ts_cursor r_dravscreen_ip_cursor() {
-  return state().ts_cursor_ip;
+  return gts_screen.ts_cursor_ip;
 }
 
 void r_dravscreen_set_ip_cursor(ts_cursor cursor) {
-  state().ts_cursor_ip = cursor;
+  gts_screen.ts_cursor_ip = cursor;
 }

@@ -1,8 +1,8 @@
-// The console screen: a full-terminal curses interface of six regions (frame,
-// server header, player table, IP history list, event log pane, key bar or
-// console line) and the operator's keys. Every curses call lives in the
-// drav_screen*.cpp files; this header is free of curses so that the log, the
-// IP history and the tests can use the screen's records without a terminal.
+// Layer 5 (screen): calls every layer below it; only main calls it.
+// The operator's full-terminal view of six regions (frame, server header, player table, IP
+// history list, event log pane, key bar or console line) and the operator's keys. This header
+// names no type of the terminal library: the key reader turns the terminal's key codes into
+// the key values below, so that the records, the keys and their tests need no terminal.
 #pragma once
 
 #include <array>
@@ -15,12 +15,12 @@ struct ts_client;
 
 /// Position in a scrolled list: the first row shown and the selected entry.
 struct ts_cursor {
-  int top = 0;
-  int current = 0;
+  int i_top = 0;
+  int i_current = 0;
   bool operator==(const ts_cursor&) const = default;
 };
 
-/// The regions; the value is also the index into the window table.
+/// The regions; the value is also the index into the region table.
 enum te_window : int {
   WIN_MAIN = 0,
   WIN_SERVER = 1,
@@ -40,55 +40,83 @@ enum te_draw_state : int {
 
 /// A region's rectangle on the screen.
 struct ts_rect {
-  int lines = 0;
-  int cols = 0;
-  int begin_y = 0;
-  int begin_x = 0;
+  int i_lines = 0;
+  int i_cols = 0;
+  int i_begin_y = 0;
+  int i_begin_x = 0;
   bool operator==(const ts_rect&) const = default;
 };
 
-/// The six regions for one terminal size. `usable` is false when the terminal is too small
+/// The six regions for one terminal size. `b_usable` is false when the terminal is too small
 /// for every region to get a row and a column: the screen then shows a notice instead.
 struct ts_screen_layout {
-  std::array<ts_rect, WINDOW_COUNT> regions;
-  bool usable = false;
+  std::array<ts_rect, WINDOW_COUNT> ats_regions;
+  bool b_usable = false;
 };
 
 /// Smallest terminal the regions are drawn in; below it the screen shows a notice.
 inline constexpr int SCREEN_MIN_ROWS = 12;
 inline constexpr int SCREEN_MIN_COLS = 40;
 
+/// Keys as the screen's key handling sees them. A character key is its byte value (0..255);
+/// the key reader gives the terminal's special keys the values from KEY_VALUE_CHARACTER_END on.
+inline constexpr int KEY_VALUE_CHARACTER_END = 256;
+enum te_key : int {
+  KEY_VALUE_NONE = -1,      // no key within the step's wait
+  KEY_VALUE_CONTROL_H = 8,  // what some terminals send for backspace
+  KEY_VALUE_TAB = 9,
+  KEY_VALUE_LINE_FEED = 10,
+  KEY_VALUE_RETURN = 13,
+  KEY_VALUE_ESCAPE = 27,
+  KEY_VALUE_UP = KEY_VALUE_CHARACTER_END,
+  KEY_VALUE_DOWN,
+  KEY_VALUE_LEFT,
+  KEY_VALUE_RIGHT,
+  KEY_VALUE_HOME,
+  KEY_VALUE_END,
+  KEY_VALUE_PAGE_UP,
+  KEY_VALUE_PAGE_DOWN,
+  KEY_VALUE_BACK_TAB,
+  KEY_VALUE_F1,
+  KEY_VALUE_BACKSPACE,
+  KEY_VALUE_DELETE,
+  KEY_VALUE_INSERT,
+  KEY_VALUE_ENTER,
+  KEY_VALUE_OTHER,  // any other special key; no command uses it
+};
+
 /// The console input line: 128 characters, edit position, mode and horizontal scroll.
 inline constexpr int CONSOLE_LINE_MAX = 128;
 struct ts_console_line {
-  char text[CONSOLE_LINE_MAX + 1] = {};
-  std::int32_t length = 0;
-  std::int32_t position = 0;
-  std::int32_t overwrite = 0;  // 0 insert, 1 overwrite
-  std::int32_t scroll = 0;     // first character shown
-  std::int32_t width = 0;      // characters shown
+  char ac_text[CONSOLE_LINE_MAX + 1] = {};
+  std::int32_t i_length = 0;
+  std::int32_t i_position = 0;
+  std::int32_t i_overwrite = 0;  // 0 insert, 1 overwrite
+  std::int32_t i_scroll = 0;     // first character shown
+  std::int32_t i_width = 0;      // characters shown
   bool operator==(const ts_console_line&) const = default;
 };
 
 /// What a console key did.
 struct ts_console_edit {
-  bool consumed = false;  // the key belonged to the editor
-  bool beep = false;      // the edit went beyond the line's limits
-  bool send = false;      // Enter on a non-empty line: the caller sends the text
+  bool b_consumed = false;  // the key belonged to the editor
+  bool b_beep = false;      // the edit went beyond the line's limits
+  bool b_send = false;      // Enter on a non-empty line: the caller sends the text
 };
 
 /// What one key did to the screen's records.
 struct ts_key_outcome {
-  int continue_running = 1;  // 0 when the operator asked to quit
-  int beeps = 0;
+  int i_continue_running = 1;  // 0 when the operator asked to quit
+  int i_beeps = 0;
 };
 
 // --- Lifecycle and the step (need a terminal) ---
 
-/// Takes the terminal: curses with colours, the layout and the frame. Without a terminal or
-/// colours it writes "Error" and a reason on standard output and ends with status 1.
+/// Takes the terminal: colours, the layout and the frame. Without a terminal or colours it
+/// writes "Error" and a reason on standard output and ends with status 1.
 void r_dravscreen_init(ts_config& config, ts_status& status);
-/// Gives the terminal back (endwin). Safe to call more than once and without init.
+/// Gives the terminal back and unregisters the screen from the modules below. Safe to call
+/// more than once and without init.
 void r_dravscreen_finish();
 /// One step: reads at most one key (waiting at most 0.2 s), applies it, redraws what is
 /// marked and updates the terminal once. Returns 0 when the operator pressed Q, else 1.
@@ -102,28 +130,28 @@ void r_dravscreen_update_client();
 
 // --- Records and decisions (no terminal needed) ---
 
-/// Stores the records and resets the screen's state (cursors, active region, console, marks)
-/// without touching the terminal; r_dravscreen_init does this first.
+/// Stores the records, resets the screen's state (cursors, active region, console, marks,
+/// the pane's lines) and registers the screen with the pane and the IP history, without
+/// touching the terminal; r_dravscreen_init does this first.
 void r_dravscreen_attach(ts_config& config, ts_status& status);
 /// The six regions for a terminal of `rows` x `cols`.
 ts_screen_layout r_dravscreen_layout(int rows, int cols);
-/// Puts the layout of a `rows` x `cols` terminal into the window records and marks every
+/// Puts the layout of a `rows` x `cols` terminal into the region records and marks every
 /// region, without creating windows.
 void r_dravscreen_set_layout(int rows, int cols);
 /// Applies a list key (Up, Down, Page Up/Down, Home, End) to `cursor` over `count` entries
 /// with `page` rows; returns 1 for such a key, else 0. Always brings the cursor into range.
 int r_dravscreen_key_navigate(int key, int count, int page, ts_cursor& cursor);
-/// Applies one key (steps 4 to 7 of a screen step, the resize key excepted) to the records.
+/// Applies one key (steps 4 to 7 of a screen step, the resize excepted) to the records.
 ts_key_outcome r_dravscreen_apply_key(int key);
 /// Takes the tracker's and the IP history's change flags and marks their regions.
 void r_dravscreen_take_change_flags();
-/// Edits the console line with one key; sets `width` first. Pure: sends nothing.
+/// Edits the console line with one key; sets `i_width` first. Pure: sends nothing.
 ts_console_edit r_dravscreen_console_edit(ts_console_line& line, int key, int width);
 
 /// The active region.
 te_window r_dravscreen_active_window();
-/// A region's rectangle and redraw state.
-ts_rect r_dravscreen_window_rect(te_window window);
+/// A region's redraw state.
 int r_dravscreen_draw_state(te_window window);
 /// Whether the console line replaces the key bar, and the line itself.
 bool r_dravscreen_console_active();
@@ -148,13 +176,13 @@ enum te_screen_pair : int {
 
 /// The texts and colour pairs of one player-table row. A pair of 0 means the row's own.
 struct ts_client_cells {
-  std::string number;   // "%2d"
-  std::string score;    // empty for an empty slot
-  std::string ping;     // empty for an empty slot
-  std::string address;  // "%-15s", empty for an empty slot
-  int number_pair = 0;
-  int ping_pair = 0;
-  int address_pair = 0;
+  std::string ac_number;   // "%2d"
+  std::string ac_score;    // empty for an empty slot
+  std::string ac_ping;     // empty for an empty slot
+  std::string ac_address;  // "%-15s", empty for an empty slot
+  int i_number_pair = 0;
+  int i_ping_pair = 0;
+  int i_address_pair = 0;
   bool operator==(const ts_client_cells&) const = default;
 };
 /// Width of the frag and ping columns of a player table `table_cols` wide (4, or 3 when
@@ -167,24 +195,14 @@ ts_client_cells r_dravscreen_client_cells(const ts_client& slot, int slot_number
 
 // --- The event log pane and the IP list cursor ---
 
-/// Lines the log pane keeps; older lines are dropped.
-inline constexpr int LOG_LINES_MAX = 1000;
-
-/// Appends a text to the log pane, one pane line per line of the text, keeping the newest
-/// 1000 lines, marks the pane and moves it to its newest line.
-void r_dravscreen_add_log_line(const char* text);
-/// Number of lines the log pane holds (0..1000).
-int r_dravscreen_log_line_count();
-/// Pane line `index`, oldest first; the caller keeps the index below the count.
-const std::string& r_dravscreen_log_line(int index);
-/// The log pane's cursor: current is the newest line shown.
+/// The log pane's cursor: i_current is the newest line shown. Every line added to the pane
+/// moves it to the newest line.
 ts_cursor r_dravscreen_log_cursor();
 /// Writes the host-name lines of a "name;alias;..." text (null: "  DNS:  -") to the pane.
 void r_dravscreen_show_dns_info(const char* hostnames);
 
-/// Keeps the IP list selection on its entry after an entry was inserted at `index`.
-void r_dravscreen_ip_inserted(int index);
-/// The IP list's cursor.
+/// The IP list's cursor; an entry inserted at or above the selection moves it down with its
+/// entry.
 ts_cursor r_dravscreen_ip_cursor();
 /// Sets the IP list's cursor.
 void r_dravscreen_set_ip_cursor(ts_cursor cursor);

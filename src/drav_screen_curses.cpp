@@ -1,38 +1,39 @@
 // The curses side of the screen: start and stop, colours, the sub-windows and
-// the frame, printing game texts, and the screen step that reads a key,
-// applies it, draws what is marked and updates the terminal once.
+// the frame, printing game texts, reading a key and turning its curses code into
+// the screen's key value, and the screen step that applies the key, draws what
+// is marked and updates the terminal once.
+#include "drav_screen_curses.h"
+
 #include <unistd.h>
 
 #include <clocale>
 #include <cstdio>
 #include <cstdlib>
 
-#include "drav_config.h"
+#include "drav_listip.h"
 #include "drav_log.h"
-#include "drav_screen_internal.h"
-#include "drav_statsparse.h"
+#include "drav_pane.h"
 #include "drav_tools.h"
-
-using dravscreen::state;
-using dravscreen::ts_window;
 
 namespace {
 
-// Key codes of the step that curses names only as macros.
-constexpr int KEY_CODE_NONE = -1;
+// The game's colour codes 0..31, each with the curses pair of the same number.
+constexpr int GAME_COLOR_COUNT = 32;
+// How long a step waits for a key, in tenths of a second.
+constexpr int KEY_WAIT_TENTHS = 2;
 
 struct ts_pair_colors {
-  short foreground;
-  short background;
+  short i_foreground;
+  short i_background;
 };
 
 // Pairs 0..31 show the game's colour codes.
-constexpr std::array<ts_pair_colors, 32> gct_game_pairs = [] {
-  std::array<ts_pair_colors, 32> pairs{};
+constexpr std::array<ts_pair_colors, GAME_COLOR_COUNT> gct_game_pairs = [] {
+  std::array<ts_pair_colors, GAME_COLOR_COUNT> pairs{};
   constexpr short white = COLOR_WHITE, red = COLOR_RED, green = COLOR_GREEN, yellow = COLOR_YELLOW,
                   blue = COLOR_BLUE, magenta = COLOR_MAGENTA, cyan = COLOR_CYAN,
                   black = COLOR_BLACK;
-  constexpr std::array<short, 32> foregrounds = {
+  constexpr std::array<short, GAME_COLOR_COUNT> foregrounds = {
       white,   white, red,     green,  yellow, blue,   magenta, cyan,   black,  white, white,
       red,     green, white,   yellow, blue,   yellow, green,   cyan,   cyan,   cyan,  blue,
       magenta, white, magenta, red,    red,    white,  cyan,    yellow, yellow, yellow};
@@ -57,10 +58,36 @@ constexpr std::array<ts_pair_colors, 10> gct_own_pairs = {{
     {COLOR_BLACK, COLOR_RED},     // 50 edit cell, overwrite mode
 }};
 
-std::array<int, 32> gai_drav_colors = {};
+// The special keys that the screen knows, from curses' codes to the screen's key values.
+struct ts_key_translation {
+  int i_code;
+  int i_value;
+};
+constexpr std::array<ts_key_translation, 14> gct_key_values = {{
+    {KEY_UP, KEY_VALUE_UP},
+    {KEY_DOWN, KEY_VALUE_DOWN},
+    {KEY_LEFT, KEY_VALUE_LEFT},
+    {KEY_RIGHT, KEY_VALUE_RIGHT},
+    {KEY_HOME, KEY_VALUE_HOME},
+    {KEY_END, KEY_VALUE_END},
+    {KEY_PPAGE, KEY_VALUE_PAGE_UP},
+    {KEY_NPAGE, KEY_VALUE_PAGE_DOWN},
+    {KEY_BTAB, KEY_VALUE_BACK_TAB},
+    {KEY_F(1), KEY_VALUE_F1},
+    {KEY_BACKSPACE, KEY_VALUE_BACKSPACE},
+    {KEY_DC, KEY_VALUE_DELETE},
+    {KEY_IC, KEY_VALUE_INSERT},
+    {KEY_ENTER, KEY_VALUE_ENTER},
+}};
 
-[[noreturn]] void fail_start(const char* reason) {
-  if (state().b_curses_started) {
+std::array<int, GAME_COLOR_COUNT> gai_drav_colors = {};
+bool gb_curses_started = false;
+bool gb_doupdate_required = false;
+// The sub-windows of the regions from WIN_SERVER on; the frame draws on the standard screen.
+std::array<WINDOW*, WINDOW_COUNT> gapo_window_arr = {};
+
+[[noreturn]] void r_dravscreen_fail_start(const char* reason) {
+  if (gb_curses_started) {
     endwin();
   }
   std::printf("Error: %s\n", reason);
@@ -68,16 +95,16 @@ std::array<int, 32> gai_drav_colors = {};
   std::exit(1);
 }
 
-void define_colors() {
+void r_dravscreen_define_colors() {
   for (std::size_t code = 0; code < gct_game_pairs.size(); ++code) {
-    init_pair(static_cast<short>(code), gct_game_pairs[code].foreground,
-              gct_game_pairs[code].background);
+    init_pair(static_cast<short>(code), gct_game_pairs[code].i_foreground,
+              gct_game_pairs[code].i_background);
   }
   for (std::size_t i = 0; i < gct_own_pairs.size(); ++i) {
-    init_pair(static_cast<short>(PAIR_PLAIN + i), gct_own_pairs[i].foreground,
-              gct_own_pairs[i].background);
+    init_pair(static_cast<short>(PAIR_PLAIN + i), gct_own_pairs[i].i_foreground,
+              gct_own_pairs[i].i_background);
   }
-  for (int code = 0; code < 32; ++code) {
+  for (int code = 0; code < GAME_COLOR_COUNT; ++code) {
     if (code == 0) {
       gai_drav_colors[0] = A_NORMAL;
     } else if (code <= 7 || code == 31) {
@@ -88,114 +115,152 @@ void define_colors() {
   }
 }
 
+int r_dravscreen_game_color_attribute(int code) {
+  return gai_drav_colors[static_cast<std::size_t>(code) % GAME_COLOR_COUNT];
+}
+
 // Draws a line with `draw` when the move to its first cell succeeds.
 template <typename Draw>
-void at(int y, int x, Draw draw) {
+void r_dravscreen_draw_at(int y, int x, Draw draw) {
   if (wmove(stdscr, y, x) == OK) {
     draw();
   }
 }
 
-void draw_frame_lines() {
-  const dravscreen::ts_screen_state& screen = state();
-  const ts_rect main = screen.ats_window_arr[WIN_MAIN].rect;
-  const ts_rect client = screen.ats_window_arr[WIN_CLIENT].rect;
-  const ts_rect ip = screen.ats_window_arr[WIN_IP].rect;
-  const ts_rect log = screen.ats_window_arr[WIN_LOG].rect;
-  const int rows = main.lines;
-  const int cols = main.cols;
-  for (int y : {0, client.begin_y - 1, log.begin_y - 1, rows - 2}) {
-    at(y, 1, [&] { whline(stdscr, ACS_HLINE, cols - 2); });
+void r_dravscreen_draw_frame_lines() {
+  const ts_rect main = gts_screen.ats_window_arr[WIN_MAIN].ts_area;
+  const ts_rect client = gts_screen.ats_window_arr[WIN_CLIENT].ts_area;
+  const ts_rect ip = gts_screen.ats_window_arr[WIN_IP].ts_area;
+  const ts_rect log = gts_screen.ats_window_arr[WIN_LOG].ts_area;
+  const int cols = main.i_cols;
+  // The rows of the lines above the lists, above the pane and at the bottom; the columns of
+  // the line between the lists and of the right edge.
+  const int lists_top = client.i_begin_y - 1;
+  const int pane_top = log.i_begin_y - 1;
+  const int bottom = main.i_lines - 2;
+  const int divider = ip.i_begin_x - 1;
+  const int right = cols - 1;
+  for (int y : {0, lists_top, pane_top, bottom}) {
+    r_dravscreen_draw_at(y, 1, [&] { whline(stdscr, ACS_HLINE, cols - 2); });
   }
-  at(1, 0, [&] { wvline(stdscr, ACS_VLINE, rows - 3); });
-  at(ip.begin_y, ip.begin_x - 1, [&] { wvline(stdscr, ACS_VLINE, ip.lines); });
-  at(1, cols - 1, [&] { wvline(stdscr, ACS_VLINE, rows - 3); });
-  at(0, 0, [] { waddch(stdscr, ACS_ULCORNER); });
-  at(rows - 2, 0, [] { waddch(stdscr, ACS_LLCORNER); });
-  at(0, cols - 1, [] { waddch(stdscr, ACS_URCORNER); });
-  at(rows - 2, cols - 1, [] { waddch(stdscr, ACS_LRCORNER); });
-  at(2, 0, [] { waddch(stdscr, ACS_LTEE); });
-  at(client.lines + 3, 0, [] { waddch(stdscr, ACS_LTEE); });
-  at(2, client.cols + 1, [] { waddch(stdscr, ACS_TTEE); });
-  at(client.lines + 3, client.cols + 1, [] { waddch(stdscr, ACS_BTEE); });
-  at(2, cols - 1, [] { waddch(stdscr, ACS_RTEE); });
-  at(client.lines + 3, cols - 1, [] { waddch(stdscr, ACS_RTEE); });
+  r_dravscreen_draw_at(1, 0, [&] { wvline(stdscr, ACS_VLINE, bottom - 1); });
+  r_dravscreen_draw_at(ip.i_begin_y, divider, [&] { wvline(stdscr, ACS_VLINE, ip.i_lines); });
+  r_dravscreen_draw_at(1, right, [&] { wvline(stdscr, ACS_VLINE, bottom - 1); });
+  r_dravscreen_draw_at(0, 0, [] { waddch(stdscr, ACS_ULCORNER); });
+  r_dravscreen_draw_at(bottom, 0, [] { waddch(stdscr, ACS_LLCORNER); });
+  r_dravscreen_draw_at(0, right, [] { waddch(stdscr, ACS_URCORNER); });
+  r_dravscreen_draw_at(bottom, right, [] { waddch(stdscr, ACS_LRCORNER); });
+  r_dravscreen_draw_at(lists_top, 0, [] { waddch(stdscr, ACS_LTEE); });
+  r_dravscreen_draw_at(pane_top, 0, [] { waddch(stdscr, ACS_LTEE); });
+  r_dravscreen_draw_at(lists_top, divider, [] { waddch(stdscr, ACS_TTEE); });
+  r_dravscreen_draw_at(pane_top, divider, [] { waddch(stdscr, ACS_BTEE); });
+  r_dravscreen_draw_at(lists_top, right, [] { waddch(stdscr, ACS_RTEE); });
+  r_dravscreen_draw_at(pane_top, right, [] { waddch(stdscr, ACS_RTEE); });
   for (te_window window : {WIN_SERVER, WIN_CLIENT, WIN_IP, WIN_LOG}) {
-    const ts_rect rect = screen.ats_window_arr[window].rect;
-    at(rect.begin_y - 1, rect.begin_x + 1, [] { waddstr(stdscr, "[ ]"); });
+    const ts_rect rect = gts_screen.ats_window_arr[window].ts_area;
+    r_dravscreen_draw_at(rect.i_begin_y - 1, rect.i_begin_x + 1, [] { waddstr(stdscr, "[ ]"); });
   }
 }
 
-void draw_tag_letters() {
+void r_dravscreen_draw_tag_letters() {
   constexpr std::array<std::pair<te_window, char>, 4> tags = {
       {{WIN_SERVER, 'S'}, {WIN_CLIENT, 'C'}, {WIN_IP, 'I'}, {WIN_LOG, 'L'}}};
   for (const auto& tag : tags) {
     // Plain variables: clang 14 does not let a lambda capture a structured binding.
     const te_window window = tag.first;
     const char letter = tag.second;
-    const ts_rect rect = state().ats_window_arr[window].rect;
-    const bool active = window == state().gte_active_window;
-    wattrset(stdscr, dravscreen::pair_attribute(PAIR_TAG, active));
-    // A structured binding is captured through a copy of its own: not every compiler in use
-    // captures bindings directly.
-    at(rect.begin_y - 1, rect.begin_x + 2, [tag = letter] { waddch(stdscr, tag); });
+    const ts_rect rect = gts_screen.ats_window_arr[window].ts_area;
+    const bool active = window == gts_screen.te_active_window;
+    wattrset(stdscr, r_dravscreen_pair_attribute(PAIR_TAG, active));
+    r_dravscreen_draw_at(rect.i_begin_y - 1, rect.i_begin_x + 2,
+                         [letter] { waddch(stdscr, letter); });
   }
-  wattrset(stdscr, dravscreen::pair_attribute(PAIR_PLAIN));
+  wattrset(stdscr, r_dravscreen_pair_attribute(PAIR_PLAIN));
 }
 
-void create_region_windows() {
-  dravscreen::ts_screen_state& screen = state();
+void r_dravscreen_delete_region_windows() {
   for (int index = WIN_SERVER; index < WINDOW_COUNT; ++index) {
-    ts_window& region = screen.ats_window_arr[index];
-    region.window = nullptr;
-    region.owned.reset();
+    if (gapo_window_arr[index] != nullptr) {
+      delwin(gapo_window_arr[index]);
+      gapo_window_arr[index] = nullptr;
+    }
   }
-  if (!screen.b_layout_usable) {
+}
+
+void r_dravscreen_create_region_windows() {
+  r_dravscreen_delete_region_windows();
+  if (!gts_screen.b_layout_usable) {
     return;  // a region without room gets no window at all
   }
   for (int index = WIN_SERVER; index < WINDOW_COUNT; ++index) {
-    ts_window& region = screen.ats_window_arr[index];
-    region.owned.reset(subwin(stdscr, region.rect.lines, region.rect.cols, region.rect.begin_y,
-                              region.rect.begin_x));
-    if (!region.owned) {
+    const ts_rect rect = gts_screen.ats_window_arr[index].ts_area;
+    gapo_window_arr[index] =
+        subwin(stdscr, rect.i_lines, rect.i_cols, rect.i_begin_y, rect.i_begin_x);
+    if (gapo_window_arr[index] == nullptr) {
       std::printf("Error\n");
     }
-    region.window = region.owned.get();
   }
 }
 
+void r_dravscreen_draw_too_small() {
+  const ts_rect main = gts_screen.ats_window_arr[WIN_MAIN].ts_area;
+  wattrset(stdscr, r_dravscreen_pair_attribute(PAIR_PLAIN));
+  mvwaddnstr(stdscr, 0, 0, "Terminal too small", main.i_cols);
+  char needed[40];
+  std::snprintf(needed, sizeof needed, "Needs %dx%d", SCREEN_MIN_COLS, SCREEN_MIN_ROWS);
+  mvwaddnstr(stdscr, 1, 0, needed, main.i_cols);
+}
+
 // Redraws whatever is marked, in the order frame, header, table, IP list, pane, key bar.
-void draw_marked() {
+void r_dravscreen_draw_marked() {
   r_dravscreen_update_main();
-  if (!state().b_layout_usable) {
+  if (!gts_screen.b_layout_usable) {
     return;
   }
-  dravscreen::draw_server();
+  r_dravscreen_draw_server();
   r_dravscreen_update_client();
-  dravscreen::draw_ip_list();
-  dravscreen::draw_log();
-  dravscreen::draw_keys();
+  r_dravscreen_draw_ip_list();
+  r_dravscreen_draw_log();
+  r_dravscreen_draw_keys();
+}
+
+// The screen's value of a key that curses read: characters keep their code, the special
+// keys that the screen knows get their own value, every other special key one value.
+int r_dravscreen_key_value(int code) {
+  if (code == ERR) {
+    return KEY_VALUE_NONE;
+  }
+  if (code >= 0 && code < KEY_VALUE_CHARACTER_END) {
+    return code;
+  }
+  for (const ts_key_translation& translation : gct_key_values) {
+    if (translation.i_code == code) {
+      return translation.i_value;
+    }
+  }
+  return KEY_VALUE_OTHER;
 }
 
 }  // namespace
 
-namespace dravscreen {
-
-int game_color_attribute(int code) {
-  return gai_drav_colors[static_cast<std::size_t>(code) & 31u];
+WINDOW* r_dravscreen_window(te_window window) {
+  if (!gb_curses_started) {
+    return nullptr;
+  }
+  return window == WIN_MAIN ? stdscr : gapo_window_arr[window];
 }
 
-int pair_attribute(int pair, bool bold) {
+int r_dravscreen_pair_attribute(int pair, bool bold) {
   return static_cast<int>(COLOR_PAIR(pair) | (bold ? A_BOLD : A_NORMAL));
 }
 
-void stage(te_window window) {
-  ts_window& region = state().ats_window_arr[window];
-  if (region.window != nullptr) {
-    wnoutrefresh(region.window);
-    state().gb_doupdate_required = true;
+void r_dravscreen_stage(te_window window) {
+  WINDOW* region_window = r_dravscreen_window(window);
+  if (region_window != nullptr) {
+    wnoutrefresh(region_window);
+    gb_doupdate_required = true;
   }
-  region.draw_state = DRAW_DONE;
+  gts_screen.ats_window_arr[window].i_draw_state = DRAW_DONE;
 }
 
 // A text longer than its row is cut at the row's end rather than wrapped onto the next row.
@@ -205,7 +270,7 @@ void r_dravscreen_print_color_string(WINDOW* window, const char* text) {
        ++byte) {
     int result = OK;
     if (*byte < 32) {
-      wattrset(window, game_color_attribute(*byte));
+      wattrset(window, r_dravscreen_game_color_attribute(*byte));
       continue;
     }
     if (*byte < 127) {
@@ -219,7 +284,7 @@ void r_dravscreen_print_color_string(WINDOW* window, const char* text) {
   }
 }
 
-void print_plain(WINDOW* window, const std::string& text, int attribute) {
+void r_dravscreen_print_plain(WINDOW* window, const std::string& text, int attribute) {
   wattrset(window, attribute);
   const int row = getcury(window);
   for (const char character : text) {
@@ -229,61 +294,48 @@ void print_plain(WINDOW* window, const std::string& text, int attribute) {
   }
 }
 
-void draw_too_small() {
-  const ts_rect main = state().ats_window_arr[WIN_MAIN].rect;
-  wattrset(stdscr, pair_attribute(PAIR_PLAIN));
-  mvwaddnstr(stdscr, 0, 0, "Terminal too small", main.cols);
-  char needed[40];
-  std::snprintf(needed, sizeof needed, "Needs %dx%d", SCREEN_MIN_COLS, SCREEN_MIN_ROWS);
-  mvwaddnstr(stdscr, 1, 0, needed, main.cols);
-}
-
-}  // namespace dravscreen
-
 void r_dravscreen_init(ts_config& config, ts_status& status) {
   r_dravscreen_attach(config, status);
   std::setlocale(LC_ALL, "");
   // newterm rather than initscr: initscr ends the program with its own message when the
   // terminal is unknown, and we want ours.
   if (isatty(STDIN_FILENO) == 0 || isatty(STDOUT_FILENO) == 0) {
-    fail_start("standard input and output must be a terminal");
+    r_dravscreen_fail_start("standard input and output must be a terminal");
   }
   if (newterm(nullptr, stdout, stdin) == nullptr) {
-    fail_start("the terminal type is unknown (check TERM)");
+    r_dravscreen_fail_start("the terminal type is unknown (check TERM)");
   }
-  dravscreen::ts_screen_state& screen = state();
-  screen.b_curses_started = true;
-  screen.ats_window_arr[WIN_MAIN].window = stdscr;
+  gb_curses_started = true;
   raw();
   noecho();
-  halfdelay(2);
+  halfdelay(KEY_WAIT_TENTHS);
   nonl();
   intrflush(stdscr, FALSE);
   keypad(stdscr, TRUE);
   curs_set(0);
   if (!has_colors() || start_color() == ERR) {
-    fail_start("the terminal has no colours");
+    r_dravscreen_fail_start("the terminal has no colours");
   }
-  define_colors();
+  r_dravscreen_define_colors();
   r_dravscreen_create_subwindows();
-  screen.gte_active_window = WIN_CLIENT;
-  screen.ats_window_arr[WIN_MAIN].draw_state = DRAW_ALL;
+  gts_screen.te_active_window = WIN_CLIENT;
+  gts_screen.ats_window_arr[WIN_MAIN].i_draw_state = DRAW_ALL;
   r_dravscreen_update_main();
   r_dravlog_set_screen_active(true);
+  r_dravlog_set_release_function(r_dravscreen_finish);
 }
 
 void r_dravscreen_finish() {
-  dravscreen::ts_screen_state& screen = state();
-  if (!screen.b_curses_started) {
+  // The modules below stop telling a screen that is gone.
+  r_dravlog_set_release_function(nullptr);
+  r_dravpane_set_added_function(nullptr);
+  r_dravlistip_set_inserted_function(nullptr);
+  if (!gb_curses_started) {
     return;
   }
-  screen.b_curses_started = false;
   r_dravlog_set_screen_active(false);
-  for (int index = WIN_SERVER; index < WINDOW_COUNT; ++index) {
-    screen.ats_window_arr[index].window = nullptr;
-    screen.ats_window_arr[index].owned.reset();
-  }
-  screen.ats_window_arr[WIN_MAIN].window = nullptr;
+  r_dravscreen_delete_region_windows();
+  gb_curses_started = false;
   endwin();
 }
 
@@ -292,49 +344,50 @@ void r_dravscreen_create_subwindows() {
   int cols = 0;
   getmaxyx(stdscr, rows, cols);
   r_dravscreen_set_layout(rows, cols);
-  create_region_windows();
+  r_dravscreen_create_region_windows();
 }
 
 void r_dravscreen_update_main() {
-  ts_window& frame = state().ats_window_arr[WIN_MAIN];
-  if (frame.draw_state == DRAW_DONE || frame.window == nullptr) {
+  ts_region& frame = gts_screen.ats_window_arr[WIN_MAIN];
+  if (frame.i_draw_state == DRAW_DONE || r_dravscreen_window(WIN_MAIN) == nullptr) {
     return;
   }
-  if (frame.draw_state == DRAW_ALL) {
-    wattrset(stdscr, dravscreen::pair_attribute(PAIR_PLAIN));
+  if (frame.i_draw_state == DRAW_ALL) {
+    wattrset(stdscr, r_dravscreen_pair_attribute(PAIR_PLAIN));
     wclear(stdscr);
-    if (state().b_layout_usable) {
-      draw_frame_lines();
+    if (gts_screen.b_layout_usable) {
+      r_dravscreen_draw_frame_lines();
     } else {
-      dravscreen::draw_too_small();
+      r_dravscreen_draw_too_small();
     }
   }
-  if (state().b_layout_usable) {
-    draw_tag_letters();
+  if (gts_screen.b_layout_usable) {
+    r_dravscreen_draw_tag_letters();
   }
   wnoutrefresh(stdscr);
-  state().gb_doupdate_required = true;
-  frame.draw_state = DRAW_DONE;
-  dravscreen::mark(WIN_KEYS);
+  gb_doupdate_required = true;
+  frame.i_draw_state = DRAW_DONE;
+  r_dravscreen_mark(WIN_KEYS);
 }
 
 int r_dravscreen_run() {
-  dravscreen::ts_screen_state& screen = state();
   r_dravscreen_take_change_flags();
-  int key = wgetch(stdscr);
-  if (key == KEY_RESIZE) {
+  const int code = wgetch(stdscr);
+  int key = KEY_VALUE_NONE;
+  if (code == KEY_RESIZE) {
     r_dravscreen_create_subwindows();
-    screen.ats_window_arr[WIN_MAIN].draw_state = DRAW_ALL;
-    key = KEY_CODE_NONE;
+    gts_screen.ats_window_arr[WIN_MAIN].i_draw_state = DRAW_ALL;
+  } else {
+    key = r_dravscreen_key_value(code);
   }
   const ts_key_outcome outcome = r_dravscreen_apply_key(key);
-  for (int i = 0; i < outcome.beeps; ++i) {
+  for (int i = 0; i < outcome.i_beeps; ++i) {
     beep();
   }
-  draw_marked();
-  if (screen.gb_doupdate_required) {
+  r_dravscreen_draw_marked();
+  if (gb_doupdate_required) {
     doupdate();
-    screen.gb_doupdate_required = false;
+    gb_doupdate_required = false;
   }
-  return outcome.continue_running;
+  return outcome.i_continue_running;
 }

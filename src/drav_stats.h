@@ -1,3 +1,4 @@
+// Layer 4 (tracker): calls layers 1 to 3, never the screen, which reads its state record.
 // The polling cycle: player tracking, the connection decisions and the kicks.
 #pragma once
 

@@ -1,3 +1,4 @@
+// Layer 3 (link, parsers, access list, IP history): calls layer 1 only.
 // The server state record and the parsers of the "status", "dumpuser" and
 // "serverinfo" replies.
 #pragma once

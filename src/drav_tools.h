@@ -1,4 +1,5 @@
-// Game text conventions, the key-table tokeniser, binary search and time stamps.
+// Layer 1 (text and address helpers): calls no other module.
+// Game text conventions, the key-table tokeniser, file appends and time stamps.
 #pragma once
 
 #include <array>

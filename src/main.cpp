@@ -83,7 +83,7 @@ int r_monitor_check_config() {
   r_dravlog_init_first();
   r_dravlog_set_wait_for_key(false);
   r_dravconfig_read_config(go_config, CONFIG_FILE);
-  r_dravlog_check_file(go_config);
+  r_dravlog_check_file(go_config.log_file);
   r_dravaccess_init(go_config);
   r_dravlistip_init(go_config);
   std::printf("%s: server %s port %u, %zu networks in the access lists, %zu IP history entries\n",
@@ -159,7 +159,7 @@ int main(int argc, char* argv[]) {
     std::signal(SIGPIPE, SIG_IGN);
   }
   r_dravconfig_read_config(go_config, CONFIG_FILE);
-  r_dravlog_init(go_config);
+  r_dravlog_init(go_config.log_file);
   r_dravaccess_init(go_config);
   r_dravlistip_init(go_config);
   r_dravnet_init(go_config);

@@ -21,6 +21,7 @@
 #include "drav_listip.h"
 #include "drav_log.h"
 #include "drav_screen.h"
+#include "drav_statsparse.h"
 #include "support.h"
 
 using drav_test::expect_fatal;
@@ -143,6 +144,8 @@ TEST_F(AccessTest, SightingsAreInsertedInOrderAndAppendedOnce) {
       {"203.0.113.1", "\x01\x7f\xff", "", 6},
   };
   std::string expected_file = old_lines;
+  ts_status status;
+  r_dravscreen_attach(config_, status);  // the screen keeps its IP list selection on its entry
   for (const auto& c : cases) {
     const std::size_t before = r_dravlistip_get_list().size();
     gb_dravlistip_changed = 0;
@@ -152,7 +155,7 @@ TEST_F(AccessTest, SightingsAreInsertedInOrderAndAppendedOnce) {
     const auto list = r_dravlistip_get_list();
     const bool added = c.index >= 0;
     // The selection stays on its entry: it moves down when the insertion is at or above it.
-    ASSERT_EQ(std::tuple(list.size(), r_dravscreen_ip_cursor().current),
+    ASSERT_EQ(std::tuple(list.size(), r_dravscreen_ip_cursor().i_current),
               std::tuple(before + (added ? 1 : 0), added && c.index <= 2 ? 3 : 2))
         << c.name;
     if (added) {
@@ -190,7 +193,7 @@ TEST_F(AccessTest, BansAreAppendedByteForByteOrLoggedAndHoldAtOnce) {
   // Without an add file a ban holds for the run, the history shows it, and the log tells.
   config_.access_list_file_add[0] = '\0';
   r_dravtools_varcpy(config_.log_file, dir_.file("log.txt").c_str());
-  r_dravlog_init(config_);
+  r_dravlog_init(config_.log_file);
   write_file(main_path(), "5 192.0.2.0/24\n");
   load("20120218 192.0.2.7       Red\\\n20120218 192.0.2.8       Blue\\\n");
   gb_dravlistip_changed = 0;

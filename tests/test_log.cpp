@@ -11,6 +11,7 @@
 #include "drav_ip.h"
 #include "drav_log.h"
 #include "drav_net.h"
+#include "drav_pane.h"
 #include "drav_screen.h"
 #include "drav_statsparse.h"
 #include "drav_tools.h"
@@ -44,7 +45,7 @@ class LogTest : public ::testing::Test {
   void SetUp() override {
     r_dravlog_init_first();
     r_dravtools_varcpy(config_.log_file, path_.c_str());
-    r_dravlog_init(config_);
+    r_dravlog_init(config_.log_file);
   }
   void TearDown() override { r_dravlog_finish(); }
   std::string contents() const { return drav_test::read_file(path_); }
@@ -58,8 +59,8 @@ TEST_F(LogTest, LinesAreWholeAndTheFileDropsTheColourCodesThatThePaneKeeps) {
   // A last line edited by hand without its line feed gets one before the next event.
   r_dravlog_finish();
   drav_test::write_file(path_, "edited by hand");
-  r_dravlog_init(config_);
-  const int before = r_dravscreen_log_line_count();
+  r_dravlog_init(config_.log_file);
+  const int before = r_dravpane_line_count();
   r_dravlog_log_player(LOG_REJECT, player_line(3, "192.0.2.7:27901", "\x02Red\x0D\x1F\x7FX"));
   r_dravlog_log_player(LOG_ADMIN_KICK, player_line(31, "255.255.255.255:1", "x"));
   r_dravlog_log_player(LOG_ADMIN_BAN, player_line(0, "192.0.2.9:1", "y"));
@@ -79,11 +80,11 @@ TEST_F(LogTest, LinesAreWholeAndTheFileDropsTheColourCodesThatThePaneKeeps) {
             "Client            05 192.0.2.9       z\n" +
                 std::string(1002, 'n') + "\n" + std::string(1002, 'm') + "\n" +
                 "Server Change     dm_next\ntwo\n");
-  ASSERT_EQ(r_dravscreen_log_line_count(), before + 9);
-  EXPECT_EQ(r_dravscreen_log_line(before).substr(20),
+  ASSERT_EQ(r_dravpane_line_count(), before + 9);
+  EXPECT_EQ(r_dravpane_line(before).substr(20),
             "Client Reject     03 192.0.2.7       \x02Red\x0D\x1F\x7FX");
-  EXPECT_EQ(r_dravscreen_log_line(before + 7).substr(20), "two");
-  EXPECT_EQ(r_dravscreen_log_line(before + 8), "lines\x03");
+  EXPECT_EQ(r_dravpane_line(before + 7).substr(20), "two");
+  EXPECT_EQ(r_dravpane_line(before + 8), "lines\x03");
 }
 
 TEST_F(LogTest, FailingLogFileIsToldOnceUntilItWorkedAgainAndNeverStopsTheProgram) {
@@ -112,7 +113,7 @@ TEST_F(LogTest, FailingLogFileIsToldOnceUntilItWorkedAgainAndNeverStopsTheProgra
   const std::string padding = std::string(8000, 'p') + "\n";
   drav_test::write_file(path_, padding);
   r_dravlog_init_first();
-  r_dravlog_init(config_);
+  r_dravlog_init(config_.log_file);
   const std::string stamp = drav_test::STAMP_PATTERN;
   std::string written;  // a regular expression of the file after the padding
   bool cut_line = false, append_only_refused = false;
@@ -124,7 +125,7 @@ TEST_F(LogTest, FailingLogFileIsToldOnceUntilItWorkedAgainAndNeverStopsTheProgra
     }
     r_dravlog_set_screen_active(steps[i].screen);
     const std::string map = "map" + std::to_string(i), event = "Server Change     " + map + "\n";
-    const int before = r_dravscreen_log_line_count();
+    const int before = r_dravpane_line_count();
     testing::internal::CaptureStderr();
     {
       // Room for a few bytes only: the write is cut short, then fails.
@@ -135,8 +136,8 @@ TEST_F(LogTest, FailingLogFileIsToldOnceUntilItWorkedAgainAndNeverStopsTheProgra
     }
     const std::string error_stream = without_stamps(testing::internal::GetCapturedStderr());
     std::string pane;
-    for (int line = before; line < r_dravscreen_log_line_count(); ++line)
-      pane += r_dravscreen_log_line(line).substr(20) + "\n";
+    for (int line = before; line < r_dravpane_line_count(); ++line)
+      pane += r_dravpane_line(line).substr(20) + "\n";
     EXPECT_EQ(pane, event + steps[i].pane) << i;
     EXPECT_EQ(error_stream, steps[i].error_stream) << i;
     // What stays of a line that could not be cut back (the start of a stamp) is ended by a
@@ -155,13 +156,13 @@ TEST_F(LogTest, FailingLogFileIsToldOnceUntilItWorkedAgainAndNeverStopsTheProgra
   // Without a log file events go only to the pane, not to standard output.
   r_dravlog_finish();
   config_.log_file[0] = '\0';
-  r_dravlog_init(config_);
-  const int before = r_dravscreen_log_line_count();
+  r_dravlog_init(config_.log_file);
+  const int before = r_dravpane_line_count();
   testing::internal::CaptureStdout();
   r_dravlog_log_server("dm_harbor");
   EXPECT_EQ(testing::internal::GetCapturedStdout(), "");
-  ASSERT_EQ(r_dravscreen_log_line_count(), before + 1);
-  EXPECT_EQ(r_dravscreen_log_line(before).substr(19), " Server Change     dm_harbor");
+  ASSERT_EQ(r_dravpane_line_count(), before + 1);
+  EXPECT_EQ(r_dravpane_line(before).substr(19), " Server Change     dm_harbor");
   if (append_only_refused)
     GTEST_SKIP() << "this file system refuses the append-only attribute: its step did not run";
 }
@@ -196,11 +197,11 @@ TEST_F(LogTest, ConsoleReplyAsLargeAsTheTransportTakesReachesThePaneWhole) {
     });
     for (const int key : {'~', 'b', 'i', 'g', '\n', '~'})
       r_dravscreen_apply_key(key);
-    const int count = r_dravscreen_log_line_count(), first = count - static_cast<int>(lines.size());
+    const int count = r_dravpane_line_count(), first = count - static_cast<int>(lines.size());
     ASSERT_GE(first, 1);
-    EXPECT_EQ(r_dravscreen_log_line(first - 1), ">big");
+    EXPECT_EQ(r_dravpane_line(first - 1), ">big");
     for (int line = first; line < count; ++line)
-      ASSERT_EQ(r_dravscreen_log_line(line), lines[static_cast<std::size_t>(line - first)]) << line;
+      ASSERT_EQ(r_dravpane_line(line), lines[static_cast<std::size_t>(line - first)]) << line;
   }
   r_dravnet_finish();
   EXPECT_EQ(contents(), "");

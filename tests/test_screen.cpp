@@ -1,6 +1,5 @@
 // The screen's decisions without a terminal: layout, list cursors, keys acting on the records,
 // player-table cells, the console line editor and the details blocks.
-#include <curses.h>
 #include <gtest/gtest.h>
 
 #include <array>
@@ -12,6 +11,7 @@
 #include "drav_config.h"
 #include "drav_listip.h"
 #include "drav_log.h"
+#include "drav_pane.h"
 #include "drav_screen.h"
 #include "drav_statsparse.h"
 #include "support.h"
@@ -23,8 +23,8 @@ namespace {
 // The newest `count` pane lines, each without the time stamp that log lines start with.
 std::vector<std::string> pane_tail(int count) {
   std::vector<std::string> lines;
-  for (int i = r_dravscreen_log_line_count() - count; i < r_dravscreen_log_line_count(); ++i) {
-    const std::string& line = r_dravscreen_log_line(i);
+  for (int i = r_dravpane_line_count() - count; i < r_dravpane_line_count(); ++i) {
+    const std::string& line = r_dravpane_line(i);
     lines.push_back(line.size() > 20 && line[4] == '-' ? line.substr(20) : line);
   }
   return lines;
@@ -50,7 +50,8 @@ TEST(ScreenTest, RegionsFollowTheTerminalSize) {
         {c.log_lines, c.cols - 2, c.list_lines + 4, 1},
         {1, c.cols - 2, c.rows - 1, 1},
     }};
-    EXPECT_TRUE(layout.regions == expected && layout.usable == c.usable) << c.cols << "x" << c.rows;
+    EXPECT_TRUE(layout.ats_regions == expected && layout.b_usable == c.usable)
+        << c.cols << "x" << c.rows;
   }
 }
 
@@ -60,18 +61,25 @@ TEST(ScreenTest, NavigationMovesAndClampsTheCursor) {
     ts_cursor before, after;
     int navigated;
   } cases[] = {
-      {KEY_END, 32, 11, {0, 0}, {21, 31}, 1},   {KEY_NPAGE, 32, 11, {20, 30}, {21, 31}, 1},
-      {KEY_NPAGE, 32, 11, {0, 5}, {11, 16}, 1}, {KEY_PPAGE, 32, 11, {11, 16}, {0, 5}, 1},
-      {KEY_PPAGE, 32, 11, {3, 5}, {0, 0}, 1},   {KEY_UP, 32, 11, {0, 0}, {0, 0}, 1},
-      {KEY_DOWN, 32, 11, {0, 10}, {1, 11}, 1},  {KEY_DOWN, 32, 11, {21, 31}, {21, 31}, 1},
-      {KEY_HOME, 32, 11, {21, 31}, {0, 0}, 1},  {KEY_UP, 32, 11, {5, 5}, {4, 4}, 1},
-      {-1, 0, 11, {0, 0}, {-1, -1}, 0},         {'x', 3, 11, {0, 9}, {0, 2}, 0},
-      {-1, 1000, 6, {0, 999}, {994, 999}, 0},   {KEY_END, 5, 11, {4, 4}, {0, 4}, 1},
+      {KEY_VALUE_END, 32, 11, {0, 0}, {21, 31}, 1},
+      {KEY_VALUE_PAGE_DOWN, 32, 11, {20, 30}, {21, 31}, 1},
+      {KEY_VALUE_PAGE_DOWN, 32, 11, {0, 5}, {11, 16}, 1},
+      {KEY_VALUE_PAGE_UP, 32, 11, {11, 16}, {0, 5}, 1},
+      {KEY_VALUE_PAGE_UP, 32, 11, {3, 5}, {0, 0}, 1},
+      {KEY_VALUE_UP, 32, 11, {0, 0}, {0, 0}, 1},
+      {KEY_VALUE_DOWN, 32, 11, {0, 10}, {1, 11}, 1},
+      {KEY_VALUE_DOWN, 32, 11, {21, 31}, {21, 31}, 1},
+      {KEY_VALUE_HOME, 32, 11, {21, 31}, {0, 0}, 1},
+      {KEY_VALUE_UP, 32, 11, {5, 5}, {4, 4}, 1},
+      {-1, 0, 11, {0, 0}, {-1, -1}, 0},
+      {'x', 3, 11, {0, 9}, {0, 2}, 0},
+      {-1, 1000, 6, {0, 999}, {994, 999}, 0},
+      {KEY_VALUE_END, 5, 11, {4, 4}, {0, 4}, 1},
   };
   for (const auto& c : cases) {
     ts_cursor cursor = c.before;
     EXPECT_EQ(r_dravscreen_key_navigate(c.key, c.count, c.page, cursor), c.navigated) << c.key;
-    EXPECT_EQ(cursor, c.after) << c.key << " from " << c.before.top << "," << c.before.current;
+    EXPECT_EQ(cursor, c.after) << c.key << " from " << c.before.i_top << "," << c.before.i_current;
   }
 }
 
@@ -102,7 +110,7 @@ class ScreenKeysTest : public ::testing::Test {
   int press(const std::vector<int>& keys) {
     int beeps = 0;
     for (int key : keys)
-      beeps += r_dravscreen_apply_key(key).beeps;
+      beeps += r_dravscreen_apply_key(key).i_beeps;
     return beeps;
   }
 
@@ -121,29 +129,38 @@ TEST_F(ScreenKeysTest, AccessAndRegionKeys) {
     EXPECT_EQ(config_.access_level, after) << before << key;
   }
   const std::pair<int, te_window> steps[] = {
-      {'\t', WIN_IP},         {'\t', WIN_LOG},     {'\t', WIN_SERVER}, {'\t', WIN_CLIENT},
-      {KEY_BTAB, WIN_SERVER}, {KEY_BTAB, WIN_LOG}, {KEY_BTAB, WIN_IP}, {KEY_BTAB, WIN_CLIENT},
-      {'l', WIN_LOG},         {'S', WIN_SERVER},   {'i', WIN_IP},      {'C', WIN_CLIENT},
+      {'\t', WIN_IP},
+      {'\t', WIN_LOG},
+      {'\t', WIN_SERVER},
+      {'\t', WIN_CLIENT},
+      {KEY_VALUE_BACK_TAB, WIN_SERVER},
+      {KEY_VALUE_BACK_TAB, WIN_LOG},
+      {KEY_VALUE_BACK_TAB, WIN_IP},
+      {KEY_VALUE_BACK_TAB, WIN_CLIENT},
+      {'l', WIN_LOG},
+      {'S', WIN_SERVER},
+      {'i', WIN_IP},
+      {'C', WIN_CLIENT},
   };
   for (const auto& [key, active] : steps) {
     EXPECT_EQ(press({key}), 0);
     EXPECT_EQ(r_dravscreen_active_window(), active) << key;
   }
-  EXPECT_EQ(r_dravscreen_apply_key('q').continue_running, 0);
-  EXPECT_EQ(r_dravscreen_apply_key('x').continue_running, 1);
+  EXPECT_EQ(r_dravscreen_apply_key('q').i_continue_running, 0);
+  EXPECT_EQ(r_dravscreen_apply_key('x').i_continue_running, 1);
 
   // The console takes printable keys, not list keys, and keeps its line over a toggle.
   press({'~'});
   EXPECT_TRUE(r_dravscreen_console_active());
-  EXPECT_EQ(r_dravscreen_apply_key('q').continue_running, 1);  // typed, not quit
-  press({'\t', '1', KEY_DOWN});
+  EXPECT_EQ(r_dravscreen_apply_key('q').i_continue_running, 1);  // typed, not quit
+  press({'\t', '1', KEY_VALUE_DOWN});
   EXPECT_EQ(std::tuple(r_dravscreen_active_window(), config_.access_level,
-                       r_dravscreen_client_cursor().current),
+                       r_dravscreen_client_cursor().i_current),
             std::tuple(WIN_CLIENT, 0, 1));
   press({'`'});
   EXPECT_FALSE(r_dravscreen_console_active());
-  press({KEY_F(1)});
-  EXPECT_EQ(std::string(r_dravscreen_console_line().text), "q1");
+  press({KEY_VALUE_F1});
+  EXPECT_EQ(std::string(r_dravscreen_console_line().ac_text), "q1");
   EXPECT_EQ(press({27, 13}), 1);  // Enter on an empty line beeps
 }
 
@@ -213,8 +230,8 @@ TEST_F(ScreenKeysTest, LocateCentresTheAddressInTheIpList) {
 TEST_F(ScreenKeysTest, DetailsBlocksGoToThePaneOnly) {
   // The pane keeps its 1000 newest lines; the blocks below arrive in a full pane.
   for (int i = 0; i < LOG_LINES_MAX; ++i)
-    r_dravscreen_add_log_line(i == LOG_LINES_MAX - 1 ? "newest\nlast" : "old");
-  EXPECT_EQ(r_dravscreen_log_line_count(), LOG_LINES_MAX);
+    r_dravpane_add_text(i == LOG_LINES_MAX - 1 ? "newest\nlast" : "old");
+  EXPECT_EQ(r_dravpane_line_count(), LOG_LINES_MAX);
   EXPECT_EQ(pane_tail(2), (std::vector<std::string>{"newest", "last"}));
   status_.ts_serverinfo = {.ac_mapname = "q2dm1",
                            .i_maxspectators = 4,
@@ -303,31 +320,32 @@ TEST(ScreenTest, ConsoleLineEditorFollowsItsKeys) {
       {"ab", 2, 0, {'c'}, "abc", 3, 0, true},
       {"xbc", 0, 1, {'a'}, "abc", 1, 0, true},
       {"ab", 2, 1, {'c'}, "abc", 3, 0, true},
-      {"ab", 0, 0, {KEY_IC, 'x'}, "xb", 1, 0, true},
-      {"ab", 0, 0, {KEY_LEFT}, "ab", 0, 1, true},
-      {"ab", 2, 0, {KEY_RIGHT}, "ab", 2, 1, true},
-      {"abc", 1, 0, {KEY_END, KEY_LEFT, KEY_HOME}, "abc", 0, 0, true},
-      {"ab", 0, 0, {KEY_BACKSPACE}, "ab", 0, 1, true},
+      {"ab", 0, 0, {KEY_VALUE_INSERT, 'x'}, "xb", 1, 0, true},
+      {"ab", 0, 0, {KEY_VALUE_LEFT}, "ab", 0, 1, true},
+      {"ab", 2, 0, {KEY_VALUE_RIGHT}, "ab", 2, 1, true},
+      {"abc", 1, 0, {KEY_VALUE_END, KEY_VALUE_LEFT, KEY_VALUE_HOME}, "abc", 0, 0, true},
+      {"ab", 0, 0, {KEY_VALUE_BACKSPACE}, "ab", 0, 1, true},
       {"abc", 2, 0, {8}, "ac", 1, 0, true},
-      {"ab", 2, 0, {KEY_DC}, "ab", 2, 1, true},
-      {"abc", 1, 0, {KEY_DC}, "ac", 1, 0, true},
+      {"ab", 2, 0, {KEY_VALUE_DELETE}, "ab", 2, 1, true},
+      {"abc", 1, 0, {KEY_VALUE_DELETE}, "ac", 1, 0, true},
       {"abc", 2, 0, {27}, "", 0, 0, true},
       {"", 0, 0, {13}, "", 0, 1, true},
       {"ab", 1, 0, {1}, "ab", 1, 0, true},
       {"ab", 1, 0, {127}, "ab", 1, 0, true},
-      {"ab", 1, 0, {KEY_UP}, "ab", 1, 0, false},
+      {"ab", 1, 0, {KEY_VALUE_UP}, "ab", 1, 0, false},
       {"ab", 1, 0, {-1}, "ab", 1, 0, false},
   };
   for (const auto& c : cases) {
-    ts_console_line line{.position = c.position, .overwrite = c.overwrite};
-    line.length = static_cast<int>(std::string(c.before).copy(line.text, CONSOLE_LINE_MAX));
+    ts_console_line line{.i_position = c.position, .i_overwrite = c.overwrite};
+    line.i_length = static_cast<int>(std::string(c.before).copy(line.ac_text, CONSOLE_LINE_MAX));
     int beeps = 0;
     ts_console_edit edit;
     for (int key : c.keys) {
       edit = r_dravscreen_console_edit(line, key, 78);
-      beeps += edit.beep ? 1 : 0;
+      beeps += edit.b_beep ? 1 : 0;
     }
-    EXPECT_EQ(std::tuple(std::string(line.text), line.position, line.scroll, beeps, edit.consumed),
+    EXPECT_EQ(std::tuple(std::string(line.ac_text), line.i_position, line.i_scroll, beeps,
+                         edit.b_consumed),
               std::tuple(c.text, c.after, 0, c.beeps, c.consumed))
         << c.before << " key " << c.keys[0];
   }
@@ -335,16 +353,16 @@ TEST(ScreenTest, ConsoleLineEditorFollowsItsKeys) {
   // the edit cell after the text stays in the last column; the 129th beeps.
   ts_console_line line;
   for (int i = 1; i <= 128; ++i) {
-    EXPECT_FALSE(r_dravscreen_console_edit(line, 'x', 78).beep);
-    EXPECT_EQ(line.scroll, i < 78 ? 0 : i - 77);
+    EXPECT_FALSE(r_dravscreen_console_edit(line, 'x', 78).b_beep);
+    EXPECT_EQ(line.i_scroll, i < 78 ? 0 : i - 77);
   }
-  EXPECT_EQ(std::string(line.text), std::string(128, 'x'));
-  EXPECT_TRUE(r_dravscreen_console_edit(line, 'y', 78).beep);
-  EXPECT_EQ(line.length, 128);
-  r_dravscreen_console_edit(line, KEY_HOME, 78);
-  EXPECT_EQ(line.scroll, 0);
-  const ts_console_edit enter = r_dravscreen_console_edit(line, KEY_ENTER, 78);
-  EXPECT_TRUE(enter.send && enter.consumed);
+  EXPECT_EQ(std::string(line.ac_text), std::string(128, 'x'));
+  EXPECT_TRUE(r_dravscreen_console_edit(line, 'y', 78).b_beep);
+  EXPECT_EQ(line.i_length, 128);
+  r_dravscreen_console_edit(line, KEY_VALUE_HOME, 78);
+  EXPECT_EQ(line.i_scroll, 0);
+  const ts_console_edit enter = r_dravscreen_console_edit(line, KEY_VALUE_ENTER, 78);
+  EXPECT_TRUE(enter.b_send && enter.b_consumed);
 }
 
 }  // namespace

@@ -10,7 +10,7 @@
 #include <regex>
 
 #include "drav_access.h"
-#include "drav_screen.h"
+#include "drav_pane.h"
 #include "drav_stats.h"
 #include "stats_support.h"
 
@@ -315,11 +315,11 @@ TEST(StatsFaults, UnusableRepliesChangeNothingButTheLists) {
   for (const auto& [refused, added] : std::vector<std::pair<bool, std::string>>{
            {true, told}, {true, ""}, {false, gone}, {true, told}}) {
     refuse_password = refused;
-    const int before = r_dravscreen_log_line_count();
+    const int before = r_dravpane_line_count();
     EXPECT_EQ(bench.poll().second, refused ? Lines{} : Lines{gone});
-    ASSERT_EQ(r_dravscreen_log_line_count() - before, added.empty() ? 0 : 1);
+    ASSERT_EQ(r_dravpane_line_count() - before, added.empty() ? 0 : 1);
     if (!added.empty()) {
-      EXPECT_EQ(drav_test::without_stamp(r_dravscreen_log_line(before)) + "\n", added);
+      EXPECT_EQ(drav_test::without_stamp(r_dravpane_line(before)) + "\n", added);
     }
   }
   ASSERT_FALSE(status.pts_disconnected.empty());
@@ -474,19 +474,19 @@ TEST(Stats, ABanAfterAReconnectEndsInABlock) {
 TEST(StatsFaults, ASilentServerIsToldOnceAndSoIsItsReturn) {
   StatsBench bench;
   bench.poll();
-  const int before = r_dravscreen_log_line_count();
+  const int before = r_dravpane_line_count();
   bench.server.set_faults({.silent = true});
   for (int poll = 1; poll <= 4; ++poll) {
     bench.poll();
-    EXPECT_EQ(r_dravscreen_log_line_count() - before, poll < 3 ? 0 : 1) << poll;
+    EXPECT_EQ(r_dravpane_line_count() - before, poll < 3 ? 0 : 1) << poll;
   }
-  EXPECT_TRUE(std::regex_match(drav_test::without_stamp(r_dravscreen_log_line(before)),
+  EXPECT_TRUE(std::regex_match(drav_test::without_stamp(r_dravpane_line(before)),
                                std::regex("Server Silent since [0-2][0-9]:[0-5][0-9]:[0-5][0-9]")));
   bench.server.set_faults({});
   EXPECT_EQ(bench.poll().second, Lines{});  // nothing of it in the log file
-  ASSERT_EQ(r_dravscreen_log_line_count() - before, 2);
-  EXPECT_EQ(drav_test::without_stamp(r_dravscreen_log_line(before + 1)),
+  ASSERT_EQ(r_dravpane_line_count() - before, 2);
+  EXPECT_EQ(drav_test::without_stamp(r_dravpane_line(before + 1)),
             "Server Replying again after 40 s");
   bench.poll();
-  EXPECT_EQ(r_dravscreen_log_line_count() - before, 2);
+  EXPECT_EQ(r_dravpane_line_count() - before, 2);
 }

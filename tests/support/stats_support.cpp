@@ -36,7 +36,7 @@ StatsBench::StatsBench(const std::string& access_list,
   write_file(config.log_file_ip, "");
 
   r_dravlog_init_first();
-  r_dravlog_init(config);
+  r_dravlog_init(config.log_file);
   r_dravaccess_init(config);
   r_dravlistip_init(config);
   r_dravnet_init(config);
