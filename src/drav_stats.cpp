@@ -111,13 +111,14 @@ bool r_dravstats_long_form(int setting, const char* comment) {
 // comment in parentheses in the long form.
 void r_dravstats_say_with_comment(const char* label, int setting, const ts_status_line& line,
                                   const char* comment) {
-  const unsigned char cc = r_dravstats_console_char();
-  const unsigned char pc = r_dravstats_player_char();
+  const unsigned char console = r_dravstats_console_char();
+  const unsigned char player = r_dravstats_player_char();
   if (r_dravstats_long_form(setting, comment)) {
-    r_dravnet_say(gpts_config->console_color, "%c%s: %c%s%c (%c%s%c)", cc, label, pc, line.ac_name,
-                  cc, pc, comment, cc);
+    r_dravnet_say(gpts_config->console_color, "%c%s: %c%s%c (%c%s%c)", console, label, player,
+                  line.ac_name, console, player, comment, console);
   } else {
-    r_dravnet_say(gpts_config->console_color, "%c%s: %c%s%c", cc, label, pc, line.ac_name, cc);
+    r_dravnet_say(gpts_config->console_color, "%c%s: %c%s%c", console, label, player, line.ac_name,
+                  console);
   }
 }
 

@@ -24,14 +24,13 @@
 #include <string_view>
 #include <thread>
 
-#include "sim_demo.h"
 #include "sim_link.h"
 
 namespace drav_sim {
 
 namespace {
 
-using Clock = std::chrono::steady_clock;
+using std::chrono::steady_clock;
 
 // Every out-of-band datagram, in both directions, starts with four 0xFF bytes.
 constexpr std::string_view RCON_PREFIX = "\xFF\xFF\xFF\xFFrcon ";
@@ -47,7 +46,9 @@ constexpr std::size_t MAX_RECORDED_COMMANDS = 100000;
 // pile up in a long run; past this many the oldest is lost instead.
 constexpr std::size_t MAX_HELD_BACK = 256;
 
-/// Owns a descriptor and closes it.
+/// Owns a descriptor and closes it. The program has one of these (ts_file_descriptor), but the
+/// simulator is the reference the program is tested against: it builds and runs without any
+/// of the program's code, so that a fault there cannot hide on both sides of a test.
 class FileDescriptor {
  public:
   explicit FileDescriptor(int descriptor = -1) : descriptor_(descriptor) {}
@@ -83,7 +84,8 @@ class OutputRedirect {
     va_end(copy);
     std::string text(length > 0 ? static_cast<std::size_t>(length) : 0, '\0');
     if (length > 0) {
-      std::vsnprintf(text.data(), text.size() + 1, format, arguments);
+      // The call above measured the text, so this one writes all of it.
+      (void)std::vsnprintf(text.data(), text.size() + 1, format, arguments);
     }
     va_end(arguments);
     print(text);
@@ -122,7 +124,8 @@ class OutputRedirect {
 
 struct Slot {
   Player player;
-  std::optional<Clock::time_point> zombie_until;  // set by a kick; the slot frees itself then
+  std::optional<steady_clock::time_point>
+      zombie_until;  // set by a kick; the slot frees itself then
 };
 
 struct Outgoing {
@@ -140,8 +143,8 @@ bool same_destination(const sockaddr_in& one, const sockaddr_in& other) {
 struct Repeating {
   std::string datagram;
   sockaddr_in destination{};
-  Clock::duration every{};
-  Clock::time_point next{};
+  steady_clock::duration every{};
+  steady_clock::time_point next{};
 };
 
 // Index `index` of `count` items, negative counting from the end; nothing when out of range.
@@ -285,12 +288,11 @@ struct SimServer::Impl {
   std::uint64_t markers_handled = 0;
 
   // Only the server thread touches the outbox and the datagrams the link holds back.
-  std::multimap<Clock::time_point, Outgoing> outbox;
+  std::multimap<steady_clock::time_point, Outgoing> outbox;
   std::vector<Outgoing> held_back;
   std::optional<Repeating> endless;
   std::atomic<bool> stopping{false};
   std::thread thread;
-  std::unique_ptr<DemoScenario> demo;
 
   void open_socket(std::uint16_t port);
   void run();
@@ -337,8 +339,8 @@ void SimServer::Impl::wake_up() {
 }
 
 int SimServer::Impl::poll_timeout_ms() {
-  std::optional<Clock::time_point> next;
-  const auto consider = [&next](Clock::time_point due) {
+  std::optional<steady_clock::time_point> next;
+  const auto consider = [&next](steady_clock::time_point due) {
     next = next ? std::min(*next, due) : due;
   };
   if (!outbox.empty()) {
@@ -356,7 +358,7 @@ int SimServer::Impl::poll_timeout_ms() {
   if (!next) {
     return -1;
   }
-  const auto ms = std::chrono::ceil<std::chrono::milliseconds>(*next - Clock::now()).count();
+  const auto ms = std::chrono::ceil<std::chrono::milliseconds>(*next - steady_clock::now()).count();
   return static_cast<int>(std::clamp<long long>(ms, 0, 60'000));
 }
 
@@ -423,7 +425,8 @@ void SimServer::Impl::handle_datagram(const std::string& datagram, const sockadd
       received.erase(received.begin(),
                      received.begin() + static_cast<std::ptrdiff_t>(MAX_RECORDED_COMMANDS / 2));
     }
-    received.push_back({datagram, command, password_ok, ntohs(source.sin_port), Clock::now()});
+    received.push_back(
+        {datagram, command, password_ok, ntohs(source.sin_port), steady_clock::now()});
     commands_changed.notify_all();
     current_faults = faults_for(faults, command);
     current_override = reply_override;
@@ -462,7 +465,7 @@ void SimServer::Impl::queue_reply(std::vector<std::string> datagrams, const sock
   if (dropped) {
     datagrams.erase(datagrams.begin() + static_cast<std::ptrdiff_t>(*dropped));
   }
-  auto due = Clock::now() + std::chrono::milliseconds(reply_faults.reply_delay_ms);
+  auto due = steady_clock::now() + std::chrono::milliseconds(reply_faults.reply_delay_ms);
   bool first = true;
   for (WireDatagram& wire : link.carry(std::move(datagrams), reply_faults)) {
     if (!first) {
@@ -484,7 +487,7 @@ void SimServer::Impl::queue_reply(std::vector<std::string> datagrams, const sock
 }
 
 void SimServer::Impl::send_due() {
-  const auto now = Clock::now();
+  const auto now = steady_clock::now();
   std::size_t sent = 0;
   while (!outbox.empty() && outbox.begin()->first <= now) {
     Outgoing outgoing = std::move(outbox.begin()->second);
@@ -527,7 +530,7 @@ std::size_t SimServer::Impl::send_outgoing(Outgoing outgoing) {
 // Sends every due repetition (a late wake-up catches up) and sets the next.
 void SimServer::Impl::send_repeating(std::optional<Repeating>& repeating, int descriptor,
                                      std::size_t* count) {
-  const auto now = Clock::now();
+  const auto now = steady_clock::now();
   while (repeating && repeating->next <= now) {
     ::sendto(descriptor, repeating->datagram.data(), repeating->datagram.size(), 0,
              reinterpret_cast<const sockaddr*>(&repeating->destination),
@@ -540,7 +543,7 @@ void SimServer::Impl::send_repeating(std::optional<Repeating>& repeating, int de
 }
 
 void SimServer::Impl::expire_zombies() {
-  const auto now = Clock::now();
+  const auto now = steady_clock::now();
   for (auto& slot : slots) {
     if (slot && slot->zombie_until && *slot->zombie_until <= now) {
       slot.reset();
@@ -685,8 +688,8 @@ void SimServer::Impl::make_zombie(int slot) {
   entry->player.connecting = false;
   entry->player.name.clear();
   entry->zombie_until =
-      Clock::now() + std::chrono::duration_cast<Clock::duration>(
-                         std::chrono::duration<double>(std::max(zombie_seconds, 0.0)));
+      steady_clock::now() + std::chrono::duration_cast<steady_clock::duration>(
+                                std::chrono::duration<double>(std::max(zombie_seconds, 0.0)));
 }
 
 void SimServer::Impl::kick(OutputRedirect& out, std::string_view argument) {
@@ -736,7 +739,6 @@ SimServer::SimServer(std::string password, std::uint16_t port)
 }
 
 SimServer::~SimServer() {
-  impl_->demo.reset();
   impl_->stopping.store(true);
   impl_->wake_up();
   impl_->thread.join();
@@ -834,8 +836,9 @@ void SimServer::start_stream(std::uint16_t port, int per_second, std::string dat
   {
     std::lock_guard lock(impl_->mutex);
     const auto every = std::chrono::nanoseconds(1'000'000'000LL / std::max(per_second, 1));
-    impl_->stream = Repeating{std::move(datagram), loopback(port),
-                              std::chrono::duration_cast<Clock::duration>(every), Clock::now()};
+    impl_->stream =
+        Repeating{std::move(datagram), loopback(port),
+                  std::chrono::duration_cast<steady_clock::duration>(every), steady_clock::now()};
   }
   impl_->wake_up();
 }
@@ -903,12 +906,6 @@ void SimServer::kick_player(int slot) {
 std::vector<std::string> SimServer::execute(const std::string& command) {
   std::lock_guard lock(impl_->mutex);
   return impl_->execute(command);
-}
-
-void SimServer::start_demo_scenario() {
-  if (!impl_->demo) {
-    impl_->demo = std::make_unique<DemoScenario>(*this);
-  }
 }
 
 }  // namespace drav_sim

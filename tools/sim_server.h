@@ -170,10 +170,6 @@ class SimServer {
   /// recording. Lets tests know the exact answer the network would carry.
   std::vector<std::string> execute(const std::string& command);
 
-  /// Starts the lively demo scenario in the background: players join, leave, rename,
-  /// connect slowly, turn zombie and come back over time.
-  void start_demo_scenario();
-
  private:
   struct Impl;
   std::unique_ptr<Impl> impl_;

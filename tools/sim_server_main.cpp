@@ -14,6 +14,7 @@
 #include <string_view>
 #include <utility>
 
+#include "sim_demo.h"
 #include "sim_server.h"
 
 namespace {
@@ -87,8 +88,10 @@ std::optional<double> parse_seconds(const std::string& text) {
   }
 }
 
+// The texts this program prints go to whoever started it, who has its exit status besides: a
+// text the stream does not take leaves nothing else to do, so print results are not looked at.
 [[noreturn]] void usage_error(const std::string& message) {
-  std::fprintf(stderr, "sim-server: %s\n%s", message.c_str(), USAGE);
+  (void)std::fprintf(stderr, "sim-server: %s\n%s", message.c_str(), USAGE);
   std::exit(USAGE_STATUS);
 }
 
@@ -165,7 +168,7 @@ Options parse_options(int argc, char** argv) {
   for (int i = 1; i < argc; ++i) {
     const std::string_view option = argv[i];
     if (option == "--help" || option == "-h") {
-      std::fputs(USAGE, stdout);
+      (void)std::fputs(USAGE, stdout);
       std::exit(0);
     }
     if (i + 1 >= argc) {
@@ -190,6 +193,32 @@ Options parse_options(int argc, char** argv) {
   return options;
 }
 
+// The players and the faults that the options ask for.
+void set_up(drav_sim::SimServer& server, const Options& options) {
+  server.set_zombie_seconds(options.zombie_seconds);
+  server.set_faults(options.faults);
+  server.fill_players(options.players);
+  if (options.player_address) {
+    for (int slot = 0; slot < options.players; ++slot) {
+      drav_sim::Player player = server.player(slot).value();
+      player.ip = *options.player_address;
+      player.port = 27901 + slot;
+      server.set_player(slot, player);
+    }
+  }
+}
+
+// Every command received: the milliseconds since `started`, a blank and the command.
+void report_commands(const drav_sim::SimServer& server,
+                     std::chrono::steady_clock::time_point started) {
+  for (const drav_sim::ReceivedCommand& command : server.commands()) {
+    const auto ms =
+        std::chrono::duration_cast<std::chrono::milliseconds>(command.received_at - started);
+    (void)std::printf("%lld %s\n", static_cast<long long>(ms.count()), command.command.c_str());
+  }
+  (void)std::printf("streamed %zu\n", server.streamed());
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -204,39 +233,28 @@ int main(int argc, char** argv) {
 
   try {
     drav_sim::SimServer server(*options.password, static_cast<std::uint16_t>(options.port));
-    server.set_zombie_seconds(options.zombie_seconds);
-    server.set_faults(options.faults);
-    server.fill_players(options.players);
-    if (options.player_address) {
-      for (int slot = 0; slot < options.players; ++slot) {
-        drav_sim::Player player = server.player(slot).value();
-        player.ip = *options.player_address;
-        player.port = 27901 + slot;
-        server.set_player(slot, player);
-      }
-    }
+    set_up(server, options);
+    // Players join, leave, rename, connect slowly, turn zombie and come back over time, until
+    // the scenario goes, before the server it changes.
+    std::optional<drav_sim::DemoScenario> demo;
     if (options.demo) {
-      server.start_demo_scenario();
+      demo.emplace(server);
     }
     const auto started = std::chrono::steady_clock::now();
     if (options.stream_port) {
       server.start_stream(static_cast<std::uint16_t>(*options.stream_port), options.stream_rate,
                           drav_sim::forged_status_datagram());
     }
-    std::printf("sim-server listening on 127.0.0.1:%u\n", static_cast<unsigned>(server.port()));
-    std::fflush(stdout);
+    (void)std::printf("sim-server listening on 127.0.0.1:%u\n",
+                      static_cast<unsigned>(server.port()));
+    (void)std::fflush(stdout);
     int received = 0;
     sigwait(&stop_signals, &received);
     if (options.report_commands) {
-      for (const drav_sim::ReceivedCommand& command : server.commands()) {
-        const auto ms =
-            std::chrono::duration_cast<std::chrono::milliseconds>(command.received_at - started);
-        std::printf("%lld %s\n", static_cast<long long>(ms.count()), command.command.c_str());
-      }
-      std::printf("streamed %zu\n", server.streamed());
+      report_commands(server, started);
     }
   } catch (const std::exception& error) {
-    std::fprintf(stderr, "sim-server: %s\n", error.what());
+    (void)std::fprintf(stderr, "sim-server: %s\n", error.what());
     return 1;
   }
   return 0;
