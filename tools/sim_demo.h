@@ -1,6 +1,5 @@
 // The lively demo scenario of the simulated game server: a thread that changes the player
-// table over time through the server's public interface. Whoever owns the server starts it
-// (sim-server with --scenario demo); the server itself knows nothing of it.
+// table over time through the server's public interface.
 #pragma once
 
 #include <condition_variable>
