@@ -34,7 +34,7 @@ constexpr std::size_t ENTRY_LINE_MIN = 9;
 // A ban block writes the address left-aligned in this many columns.
 constexpr std::size_t ADDRESS_WIDTH = 15;
 
-// An entry read from a file; the comment lives in gac_comments.
+// An entry read from a file; the comment lives in the list's ac_comments.
 struct ts_file_entry {
   std::int32_t i_level;
   std::uint32_t i_comment_offset;
