@@ -391,16 +391,21 @@ TEST(StatsFaults, CutDetailsRepliesInventNoChange) {
   }
   EXPECT_EQ(bench.history(), history);
   EXPECT_GT(asked, 100);
-  // Player 4 really changes skin: one Change, however many polls the details take.
-  drav_sim::Player four = *bench.server.player(4);
+  // Player 4 really changes skin and player 5 name: one Change each, however many polls the
+  // details take.
+  drav_sim::Player four = *bench.server.player(4), five = *bench.server.player(5);
   four.userinfo = {{"skin", "female/athena"}};
+  five.name = "Renamed";
   bench.server.set_player(4, four);
+  bench.server.set_player(5, five);
   Lines log;
   for (int poll = 0; poll < 10; ++poll) {
     const Lines polled = bench.poll().second;
     log.insert(log.end(), polled.begin(), polled.end());
   }
-  EXPECT_EQ(log, Lines{client_line("Change    ", 4, "192.0.2.14", four.name)});
+  std::sort(log.begin(), log.end());
+  EXPECT_EQ(log, (Lines{client_line("Change    ", 4, "192.0.2.14", four.name),
+                        client_line("Change    ", 5, "192.0.2.15", "Renamed")}));
   EXPECT_EQ(std::string(bench.status.ats_client[4].ts_info.ac_skin), "female/athena");
 }
 
