@@ -19,8 +19,10 @@ namespace {
 // An event happens on about every third tick, so that a screen polling every 1 to 2 seconds
 // sees something new on most polls.
 constexpr int EVENT_PERCENT = 35;
-constexpr int MIN_PLAYERS = 4;
-constexpr int MAX_PLAYERS = 20;
+// Players from outside the banned network, whom random departures and joins keep between
+// these counts.
+constexpr int MIN_PLAYERS = 6;
+constexpr int MAX_PLAYERS = 14;
 constexpr int INITIAL_PLAYERS = 8;
 
 // Ticks of the timers. A player who comes back must stay away for at least one poll of the
@@ -32,6 +34,9 @@ constexpr int KICKED_RETURN_TICKS = 8;
 constexpr int RECONNECT_MIN_TICKS = 6;
 constexpr int RECONNECT_MAX_TICKS = 16;
 constexpr int SCRIPTED_RECONNECT_TICKS = 12;
+// The scripted events act on players who have been on the server long enough for the monitor
+// to know them: a rename of a player it never saw would be an arrival, not a change.
+constexpr int SETTLED_TICKS = 6;
 
 // The scripted events of a cycle, by tick within the cycle.
 enum class Beat { NONE, NEWCOMER, DROP_AND_RETURN, RENAME, BANNED_NEWCOMER, DEPARTURE };
@@ -104,6 +109,7 @@ struct Session {
   int port = 0;
   int qport = 0;
   bool back_after_kick = false;  // a second kick sends it away for good
+  long since = 0;                // tick of the arrival
 };
 
 struct Return {
@@ -118,8 +124,11 @@ class DemoScript::Impl {
   Impl(SimServer& server, unsigned seed) : server_(server), random_(seed) {}
 
   void start() {
+    // Some from the banned network too: the monitor lets in whoever it finds at its start.
     for (int i = 0; i < INITIAL_PLAYERS; ++i) {
-      join_new(false);
+      if (const std::optional<std::size_t> persona = idle_persona(percent() < 25, false)) {
+        join(false, new_session(*persona));
+      }
     }
   }
 
@@ -247,30 +256,42 @@ class DemoScript::Impl {
     }
   }
 
+  /// Players whom the monitor knows by now, from outside the banned network.
+  std::vector<int> settled_slots() const {
+    std::vector<int> slots;
+    for (const auto& [slot, session] : present_) {
+      if (!zombie_until_.contains(slot) && !banned(session.persona) &&
+          now_ - session.since >= SETTLED_TICKS) {
+        slots.push_back(slot);
+      }
+    }
+    return slots;
+  }
+
   void play(Beat beat) {
-    const std::vector<int> active = active_slots();
+    const std::vector<int> settled = settled_slots();
     switch (beat) {
       case Beat::NEWCOMER:
-        join_new(true);
+        join_idle(false);
         break;
       case Beat::DROP_AND_RETURN:
-        if (!active.empty()) {
-          leave(pick(active), SCRIPTED_RECONNECT_TICKS);
+        if (!settled.empty()) {
+          leave(pick(settled), SCRIPTED_RECONNECT_TICKS);
         }
         break;
       case Beat::RENAME:
-        if (!active.empty()) {
-          rename(pick(active));
+        if (!settled.empty()) {
+          rename(pick(settled));
         }
         break;
       case Beat::BANNED_NEWCOMER:
-        if (const std::optional<std::size_t> persona = banned_persona()) {
+        if (const std::optional<std::size_t> persona = idle_persona(true, false)) {
           join(true, new_session(*persona));
         }
         break;
       case Beat::DEPARTURE:
-        if (static_cast<int>(active.size()) > MIN_PLAYERS) {
-          leave(pick(active), 0);
+        if (welcome_count() > MIN_PLAYERS && !settled.empty()) {
+          leave(pick(settled), 0);
         }
         break;
       case Beat::NONE:
@@ -281,16 +302,17 @@ class DemoScript::Impl {
   void event() {
     const auto kind = static_cast<Event>(between(0, static_cast<int>(Event::COUNT) - 1));
     const std::vector<int> active = active_slots();
-    const bool room = static_cast<int>(present_.size()) < MAX_PLAYERS;
+    const bool room = welcome_count() < MAX_PLAYERS;
+    const bool crowd = welcome_count() > MIN_PLAYERS;
     switch (kind) {
       case Event::JOIN:
         if (room) {
-          join_new(true);
+          join_idle(false);
         }
         break;
       case Event::LEAVE:
         // Half of those who leave only dropped and come back soon.
-        if (static_cast<int>(active.size()) > MIN_PLAYERS) {
+        if (crowd) {
           leave(pick(active),
                 percent() < 50 ? between(RECONNECT_MIN_TICKS, RECONNECT_MAX_TICKS) : 0);
         }
@@ -301,16 +323,14 @@ class DemoScript::Impl {
         }
         break;
       case Event::ZOMBIE:
-        if (static_cast<int>(active.size()) > MIN_PLAYERS) {
+        if (crowd) {
           turn_zombie(pick(active));
         }
         break;
       case Event::COME_BACK:
         // Much later, with a new connection.
-        if (!departed_.empty() && room) {
-          const std::size_t persona = pick(departed_);
-          std::erase(departed_, persona);
-          join(true, new_session(persona));
+        if (room) {
+          join_idle(true);
         }
         break;
       case Event::COUNT:
@@ -350,28 +370,32 @@ class DemoScript::Impl {
            std::ranges::any_of(returning_, [&](const Return& back) { return same(back.session); });
   }
 
-  std::optional<std::size_t> unused_persona() {
-    std::vector<std::size_t> unused;
-    for (std::size_t i = 0; i < PERSONAS.size(); ++i) {
-      if (!in_play(i) && std::ranges::find(departed_, i) == departed_.end()) {
-        unused.push_back(i);
-      }
-    }
-    return unused.empty() ? std::nullopt : std::optional(pick(unused));
+  static bool banned(std::size_t persona) {
+    return std::string_view(PERSONAS[persona].ip).starts_with(BANNED_PREFIX);
   }
 
-  /// A persona of the banned network who is neither on the server nor on the way back.
-  std::optional<std::size_t> banned_persona() {
-    std::vector<std::size_t> candidates;
+  /// Players on the server from outside the banned network, zombies left out.
+  int welcome_count() const {
+    return static_cast<int>(std::ranges::count_if(present_, [&](const auto& entry) {
+      return !banned(entry.second.persona) && !zombie_until_.contains(entry.first);
+    }));
+  }
+
+  /// A persona who is neither on the server nor on the way back, from the banned network or
+  /// not: with `seen_before` one who was here before, else preferably one who never was.
+  std::optional<std::size_t> idle_persona(bool from_banned, bool seen_before) {
+    std::vector<std::size_t> seen;
+    std::vector<std::size_t> unseen;
     for (std::size_t i = 0; i < PERSONAS.size(); ++i) {
-      if (std::string_view(PERSONAS[i].ip).starts_with(BANNED_PREFIX) && !in_play(i)) {
-        candidates.push_back(i);
+      if (!in_play(i) && banned(i) == from_banned) {
+        (std::ranges::find(departed_, i) != departed_.end() ? seen : unseen).push_back(i);
       }
     }
-    if (candidates.empty()) {
+    const std::vector<std::size_t>& choice = seen_before || unseen.empty() ? seen : unseen;
+    if (choice.empty()) {
       return std::nullopt;
     }
-    const std::size_t persona = pick(candidates);
+    const std::size_t persona = pick(choice);
     std::erase(departed_, persona);
     return persona;
   }
@@ -380,9 +404,10 @@ class DemoScript::Impl {
     return {persona, between(1024, 65535), between(1, 65535), false};
   }
 
-  void join_new(bool slowly) {
-    if (const std::optional<std::size_t> persona = unused_persona()) {
-      join(slowly, new_session(*persona));
+  /// A newcomer from outside the banned network, who connects slowly.
+  void join_idle(bool seen_before) {
+    if (const std::optional<std::size_t> persona = idle_persona(false, seen_before)) {
+      join(true, new_session(*persona));
     }
   }
 
@@ -408,6 +433,7 @@ class DemoScript::Impl {
                        {"spectator", "0"}};
     server_.set_player(*slot, player);
     present_[*slot] = session;
+    present_[*slot].since = now_;
     if (slowly) {
       connecting_until_[*slot] = now_ + between(4, 10);
     }
