@@ -394,16 +394,21 @@ TEST(StatsFaults, CutDetailsRepliesInventNoChange) {
   }
   EXPECT_EQ(bench.history(), history);
   EXPECT_GT(asked, 100);
-  // Player 4 really changes skin: one Change, however many polls the details take.
-  drav_sim::Player four = *bench.server.player(4);
+  // Player 4 really changes skin and player 5 name: one Change each, however many polls the
+  // details take.
+  drav_sim::Player four = *bench.server.player(4), five = *bench.server.player(5);
   four.userinfo = {{"skin", "female/athena"}};
+  five.name = "Renamed";
   bench.server.set_player(4, four);
+  bench.server.set_player(5, five);
   Lines log;
   for (int poll = 0; poll < 10; ++poll) {
     const Lines polled = bench.poll().second;
     log.insert(log.end(), polled.begin(), polled.end());
   }
-  EXPECT_EQ(log, Lines{client_line("Change    ", 4, "192.0.2.14", four.name)});
+  std::sort(log.begin(), log.end());
+  EXPECT_EQ(log, (Lines{client_line("Change    ", 4, "192.0.2.14", four.name),
+                        client_line("Change    ", 5, "192.0.2.15", "Renamed")}));
   EXPECT_EQ(std::string(bench.status.ats_client[4].ts_info.ac_skin), "female/athena");
 }
 
@@ -549,4 +554,26 @@ TEST(StatsFaults, ASilentServerIsToldOnceAndSoIsItsReturn) {
             "Server Replying again after 40 s");
   bench.poll();
   EXPECT_EQ(r_dravpane_line_count() - before, 2);
+}
+
+// A slot the two replies of a poll disagree on keeps its stored player, and nothing about that
+// player is asked or compared that poll: details fetched then would belong to a listing nobody
+// confirmed. The rename is logged once, when a poll confirms it.
+TEST(StatsFaults, DetailsWaitForASlotToBeConfirmed) {
+  StatsBench bench("", [](ts_config& c) { c.poll_interval_dumpuser = 1; });
+  fill_twelve(bench);
+  std::atomic<int> damage_countdown = 1;
+  bench.server.set_reply_override([&](const std::string& command) -> std::optional<Lines> {
+    if (command != "status" || --damage_countdown != 0) {
+      return std::nullopt;
+    }
+    return spliced(bench.server, "Player05", "Player10");
+  });
+  drav_sim::Player seven = *bench.server.player(7);
+  seven.name = "Seven";
+  bench.server.set_player(7, seven);
+  const Polled polled = bench.poll();
+  EXPECT_EQ(polled.second, Lines{});
+  EXPECT_EQ(std::count(polled.first.begin(), polled.first.end(), "dumpuser 7"), 0);
+  EXPECT_EQ(bench.poll().second, Lines{client_line("Change    ", 7, "192.0.2.17", "Seven")});
 }
