@@ -207,8 +207,9 @@ TEST(TerminalTest, OperatorSessionSignalsAndRefusals) {
   drav_test::write_file(dir.file("drav-logger-ip.txt"), "");
   drav_test::write_file(dir.file("access.txt"), "5 198.51.100.0/24    trusted\n");
 
-  // Runs the program in an 80x24 terminal there; the shell writes its exit status to "status".
-  // Returns whether the program came up.
+  // Runs the program in an 80x24 terminal there; the shell writes the terminal's mode before
+  // and after it to "mode" and "mode.after", then its exit status to "status". Returns
+  // whether the program came up.
   std::unique_ptr<Terminal> terminal;
   const auto start = [&](const std::string& program) {
     std::filesystem::remove(dir.file("status"));
@@ -216,7 +217,9 @@ TEST(TerminalTest, OperatorSessionSignalsAndRefusals) {
     // The inner shell hands its process number to the program, so the test can signal it.
     terminal = std::make_unique<Terminal>(
         dir.path().string(),
-        "echo BEFORE; sh -c 'echo $$ > pid; exec " + program + "'; echo $? > status", 80, 24);
+        "stty -g > mode; echo BEFORE; sh -c 'echo $$ > pid; exec " + program +
+            "'; s=$?; stty -g > mode.after; echo $s > status",
+        80, 24);
     // The program is running once its first poll is on the screen.
     return program != DRAV_LOGGER_BINARY ||
            terminal->wait_for_text("Server Change     canyon_ridge");
@@ -341,6 +344,7 @@ TEST(TerminalTest, OperatorSessionSignalsAndRefusals) {
       [](const auto& r) { return r.size() == 24 && r[22] == "└" + line(78) + "┘"; }));
   terminal->keys({"q"});
   EXPECT_EQ(exit_status(), 0);
+  EXPECT_EQ(read_file(dir.file("mode.after")), read_file(dir.file("mode")));
   rows = terminal->rows();
   EXPECT_EQ(rows[0], "BEFORE");
   EXPECT_EQ(screen_text(rows).find("─"), std::string::npos) << screen_text(rows);
@@ -357,7 +361,8 @@ TEST(TerminalTest, OperatorSessionSignalsAndRefusals) {
   EXPECT_EQ(screen_text(terminal->rows()), "BEFORE\n" + std::string(23, '\n'));
 
   // A fatal error with the screen up leaves a readable message (long enough to wrap) and
-  // waits for a key before it ends with status 1.
+  // waits for a key before it ends with status 1: any key, not only Enter, and the shell
+  // gets its terminal back as it was.
   ASSERT_TRUE(start(DRAV_LOGGER_BINARY)) << screen_text(terminal->rows());
   std::filesystem::remove(dir.file("drav-logger-ip.txt"));
   std::filesystem::create_directory(dir.file("drav-logger-ip.txt"));
@@ -373,8 +378,9 @@ TEST(TerminalTest, OperatorSessionSignalsAndRefusals) {
   EXPECT_EQ(screen_text(rows).find("─"), std::string::npos) << screen_text(rows);
   EXPECT_EQ(rows[0], "BEFORE");
   EXPECT_EQ(read_file(dir.file("status")), "");
-  terminal->keys({"Enter"});
+  terminal->keys({"x"});
   EXPECT_EQ(exit_status(), 1);
+  EXPECT_EQ(read_file(dir.file("mode.after")), read_file(dir.file("mode")));
 
   // A terminal without colours is refused (after a start that finds a history file again:
   // a directory in its place is refused first).
