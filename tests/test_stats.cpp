@@ -6,13 +6,16 @@
 
 #include <algorithm>
 #include <atomic>
+#include <chrono>
 #include <cstdint>
 #include <random>
 #include <regex>
+#include <sstream>
 
 #include "drav_access.h"
 #include "drav_pane.h"
 #include "drav_stats.h"
+#include "sim_demo.h"
 #include "stats_support.h"
 
 namespace {
@@ -473,6 +476,62 @@ TEST(Stats, ABanAfterAReconnectEndsInABlock) {
   bench.server.set_player(2, eve);
   EXPECT_EQ(bench.poll(),
             Polled({"status", "status", "dumpuser 2", "dumpuser 2", "kick 2"}, block));
+}
+
+// The demo's scenario, with the access list and the poll interval of scripts/demo: one cycle
+// brings every kind of event the server makes by itself, and a player the operator kicks
+// comes back within seconds on the same address, port and qport and is rejected.
+TEST(Stats, TheDemoShowsEveryKindOfEventInACycleAndARejectAfterAKick) {
+  std::istringstream script(drav_test::read_file(std::string(DRAV_SOURCE_DIR) + "/scripts/demo"));
+  std::string access_list;
+  for (std::string line; std::getline(script, line);) {
+    if (std::regex_match(line, std::regex("[0-9] [0-9./]+ .*"))) {
+      access_list += line + "\n";
+    }
+  }
+  ASSERT_NE(access_list, "");
+  for (const unsigned seed : {7u, 1u}) {
+    StatsBench bench(access_list, [](ts_config& c) { c.poll_interval_status = 1; });
+    // A kicked player leaves at once, so that no wall clock decides when its slot is free.
+    bench.server.set_zombie_seconds(0);
+    drav_sim::DemoScript demo(bench.server, seed);
+    demo.start();
+    std::map<std::string, Lines> events;  // by label
+    const auto poll = [&] {
+      const Polled polled = bench.poll();
+      for (const std::string& line : polled.second) {
+        if (line.starts_with("Client ")) {
+          events[line.substr(7, 10)].push_back(line);
+        }
+      }
+      for (int tick = 0; tick < std::chrono::seconds(1) / drav_sim::DemoScript::TICK; ++tick) {
+        demo.tick();
+      }
+      return polled.first;
+    };
+    for (int tick = 0; tick < drav_sim::DemoScript::CYCLE_TICKS; tick += 2) {
+      poll();
+    }
+    for (const char* label : {"Connect   ", "Disconnect", "Change    ", "Reconnect ", "Block     "}) {
+      EXPECT_FALSE(events[label].empty()) << label << seed;
+    }
+    EXPECT_TRUE(events["Reject    "].empty()) << seed;
+
+    // What the screen's Shift-K does, to the first player nobody kicks yet.
+    const auto kicked = std::ranges::find_if(bench.status.ats_client, [](const ts_client& c) {
+      return c.b_active == 1 && c.i_kick_reason == KICK_NONE;
+    });
+    ASSERT_NE(kicked, bench.status.ats_client.end());
+    kicked->i_kick_reason = KICK_ADMIN;
+    const std::string address = r_dravip_ip_to_text(kicked->ts_line.ts_address.ip).c_str();
+    const std::string kick = "kick " + std::to_string(kicked - bench.status.ats_client.begin());
+    EXPECT_EQ(std::ranges::count(poll(), kick), 1) << seed;
+    for (int polls = 0; polls < 10 && events["Reject    "].empty(); ++polls) {
+      poll();
+    }
+    ASSERT_EQ(events["Reject    "].size(), 1u) << seed;
+    EXPECT_NE(events["Reject    "][0].find(" " + address + " "), std::string::npos) << seed;
+  }
 }
 
 // A server that answers no poll for three intervals is told silent once, in the pane only, and
