@@ -91,8 +91,9 @@ void r_dravlog_wait_for_key(const ts_key_mode& mode) {
 void r_dravlog_show(const char* line) {
   r_dravpane_add_text(line);
   if (!gb_screen_active && gpo_file_error != nullptr) {
-    std::fputs(line, gpo_file_error);
-    std::fflush(gpo_file_error);
+    // The error stream is where failures are told: its own have nowhere left to go.
+    (void)std::fputs(line, gpo_file_error);
+    (void)std::fflush(gpo_file_error);
   }
 }
 
@@ -191,7 +192,8 @@ void r_dravlog_error(const char* format, ...) {
     char message[LOG_LINE_SIZE];
     va_list arguments;
     va_start(arguments, format);
-    std::vsnprintf(message, sizeof message, format, arguments);
+    // A message cut at the buffer's end still tells what happened.
+    (void)std::vsnprintf(message, sizeof message, format, arguments);
     va_end(arguments);
     gpf_fatal_handler(message);
   }
@@ -203,19 +205,20 @@ void r_dravlog_error(const char* format, ...) {
   // Before the message: from here on every key counts, and none typed earlier does.
   const ts_key_mode key_mode = gb_wait_for_key ? r_dravlog_key_mode_begin() : ts_key_mode{};
   if (gpo_file_error != nullptr) {
-    std::fprintf(gpo_file_error, "\n\n%s ", r_dravtools_gettime(0));
+    // The program ends with status 1 whether or not the error stream takes the message.
+    (void)std::fprintf(gpo_file_error, "\n\n%s ", r_dravtools_gettime(0));
     va_list arguments;
     va_start(arguments, format);
-    std::vfprintf(gpo_file_error, format, arguments);
+    (void)std::vfprintf(gpo_file_error, format, arguments);
     va_end(arguments);
-    std::fflush(gpo_file_error);
+    (void)std::fflush(gpo_file_error);
   }
   if (gb_wait_for_key) {
     r_dravlog_wait_for_key(key_mode);
   }
   if (gb_exit_started) {
     // The exit handlers are already running; running them again is not allowed.
-    std::fflush(nullptr);
+    (void)std::fflush(nullptr);
     std::_Exit(1);
   }
   std::exit(1);
@@ -234,8 +237,9 @@ void r_dravlog_log(const char* format, ...) {
     r_dravlog_write(line);
   }
   if (gb_echo_stdout && gi_file_log != STDOUT_FILENO) {
-    std::fputs(line, stdout);
-    std::fflush(stdout);
+    // A copy for whoever reads standard output; the log file and the pane have the line.
+    (void)std::fputs(line, stdout);
+    (void)std::fflush(stdout);
   }
 }
 
@@ -258,8 +262,8 @@ void r_dravlog_set_release_function(ts_log_release_function release) {
 
 void r_dravlog_log_player(te_log_kind kind, const ts_status_line& line) {
   const ts_ip_text address = r_dravip_ip_to_text(line.ts_address.ip);
-  r_dravlog_log("Client %s %02d %-15s %s\n", r_dravlog_kind_label(kind), line.i_num, address.c_str(),
-                line.ac_name);
+  r_dravlog_log("Client %s %02d %-15s %s\n", r_dravlog_kind_label(kind), line.i_num,
+                address.c_str(), line.ac_name);
 }
 
 void r_dravlog_log_server(const char* text) {
@@ -278,7 +282,7 @@ void r_dravlog_finish() {
   r_dravlog_close_owned();
   gi_file_log = -1;
   if (gpo_file_error != nullptr) {
-    std::fflush(gpo_file_error);
+    (void)std::fflush(gpo_file_error);  // nothing is left to tell a failure to
   }
   gpo_file_error = nullptr;
 }

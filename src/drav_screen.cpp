@@ -276,7 +276,7 @@ ts_client_cells r_dravscreen_client_cells(const ts_client& slot, int slot_number
                                           int ping_kick, int access_level, int deathmatch) {
   ts_client_cells cells;
   char number[16];
-  std::snprintf(number, sizeof number, "%2d", slot_number);
+  (void)std::snprintf(number, sizeof number, "%2d", slot_number);  // any int fits
   cells.ac_number = number;
   if (slot.b_active != 1) {
     return cells;
@@ -297,8 +297,9 @@ ts_client_cells r_dravscreen_client_cells(const ts_client& slot, int slot_number
                                            connecting);
   cells.i_ping_pair = r_dravscreen_ping_pair(slot.ts_line.i_ping, ping_kick);
   char address[32];
-  std::snprintf(address, sizeof address, "%-15s",
-                r_dravip_ip_to_text(slot.ts_line.ts_address.ip).c_str());
+  // A dotted address always fits.
+  (void)std::snprintf(address, sizeof address, "%-15s",
+                      r_dravip_ip_to_text(slot.ts_line.ts_address.ip).c_str());
   cells.ac_address = address;
   cells.i_address_pair = slot.i_access_level < access_level ? PAIR_BAD : PAIR_GOOD;
   return cells;

@@ -36,17 +36,17 @@ struct ts_pair_colors {
 // Pairs 0..31 show the game's colour codes.
 constexpr std::array<ts_pair_colors, GAME_COLOR_COUNT> gct_game_pairs = [] {
   std::array<ts_pair_colors, GAME_COLOR_COUNT> pairs{};
-  constexpr short white = COLOR_WHITE, red = COLOR_RED, green = COLOR_GREEN, yellow = COLOR_YELLOW,
-                  blue = COLOR_BLUE, magenta = COLOR_MAGENTA, cyan = COLOR_CYAN,
-                  black = COLOR_BLACK;
-  constexpr std::array<short, GAME_COLOR_COUNT> foregrounds = {
-      white,   white, red,     green,  yellow, blue,   magenta, cyan,   black,  white, white,
-      red,     green, white,   yellow, blue,   yellow, green,   cyan,   cyan,   cyan,  blue,
-      magenta, white, magenta, red,    red,    white,  cyan,    yellow, yellow, yellow};
+  constexpr short WHITE = COLOR_WHITE, RED = COLOR_RED, GREEN = COLOR_GREEN, YELLOW = COLOR_YELLOW,
+                  BLUE = COLOR_BLUE, MAGENTA = COLOR_MAGENTA, CYAN = COLOR_CYAN,
+                  BLACK = COLOR_BLACK;
+  constexpr std::array<short, GAME_COLOR_COUNT> FOREGROUNDS = {
+      WHITE,   WHITE, RED,     GREEN,  YELLOW, BLUE,   MAGENTA, CYAN,   BLACK,  WHITE, WHITE,
+      RED,     GREEN, WHITE,   YELLOW, BLUE,   YELLOW, GREEN,   CYAN,   CYAN,   CYAN,  BLUE,
+      MAGENTA, WHITE, MAGENTA, RED,    RED,    WHITE,  CYAN,    YELLOW, YELLOW, YELLOW};
   for (std::size_t code = 0; code < pairs.size(); ++code) {
-    pairs[code] = {foregrounds[code], black};
+    pairs[code] = {FOREGROUNDS[code], BLACK};
   }
-  pairs[8] = {black, white};
+  pairs[8] = {BLACK, WHITE};
   return pairs;
 }();
 
@@ -96,8 +96,9 @@ std::array<WINDOW*, WINDOW_COUNT> gapo_window_arr = {};
   if (gb_curses_started) {
     endwin();
   }
-  std::printf("Error: %s\n", reason);
-  std::fflush(stdout);
+  // The program ends with status 1 whether or not standard output takes the reason.
+  (void)std::printf("Error: %s\n", reason);
+  (void)std::fflush(stdout);
   std::exit(1);
 }
 
@@ -163,9 +164,9 @@ void r_dravscreen_draw_frame_lines() {
 }
 
 void r_dravscreen_draw_tag_letters() {
-  constexpr std::array<std::pair<te_window, char>, 4> tags = {
+  constexpr std::array<std::pair<te_window, char>, 4> TAGS = {
       {{WIN_SERVER, 'S'}, {WIN_CLIENT, 'C'}, {WIN_IP, 'I'}, {WIN_LOG, 'L'}}};
-  for (const auto& tag : tags) {
+  for (const auto& tag : TAGS) {
     // Plain variables: clang 14 does not let a lambda capture a structured binding.
     const te_window window = tag.first;
     const char letter = tag.second;
@@ -230,7 +231,8 @@ void r_dravscreen_draw_too_small() {
   wattrset(stdscr, r_dravscreen_pair_attribute(PAIR_PLAIN));
   mvwaddnstr(stdscr, 0, 0, "Terminal too small", main.i_cols);
   char needed[40];
-  std::snprintf(needed, sizeof needed, "Needs %dx%d", SCREEN_MIN_COLS, SCREEN_MIN_ROWS);
+  // Two small numbers always fit.
+  (void)std::snprintf(needed, sizeof needed, "Needs %dx%d", SCREEN_MIN_COLS, SCREEN_MIN_ROWS);
   mvwaddnstr(stdscr, 1, 0, needed, main.i_cols);
 }
 
@@ -357,7 +359,8 @@ void r_dravscreen_draw_outer_box() {
 
 void r_dravscreen_init(ts_config& config, ts_status& status) {
   r_dravscreen_attach(config, status);
-  std::setlocale(LC_ALL, "");
+  // Without the environment's locale the "C" one stays, and curses shows what it can.
+  (void)std::setlocale(LC_ALL, "");
   // newterm rather than initscr: initscr ends the program with its own message when the
   // terminal is unknown, and we want ours.
   if (isatty(STDIN_FILENO) == 0 || isatty(STDOUT_FILENO) == 0) {

@@ -38,7 +38,8 @@ bool r_dravscreen_is_console_toggle(int key) {
   const int length = std::vsnprintf(nullptr, 0, format, copy);
   va_end(copy);
   std::string line(length > 0 ? static_cast<std::size_t>(length) : 0, '\0');
-  std::vsnprintf(line.data(), line.size() + 1, format, arguments);
+  // The call above measured the line, so this one writes all of it.
+  (void)std::vsnprintf(line.data(), line.size() + 1, format, arguments);
   va_end(arguments);
   return line;
 }

@@ -235,7 +235,8 @@ void r_dravscreen_draw_ip_list() {
       const bool selected = index == cursor.i_current;
       const int pair = entry.access_level >= access_level ? PAIR_GOOD : PAIR_BAD;
       char address[32];
-      std::snprintf(address, sizeof address, "%-15s", r_dravip_ip_to_text(entry.ip).c_str());
+      // A dotted address always fits.
+      (void)std::snprintf(address, sizeof address, "%-15s", r_dravip_ip_to_text(entry.ip).c_str());
       r_dravscreen_pen_plain(pen, address, r_dravscreen_pair_attribute(pair, selected));
       r_dravscreen_pen_plain(pen, " ", r_dravscreen_pair_attribute(PAIR_PLAIN, selected));
       wattrset(window, r_dravscreen_pair_attribute(PAIR_PLAIN));
