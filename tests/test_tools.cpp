@@ -20,24 +20,21 @@
 namespace {
 
 TEST(ToolsTest, CleaningDropsOrReplacesExactlyItsBytes) {
-  // Colour codes are 0x01..0x1F but the line feed; the console's quoting characters.
+  // Colour codes are 0x01..0x1F but the line feed; the console's quoting characters. That a
+  // copy cleans as in place is the fuzz target's check.
   const std::string text = "a\x01\t\n\r\x1F \"#$'\x7F\x80\xFF";
   const std::pair<void (*)(char*, const char*), std::string> cleanings[] = {
       {r_dravtools_remove_colors, "a\n \"#$'\x7F\x80\xFF"},
       {r_dravtools_remove_colors_char, "a\n \"#$'\x7F\x80\xFF"},
-      {r_dravtools_remove_namehack_char, "a\x01\t\n\x1F \"#$'\x7F\x80\xFF"},
-      {[](char* dest, const char* source) {
-         r_dravtools_remove_invalid_console_chars(
-             static_cast<char*>(std::memmove(dest, source, std::strlen(source) + 1)));
-       },
-       "a\x01\t\n\x1F \x97  \x95\x7F\x80\xFF"}};
+      {r_dravtools_remove_namehack_char, "a\x01\t\n\x1F \"#$'\x7F\x80\xFF"}};
   for (const auto& [clean, kept] : cleanings) {
-    std::string in_place = text, copy(text.size(), 'x');
+    std::string in_place = text;
     clean(in_place.data(), in_place.data());
     EXPECT_EQ(in_place.c_str(), kept);
-    clean(copy.data(), text.c_str());
-    EXPECT_EQ(copy.c_str(), kept);
   }
+  std::string console = text;
+  r_dravtools_remove_invalid_console_chars(console.data());
+  EXPECT_EQ(console.c_str(), std::string("a\x01\t\n\x1F \x97  \x95\x7F\x80\xFF"));
   // One line feed goes, and a carriage return only before it.
   const std::pair<std::string, std::string> lines[] = {
       {"a\r\r\n", "a\r"}, {"a\n\n", "a\n"}, {"a\r", "a\r"}, {"\n", ""}, {"", ""}};
@@ -46,13 +43,11 @@ TEST(ToolsTest, CleaningDropsOrReplacesExactlyItsBytes) {
     EXPECT_EQ(r_dravtools_remove_eol(buffer.data()), kept.size()) << line;
     EXPECT_EQ(buffer.c_str(), kept);
   }
-  // A text field takes 512 bytes and is NUL to its end.
+  // A text field is NUL after its text to its end (the cut at 512 bytes: the configuration test).
   char field[TEXT_FIELD_SIZE];
   std::memset(field, 'x', sizeof field);
   EXPECT_EQ(std::string(r_dravtools_varcpy(field, "ab"), sizeof field),
             "ab" + std::string(511, '\0'));
-  EXPECT_EQ(std::string(r_dravtools_varcpy(field, std::string(600, 'v').c_str()), sizeof field),
-            std::string(512, 'v') + '\0');
 }
 
 TEST(ToolsTest, GettimeGivesLocalTimeStamp) {
