@@ -75,12 +75,11 @@ TEST_F(LogTest, LinesAreWholeAndTheFileDropsTheColourCodesThatThePaneKeeps) {
 }
 
 TEST_F(LogTest, FailingLogFileIsToldOnceUntilItWorkedAgainAndNeverStopsTheProgram) {
-  const std::string told = "Log    File " + path_ +
-                           " could not be written (File too large): events are missing from it\n";
-  const std::string uncut =
-      "Log    File " + path_ +
-      " could not be written (File too large) nor cut back to its last whole line (Operation not "
-      "permitted): events are missing from it\n";
+  const std::string file = "Log    File " + path_ + " could not be written (File too large)";
+  const std::string told = file + ": events are missing from it\n",
+                    uncut = file +
+                            " nor cut back to its last whole line (Operation not permitted): "
+                            "events are missing from it\n";
   // The disk takes the line, is full, or is full and the file cannot be cut back either.
   enum te_disk { WORKS, FULL, UNCUT };
   const struct {
