@@ -78,6 +78,38 @@ class AccessTest : public ::testing::Test {
   std::string add_path() const { return dir_.file("access-add.txt"); }
   std::string history_path() const { return dir_.file("history.txt"); }
 
+  /// Loads Red of 192.0.2.1 banned in the additions file, each file's first line 8000 bytes
+  /// long (room for the fatal message that a child with a full disk writes).
+  void load_red() {
+    write_file(main_path(), "");
+    write_file(add_path(), "; " + PADDING + "\n0 192.0.2.1\n");
+    load("20120218 192.0.2.1       Red\\" + PADDING + "\n");
+  }
+  /// Appends Blue of 192.0.2.2 to the history, or its ban to the additions file.
+  static void append_blue(bool history) {
+    if (history)
+      r_dravlistip_add_ip_name(ip("192.0.2.2"), "Blue", "host");
+    else
+      r_dravaccess_block_ip(ip("192.0.2.2"), "Blue", "r");
+  }
+  void restart() {
+    r_dravaccess_init(config_);
+    r_dravlistip_init(config_);
+  }
+  /// Starts again; then Red must be as before, and Blue there when `blue`.
+  void restart_and_expect(bool history, bool blue) {
+    restart();
+    std::vector<std::string> list = entries();
+    for (std::string& entry : list)  // without the date
+      entry.erase(0, entry.find(' ') + 1);
+    const std::string red = "192.0.2.1 'Red' '" + PADDING + "' 0";
+    const std::vector<std::string> red_only = {red}, both = {red, "192.0.2.2 'Blue' 'host' 1"};
+    EXPECT_EQ(list, history && blue ? both : red_only) << history;
+    EXPECT_EQ(r_dravaccess_get_access_level(ip("192.0.2.2"), nullptr), !history && blue ? 0 : 1);
+  }
+
+  const std::string PADDING = std::string(8000, 'p');
+
   drav_test::TempDir dir_;
   ts_config config_;
 };
@@ -262,35 +294,27 @@ TEST_F(AccessTest, FileErrorsAreFatalWithTheirFileAndLine) {
   }
 }
 
-// The history and the additions file when an append fails or the file is swapped while the
-// program runs: the next start reads every whole line and no other, or refuses the file with
-// its line. The full disk is a file size limit in the child that the fatal error ends.
-TEST_F(AccessTest, AppendsThatFailLeaveWholeLinesOrAFileTheNextStartRefuses) {
-  enum te_fault { DISK_FULL, DISK_FULL_APPEND_ONLY, SYMLINK, DIRECTORY };
-  const std::string closed = "File @ could not be closed", directory = "File @ could not be ";
+// The history and the additions file when an append fails on a full disk (a file size limit
+// in the child that the fatal error ends): the next start reads every whole line and no other,
+// or refuses the file with its line.
+TEST_F(AccessTest, AFullDiskLeavesWholeLinesOrAFileTheNextStartRefuses) {
+  const std::string closed = "File @ could not be closed";
   const std::string uncut =
       closed + " (File too large), nor cut back to its last whole line (Operation not permitted)";
   const struct {
-    bool history;  // else the additions file
-    te_fault fault;
+    bool history;                     // else the additions file
+    bool append_only;                 // the file cannot be cut back either
     std::size_t room;                 // bytes the full disk still takes
     std::string appended, restarted;  // fatal messages with @ for the file; empty: none
   } rows[] = {
-      {true, DISK_FULL, 5, closed, ""},
-      {false, DISK_FULL, 31, closed, ""},
-      {true, DISK_FULL_APPEND_ONLY, 5, uncut,
+      {true, false, 5, closed, ""},
+      {false, false, 31, closed, ""},
+      {true, true, 5, uncut,
        "Invalid line in @ (line 2 has no line feed): " + line_today("", "").substr(0, 5)},
-      {false, DISK_FULL_APPEND_ONLY, 31, uncut,
-       "Invalid line in @ (line 4 has no line feed): 0 192"},
+      {false, true, 31, uncut, "Invalid line in @ (line 4 has no line feed): 0 192"},
       // A ban cut inside its comment line leaves a comment, which the next start ignores.
-      {false, DISK_FULL_APPEND_ONLY, 5, uncut, ""},
-      {true, SYMLINK, 0, "", ""},  // the new entry is kept
-      {false, SYMLINK, 0, "", ""},
-      {true, DIRECTORY, 0, directory + "opened for appending", directory + "read (Is a directory)"},
-      {false, DIRECTORY, 0, directory + "opened for appending",
-       directory + "read (Is a directory)"},
+      {false, true, 5, uncut, ""},
   };
-  const std::string padding(8000, 'p'), red = "192.0.2.1 'Red' '" + padding + "' 0";
   bool append_only_refused = false;
   for (const auto& row : rows) {
     const std::string path = row.history ? history_path() : add_path();
@@ -298,61 +322,51 @@ TEST_F(AccessTest, AppendsThatFailLeaveWholeLinesOrAFileTheNextStartRefuses) {
     const auto message = [&path](std::string text) {
       return text.replace(text.find('@'), 1, path);
     };
-    // A long first line leaves the size limit room for the fatal message the child writes.
-    write_file(main_path(), "");
-    write_file(add_path(), "; " + padding + "\n0 192.0.2.1\n");
-    load("20120218 192.0.2.1       Red\\" + padding + "\n");
+    load_red();
     const std::string before = read_file(path);
     std::optional<drav_test::AppendOnly> append_only;
-    if (row.fault == DISK_FULL_APPEND_ONLY && !append_only.emplace(path).held()) {
+    if (row.append_only && !append_only.emplace(path).held()) {
       append_only_refused = true;
       continue;
     }
-    if (row.fault == SYMLINK) {  // moved elsewhere, a link left in its place
-      std::filesystem::rename(path, path + ".moved");
-      std::filesystem::create_symlink(path + ".moved", path);
-    } else if (row.fault == DIRECTORY) {
-      std::filesystem::remove(path);
-      std::filesystem::create_directory(path);
-    }
     const auto append = [&] {
-      std::optional<drav_test::FileSizeLimit> disk;
-      if (row.room != 0)
-        disk.emplace(before.size() + row.room);
-      if (row.history)
-        r_dravlistip_add_ip_name(ip("192.0.2.2"), "Blue", "host");
-      else
-        r_dravaccess_block_ip(ip("192.0.2.2"), "Blue", "r");
+      const drav_test::FileSizeLimit disk(before.size() + row.room);
+      append_blue(row.history);
     };
-    if (row.appended.empty())
-      append();
-    else
-      expect_fatal(append, module, message(row.appended));
+    expect_fatal(append, module, message(row.appended));
     append_only.reset();
-    if (row.fault == DISK_FULL) {
+    if (!row.append_only) {
       EXPECT_EQ(read_file(path), before) << path;
     }
-    const auto restart = [this] {
-      r_dravaccess_init(config_);
-      r_dravlistip_init(config_);
-    };
-    if (!row.restarted.empty()) {
-      expect_fatal(restart, module, message(row.restarted));
-    } else {
-      restart();
-      const bool kept = row.fault == SYMLINK;
-      std::vector<std::string> list = entries();
-      for (std::string& entry : list)  // without the date
-        entry.erase(0, entry.find(' ') + 1);
-      const std::vector<std::string> red_only = {red}, both = {red, "192.0.2.2 'Blue' 'host' 1"};
-      EXPECT_EQ(list, row.history && kept ? both : red_only) << path << " " << row.fault;
-      EXPECT_EQ(r_dravaccess_get_access_level(ip("192.0.2.2"), nullptr),
-                !row.history && kept ? 0 : 1);
-    }
-    std::filesystem::remove_all(path);
+    if (row.restarted.empty())
+      restart_and_expect(row.history, false);
+    else
+      expect_fatal([this] { restart(); }, module, message(row.restarted));
   }
   if (append_only_refused)
     GTEST_SKIP() << "this file system refuses the append-only attribute: its rows did not run";
+}
+
+// A file moved elsewhere with a link left in its place is followed; a directory in its place
+// is refused, by the append and by the next start.
+TEST_F(AccessTest, AFileSwappedWhileRunningIsFollowedOrRefused) {
+  for (const bool history : {true, false}) {
+    const std::string path = history ? history_path() : add_path();
+    const char* module = history ? "drav_listip" : "drav_access";
+    load_red();
+    std::filesystem::rename(path, path + ".moved");
+    std::filesystem::create_symlink(path + ".moved", path);
+    append_blue(history);
+    restart_and_expect(history, true);
+    load_red();
+    std::filesystem::remove(path);
+    std::filesystem::create_directory(path);
+    expect_fatal([&] { append_blue(history); }, module,
+                 "File " + path + " could not be opened for appending");
+    expect_fatal([this] { restart(); }, module,
+                 "File " + path + " could not be read (Is a directory)");
+    std::filesystem::remove(path);
+  }
 }
 
 }  // namespace
