@@ -16,6 +16,7 @@
 #include <cstdarg>
 #include <cstdio>
 #include <cstdlib>
+#include <iterator>
 #include <map>
 #include <mutex>
 #include <random>
@@ -24,6 +25,7 @@
 #include <thread>
 
 #include "sim_demo.h"
+#include "sim_link.h"
 
 namespace drav_sim {
 
@@ -33,16 +35,17 @@ using Clock = std::chrono::steady_clock;
 
 // Every out-of-band datagram, in both directions, starts with four 0xFF bytes.
 constexpr std::string_view RCON_PREFIX = "\xFF\xFF\xFF\xFFrcon ";
-constexpr std::string_view PRINT_HEADER = "\xFF\xFF\xFF\xFFprint\n";
-// The server collects console output in a buffer of this size; one byte stays for its NUL.
-constexpr std::size_t OUTPUT_BUFFER_SIZE = 1384;
-constexpr std::size_t MAX_DATAGRAM_TEXT = OUTPUT_BUFFER_SIZE - 1;
+// Sent by wait_until_handled to the server itself, followed by its number.
+constexpr std::string_view HANDLED_MARKER = "\xFF\xFF\xFF\xFFsim-handled ";
 // Longest name a player slot holds.
 constexpr std::size_t MAX_NAME_LENGTH = 31;
 // Info keys are padded to this width in serverinfo and dumpuser.
 constexpr std::size_t INFO_KEY_WIDTH = 20;
 constexpr std::size_t MAX_INCOMING_DATAGRAM = 65536;
 constexpr std::size_t MAX_RECORDED_COMMANDS = 100000;
+// Datagrams the rough link holds back for clients that never hear from the server again would
+// pile up in a long run; past this many the oldest is lost instead.
+constexpr std::size_t MAX_HELD_BACK = 256;
 
 /// Owns a descriptor and closes it.
 class FileDescriptor {
@@ -126,7 +129,12 @@ struct Outgoing {
   std::string datagram;
   sockaddr_in destination{};
   bool from_other_port = false;
+  bool held_back = false;  // waits for the next datagram to the same destination
 };
+
+bool same_destination(const sockaddr_in& one, const sockaddr_in& other) {
+  return one.sin_addr.s_addr == other.sin_addr.s_addr && one.sin_port == other.sin_port;
+}
 
 // Datagrams sent again and again: the stream at a port, the endless reply.
 struct Repeating {
@@ -222,6 +230,29 @@ bool valid_slot(int slot) {
   return slot >= 0 && slot < SIM_MAX_CLIENTS;
 }
 
+std::string_view first_word(std::string_view command) {
+  return command.substr(0, command.find(' '));
+}
+
+// Faults kept to one command word leave the replies to every other command clean.
+Faults faults_for(const Faults& faults, const std::string& command) {
+  if (faults.only_command.empty() ||
+      lowercase(first_word(command)) == lowercase(faults.only_command)) {
+    return faults;
+  }
+  return {};
+}
+
+// The text after "rcon " up to the NUL: the password, a blank and the command.
+std::pair<std::string_view, std::string> read_rcon(std::string_view datagram) {
+  datagram.remove_prefix(RCON_PREFIX.size());
+  datagram = datagram.substr(0, datagram.find('\0'));
+  const std::size_t blank = datagram.find(' ');
+  return {datagram.substr(0, blank),
+          std::string(blank == std::string_view::npos ? std::string_view{}
+                                                      : datagram.substr(blank + 1))};
+}
+
 }  // namespace
 
 struct SimServer::Impl {
@@ -246,12 +277,16 @@ struct SimServer::Impl {
   ReplyOverride reply_override;
   std::vector<ReceivedCommand> received;
   std::mt19937 random{20240101};
+  RoughLink link;
   std::optional<Repeating> stream;
   std::size_t streamed = 0;
   std::size_t replied = 0;
+  std::uint64_t markers_sent = 0;
+  std::uint64_t markers_handled = 0;
 
-  // Only the server thread touches the outbox.
+  // Only the server thread touches the outbox and the datagrams the link holds back.
   std::multimap<Clock::time_point, Outgoing> outbox;
+  std::vector<Outgoing> held_back;
   std::optional<Repeating> endless;
   std::atomic<bool> stopping{false};
   std::thread thread;
@@ -261,7 +296,9 @@ struct SimServer::Impl {
   void run();
   void receive_all();
   void handle_datagram(const std::string& datagram, const sockaddr_in& source);
+  bool handle_marker(const std::string& datagram);
   void send_due();
+  std::size_t send_outgoing(Outgoing outgoing);
   void send_repeating(std::optional<Repeating>& repeating, int descriptor, std::size_t* count);
   int poll_timeout_ms();
   void wake_up();
@@ -269,6 +306,8 @@ struct SimServer::Impl {
   // The rest expects `mutex` held.
   void expire_zombies();
   std::vector<std::string> execute(const std::string& command);
+  void queue_reply(std::vector<std::string> datagrams, const sockaddr_in& source,
+                   const Faults& reply_faults);
   void print_status(OutputRedirect& out);
   void print_serverinfo(OutputRedirect& out);
   std::optional<int> find_client(OutputRedirect& out, std::string_view argument);
@@ -349,21 +388,31 @@ void SimServer::Impl::receive_all() {
     if (size < 0) {
       return;
     }
-    handle_datagram(buffer.substr(0, static_cast<std::size_t>(size)), source);
+    const std::string datagram = buffer.substr(0, static_cast<std::size_t>(size));
+    if (!handle_marker(datagram)) {
+      handle_datagram(datagram, source);
+    }
   }
+}
+
+// Datagrams are handled in the order they arrive, so a marker tells that everything sent
+// before it has been handled.
+bool SimServer::Impl::handle_marker(const std::string& datagram) {
+  if (!datagram.starts_with(HANDLED_MARKER)) {
+    return false;
+  }
+  const std::uint64_t number = std::strtoull(datagram.c_str() + HANDLED_MARKER.size(), nullptr, 10);
+  std::lock_guard lock(mutex);
+  markers_handled = std::max(markers_handled, number);
+  commands_changed.notify_all();
+  return true;
 }
 
 void SimServer::Impl::handle_datagram(const std::string& datagram, const sockaddr_in& source) {
   if (!datagram.starts_with(RCON_PREFIX)) {
     return;
   }
-  std::string_view body(datagram);
-  body.remove_prefix(RCON_PREFIX.size());
-  body = body.substr(0, body.find('\0'));
-  const std::size_t blank = body.find(' ');
-  const std::string_view given_password = body.substr(0, blank);
-  const std::string command(blank == std::string_view::npos ? std::string_view{}
-                                                            : body.substr(blank + 1));
+  const auto [given_password, command] = read_rcon(datagram);
   const bool password_ok = !password.empty() && given_password == password;
 
   Faults current_faults;
@@ -376,7 +425,7 @@ void SimServer::Impl::handle_datagram(const std::string& datagram, const sockadd
     }
     received.push_back({datagram, command, password_ok, ntohs(source.sin_port), Clock::now()});
     commands_changed.notify_all();
-    current_faults = faults;
+    current_faults = faults_for(faults, command);
     current_override = reply_override;
   }
   if (current_faults.silent) {
@@ -398,29 +447,39 @@ void SimServer::Impl::handle_datagram(const std::string& datagram, const sockadd
   if (current_faults.garbage) {
     datagrams = garbage();
   }
-  const auto dropped = resolve_index(current_faults.drop_datagram, datagrams->size());
-  const auto cut = resolve_index(current_faults.cut_datagram, datagrams->size());
-  auto due = Clock::now() + std::chrono::milliseconds(current_faults.reply_delay_ms);
-  for (std::size_t i = 0; i < datagrams->size(); ++i) {
-    if (i > 0) {
-      due += std::chrono::milliseconds(current_faults.between_datagrams_ms);
+  queue_reply(std::move(*datagrams), source, current_faults);
+}
+
+// Puts a reply into the outbox as the faults have it travel: the datagram of the given index
+// lost or cut, then the rough link, then the delays; the endless and the late datagram after.
+void SimServer::Impl::queue_reply(std::vector<std::string> datagrams, const sockaddr_in& source,
+                                  const Faults& reply_faults) {
+  const auto dropped = resolve_index(reply_faults.drop_datagram, datagrams.size());
+  const auto cut = resolve_index(reply_faults.cut_datagram, datagrams.size());
+  if (cut) {
+    datagrams[*cut].resize(std::min(datagrams[*cut].size(), reply_faults.cut_bytes));
+  }
+  if (dropped) {
+    datagrams.erase(datagrams.begin() + static_cast<std::ptrdiff_t>(*dropped));
+  }
+  auto due = Clock::now() + std::chrono::milliseconds(reply_faults.reply_delay_ms);
+  bool first = true;
+  for (WireDatagram& wire : link.carry(std::move(datagrams), reply_faults)) {
+    if (!first) {
+      due += std::chrono::milliseconds(reply_faults.between_datagrams_ms);
     }
-    if (cut == i) {
-      (*datagrams)[i].resize(std::min((*datagrams)[i].size(), current_faults.cut_bytes));
-    }
-    if (dropped != i) {
-      outbox.emplace(
-          due, Outgoing{std::move((*datagrams)[i]), source, current_faults.reply_from_other_port});
-    }
+    first = false;
+    outbox.emplace(due, Outgoing{std::move(wire.bytes), source, reply_faults.reply_from_other_port,
+                                 wire.held_back});
   }
   endless.reset();
-  if (current_faults.endless_ms >= 0) {
-    const auto every = std::chrono::milliseconds(current_faults.endless_ms);
+  if (reply_faults.endless_ms >= 0) {
+    const auto every = std::chrono::milliseconds(reply_faults.endless_ms);
     endless = Repeating{std::string(PRINT_HEADER) + "more\n", source, every, due + every};
   }
-  if (current_faults.late_datagram_ms >= 0) {
-    outbox.emplace(due + std::chrono::milliseconds(current_faults.late_datagram_ms),
-                   Outgoing{std::string(PRINT_HEADER) + current_faults.late_datagram_text, source});
+  if (reply_faults.late_datagram_ms >= 0) {
+    outbox.emplace(due + std::chrono::milliseconds(reply_faults.late_datagram_ms),
+                   Outgoing{std::string(PRINT_HEADER) + reply_faults.late_datagram_text, source});
   }
 }
 
@@ -428,17 +487,41 @@ void SimServer::Impl::send_due() {
   const auto now = Clock::now();
   std::size_t sent = 0;
   while (!outbox.empty() && outbox.begin()->first <= now) {
-    const Outgoing& outgoing = outbox.begin()->second;
-    ::sendto(outgoing.from_other_port ? other_socket.get() : socket.get(), outgoing.datagram.data(),
-             outgoing.datagram.size(), 0, reinterpret_cast<const sockaddr*>(&outgoing.destination),
-             sizeof outgoing.destination);
+    Outgoing outgoing = std::move(outbox.begin()->second);
     outbox.erase(outbox.begin());
-    ++sent;
+    if (outgoing.held_back) {
+      outgoing.held_back = false;
+      if (held_back.size() >= MAX_HELD_BACK) {
+        held_back.erase(held_back.begin());
+      }
+      held_back.push_back(std::move(outgoing));
+    } else {
+      sent += send_outgoing(std::move(outgoing));
+    }
   }
   send_repeating(endless, socket.get(), nullptr);
   std::lock_guard lock(mutex);
   replied += sent;
   send_repeating(stream, other_socket.get(), &streamed);
+}
+
+// Sends one datagram and then those held back for its destination, oldest first. Returns how
+// many went out.
+std::size_t SimServer::Impl::send_outgoing(Outgoing outgoing) {
+  std::vector<Outgoing> batch;
+  batch.push_back(std::move(outgoing));
+  const auto released =
+      std::stable_partition(held_back.begin(), held_back.end(), [&](const Outgoing& held) {
+        return !same_destination(held.destination, batch.front().destination);
+      });
+  std::move(released, held_back.end(), std::back_inserter(batch));
+  held_back.erase(released, held_back.end());
+  for (const Outgoing& item : batch) {
+    ::sendto(item.from_other_port ? other_socket.get() : socket.get(), item.datagram.data(),
+             item.datagram.size(), 0, reinterpret_cast<const sockaddr*>(&item.destination),
+             sizeof item.destination);
+  }
+  return batch.size();
 }
 
 // Sends every due repetition (a late wake-up catches up) and sets the next.
@@ -738,6 +821,7 @@ void SimServer::set_zombie_seconds(double seconds) {
 
 void SimServer::set_faults(Faults faults) {
   std::lock_guard lock(impl_->mutex);
+  impl_->link.reseed(faults.link_seed);
   impl_->faults = std::move(faults);
 }
 
@@ -785,6 +869,24 @@ bool SimServer::wait_for_commands(std::size_t count, int timeout_ms) const {
   std::unique_lock lock(impl_->mutex);
   return impl_->commands_changed.wait_for(lock, std::chrono::milliseconds(timeout_ms),
                                           [&] { return impl_->received.size() >= count; });
+}
+
+bool SimServer::wait_until_handled(int timeout_ms) const {
+  std::uint64_t number = 0;
+  {
+    std::lock_guard lock(impl_->mutex);
+    number = ++impl_->markers_sent;
+  }
+  const FileDescriptor sender(::socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0));
+  const std::string marker = std::string(HANDLED_MARKER) + std::to_string(number);
+  const sockaddr_in server = loopback(impl_->bound_port);
+  if (sender.get() < 0 || ::sendto(sender.get(), marker.data(), marker.size(), 0,
+                                   reinterpret_cast<const sockaddr*>(&server), sizeof server) < 0) {
+    return false;
+  }
+  std::unique_lock lock(impl_->mutex);
+  return impl_->commands_changed.wait_for(lock, std::chrono::milliseconds(timeout_ms),
+                                          [&] { return impl_->markers_handled >= number; });
 }
 
 void SimServer::kick_player(int slot) {

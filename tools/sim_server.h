@@ -4,6 +4,16 @@
 // print calls, the status, serverinfo and dumpuser layouts, kicks that leave a
 // zombie for a while. Usable in-process (tests start it on a free port) and as
 // the program sim-server.
+//
+// Its link can be made as rough as a real network (Faults): with a fixed seed, a
+// share of the reply datagrams is lost, cut short at any byte (the header too),
+// sent twice, or held back and delivered after the next datagram to the same
+// client, so that the datagrams of a reply arrive out of order and the end of one
+// reply can arrive inside the next one on that socket. Replies can be split
+// wherever the buffer happens to fill, at any byte of a line, so that a busy
+// server's status arrives as two to four datagrams cut through lines, names and
+// numbers. The faults can be kept to the replies of one command word, and every
+// run with the same seed and the same commands meets the same faults.
 #pragma once
 
 #include <chrono>
@@ -62,6 +72,24 @@ struct Faults {
   /// >= 0: the server never stops sending; after each reply a further "print" datagram goes
   /// to the same client this often, until a command comes while this is off.
   int endless_ms = -1;
+
+  // The rough link. Chances in percent for each reply datagram: lost; cut short to a random
+  // length (from nothing up to one byte short, the header included); sent twice; held back
+  // and delivered right after the next datagram the server sends to the same address, however
+  // long that takes (each copy of a doubled datagram on its own).
+  int lose_percent = 0;
+  int cut_percent = 0;
+  int double_percent = 0;
+  int reorder_percent = 0;
+  /// The reply is split wherever the buffer happens to fill instead of between print calls:
+  /// each datagram carries from half the buffer to all of it, ending at any byte of a line.
+  bool split_anywhere = false;
+  /// Seeds the draws of the rough link; set_faults starts them anew, so the same seed gives
+  /// the same faults to the same sequence of commands.
+  std::uint32_t link_seed = 1;
+  /// Not empty: every fault of this record applies only to the replies to commands with this
+  /// first word (case ignored, e.g. "status", "dumpuser"); other commands are answered cleanly.
+  std::string only_command = {};
 };
 
 /// Builds the datagrams of a reply to `command` (each one complete, header included), or
@@ -107,7 +135,7 @@ class SimServer {
   void set_zombie_seconds(double seconds);
   /// Kicks a player as the "kick" command does: a zombie for the zombie time, then free.
   void kick_player(int slot);
-  /// Sets the fault knobs.
+  /// Sets the fault knobs; the rough link's draws start anew from their seed.
   void set_faults(Faults faults);
   /// Answers with the datagrams the override builds whenever it returns some. It is asked
   /// only for commands that carry the right password, without the server's lock held.
@@ -132,6 +160,10 @@ class SimServer {
   /// Waits until at least `count` command datagrams were received, at most `timeout_ms`.
   /// Returns whether they were.
   bool wait_for_commands(std::size_t count, int timeout_ms) const;
+  /// Waits until the server has handled every datagram that reached it before this call (the
+  /// command recorded, the reply queued), at most `timeout_ms`; returns whether it had. A test
+  /// that changes the players after a poll thus never races a command still on its way in.
+  bool wait_until_handled(int timeout_ms) const;
 
   /// Runs `command` as if it came with the right password (its effects included, such as a
   /// kick) and returns the reply datagrams, header included, without faults, override or

@@ -5,12 +5,14 @@
 
 #include <charconv>
 #include <chrono>
+#include <climits>
 #include <cstdio>
 #include <cstring>
 #include <exception>
 #include <optional>
 #include <string>
 #include <string_view>
+#include <utility>
 
 #include "sim_server.h"
 
@@ -22,6 +24,8 @@ constexpr char USAGE[] =
     "Usage: sim-server --port PORT --password PASSWORD [--players N] [--scenario demo]\n"
     "                  [--zombie-seconds S] [--player-address ADDRESS]\n"
     "                  [--stream-port PORT [--stream-rate N]] [--report-commands yes]\n"
+    "                  [--lose P] [--cut P] [--double P] [--reorder P] [--split anywhere]\n"
+    "                  [--link-seed N] [--faults-only COMMAND]\n"
     "\n"
     "Answers the remote console on 127.0.0.1:PORT like a game server until SIGINT or SIGTERM.\n"
     "\n"
@@ -36,6 +40,16 @@ constexpr char USAGE[] =
     "                       this server, N times a second (--stream-rate, default 1000)\n"
     "  --report-commands yes  at the end, print every command received: the milliseconds\n"
     "                       since the start, a blank and the command\n"
+    "\n"
+    "A rough link, as over a real network (P is a percentage of the reply datagrams):\n"
+    "  --lose P             lost\n"
+    "  --cut P              cut short at a random byte, the header included\n"
+    "  --double P           sent twice\n"
+    "  --reorder P          held back until after the next datagram to the same client\n"
+    "  --split anywhere     replies split at any byte, wherever the buffer happens to fill\n"
+    "  --link-seed N        seed of these faults (default 1): the same seed, the same faults\n"
+    "  --faults-only WORD   only the replies to commands with this first word are faulty\n"
+    "\n"
     "  --help               show this text\n";
 
 struct Options {
@@ -48,6 +62,7 @@ struct Options {
   std::optional<int> stream_port;
   int stream_rate = 1000;
   bool report_commands = false;
+  drav_sim::Faults faults;
 };
 
 std::optional<int> parse_int(std::string_view text, int low, int high) {
@@ -77,6 +92,74 @@ std::optional<double> parse_seconds(const std::string& text) {
   std::exit(USAGE_STATUS);
 }
 
+int int_value(std::string_view option, const std::string& value, int low, int high) {
+  const auto number = parse_int(value, low, high);
+  if (!number) {
+    usage_error("bad value of " + std::string(option) + ": " + value);
+  }
+  return *number;
+}
+
+// The options of the rough link; false for any other option.
+bool set_link_option(drav_sim::Faults& faults, std::string_view option, const std::string& value) {
+  const std::pair<std::string_view, int drav_sim::Faults::*> percentages[] = {
+      {"--lose", &drav_sim::Faults::lose_percent},
+      {"--cut", &drav_sim::Faults::cut_percent},
+      {"--double", &drav_sim::Faults::double_percent},
+      {"--reorder", &drav_sim::Faults::reorder_percent}};
+  for (const auto& [name, field] : percentages) {
+    if (option == name) {
+      faults.*field = int_value(option, value, 0, 100);
+      return true;
+    }
+  }
+  if (option == "--split") {
+    if (value != "anywhere") {
+      usage_error("bad value of --split: " + value);
+    }
+    faults.split_anywhere = true;
+  } else if (option == "--link-seed") {
+    faults.link_seed = static_cast<std::uint32_t>(int_value(option, value, 0, INT_MAX));
+  } else if (option == "--faults-only") {
+    faults.only_command = value;
+  } else {
+    return false;
+  }
+  return true;
+}
+
+// The options of the players and the stream; false for any other option.
+bool set_server_option(Options& options, std::string_view option, const std::string& value) {
+  if (option == "--players") {
+    options.players = int_value(option, value, 0, drav_sim::SIM_MAX_CLIENTS);
+  } else if (option == "--scenario") {
+    if (value != "demo") {
+      usage_error("unknown scenario: " + value);
+    }
+    options.demo = true;
+  } else if (option == "--zombie-seconds") {
+    const auto seconds = parse_seconds(value);
+    if (!seconds) {
+      usage_error("bad zombie time: " + value);
+    }
+    options.zombie_seconds = *seconds;
+  } else if (option == "--player-address") {
+    options.player_address = value;
+  } else if (option == "--stream-port") {
+    options.stream_port = int_value(option, value, 1, 65535);
+  } else if (option == "--stream-rate") {
+    options.stream_rate = int_value(option, value, 1, 1'000'000);
+  } else if (option == "--report-commands") {
+    if (value != "yes") {
+      usage_error("bad value of --report-commands: " + value);
+    }
+    options.report_commands = true;
+  } else {
+    return false;
+  }
+  return true;
+}
+
 Options parse_options(int argc, char** argv) {
   Options options;
   for (int i = 1; i < argc; ++i) {
@@ -90,48 +173,11 @@ Options parse_options(int argc, char** argv) {
     }
     const std::string value = argv[++i];
     if (option == "--port") {
-      const auto port = parse_int(value, 0, 65535);
-      if (!port) {
-        usage_error("bad port: " + value);
-      }
-      options.port = *port;
+      options.port = int_value(option, value, 0, 65535);
     } else if (option == "--password") {
       options.password = value;
-    } else if (option == "--players") {
-      const auto players = parse_int(value, 0, drav_sim::SIM_MAX_CLIENTS);
-      if (!players) {
-        usage_error("bad player count: " + value);
-      }
-      options.players = *players;
-    } else if (option == "--scenario") {
-      if (value != "demo") {
-        usage_error("unknown scenario: " + value);
-      }
-      options.demo = true;
-    } else if (option == "--zombie-seconds") {
-      const auto seconds = parse_seconds(value);
-      if (!seconds) {
-        usage_error("bad zombie time: " + value);
-      }
-      options.zombie_seconds = *seconds;
-    } else if (option == "--player-address") {
-      options.player_address = value;
-    } else if (option == "--stream-port" || option == "--stream-rate") {
-      const auto number = parse_int(value, 1, option == "--stream-port" ? 65535 : 1'000'000);
-      if (!number) {
-        usage_error("bad value of " + std::string(option) + ": " + value);
-      }
-      if (option == "--stream-port") {
-        options.stream_port = *number;
-      } else {
-        options.stream_rate = *number;
-      }
-    } else if (option == "--report-commands") {
-      if (value != "yes") {
-        usage_error("bad value of --report-commands: " + value);
-      }
-      options.report_commands = true;
-    } else {
+    } else if (!set_server_option(options, option, value) &&
+               !set_link_option(options.faults, option, value)) {
       usage_error("unknown option: " + std::string(option));
     }
   }
@@ -159,6 +205,7 @@ int main(int argc, char** argv) {
   try {
     drav_sim::SimServer server(*options.password, static_cast<std::uint16_t>(options.port));
     server.set_zombie_seconds(options.zombie_seconds);
+    server.set_faults(options.faults);
     server.fill_players(options.players);
     if (options.player_address) {
       for (int slot = 0; slot < options.players; ++slot) {

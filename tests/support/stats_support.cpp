@@ -1,5 +1,7 @@
 #include "stats_support.h"
 
+#include <gtest/gtest.h>
+
 #include "drav_access.h"
 #include "drav_listip.h"
 #include "drav_log.h"
@@ -55,6 +57,9 @@ StatsBench::~StatsBench() {
 
 Polled StatsBench::poll() {
   r_dravstats_update(now);
+  // A command still on its way in would count for the next poll, and could act after the
+  // players were changed for it.
+  EXPECT_TRUE(server.wait_until_handled(10'000));
   now += config.poll_interval_status;
   Polled polled;
   ports.clear();
