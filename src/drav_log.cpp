@@ -1,5 +1,6 @@
 #include "drav_log.h"
 
+#include <termios.h>
 #include <unistd.h>
 
 #include <array>
@@ -43,7 +44,7 @@ constexpr std::array<const char*, 8> gct_kind_labels = {
     "Block     ", "Reject    ", "Admin kick", "Admin ban ",
 };
 
-const char* kind_label(te_log_kind kind) {
+const char* r_dravlog_kind_label(te_log_kind kind) {
   const int index = static_cast<int>(kind);
   if (index < 0 || index >= static_cast<int>(gct_kind_labels.size())) {
     return "          ";
@@ -51,10 +52,38 @@ const char* kind_label(te_log_kind kind) {
   return gct_kind_labels[index];
 }
 
-// Waits until the operator has read the message: one byte, or the end of standard input.
-void wait_for_key() {
+// The terminal's mode as it was before the fatal path took one key from it.
+struct ts_key_mode {
+  bool b_changed = false;
+  termios ts_saved{};
+};
+
+// Puts a terminal on standard input into character mode, so that any key ends the wait:
+// in line mode only Enter would, and with no prompt the program would look hung. Keys typed
+// before the message shows are dropped, so that the operator gets to read it. Signal keys
+// are plain keys here too: the signal handlers only ask the main loop to end, and the
+// interrupted read would start again. Standard input that is no terminal is left as it is.
+ts_key_mode r_dravlog_key_mode_begin() {
+  ts_key_mode mode;
+  if (isatty(STDIN_FILENO) == 0 || tcgetattr(STDIN_FILENO, &mode.ts_saved) != 0) {
+    return mode;
+  }
+  termios character_mode = mode.ts_saved;
+  character_mode.c_lflag &= ~static_cast<tcflag_t>(ICANON | ECHO | ISIG);
+  character_mode.c_cc[VMIN] = 1;
+  character_mode.c_cc[VTIME] = 0;
+  mode.b_changed = tcsetattr(STDIN_FILENO, TCSAFLUSH, &character_mode) == 0;
+  return mode;
+}
+
+// Waits until the operator has read the message: one byte, or the end of standard input;
+// then gives the terminal its mode back.
+void r_dravlog_wait_for_key(const ts_key_mode& mode) {
   char byte = 0;
   while (read(STDIN_FILENO, &byte, 1) < 0 && errno == EINTR) {
+  }
+  if (mode.b_changed) {
+    tcsetattr(STDIN_FILENO, TCSANOW, &mode.ts_saved);
   }
 }
 
@@ -171,6 +200,8 @@ void r_dravlog_error(const char* format, ...) {
     // back first. The exit handler's own call to the screen then finds it finished.
     gpf_release();
   }
+  // Before the message: from here on every key counts, and none typed earlier does.
+  const ts_key_mode key_mode = gb_wait_for_key ? r_dravlog_key_mode_begin() : ts_key_mode{};
   if (gpo_file_error != nullptr) {
     std::fprintf(gpo_file_error, "\n\n%s ", r_dravtools_gettime(0));
     va_list arguments;
@@ -180,7 +211,7 @@ void r_dravlog_error(const char* format, ...) {
     std::fflush(gpo_file_error);
   }
   if (gb_wait_for_key) {
-    wait_for_key();
+    r_dravlog_wait_for_key(key_mode);
   }
   if (gb_exit_started) {
     // The exit handlers are already running; running them again is not allowed.
@@ -227,7 +258,7 @@ void r_dravlog_set_release_function(ts_log_release_function release) {
 
 void r_dravlog_log_player(te_log_kind kind, const ts_status_line& line) {
   const ts_ip_text address = r_dravip_ip_to_text(line.ts_address.ip);
-  r_dravlog_log("Client %s %02d %-15s %s\n", kind_label(kind), line.i_num, address.c_str(),
+  r_dravlog_log("Client %s %02d %-15s %s\n", r_dravlog_kind_label(kind), line.i_num, address.c_str(),
                 line.ac_name);
 }
 

@@ -26,7 +26,8 @@ void r_dravlog_init(const char* path);
 /// a fatal error with r_dravlog_init's message when the file could not be opened for appending.
 void r_dravlog_check_file(const char* path);
 /// Writes "\n\n", the time stamp, a blank and the message to the error stream, waits for one
-/// byte of standard input and ends the program with status 1.
+/// byte of standard input (any key: a terminal there is read in character mode, then given
+/// its mode back) and ends the program with status 1.
 [[noreturn]] [[gnu::format(printf, 1, 2)]] void r_dravlog_error(const char* format, ...);
 /// Writes one time-stamped log line: to the log pane with its colour codes, to the log
 /// stream without them, whole or not at all. A text too long for the 1024-byte line is cut

@@ -1,5 +1,6 @@
 // The screen's records and decisions: its state, the layout, the list cursors and the cells
 // of the player table. Nothing here touches the terminal, so the tests drive it directly.
+#include <algorithm>
 #include <cstdio>
 
 #include "drav_ip.h"
@@ -55,10 +56,46 @@ int r_dravscreen_ping_pair(int ping, int ping_kick) {
   return ping < ping_kick ? PAIR_WARN : PAIR_BAD;
 }
 
+// What the paused pane holds now, to compare with after the next text.
+void r_dravscreen_remember_pane() {
+  ts_log_pause& pause = gts_screen.ts_pause_log;
+  pause.i_count_seen = r_dravpane_line_count();
+  pause.po_newest_seen =
+      pause.i_count_seen > 0 ? &r_dravpane_line(pause.i_count_seen - 1) : nullptr;
+}
+
+// The pane tells only that a text came in, which may be several lines, and when it is full
+// it drops as many of its oldest lines. Its lines stay where they are in memory until they
+// are dropped (they grow at the back of a deque and leave at its front), so the line that
+// was the newest one last time, found again, tells both numbers: the paused view keeps its
+// lines, and those that fell out of the pane fall out of the view.
+void r_dravscreen_follow_paused_pane() {
+  ts_log_pause& pause = gts_screen.ts_pause_log;
+  const int count = r_dravpane_line_count();
+  int previous_newest = -1;  // where that line is now; -1 when there was none or it is gone
+  for (int index = count - 1; index >= 0 && pause.po_newest_seen != nullptr; --index) {
+    if (&r_dravpane_line(index) == pause.po_newest_seen) {
+      previous_newest = index;
+      break;
+    }
+  }
+  const int dropped = pause.i_count_seen - 1 - previous_newest;
+  pause.i_new_lines += count - 1 - previous_newest;
+  ts_cursor& cursor = gts_screen.ts_cursor_log;
+  // When every line of the view fell out, the view shows the oldest line left.
+  cursor.i_current = std::max(cursor.i_current - dropped, std::min(0, count - 1));
+  r_dravscreen_remember_pane();
+  r_dravscreen_mark_tags();
+}
+
 // Registered with the pane: the pane jumps to the newest line even when the operator had
-// scrolled back.
+// scrolled back, unless the operator paused it.
 void r_dravscreen_pane_added() {
-  gts_screen.ts_cursor_log.i_current = r_dravpane_line_count() - 1;
+  if (gts_screen.ts_pause_log.b_paused) {
+    r_dravscreen_follow_paused_pane();
+  } else {
+    gts_screen.ts_cursor_log.i_current = r_dravpane_line_count() - 1;
+  }
   r_dravscreen_mark(WIN_LOG);
 }
 
@@ -73,6 +110,32 @@ void r_dravscreen_ip_inserted(std::int32_t index) {
 
 void r_dravscreen_mark(te_window window) {
   gts_screen.ats_window_arr[window].i_draw_state = DRAW_ALL;
+}
+
+void r_dravscreen_mark_all() {
+  for (ts_region& region : gts_screen.ats_window_arr) {
+    region.i_draw_state = DRAW_ALL;
+  }
+}
+
+void r_dravscreen_mark_tags() {
+  int& draw_state = gts_screen.ats_window_arr[WIN_MAIN].i_draw_state;
+  if (draw_state > DRAW_TAGS) {
+    draw_state = DRAW_TAGS;
+  }
+}
+
+void r_dravscreen_pause_log(bool paused) {
+  ts_log_pause& pause = gts_screen.ts_pause_log;
+  pause = {};
+  if (paused) {
+    pause.b_paused = true;
+    r_dravscreen_remember_pane();
+  } else {
+    gts_screen.ts_cursor_log.i_current = r_dravpane_line_count() - 1;
+  }
+  r_dravscreen_mark(WIN_LOG);
+  r_dravscreen_mark_tags();
 }
 
 ts_screen_layout r_dravscreen_layout(int rows, int cols) {
@@ -96,8 +159,8 @@ void r_dravscreen_set_layout(int rows, int cols) {
   const ts_screen_layout layout = r_dravscreen_layout(rows, cols);
   for (int window = WIN_MAIN; window < WINDOW_COUNT; ++window) {
     gts_screen.ats_window_arr[window].ts_area = layout.ats_regions[window];
-    gts_screen.ats_window_arr[window].i_draw_state = DRAW_ALL;
   }
+  r_dravscreen_mark_all();
   gts_screen.b_layout_usable = layout.b_usable;
 }
 
@@ -106,14 +169,14 @@ void r_dravscreen_attach(ts_config& config, ts_status& status) {
   gts_screen.pts_status = &status;
   gts_screen.te_active_window = WIN_CLIENT;
   gts_screen.b_console_active = false;
+  gts_screen.b_help_shown = false;
   gts_screen.ts_line_console = {};
+  gts_screen.ts_pause_log = {};
   gts_screen.ts_cursor_client = {};
   gts_screen.ts_cursor_ip = {};
   gts_screen.ts_cursor_log = {};
   r_dravpane_clear();
-  for (ts_region& region : gts_screen.ats_window_arr) {
-    region.i_draw_state = DRAW_ALL;
-  }
+  r_dravscreen_mark_all();
   r_dravpane_set_added_function(r_dravscreen_pane_added);
   r_dravlistip_set_inserted_function(r_dravscreen_ip_inserted);
 }
@@ -172,6 +235,10 @@ te_window r_dravscreen_active_window() {
 
 int r_dravscreen_draw_state(te_window window) {
   return gts_screen.ats_window_arr[window].i_draw_state;
+}
+
+bool r_dravscreen_help_shown() {
+  return gts_screen.b_help_shown;
 }
 
 bool r_dravscreen_console_active() {
@@ -239,6 +306,34 @@ ts_client_cells r_dravscreen_client_cells(const ts_client& slot, int slot_number
 
 ts_cursor r_dravscreen_log_cursor() {
   return gts_screen.ts_cursor_log;
+}
+
+bool r_dravscreen_log_paused() {
+  return gts_screen.ts_pause_log.b_paused;
+}
+
+std::string r_dravscreen_log_pause_label() {
+  const ts_log_pause& pause = gts_screen.ts_pause_log;
+  return pause.b_paused ? "PAUSED +" + std::to_string(pause.i_new_lines) : std::string();
+}
+
+const std::vector<ts_help_line>& r_dravscreen_help_lines() {
+  static const std::vector<ts_help_line> lines = {
+      {"[S] Header", {{"D", "Details"}}},
+      {"[C] Players", {{"D", "Details"}, {"K", "Kick"}, {"B", "Ban"}, {"SPACE", "Locate IP"}}},
+      {"[I] IP list", {{"D", "Details"}, {"B", "Ban"}}},
+      {"[L] Log", {{"P", "Pause/resume"}, {"END", "Newest"}}},
+      {"Lists", {{"UP DOWN PGUP PGDN HOME END", "Move"}}},
+      {"Anywhere",
+       {{"TAB", "Switch"},
+        {"S C I L", "Region"},
+        {"+/- 0-9", "Access"},
+        {"? h", "Help"},
+        {"Q", "Quit"}}},
+      {"Console",
+       {{"~ ` F1", "On/off"}, {"ENTER", "Send"}, {"ESC", "Empty"}, {"INS", "Overwrite"}}},
+  };
+  return lines;
 }
 
 ts_cursor r_dravscreen_ip_cursor() {

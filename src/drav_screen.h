@@ -8,6 +8,7 @@
 #include <array>
 #include <cstdint>
 #include <string>
+#include <vector>
 
 struct ts_config;
 struct ts_status;
@@ -156,6 +157,8 @@ int r_dravscreen_draw_state(te_window window);
 /// Whether the console line replaces the key bar, and the line itself.
 bool r_dravscreen_console_active();
 const ts_console_line& r_dravscreen_console_line();
+/// Whether the help view covers the regions (from ? or h until the next key).
+bool r_dravscreen_help_shown();
 /// The player table's cursor.
 ts_cursor r_dravscreen_client_cursor();
 void r_dravscreen_set_client_cursor(ts_cursor cursor);
@@ -193,11 +196,32 @@ int r_dravscreen_ping_width(int table_cols);
 ts_client_cells r_dravscreen_client_cells(const ts_client& slot, int slot_number, int table_cols,
                                           int ping_kick, int access_level, int deathmatch);
 
+// --- The help view ---
+
+/// One key of the help view and what it does.
+struct ts_help_key {
+  const char* pc_key;
+  const char* pc_action;
+};
+/// One line of the help view: where its keys work, and the keys.
+struct ts_help_line {
+  const char* pc_where;
+  std::vector<ts_help_key> ats_keys;
+};
+/// The help view's lines: one for each region, then the keys of every list, of every
+/// region and of the console line.
+const std::vector<ts_help_line>& r_dravscreen_help_lines();
+
 // --- The event log pane and the IP list cursor ---
 
 /// The log pane's cursor: i_current is the newest line shown. Every line added to the pane
 /// moves it to the newest line.
 ts_cursor r_dravscreen_log_cursor();
+/// Whether the log pane holds still (P): new lines are kept but the view stays put.
+bool r_dravscreen_log_paused();
+/// What the pane's top border says: "PAUSED +12" with the lines added since the pause, or
+/// nothing while the pane follows the newest line.
+std::string r_dravscreen_log_pause_label();
 /// Writes the host-name lines of a "name;alias;..." text (null: "  DNS:  -") to the pane.
 void r_dravscreen_show_dns_info(const char* hostnames);
 

@@ -21,6 +21,12 @@ namespace {
 constexpr int GAME_COLOR_COUNT = 32;
 // How long a step waits for a key, in tenths of a second.
 constexpr int KEY_WAIT_TENTHS = 2;
+// How long the key reader waits for the rest of a key's sequence after an Escape byte, in
+// milliseconds. A terminal sends a whole sequence at once, so a short wait tells the
+// operator's Escape key from a sequence; curses' default of a second delays every Escape.
+constexpr int ESCAPE_SEQUENCE_WAIT_MS = 25;
+// The pane's pause label starts after "─[L]─" on the pane's top border.
+constexpr int PAUSE_LABEL_OFFSET = 5;
 
 struct ts_pair_colors {
   short i_foreground;
@@ -133,23 +139,17 @@ void r_dravscreen_draw_frame_lines() {
   const ts_rect ip = gts_screen.ats_window_arr[WIN_IP].ts_area;
   const ts_rect log = gts_screen.ats_window_arr[WIN_LOG].ts_area;
   const int cols = main.i_cols;
-  // The rows of the lines above the lists, above the pane and at the bottom; the columns of
-  // the line between the lists and of the right edge.
+  // The rows of the lines above the lists and above the pane; the columns of the line
+  // between the lists and of the right edge.
   const int lists_top = client.i_begin_y - 1;
   const int pane_top = log.i_begin_y - 1;
-  const int bottom = main.i_lines - 2;
   const int divider = ip.i_begin_x - 1;
   const int right = cols - 1;
-  for (int y : {0, lists_top, pane_top, bottom}) {
+  r_dravscreen_draw_outer_box();
+  for (int y : {lists_top, pane_top}) {
     r_dravscreen_draw_at(y, 1, [&] { whline(stdscr, ACS_HLINE, cols - 2); });
   }
-  r_dravscreen_draw_at(1, 0, [&] { wvline(stdscr, ACS_VLINE, bottom - 1); });
   r_dravscreen_draw_at(ip.i_begin_y, divider, [&] { wvline(stdscr, ACS_VLINE, ip.i_lines); });
-  r_dravscreen_draw_at(1, right, [&] { wvline(stdscr, ACS_VLINE, bottom - 1); });
-  r_dravscreen_draw_at(0, 0, [] { waddch(stdscr, ACS_ULCORNER); });
-  r_dravscreen_draw_at(bottom, 0, [] { waddch(stdscr, ACS_LLCORNER); });
-  r_dravscreen_draw_at(0, right, [] { waddch(stdscr, ACS_URCORNER); });
-  r_dravscreen_draw_at(bottom, right, [] { waddch(stdscr, ACS_LRCORNER); });
   r_dravscreen_draw_at(lists_top, 0, [] { waddch(stdscr, ACS_LTEE); });
   r_dravscreen_draw_at(pane_top, 0, [] { waddch(stdscr, ACS_LTEE); });
   r_dravscreen_draw_at(lists_top, divider, [] { waddch(stdscr, ACS_TTEE); });
@@ -174,6 +174,29 @@ void r_dravscreen_draw_tag_letters() {
     wattrset(stdscr, r_dravscreen_pair_attribute(PAIR_TAG, active));
     r_dravscreen_draw_at(rect.i_begin_y - 1, rect.i_begin_x + 2,
                          [letter] { waddch(stdscr, letter); });
+  }
+  wattrset(stdscr, r_dravscreen_pair_attribute(PAIR_PLAIN));
+}
+
+// "[PAUSED +12]" on the pane's top border while the pane holds still; the border's line
+// again once it follows the newest line.
+void r_dravscreen_draw_pause_label() {
+  const ts_rect log = gts_screen.ats_window_arr[WIN_LOG].ts_area;
+  const int row = log.i_begin_y - 1;
+  const int first = log.i_begin_x + PAUSE_LABEL_OFFSET;
+  // The label ends one cell before the line between the lists comes down on the border.
+  const int end = gts_screen.ats_window_arr[WIN_IP].ts_area.i_begin_x - 2;
+  if (first >= end) {
+    return;
+  }
+  wattrset(stdscr, r_dravscreen_pair_attribute(PAIR_PLAIN));
+  mvwhline(stdscr, row, first, ACS_HLINE, end - first);
+  const std::string label = r_dravscreen_log_pause_label();
+  if (!label.empty()) {
+    ts_row_pen pen{stdscr, row, first, end};
+    r_dravscreen_pen_plain(pen, "[", r_dravscreen_pair_attribute(PAIR_PLAIN));
+    r_dravscreen_pen_plain(pen, label, r_dravscreen_pair_attribute(PAIR_WARN, true));
+    r_dravscreen_pen_plain(pen, "]", r_dravscreen_pair_attribute(PAIR_PLAIN));
   }
   wattrset(stdscr, r_dravscreen_pair_attribute(PAIR_PLAIN));
 }
@@ -212,9 +235,14 @@ void r_dravscreen_draw_too_small() {
 }
 
 // Redraws whatever is marked, in the order frame, header, table, IP list, pane, key bar.
+// Under the help the regions keep their marks until the help closes.
 void r_dravscreen_draw_marked() {
   r_dravscreen_update_main();
   if (!gts_screen.b_layout_usable) {
+    return;
+  }
+  if (gts_screen.b_help_shown) {
+    r_dravscreen_draw_keys();
     return;
   }
   r_dravscreen_draw_server();
@@ -263,35 +291,68 @@ void r_dravscreen_stage(te_window window) {
   gts_screen.ats_window_arr[window].i_draw_state = DRAW_DONE;
 }
 
-// A text longer than its row is cut at the row's end rather than wrapped onto the next row.
-void r_dravscreen_print_color_string(WINDOW* window, const char* text) {
-  const int row = getcury(window);
-  for (const unsigned char* byte = reinterpret_cast<const unsigned char*>(text); *byte != 0;
-       ++byte) {
-    int result = OK;
-    if (*byte < 32) {
-      wattrset(window, r_dravscreen_game_color_attribute(*byte));
-      continue;
-    }
-    if (*byte < 127) {
-      result = waddch(window, *byte);
-    } else {
-      result = waddnstr(window, gpac_drav_chars_utf8[*byte - 127u], -1);
-    }
-    if (result == ERR || getcury(window) != row) {
+ts_row_pen r_dravscreen_start_row(WINDOW* window, int row) {
+  wattrset(window, r_dravscreen_pair_attribute(PAIR_PLAIN));
+  return {window, row, 0, getmaxx(window)};
+}
+
+// Every cell is written with a move to it, whatever curses answers for the last cell of a
+// bottom row (the character is there; only the cursor could not move on).
+void r_dravscreen_pen_plain(ts_row_pen& pen, std::string_view text, int attribute) {
+  wattrset(pen.po_window, attribute);
+  for (const char character : text) {
+    if (pen.i_column >= pen.i_end) {
       return;
     }
+    mvwaddch(pen.po_window, pen.i_row, pen.i_column++, static_cast<unsigned char>(character));
   }
 }
 
-void r_dravscreen_print_plain(WINDOW* window, const std::string& text, int attribute) {
-  wattrset(window, attribute);
-  const int row = getcury(window);
-  for (const char character : text) {
-    if (waddch(window, static_cast<unsigned char>(character)) == ERR || getcury(window) != row) {
+// A text longer than its row is cut at the row's end rather than wrapped onto the next row.
+void r_dravscreen_pen_color_string(ts_row_pen& pen, const char* text) {
+  for (const unsigned char* byte = reinterpret_cast<const unsigned char*>(text); *byte != 0;
+       ++byte) {
+    if (*byte < 32) {
+      wattrset(pen.po_window, r_dravscreen_game_color_attribute(*byte));
+      continue;
+    }
+    if (pen.i_column >= pen.i_end) {
       return;
     }
+    if (*byte < 127) {
+      mvwaddch(pen.po_window, pen.i_row, pen.i_column, *byte);
+    } else {
+      mvwaddnstr(pen.po_window, pen.i_row, pen.i_column, gpac_drav_chars_utf8[*byte - 127u], -1);
+    }
+    ++pen.i_column;
   }
+}
+
+// Blanks of the window's background, as a clear to the end of the row gives, but only up to
+// the pen's end.
+void r_dravscreen_pen_clear_rest(ts_row_pen& pen) {
+  wattrset(pen.po_window, A_NORMAL);
+  if (pen.i_column < pen.i_end) {
+    mvwhline(pen.po_window, pen.i_row, pen.i_column, ' ', pen.i_end - pen.i_column);
+  }
+  pen.i_column = pen.i_end;
+  wattrset(pen.po_window, r_dravscreen_pair_attribute(PAIR_PLAIN));
+}
+
+void r_dravscreen_draw_outer_box() {
+  const ts_rect main = gts_screen.ats_window_arr[WIN_MAIN].ts_area;
+  const int bottom = main.i_lines - 2;
+  const int right = main.i_cols - 1;
+  for (int y : {0, bottom}) {
+    r_dravscreen_draw_at(y, 1, [&] { whline(stdscr, ACS_HLINE, main.i_cols - 2); });
+  }
+  for (int x : {0, right}) {
+    r_dravscreen_draw_at(1, x, [&] { wvline(stdscr, ACS_VLINE, bottom - 1); });
+  }
+  r_dravscreen_draw_at(0, 0, [] { waddch(stdscr, ACS_ULCORNER); });
+  r_dravscreen_draw_at(bottom, 0, [] { waddch(stdscr, ACS_LLCORNER); });
+  r_dravscreen_draw_at(0, right, [] { waddch(stdscr, ACS_URCORNER); });
+  r_dravscreen_draw_at(bottom, right, [] { waddch(stdscr, ACS_LRCORNER); });
 }
 
 void r_dravscreen_init(ts_config& config, ts_status& status) {
@@ -308,6 +369,7 @@ void r_dravscreen_init(ts_config& config, ts_status& status) {
   gb_curses_started = true;
   raw();
   noecho();
+  set_escdelay(ESCAPE_SEQUENCE_WAIT_MS);
   halfdelay(KEY_WAIT_TENTHS);
   nonl();
   intrflush(stdscr, FALSE);
@@ -352,17 +414,21 @@ void r_dravscreen_update_main() {
   if (frame.i_draw_state == DRAW_DONE || r_dravscreen_window(WIN_MAIN) == nullptr) {
     return;
   }
+  const bool frame_shown = gts_screen.b_layout_usable && !gts_screen.b_help_shown;
   if (frame.i_draw_state == DRAW_ALL) {
     wattrset(stdscr, r_dravscreen_pair_attribute(PAIR_PLAIN));
     wclear(stdscr);
-    if (gts_screen.b_layout_usable) {
-      r_dravscreen_draw_frame_lines();
-    } else {
+    if (!gts_screen.b_layout_usable) {
       r_dravscreen_draw_too_small();
+    } else if (gts_screen.b_help_shown) {
+      r_dravscreen_draw_help();
+    } else {
+      r_dravscreen_draw_frame_lines();
     }
   }
-  if (gts_screen.b_layout_usable) {
+  if (frame_shown) {
     r_dravscreen_draw_tag_letters();
+    r_dravscreen_draw_pause_label();
   }
   wnoutrefresh(stdscr);
   gb_doupdate_required = true;

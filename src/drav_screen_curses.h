@@ -5,7 +5,7 @@
 
 #include <curses.h>
 
-#include <string>
+#include <string_view>
 
 #include "drav_screen_internal.h"
 
@@ -17,10 +17,32 @@ void r_dravscreen_stage(te_window window);
 
 /// Attribute of one of the program's pairs, bold when asked.
 int r_dravscreen_pair_attribute(int pair, bool bold = false);
-/// Prints a game text at the window's position, cut at the end of the row.
-void r_dravscreen_print_color_string(WINDOW* window, const char* text);
-/// Prints plain bytes with one attribute, cut at the end of the row.
-void r_dravscreen_print_plain(WINDOW* window, const std::string& text, int attribute);
+
+/// Writes the fields of one row from left to right, each in its place, and nothing past the
+/// row's end. It counts the columns itself rather than reading the cursor back: on the last
+/// cell of a window's bottom row curses writes the character but cannot move the cursor on,
+/// so a field written after one that reached that cell would land in it.
+struct ts_row_pen {
+  WINDOW* po_window = nullptr;
+  int i_row = 0;
+  int i_column = 0;
+  int i_end = 0;  // one past the last column the row may use
+};
+/// A pen at the start of `row` of a region's window, for the whole width of the window;
+/// the attribute is the plain one.
+ts_row_pen r_dravscreen_start_row(WINDOW* window, int row);
+/// Writes plain bytes with one attribute.
+void r_dravscreen_pen_plain(ts_row_pen& pen, std::string_view text, int attribute);
+/// Writes a game text: its colour codes set the attribute, its own characters print from the
+/// game's character set (one cell each).
+void r_dravscreen_pen_color_string(ts_row_pen& pen, const char* text);
+/// Clears the rest of the row and sets the plain attribute again.
+void r_dravscreen_pen_clear_rest(ts_row_pen& pen);
+
+/// Draws the frame's outer box: the lines around the screen above the key bar.
+void r_dravscreen_draw_outer_box();
+/// Draws the help view inside the outer box.
+void r_dravscreen_draw_help();
 
 /// Drawing of each region, each only when marked.
 void r_dravscreen_draw_server();

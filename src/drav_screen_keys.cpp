@@ -1,6 +1,7 @@
 // The operator's keys: the console line editor, the global keys, the commands
 // of each region and the details blocks they write into the log pane. All of
 // it acts on records only; the step beeps and draws afterwards.
+#include <algorithm>
 #include <cstdarg>
 #include <cstdio>
 #include <cstring>
@@ -44,15 +45,6 @@ bool r_dravscreen_is_console_toggle(int key) {
 
 void r_dravscreen_to_pane(const std::string& line) {
   r_dravpane_add_text(line.c_str());
-}
-
-// The frame's tags show the active region and the key bar shows the access level: both
-// are drawn again, but a pending full redraw of the frame is kept.
-void r_dravscreen_mark_tags() {
-  int& draw_state = gts_screen.ats_window_arr[WIN_MAIN].i_draw_state;
-  if (draw_state > DRAW_TAGS) {
-    draw_state = DRAW_TAGS;
-  }
 }
 
 void r_dravscreen_set_active(te_window window) {
@@ -121,6 +113,12 @@ bool r_dravscreen_apply_global_key(int key, ts_key_outcome& outcome) {
     case 'L':
     case 'l':
       r_dravscreen_set_active(WIN_LOG);
+      return true;
+    case '?':
+    case 'h':
+      // The help covers the frame and the regions until the next key.
+      gts_screen.b_help_shown = true;
+      r_dravscreen_mark(WIN_MAIN);
       return true;
     case '+':
       r_dravscreen_set_access_level(level >= ACCESS_KEY_LEVEL_MAX ? ACCESS_KEY_LEVEL_MAX
@@ -285,7 +283,13 @@ bool r_dravscreen_apply_ip_key(int key) {
 void r_dravscreen_apply_log_key(int key) {
   ts_cursor& cursor = gts_screen.ts_cursor_log;
   const int lines = r_dravscreen_page_of(WIN_LOG);
-  if (r_dravscreen_key_navigate(key, r_dravpane_line_count(), lines, cursor) == 1) {
+  if (key == 'P' || key == 'p') {
+    r_dravscreen_pause_log(!gts_screen.ts_pause_log.b_paused);
+  } else if (r_dravscreen_key_navigate(key, r_dravpane_line_count(), lines, cursor) == 1) {
+    // End shows the newest line, so it also lets a paused pane follow again.
+    if (key == KEY_VALUE_END && gts_screen.ts_pause_log.b_paused) {
+      r_dravscreen_pause_log(false);
+    }
     r_dravscreen_mark(WIN_LOG);
   }
   cursor.i_top = cursor.i_current + 1 - lines;
@@ -311,6 +315,14 @@ bool r_dravscreen_apply_region_command(int key) {
   }
 }
 
+// An empty line is shown from its start.
+void r_dravscreen_empty_console_line(ts_console_line& line) {
+  line.i_position = 0;
+  line.i_length = 0;
+  line.i_scroll = 0;
+  line.ac_text[0] = '\0';
+}
+
 // Sends the console line to the server; the echo and the reply go to the pane only.
 void r_dravscreen_send_console_line() {
   ts_console_line& line = gts_screen.ts_line_console;
@@ -322,9 +334,7 @@ void r_dravscreen_send_console_line() {
   if (const auto reply = r_dravnet_send_command(text, -1, NET_MAIN_SOCKET)) {
     r_dravscreen_to_pane(*reply);
   }
-  line.i_position = 0;
-  line.i_length = 0;
-  line.ac_text[0] = '\0';
+  r_dravscreen_empty_console_line(line);
 }
 
 void r_dravscreen_remove_character(ts_console_line& line, int at) {
@@ -398,8 +408,7 @@ bool r_dravscreen_edit_remove(ts_console_line& line, int key, ts_console_edit& e
       }
       return true;
     case KEY_VALUE_ESCAPE:
-      line.i_position = 0;
-      line.i_length = 0;
+      r_dravscreen_empty_console_line(line);
       return true;
     default:
       return false;
@@ -448,6 +457,12 @@ ts_console_edit r_dravscreen_console_edit(ts_console_line& line, int key, int wi
       line.i_scroll = 0;
     }
   }
+  // Show as much of the text as fits: from its start whenever the text and the edit cell
+  // after it fit, and with no unused cells after that edit cell, as after the terminal grew.
+  const int widest_scroll = std::max(0, line.i_length + 1 - line.i_width);
+  if (line.i_scroll > widest_scroll) {
+    line.i_scroll = widest_scroll;
+  }
   return edit;
 }
 
@@ -469,6 +484,13 @@ void r_dravscreen_take_change_flags() {
 
 ts_key_outcome r_dravscreen_apply_key(int key) {
   ts_key_outcome outcome;
+  // The key that closes the help does nothing else: the operator could not see what it
+  // would do to the regions under the help.
+  if (gts_screen.b_help_shown && key != KEY_VALUE_NONE) {
+    gts_screen.b_help_shown = false;
+    r_dravscreen_mark_all();
+    return outcome;
+  }
   if (r_dravscreen_is_console_toggle(key)) {
     gts_screen.b_console_active = !gts_screen.b_console_active;
     r_dravscreen_mark(WIN_KEYS);

@@ -50,6 +50,9 @@ ts_status_reply gts_reply_again;
 std::array<ts_client, MAX_CLIENTS> gats_next;
 ts_serverinfo gts_serverinfo;
 ts_serverinfo gts_serverinfo_again;
+// The slots of this poll whose stored player was kept because the two status replies
+// disagreed on them: nothing about such a player is asked or compared until a poll confirms it.
+std::array<bool, MAX_CLIENTS> gab_unconfirmed = {};
 
 // Formatted commands ("kick %d", "dumpuser %d") are cut at 511 characters.
 constexpr std::size_t COMMAND_SIZE = 512;
@@ -348,6 +351,9 @@ void r_dravstats_continue_player(int i, int j, ts_dumpuser_budget& budget) {
   const int interval = gpts_config->poll_interval_dumpuser;
 
   r_dravstats_carry_over(next, stored);
+  if (gab_unconfirmed[static_cast<std::size_t>(i)]) {
+    return;
+  }
 
   const bool changed = i != j || std::strcmp(next.ts_line.ac_name, stored.ts_line.ac_name) != 0;
   if (next.i_dumpuser_countdown > 0) {
@@ -558,7 +564,7 @@ std::array<bool, MAX_CLIENTS> r_dravstats_sure_slots(const ts_status_reply& firs
 // else or nobody, while one reply still lists the player): then nothing of the poll is used.
 bool r_dravstats_keep_agreed(ts_status_reply& first, const ts_status_reply& second) {
   const std::array<bool, MAX_CLIENTS> sure = r_dravstats_sure_slots(first, second);
-  std::array<bool, MAX_CLIENTS> keep_stored = {};
+  std::array<bool, MAX_CLIENTS>& keep_stored = gab_unconfirmed;
   for (int j = 0; j < MAX_CLIENTS; ++j) {
     const auto slot = static_cast<std::size_t>(j);
     const ts_client& stored = gpts_status->ats_client[slot];
@@ -688,6 +694,7 @@ void r_dravstats_update(std::time_t now) {
   r_dravstats_update_disconnected_list(status.pts_kicked, now,
                                        gpts_config->access_kicked_reject_timeout);
 
+  gab_unconfirmed.fill(false);
   if (!r_dravstats_ask_status(gts_reply)) {
     r_dravstats_note_unanswered(now);
     return;

@@ -36,6 +36,9 @@ class ts_line_reader {
   ts_line_reader(std::string& copy, std::size_t start)
       : o_copy(copy), i_pos(std::min(start, copy.size())) {}
 
+  /// True when every byte of the copy was handed out.
+  bool at_end() const { return i_pos >= o_copy.size(); }
+
   std::optional<std::string_view> next() {
     const std::size_t end = o_copy.find('\n', i_pos);
     if (end == std::string::npos) {
@@ -377,7 +380,9 @@ int r_dravstatsparse_parse_status(const char* text, std::size_t length, ts_statu
   // The list ends at the first line that is too short to hold every column.
   while (const auto line = lines.next()) {
     if (line->size() < MIN_CLIENT_LINE) {
-      reply.b_complete = line->empty() ? 1 : 0;
+      // Whatever follows the closing empty line belongs to no status reply: datagrams of
+      // another reply were joined to this one, and what lies between is not to be trusted.
+      reply.b_complete = line->empty() && lines.at_end() ? 1 : 0;
       break;
     }
     ts_status_line parsed;

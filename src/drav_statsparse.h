@@ -131,8 +131,9 @@ struct ts_status_reply {
   std::array<std::int32_t, MAX_CLIENTS> ab_present = {};
   char ac_map[TEXT_FIELD_SIZE] = {};
   char ac_gametype[TEXT_FIELD_SIZE] = {};
-  /// 1 when the client list ended with the empty line that the server prints last; a reply
-  /// without it was cut short (a datagram lost, or the wait ended too early).
+  /// 1 when the client list ended with the empty line that the server prints last and nothing
+  /// followed it; a reply without it was cut short (a datagram lost, or the wait ended too
+  /// early), one with text after it had datagrams of another reply joined to it.
   std::int32_t b_complete = 0;
 };
 

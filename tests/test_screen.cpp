@@ -164,6 +164,69 @@ TEST_F(ScreenKeysTest, AccessAndRegionKeys) {
   EXPECT_EQ(press({27, 13}), 1);  // Enter on an empty line beeps
 }
 
+TEST_F(ScreenKeysTest, HelpShowsUntilTheNextKeyWhichOnlyClosesIt) {
+  for (const int opening : {'?', 'h'}) {
+    for (const int closing :
+         {int{'q'}, int{'~'}, int{'\t'}, int{'5'}, int{KEY_VALUE_DOWN}, int{KEY_VALUE_F1}}) {
+      press({opening});
+      ASSERT_TRUE(r_dravscreen_help_shown());
+      EXPECT_EQ(r_dravscreen_draw_state(WIN_MAIN), DRAW_ALL);
+      press({KEY_VALUE_NONE});  // no key leaves it shown
+      const ts_key_outcome outcome = r_dravscreen_apply_key(closing);
+      EXPECT_FALSE(r_dravscreen_help_shown());
+      EXPECT_EQ(std::tuple(outcome.i_continue_running, outcome.i_beeps,
+                           r_dravscreen_console_active(), r_dravscreen_active_window(),
+                           config_.access_level, r_dravscreen_client_cursor().i_current),
+                std::tuple(1, 0, false, WIN_CLIENT, 1, 0))
+          << opening << " then " << closing;
+    }
+  }
+  // In the console line both are typed.
+  press({'~', '?', 'h'});
+  EXPECT_FALSE(r_dravscreen_help_shown());
+  EXPECT_EQ(std::string(r_dravscreen_console_line().ac_text), "?h");
+}
+
+TEST_F(ScreenKeysTest, PausedPaneHoldsItsViewWhileLinesComeIn) {
+  const auto bottom_line = [] { return r_dravpane_line(r_dravscreen_log_cursor().i_current); };
+  for (int i = 0; i < 20; ++i)
+    r_dravpane_add_text(("line " + std::to_string(i)).c_str());
+  // Without a pause every text shows the newest line.
+  press({'l', KEY_VALUE_UP, KEY_VALUE_UP});
+  EXPECT_EQ(bottom_line(), "line 17");
+  r_dravpane_add_text("line 20");
+  EXPECT_EQ(std::tuple(bottom_line(), r_dravscreen_log_paused(), r_dravscreen_log_pause_label()),
+            std::tuple("line 20", false, ""));
+  // Paused, the view stays on its lines and the border counts the lines that came in.
+  press({KEY_VALUE_UP, KEY_VALUE_UP, 'P'});
+  EXPECT_EQ(r_dravscreen_log_pause_label(), "PAUSED +0");
+  r_dravpane_add_text("a\nb\nc");
+  r_dravpane_add_text("d");
+  EXPECT_EQ(std::tuple(bottom_line(), r_dravscreen_log_pause_label()),
+            std::tuple("line 18", "PAUSED +4"));
+  press({KEY_VALUE_HOME});
+  EXPECT_EQ(bottom_line(), "line 0");
+  press({'P'});  // P again shows the newest line
+  EXPECT_EQ(std::tuple(bottom_line(), r_dravscreen_log_paused()), std::tuple("d", false));
+  press({'p', KEY_VALUE_UP});
+  r_dravpane_add_text("e");
+  press({KEY_VALUE_END});  // so does End
+  EXPECT_EQ(std::tuple(bottom_line(), r_dravscreen_log_paused(), r_dravscreen_log_pause_label()),
+            std::tuple("e", false, ""));
+
+  // In a full pane the oldest lines fall out, out of the view too.
+  while (r_dravpane_line_count() < LOG_LINES_MAX)
+    r_dravpane_add_text("filler");
+  press({KEY_VALUE_HOME, KEY_VALUE_DOWN, KEY_VALUE_DOWN, 'P'});  // "line 2" at the bottom
+  r_dravpane_add_text("x\ny");
+  EXPECT_EQ(std::tuple(r_dravscreen_log_cursor().i_current, bottom_line()),
+            std::tuple(0, "line 2"));
+  r_dravpane_add_text("z");  // the view's last line falls out: the oldest one left shows
+  EXPECT_EQ(std::tuple(r_dravscreen_log_cursor().i_current, bottom_line(), r_dravpane_line_count(),
+                       r_dravscreen_log_pause_label()),
+            std::tuple(0, "line 3", LOG_LINES_MAX, "PAUSED +3"));
+}
+
 TEST_F(ScreenKeysTest, KickAndBanActOnTheSelectedPlayerOrAddress) {
   // On an empty slot the player commands only beep; lower-case letters only remind.
   r_dravscreen_set_client_cursor({0, 4});
@@ -363,6 +426,13 @@ TEST(ScreenTest, ConsoleLineEditorFollowsItsKeys) {
   EXPECT_EQ(line.i_scroll, 0);
   const ts_console_edit enter = r_dravscreen_console_edit(line, KEY_VALUE_ENTER, 78);
   EXPECT_TRUE(enter.b_send && enter.b_consumed);
+  // With the edit position at the end, a narrower and then a wider bar show as much of the
+  // line as fits again, and all of it from the start once it fits.
+  r_dravscreen_console_edit(line, KEY_VALUE_END, 78);
+  for (const auto& [width, scroll] : {std::pair{78, 51}, {40, 89}, {78, 51}, {129, 0}}) {
+    r_dravscreen_console_edit(line, KEY_VALUE_NONE, width);
+    EXPECT_EQ(line.i_scroll, scroll) << width;
+  }
 }
 
 }  // namespace

@@ -4,14 +4,18 @@
 // settings, hostile host names).
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <atomic>
+#include <chrono>
 #include <cstdint>
 #include <random>
 #include <regex>
+#include <sstream>
 
 #include "drav_access.h"
 #include "drav_pane.h"
 #include "drav_stats.h"
+#include "sim_demo.h"
 #include "stats_support.h"
 
 namespace {
@@ -390,16 +394,21 @@ TEST(StatsFaults, CutDetailsRepliesInventNoChange) {
   }
   EXPECT_EQ(bench.history(), history);
   EXPECT_GT(asked, 100);
-  // Player 4 really changes skin: one Change, however many polls the details take.
-  drav_sim::Player four = *bench.server.player(4);
+  // Player 4 really changes skin and player 5 name: one Change each, however many polls the
+  // details take.
+  drav_sim::Player four = *bench.server.player(4), five = *bench.server.player(5);
   four.userinfo = {{"skin", "female/athena"}};
+  five.name = "Renamed";
   bench.server.set_player(4, four);
+  bench.server.set_player(5, five);
   Lines log;
   for (int poll = 0; poll < 10; ++poll) {
     const Lines polled = bench.poll().second;
     log.insert(log.end(), polled.begin(), polled.end());
   }
-  EXPECT_EQ(log, Lines{client_line("Change    ", 4, "192.0.2.14", four.name)});
+  std::sort(log.begin(), log.end());
+  EXPECT_EQ(log, (Lines{client_line("Change    ", 4, "192.0.2.14", four.name),
+                        client_line("Change    ", 5, "192.0.2.15", "Renamed")}));
   EXPECT_EQ(std::string(bench.status.ats_client[4].ts_info.ac_skin), "female/athena");
 }
 
@@ -469,6 +478,62 @@ TEST(Stats, ABanAfterAReconnectEndsInABlock) {
             Polled({"status", "status", "dumpuser 2", "dumpuser 2", "kick 2"}, block));
 }
 
+// The demo's scenario, with the access list and the poll interval of scripts/demo: one cycle
+// brings every kind of event the server makes by itself, and a player the operator kicks
+// comes back within seconds on the same address, port and qport and is rejected.
+TEST(Stats, TheDemoShowsEveryKindOfEventInACycleAndARejectAfterAKick) {
+  std::istringstream script(drav_test::read_file(std::string(DRAV_SOURCE_DIR) + "/scripts/demo"));
+  std::string access_list;
+  for (std::string line; std::getline(script, line);) {
+    if (std::regex_match(line, std::regex("[0-9] [0-9./]+ .*"))) {
+      access_list += line + "\n";
+    }
+  }
+  ASSERT_NE(access_list, "");
+  for (const unsigned seed : {7u, 1u}) {
+    StatsBench bench(access_list, [](ts_config& c) { c.poll_interval_status = 1; });
+    // A kicked player leaves at once, so that no wall clock decides when its slot is free.
+    bench.server.set_zombie_seconds(0);
+    drav_sim::DemoScript demo(bench.server, seed);
+    demo.start();
+    std::map<std::string, Lines> events;  // by label
+    const auto poll = [&] {
+      const Polled polled = bench.poll();
+      for (const std::string& line : polled.second) {
+        if (line.starts_with("Client ")) {
+          events[line.substr(7, 10)].push_back(line);
+        }
+      }
+      for (int tick = 0; tick < std::chrono::seconds(1) / drav_sim::DemoScript::TICK; ++tick) {
+        demo.tick();
+      }
+      return polled.first;
+    };
+    for (int tick = 0; tick < drav_sim::DemoScript::CYCLE_TICKS; tick += 2) {
+      poll();
+    }
+    for (const char* label : {"Connect   ", "Disconnect", "Change    ", "Reconnect ", "Block     "}) {
+      EXPECT_FALSE(events[label].empty()) << label << seed;
+    }
+    EXPECT_TRUE(events["Reject    "].empty()) << seed;
+
+    // What the screen's Shift-K does, to the first player nobody kicks yet.
+    const auto kicked = std::ranges::find_if(bench.status.ats_client, [](const ts_client& c) {
+      return c.b_active == 1 && c.i_kick_reason == KICK_NONE;
+    });
+    ASSERT_NE(kicked, bench.status.ats_client.end());
+    kicked->i_kick_reason = KICK_ADMIN;
+    const std::string address = r_dravip_ip_to_text(kicked->ts_line.ts_address.ip).c_str();
+    const std::string kick = "kick " + std::to_string(kicked - bench.status.ats_client.begin());
+    EXPECT_EQ(std::ranges::count(poll(), kick), 1) << seed;
+    for (int polls = 0; polls < 10 && events["Reject    "].empty(); ++polls) {
+      poll();
+    }
+    ASSERT_EQ(events["Reject    "].size(), 1u) << seed;
+    EXPECT_NE(events["Reject    "][0].find(" " + address + " "), std::string::npos) << seed;
+  }
+}
+
 // A server that answers no poll for three intervals is told silent once, in the pane only, and
 // its return is told with the length of the silence.
 TEST(StatsFaults, ASilentServerIsToldOnceAndSoIsItsReturn) {
@@ -489,4 +554,26 @@ TEST(StatsFaults, ASilentServerIsToldOnceAndSoIsItsReturn) {
             "Server Replying again after 40 s");
   bench.poll();
   EXPECT_EQ(r_dravpane_line_count() - before, 2);
+}
+
+// A slot the two replies of a poll disagree on keeps its stored player, and nothing about that
+// player is asked or compared that poll: details fetched then would belong to a listing nobody
+// confirmed. The rename is logged once, when a poll confirms it.
+TEST(StatsFaults, DetailsWaitForASlotToBeConfirmed) {
+  StatsBench bench("", [](ts_config& c) { c.poll_interval_dumpuser = 1; });
+  fill_twelve(bench);
+  std::atomic<int> damage_countdown = 1;
+  bench.server.set_reply_override([&](const std::string& command) -> std::optional<Lines> {
+    if (command != "status" || --damage_countdown != 0) {
+      return std::nullopt;
+    }
+    return spliced(bench.server, "Player05", "Player10");
+  });
+  drav_sim::Player seven = *bench.server.player(7);
+  seven.name = "Seven";
+  bench.server.set_player(7, seven);
+  const Polled polled = bench.poll();
+  EXPECT_EQ(polled.second, Lines{});
+  EXPECT_EQ(std::count(polled.first.begin(), polled.first.end(), "dumpuser 7"), 0);
+  EXPECT_EQ(bench.poll().second, Lines{client_line("Change    ", 7, "192.0.2.17", "Seven")});
 }

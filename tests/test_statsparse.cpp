@@ -138,6 +138,13 @@ TEST(Status, ListEndsAtAShortLineTheLastLineFeedOrANulAndKeepsSlotsAndNamesInRan
        {first.substr(0, 65) + "\n" + later, later.substr(0, later.size() - 1), '\0' + later}) {
     EXPECT_EQ(present(*parse_status(STATUS_HEADER + first + rest)), std::vector<int>{1});
   }
+  // The list is whole only when its closing empty line ends the reply: text after it comes from
+  // datagrams of another reply.
+  const std::pair<std::string, int> endings[] = {
+      {"\n", 1}, {"", 0}, {"\n" + later, 0}, {"\n\n", 0}, {first.substr(0, 65) + "\n", 0}};
+  for (const auto& [ending, complete] : endings) {
+    EXPECT_EQ(parse_status(STATUS_HEADER + first + ending)->b_complete, complete) << ending;
+  }
   // Only `length` bytes are read, even when more follow in the buffer.
   const std::string text = STATUS_HEADER + first + later;
   ts_status_reply cut;

@@ -11,6 +11,7 @@
 #include <filesystem>
 #include <functional>
 #include <memory>
+#include <numeric>
 #include <sstream>
 #include <string>
 #include <thread>
@@ -127,13 +128,14 @@ class Terminal {
   void resize(int cols, int rows) {
     tmux("resize-window -t main -x " + std::to_string(cols) + " -y " + std::to_string(rows));
   }
-  // Polls the rows for up to 15 s until `done` holds; returns whether it did.
-  bool wait_for(const std::function<bool(const std::vector<std::string>&)>& done) const {
+  // Polls the rows every `poll` for up to 15 s until `done` holds; returns whether it did.
+  bool wait_for(const std::function<bool(const std::vector<std::string>&)>& done,
+                std::chrono::milliseconds poll = std::chrono::milliseconds(100)) const {
     const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(15);
     while (!done(rows())) {
       if (std::chrono::steady_clock::now() >= deadline)
         return false;
-      std::this_thread::sleep_for(std::chrono::milliseconds(100));
+      std::this_thread::sleep_for(poll);
     }
     return true;
   }
@@ -173,6 +175,19 @@ std::string line(int count) {
   return result;
 }
 
+// `text` cut or padded with blanks to `cols` columns (ASCII only).
+std::string fit(const std::string& text, int cols) {
+  std::string fitted = text.substr(0, static_cast<std::size_t>(cols));
+  return fitted + std::string(static_cast<std::size_t>(cols) - fitted.size(), ' ');
+}
+
+// The text between a row's left and right border.
+std::string inside(const std::string& row) {
+  const std::string border = "│";
+  const std::size_t first = row.find(border) + border.size();
+  return row.substr(first, row.rfind(border) - first);
+}
+
 // A row of the 80x24 screen: the player table's 46 columns and the IP list's 31, framed.
 std::string framed(const std::string& table, const std::string& ip_list) {
   return "│" + table + std::string(46 - table.size(), ' ') + "│" + ip_list +
@@ -192,8 +207,9 @@ TEST(TerminalTest, OperatorSessionSignalsAndRefusals) {
   drav_test::write_file(dir.file("drav-logger-ip.txt"), "");
   drav_test::write_file(dir.file("access.txt"), "5 198.51.100.0/24    trusted\n");
 
-  // Runs the program in an 80x24 terminal there; the shell writes its exit status to "status".
-  // Returns whether the program came up.
+  // Runs the program in an 80x24 terminal there; the shell writes the terminal's mode before
+  // and after it to "mode" and "mode.after", then its exit status to "status". Returns
+  // whether the program came up.
   std::unique_ptr<Terminal> terminal;
   const auto start = [&](const std::string& program) {
     std::filesystem::remove(dir.file("status"));
@@ -201,7 +217,9 @@ TEST(TerminalTest, OperatorSessionSignalsAndRefusals) {
     // The inner shell hands its process number to the program, so the test can signal it.
     terminal = std::make_unique<Terminal>(
         dir.path().string(),
-        "echo BEFORE; sh -c 'echo $$ > pid; exec " + program + "'; echo $? > status", 80, 24);
+        "stty -g > mode; echo BEFORE; sh -c 'echo $$ > pid; exec " + program +
+            "'; s=$?; stty -g > mode.after; echo $s > status",
+        80, 24);
     // The program is running once its first poll is on the screen.
     return program != DRAV_LOGGER_BINARY ||
            terminal->wait_for_text("Server Change     canyon_ridge");
@@ -326,6 +344,7 @@ TEST(TerminalTest, OperatorSessionSignalsAndRefusals) {
       [](const auto& r) { return r.size() == 24 && r[22] == "└" + line(78) + "┘"; }));
   terminal->keys({"q"});
   EXPECT_EQ(exit_status(), 0);
+  EXPECT_EQ(read_file(dir.file("mode.after")), read_file(dir.file("mode")));
   rows = terminal->rows();
   EXPECT_EQ(rows[0], "BEFORE");
   EXPECT_EQ(screen_text(rows).find("─"), std::string::npos) << screen_text(rows);
@@ -342,7 +361,8 @@ TEST(TerminalTest, OperatorSessionSignalsAndRefusals) {
   EXPECT_EQ(screen_text(terminal->rows()), "BEFORE\n" + std::string(23, '\n'));
 
   // A fatal error with the screen up leaves a readable message (long enough to wrap) and
-  // waits for a key before it ends with status 1.
+  // waits for a key before it ends with status 1: any key, not only Enter, and the shell
+  // gets its terminal back as it was.
   ASSERT_TRUE(start(DRAV_LOGGER_BINARY)) << screen_text(terminal->rows());
   std::filesystem::remove(dir.file("drav-logger-ip.txt"));
   std::filesystem::create_directory(dir.file("drav-logger-ip.txt"));
@@ -358,8 +378,9 @@ TEST(TerminalTest, OperatorSessionSignalsAndRefusals) {
   EXPECT_EQ(screen_text(rows).find("─"), std::string::npos) << screen_text(rows);
   EXPECT_EQ(rows[0], "BEFORE");
   EXPECT_EQ(read_file(dir.file("status")), "");
-  terminal->keys({"Enter"});
+  terminal->keys({"x"});
   EXPECT_EQ(exit_status(), 1);
+  EXPECT_EQ(read_file(dir.file("mode.after")), read_file(dir.file("mode")));
 
   // A terminal without colours is refused (after a start that finds a history file again:
   // a directory in its place is refused first).
@@ -369,6 +390,171 @@ TEST(TerminalTest, OperatorSessionSignalsAndRefusals) {
   EXPECT_EQ(exit_status(), 1);
   EXPECT_TRUE(terminal->wait_for_text("Error: the terminal has no colours"))
       << screen_text(terminal->rows());
+}
+
+// The 12-row screen at `cols` columns of the session below: three players, their three
+// history entries, the pane's newest two lines (`pane`, as the widest screen shows them) and
+// the player table's key bar. Each region's rows hold their own text, cut at the region's
+// end, and every row keeps its borders.
+std::vector<std::string> narrow_screen(int cols, const std::vector<std::string>& pane) {
+  const int table = cols >= 80 && cols <= 83 ? cols - 34 : (cols - 83) / 2 + 49;
+  const int ip_list = cols - table - 3;
+  const std::string frag = table > 44 ? "Frag" : "Frg", ping = table > 45 ? "Ping" : "Png";
+  const auto slot = [&](const char* number, int score, int ping_ms,
+                        const std::string& rest) -> std::string {
+    char text[64];
+    std::snprintf(text, sizeof text, "%s %*d %*d %s", number, static_cast<int>(frag.size()), score,
+                  static_cast<int>(ping.size()), ping_ms, rest.c_str());
+    return text;
+  };
+  const std::vector<std::pair<std::string, std::string>> lists = {
+      {" #|" + frag + "|" + ping + "|IP             |Name", "IP             |Name"},
+      {slot(" 0", 12, 50, "192.0.2.10      Red"), "192.0.2.10      Red"},
+      {slot(" 1", 3, 300, "198.51.100.7    Blue"), "198.51.100.7    Blue"},
+      {slot(" 2", 7, 80, "198.51.100.20   Tom"), "198.51.100.20   Tom"}};
+  std::string header = fit("Game: deathmatch - canyon_ridge", cols - 2);
+  header.replace(header.size() - 15, 15, "Simulated Arena");
+  std::vector<std::string> screen = {"┌─[S]" + line(cols - 6) + "┐", "│" + header + "│",
+                                     "├─[C]" + line(table - 4) + "┬─[I]" + line(ip_list - 4) + "┤"};
+  for (const auto& [table_row, ip_row] : lists)
+    screen.push_back("│" + fit(table_row, table) + "│" + fit(ip_row, ip_list) + "│");
+  screen.push_back("├─[L]" + line(table - 4) + "┴" + line(ip_list) + "┤");
+  for (const std::string& pane_row : pane)
+    screen.push_back("│" + fit(pane_row, cols - 2) + "│");
+  screen.push_back("└" + line(cols - 2) + "┘");
+  // The key bar: only whole keys before the right part, "? Help" where it fits after them.
+  const int right = cols - 2 - 34;
+  std::string keys;
+  for (const auto& [key, label] : std::vector<std::pair<std::string, std::string>>{
+           {"D", " Details  "}, {"B", " Ban  "}, {"K", " Kick  "}, {"SPACE", " Locate IP"}}) {
+    if (keys.size() + key.size() + label.find_last_not_of(' ') + 1 >= std::size_t(right))
+      break;
+    keys += key + label;
+  }
+  keys = fit(keys, cols - 2);
+  if (right - 8 > 41)
+    keys.replace(static_cast<std::size_t>(right) - 8, 8, "? Help  ");
+  keys.replace(static_cast<std::size_t>(right), 34, "+/- Access (1)  TAB Switch  Q Quit");
+  screen.push_back(" " + keys);
+  return screen;
+}
+
+TEST(TerminalTest, EveryWidthHelpPausedPaneAndConsoleLine) {
+  drav_test::TempDir dir;
+  drav_sim::SimServer server("secret");
+  server.set_player(0, player("\x02Red", "192.0.2.10", 12, 50));
+  server.set_player(1, player("Blue", "198.51.100.7", 3, 300));
+  server.set_player(2, player("Tom", "198.51.100.20", 7, 80));
+  drav_test::write_file(
+      dir.file("drav-logger.cfg"),
+      drav_test::config_text({{"net_server_port", std::to_string(server.port())}}));
+  drav_test::write_file(dir.file("drav-logger-ip.txt"), "");
+  // Left to the terminal library, an Escape would wait ten minutes for the rest of a sequence.
+  Terminal terminal(dir.path().string(), std::string("ESCDELAY=600000 ") + DRAV_LOGGER_BINARY, 80,
+                    24);
+  ASSERT_TRUE(terminal.wait_for_text("Client Connect    02 198.51.100.20   Tom"))
+      << screen_text(terminal.rows());
+
+  // Each region's rows, its bottom row included, hold only their own text and every border
+  // stays whole: at every width up to where the last field of every row fits (62 columns),
+  // where the key bar's parts meet, around the fixed widths of the player table, and wide.
+  // (tmux passes on at most four resizes a second, so not every width up to 300.)
+  terminal.resize(300, 12);
+  ASSERT_TRUE(
+      terminal.wait_for([](const auto& r) { return r.size() == 12 && r[10].size() > 600; }));
+  const std::vector<std::string> pane = {inside(terminal.rows()[8]), inside(terminal.rows()[9])};
+  std::vector<int> widths(23);
+  std::iota(widths.begin(), widths.end(), 40);
+  widths.insert(widths.end(), {76, 77, 78, 79, 80, 83, 84, 85, 86, 100, 101, 200, 299});
+  for (int cols : widths) {
+    terminal.resize(cols, 12);
+    const std::vector<std::string> expected = narrow_screen(cols, pane);
+    ASSERT_TRUE(terminal.wait_for([&](const auto& r) { return r == expected; },
+                                  std::chrono::milliseconds(25)))
+        << cols << " columns:\n"
+        << screen_text(terminal.rows()) << "expected:\n"
+        << screen_text(expected);
+  }
+
+  // ? shows the keys of every region over the regions; the next key only closes it.
+  terminal.resize(80, 24);
+  terminal.keys({"?"});
+  const std::vector<std::string> help = {
+      " [S] Header   D Details",
+      " [C] Players  D Details  K Kick  B Ban  SPACE Locate IP",
+      " [I] IP list  D Details  B Ban",
+      " [L] Log      P Pause/resume  END Newest",
+      " Lists        UP DOWN PGUP PGDN HOME END Move",
+      " Anywhere     TAB Switch  S C I L Region  +/- 0-9 Access  ? h Help  Q Quit",
+      " Console      ~ ` F1 On/off  ENTER Send  ESC Empty  INS Overwrite"};
+  std::vector<std::string> expected = {"┌─[?] Keys; any key closes this help " + line(42) + "┐"};
+  for (std::size_t i = 0; i < 21; ++i)
+    expected.push_back("│" + fit(i < help.size() ? help[i] : "", 78) + "│");
+  expected.push_back("└" + line(78) + "┘");
+  ASSERT_TRUE(terminal.wait_for([&](const auto& r) {
+    return r.size() == 24 && std::equal(expected.begin(), expected.end(), r.begin());
+  })) << screen_text(terminal.rows());
+  terminal.keys({"q"});
+  ASSERT_TRUE(terminal.wait_for([](const auto& r) {
+    return r[2] == "├─[C]" + line(42) + "┬─[I]" + line(27) + "┤" &&
+           r[6] == framed(" 2    7   80 198.51.100.20   Tom", "198.51.100.20   Tom");
+  })) << screen_text(terminal.rows());
+
+  // P holds the pane still and counts the lines that come in meanwhile; End or P again
+  // shows the newest lines.
+  const auto pane_border = [](const std::string& label) {
+    return "├─[L]─" + label + line(41 - static_cast<int>(label.size())) + "┴" + line(31) + "┤";
+  };
+  const auto pane_rows = [](const std::vector<std::string>& r) {
+    return std::vector<std::string>(r.begin() + 16, r.begin() + 22);
+  };
+  terminal.keys({"l", "P"});
+  ASSERT_TRUE(
+      terminal.wait_for([&](const auto& r) { return r[15] == pane_border("[PAUSED +0]"); }));
+  const std::vector<std::string> held = pane_rows(terminal.rows());
+  terminal.keys({"s", "d"});  // nine lines of server details
+  ASSERT_TRUE(
+      terminal.wait_for([&](const auto& r) { return r[15] == pane_border("[PAUSED +9]"); }));
+  EXPECT_EQ(pane_rows(terminal.rows()), held);
+  EXPECT_TRUE(terminal.cells()[15][7].bold && terminal.cells()[15][7].foreground == YELLOW);
+  terminal.keys({"l", "End"});
+  ASSERT_TRUE(terminal.wait_for([&](const auto& r) {
+    return r[15] == pane_border("") && r[21].starts_with("│  DMflags:");
+  })) << screen_text(terminal.rows());
+  terminal.keys({"P", "c", "k", "k", "k"});  // three reminders in the pane
+  ASSERT_TRUE(
+      terminal.wait_for([&](const auto& r) { return r[15] == pane_border("[PAUSED +3]"); }));
+  EXPECT_TRUE(terminal.rows()[21].starts_with("│  DMflags:"));
+  terminal.keys({"l", "P"});
+  ASSERT_TRUE(terminal.wait_for([&](const auto& r) {
+    return r[15] == pane_border("") && r[21].starts_with("│Use Shift-K to kick");
+  })) << screen_text(terminal.rows());
+
+  // Escape empties the console line at once.
+  terminal.keys({"~", "abc"});
+  ASSERT_TRUE(terminal.wait_for([](const auto& r) { return r[23] == " abc"; }));
+  terminal.keys({"Escape"});
+  ASSERT_TRUE(terminal.wait_for([](const auto& r) { return r[23].empty(); }));
+
+  // A line that fits is shown from its start again after the terminal shrank and grew.
+  const std::string text = "say " + std::string(46, 'y') + "_end";
+  terminal.keys({text});
+  ASSERT_TRUE(terminal.wait_for([&](const auto& r) { return r[23] == " " + text; }));
+  terminal.resize(40, 12);
+  ASSERT_TRUE(terminal.wait_for([&](const auto& r) { return r[11] == " " + text.substr(17); }))
+      << screen_text(terminal.rows());
+  terminal.resize(80, 24);
+  ASSERT_TRUE(terminal.wait_for([&](const auto& r) {
+    return r.size() == 24 && r[23] == " " + text;
+  })) << screen_text(terminal.rows());
+
+  // After a sent line longer than the bar, the empty line's edit cell is at its start.
+  terminal.keys({"Escape", "say " + std::string(96, 'z'), "Enter"});
+  ASSERT_TRUE(terminal.wait_for([&](const auto& r) {
+    const auto cells = terminal.cells();
+    return screen_text(r).find(">say zzzz") != std::string::npos && cells[23].size() > 1 &&
+           cells[23][1].background == GREEN;
+  })) << screen_text(terminal.rows());
 }
 
 }  // namespace

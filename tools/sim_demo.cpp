@@ -7,6 +7,7 @@
 #include <optional>
 #include <random>
 #include <string>
+#include <string_view>
 #include <vector>
 
 #include "sim_server.h"
@@ -15,15 +16,50 @@ namespace drav_sim {
 
 namespace {
 
-using Clock = std::chrono::steady_clock;
-
-// One tick of the scenario; an event happens on about every third tick, so that a screen
-// polling every 1 to 2 seconds sees something new on most polls.
-constexpr auto TICK = std::chrono::milliseconds(500);
+// An event happens on about every third tick, so that a screen polling every 1 to 2 seconds
+// sees something new on most polls.
 constexpr int EVENT_PERCENT = 35;
-constexpr int MIN_PLAYERS = 4;
-constexpr int MAX_PLAYERS = 20;
+// Players from outside the banned network, whom random departures and joins keep between
+// these counts.
+constexpr int MIN_PLAYERS = 6;
+constexpr int MAX_PLAYERS = 14;
 constexpr int INITIAL_PLAYERS = 8;
+
+// Ticks of the timers. A player who comes back must stay away for at least one poll of the
+// monitor, or it would see a player who never left: 3 s covers the example configuration's
+// 2-second polls. A reconnect that counts has to come within access_reconnect_timeout (60 s
+// in the example), a return after a kick within access_kicked_reject_timeout (300 s).
+constexpr int ZOMBIE_TICKS = 4;
+constexpr int KICKED_RETURN_TICKS = 8;
+constexpr int RECONNECT_MIN_TICKS = 6;
+constexpr int RECONNECT_MAX_TICKS = 16;
+constexpr int SCRIPTED_RECONNECT_TICKS = 12;
+// The scripted events act on players who have been on the server long enough for the monitor
+// to know them: a rename of a player it never saw would be an arrival, not a change.
+constexpr int SETTLED_TICKS = 6;
+
+// The scripted events of a cycle, by tick within the cycle.
+enum class Beat { NONE, NEWCOMER, DROP_AND_RETURN, RENAME, BANNED_NEWCOMER, DEPARTURE };
+
+constexpr Beat beat_at(int tick_in_cycle) {
+  switch (tick_in_cycle) {
+    case 2:
+      return Beat::NEWCOMER;
+    case 8:
+      return Beat::DROP_AND_RETURN;
+    case 26:
+      return Beat::RENAME;
+    case 36:
+      return Beat::BANNED_NEWCOMER;
+    case 48:
+      return Beat::DEPARTURE;
+    default:
+      return Beat::NONE;
+  }
+}
+
+// The network that the demo's access list gives level 0.
+constexpr char BANNED_PREFIX[] = "203.0.113.";
 
 struct Persona {
   const char* name;
@@ -66,29 +102,57 @@ constexpr std::array<const char*, 8> RENAME_SUFFIXES{
 
 enum class Event { JOIN, LEAVE, RENAME, ZOMBIE, COME_BACK, COUNT };
 
-class Scenario {
+// One stay of a persona on the server. The port and qport stay the same when the player comes
+// back from a dropped connection or a kick, as a client that reconnects keeps them.
+struct Session {
+  std::size_t persona = 0;
+  int port = 0;
+  int qport = 0;
+  bool back_after_kick = false;  // a second kick sends it away for good
+  long since = 0;                // tick of the arrival
+};
+
+struct Return {
+  Session session;
+  long at = 0;  // tick
+};
+
+}  // namespace
+
+class DemoScript::Impl {
  public:
-  explicit Scenario(SimServer& server) : server_(server) {}
+  Impl(SimServer& server, unsigned seed) : server_(server), random_(seed) {}
 
   void start() {
+    // Some from the banned network too: the monitor lets in whoever it finds at its start.
     for (int i = 0; i < INITIAL_PLAYERS; ++i) {
-      join(false, std::nullopt);
+      if (const std::optional<std::size_t> persona = idle_persona(percent() < 25, false)) {
+        join(false, new_session(*persona));
+      }
     }
   }
 
   void tick() {
-    const auto now = Clock::now();
+    ++now_;
     follow_server();
-    finish_timers(now);
+    finish_timers();
+    bring_back();
     jitter_players();
-    if (percent() < EVENT_PERCENT) {
-      event(now);
+    const Beat beat = beat_at(static_cast<int>(now_ % CYCLE_TICKS));
+    if (beat != Beat::NONE) {
+      play(beat);
+    } else if (percent() < EVENT_PERCENT) {
+      event();
     }
   }
 
  private:
   int percent() { return std::uniform_int_distribution<int>(0, 99)(random_); }
   int between(int low, int high) { return std::uniform_int_distribution<int>(low, high)(random_); }
+  template <typename T>
+  T pick(const std::vector<T>& items) {
+    return items[static_cast<std::size_t>(between(0, static_cast<int>(items.size()) - 1))];
+  }
 
   std::optional<int> free_slot() {
     std::vector<int> free;
@@ -101,14 +165,12 @@ class Scenario {
       return std::nullopt;
     }
     // Mostly the lowest free slot, as a real server hands them out, sometimes another.
-    return percent() < 70
-               ? free.front()
-               : free[static_cast<std::size_t>(between(0, static_cast<int>(free.size()) - 1))];
+    return percent() < 70 ? free.front() : pick(free);
   }
 
   std::vector<int> active_slots() const {
     std::vector<int> slots;
-    for (const auto& [slot, persona] : present_) {
+    for (const auto& [slot, session] : present_) {
       if (!zombie_until_.contains(slot)) {
         slots.push_back(slot);
       }
@@ -116,45 +178,63 @@ class Scenario {
     return slots;
   }
 
-  int random_active(const std::vector<int>& slots) {
-    return slots[static_cast<std::size_t>(between(0, static_cast<int>(slots.size()) - 1))];
-  }
-
-  /// Forgets players that the server dropped on its own, such as those kicked by the operator.
+  /// Follows what the server did by itself: only a kick takes a player off the server or
+  /// turns one into a zombie that the scenario did not make.
   void follow_server() {
     for (auto it = present_.begin(); it != present_.end();) {
-      if (server_.player(it->first)) {
+      const int slot = it->first;
+      const std::optional<Player> player = server_.player(slot);
+      const bool own_zombie = zombie_until_.contains(slot);
+      if (player && (!player->zombie || own_zombie)) {
         ++it;
         continue;
       }
-      departed_.push_back(it->second);
-      connecting_until_.erase(it->first);
-      zombie_until_.erase(it->first);
+      connecting_until_.erase(slot);
+      zombie_until_.erase(slot);
+      if (own_zombie || it->second.back_after_kick) {
+        departed_.push_back(it->second.persona);
+      } else {
+        Session again = it->second;
+        again.back_after_kick = true;
+        returning_.push_back({again, now_ + KICKED_RETURN_TICKS});
+      }
       it = present_.erase(it);
     }
   }
 
-  void finish_timers(Clock::time_point now) {
+  void finish_timers() {
     for (auto it = connecting_until_.begin(); it != connecting_until_.end();) {
-      if (it->second <= now) {
-        if (std::optional<Player> player = server_.player(it->first); player && !player->zombie) {
-          player->connecting = false;
-          player->ping = between(15, 180);
-          server_.set_player(it->first, *player);
-        }
-        it = connecting_until_.erase(it);
-      } else {
+      if (it->second > now_) {
         ++it;
+        continue;
       }
+      if (std::optional<Player> player = server_.player(it->first); player && !player->zombie) {
+        player->connecting = false;
+        player->ping = between(15, 180);
+        server_.set_player(it->first, *player);
+      }
+      it = connecting_until_.erase(it);
     }
     for (auto it = zombie_until_.begin(); it != zombie_until_.end();) {
-      if (it->second <= now) {
-        server_.remove_player(it->first);
-        if (const auto persona = present_.find(it->first); persona != present_.end()) {
-          departed_.push_back(persona->second);
-          present_.erase(persona);
-        }
-        it = zombie_until_.erase(it);
+      if (it->second > now_) {
+        ++it;
+        continue;
+      }
+      server_.remove_player(it->first);
+      if (const auto session = present_.find(it->first); session != present_.end()) {
+        departed_.push_back(session->second.persona);
+        present_.erase(session);
+      }
+      it = zombie_until_.erase(it);
+    }
+  }
+
+  /// Players whose return is due come back on their old address, port and qport; with no
+  /// free slot they try again on the next tick.
+  void bring_back() {
+    for (auto it = returning_.begin(); it != returning_.end();) {
+      if (it->at <= now_ && join(true, it->session)) {
+        it = returning_.erase(it);
       } else {
         ++it;
       }
@@ -162,7 +242,7 @@ class Scenario {
   }
 
   void jitter_players() {
-    for (const auto& [slot, persona] : present_) {
+    for (const auto& [slot, session] : present_) {
       std::optional<Player> player = server_.player(slot);
       if (!player || player->zombie || player->connecting) {
         continue;
@@ -176,50 +256,81 @@ class Scenario {
     }
   }
 
-  void event(Clock::time_point now) {
+  /// Players whom the monitor knows by now, from outside the banned network.
+  std::vector<int> settled_slots() const {
+    std::vector<int> slots;
+    for (const auto& [slot, session] : present_) {
+      if (!zombie_until_.contains(slot) && !banned(session.persona) &&
+          now_ - session.since >= SETTLED_TICKS) {
+        slots.push_back(slot);
+      }
+    }
+    return slots;
+  }
+
+  void play(Beat beat) {
+    const std::vector<int> settled = settled_slots();
+    switch (beat) {
+      case Beat::NEWCOMER:
+        join_idle(false);
+        break;
+      case Beat::DROP_AND_RETURN:
+        if (!settled.empty()) {
+          leave(pick(settled), SCRIPTED_RECONNECT_TICKS);
+        }
+        break;
+      case Beat::RENAME:
+        if (!settled.empty()) {
+          rename(pick(settled));
+        }
+        break;
+      case Beat::BANNED_NEWCOMER:
+        if (const std::optional<std::size_t> persona = idle_persona(true, false)) {
+          join(true, new_session(*persona));
+        }
+        break;
+      case Beat::DEPARTURE:
+        if (welcome_count() > MIN_PLAYERS && !settled.empty()) {
+          leave(pick(settled), 0);
+        }
+        break;
+      case Beat::NONE:
+        break;
+    }
+  }
+
+  void event() {
     const auto kind = static_cast<Event>(between(0, static_cast<int>(Event::COUNT) - 1));
     const std::vector<int> active = active_slots();
-    const int count = static_cast<int>(present_.size());
+    const bool room = welcome_count() < MAX_PLAYERS;
+    const bool crowd = welcome_count() > MIN_PLAYERS;
     switch (kind) {
       case Event::JOIN:
-        if (count < MAX_PLAYERS) {
-          join(true, std::nullopt);
+        if (room) {
+          join_idle(false);
         }
         break;
       case Event::LEAVE:
-        if (static_cast<int>(active.size()) > MIN_PLAYERS) {
-          const int slot = random_active(active);
-          server_.remove_player(slot);
-          departed_.push_back(present_[slot]);
-          present_.erase(slot);
-          connecting_until_.erase(slot);
+        // Half of those who leave only dropped and come back soon.
+        if (crowd) {
+          leave(pick(active),
+                percent() < 50 ? between(RECONNECT_MIN_TICKS, RECONNECT_MAX_TICKS) : 0);
         }
         break;
       case Event::RENAME:
         if (!active.empty()) {
-          rename(random_active(active));
+          rename(pick(active));
         }
         break;
       case Event::ZOMBIE:
-        if (static_cast<int>(active.size()) > MIN_PLAYERS) {
-          const int slot = random_active(active);
-          if (std::optional<Player> player = server_.player(slot)) {
-            player->zombie = true;
-            player->connecting = false;
-            player->name.clear();
-            server_.set_player(slot, *player);
-            zombie_until_[slot] = now + std::chrono::seconds(2);
-            connecting_until_.erase(slot);
-          }
+        if (crowd) {
+          turn_zombie(pick(active));
         }
         break;
       case Event::COME_BACK:
-        if (!departed_.empty() && count < MAX_PLAYERS) {
-          const auto index =
-              static_cast<std::size_t>(between(0, static_cast<int>(departed_.size()) - 1));
-          const std::size_t persona = departed_[index];
-          departed_.erase(departed_.begin() + static_cast<std::ptrdiff_t>(index));
-          join(true, persona);
+        // Much later, with a new connection.
+        if (room) {
+          join_idle(true);
         }
         break;
       case Event::COUNT:
@@ -227,35 +338,90 @@ class Scenario {
     }
   }
 
-  std::optional<std::size_t> unused_persona() {
-    std::vector<std::size_t> unused;
-    for (std::size_t i = 0; i < PERSONAS.size(); ++i) {
-      const bool in_use = std::any_of(present_.begin(), present_.end(),
-                                      [&](const auto& entry) { return entry.second == i; });
-      const bool gone = std::find(departed_.begin(), departed_.end(), i) != departed_.end();
-      if (!in_use && !gone) {
-        unused.push_back(i);
-      }
+  /// Takes the player off the server; it comes back `return_ticks` later on the same
+  /// address, port and qport, or with 0 it is gone for good.
+  void leave(int slot, int return_ticks) {
+    server_.remove_player(slot);
+    if (return_ticks > 0) {
+      returning_.push_back({present_[slot], now_ + return_ticks});
+    } else {
+      departed_.push_back(present_[slot].persona);
     }
-    if (unused.empty()) {
-      return std::nullopt;
-    }
-    return unused[static_cast<std::size_t>(between(0, static_cast<int>(unused.size()) - 1))];
+    present_.erase(slot);
+    connecting_until_.erase(slot);
   }
 
-  void join(bool slowly, std::optional<std::size_t> persona) {
-    if (!persona) {
-      persona = unused_persona();
-    }
-    const std::optional<int> slot = free_slot();
-    if (!persona || !slot) {
+  void turn_zombie(int slot) {
+    std::optional<Player> player = server_.player(slot);
+    if (!player) {
       return;
     }
+    player->zombie = true;
+    player->connecting = false;
+    player->name.clear();
+    server_.set_player(slot, *player);
+    zombie_until_[slot] = now_ + ZOMBIE_TICKS;
+    connecting_until_.erase(slot);
+  }
+
+  bool in_play(std::size_t persona) const {
+    const auto same = [&](const Session& session) { return session.persona == persona; };
+    return std::ranges::any_of(present_, [&](const auto& entry) { return same(entry.second); }) ||
+           std::ranges::any_of(returning_, [&](const Return& back) { return same(back.session); });
+  }
+
+  static bool banned(std::size_t persona) {
+    return std::string_view(PERSONAS[persona].ip).starts_with(BANNED_PREFIX);
+  }
+
+  /// Players on the server from outside the banned network, zombies left out.
+  int welcome_count() const {
+    return static_cast<int>(std::ranges::count_if(present_, [&](const auto& entry) {
+      return !banned(entry.second.persona) && !zombie_until_.contains(entry.first);
+    }));
+  }
+
+  /// A persona who is neither on the server nor on the way back, from the banned network or
+  /// not: with `seen_before` one who was here before, else preferably one who never was.
+  std::optional<std::size_t> idle_persona(bool from_banned, bool seen_before) {
+    std::vector<std::size_t> seen;
+    std::vector<std::size_t> unseen;
+    for (std::size_t i = 0; i < PERSONAS.size(); ++i) {
+      if (!in_play(i) && banned(i) == from_banned) {
+        (std::ranges::find(departed_, i) != departed_.end() ? seen : unseen).push_back(i);
+      }
+    }
+    const std::vector<std::size_t>& choice = seen_before || unseen.empty() ? seen : unseen;
+    if (choice.empty()) {
+      return std::nullopt;
+    }
+    const std::size_t persona = pick(choice);
+    std::erase(departed_, persona);
+    return persona;
+  }
+
+  Session new_session(std::size_t persona) {
+    return {persona, between(1024, 65535), between(1, 65535), false};
+  }
+
+  /// A newcomer from outside the banned network, who connects slowly.
+  void join_idle(bool seen_before) {
+    if (const std::optional<std::size_t> persona = idle_persona(false, seen_before)) {
+      join(true, new_session(*persona));
+    }
+  }
+
+  /// Puts the session's player on the server; false when no slot is free.
+  bool join(bool slowly, const Session& session) {
+    const std::optional<int> slot = free_slot();
+    if (!slot) {
+      return false;
+    }
     Player player;
-    player.name = PERSONAS[*persona].name;
-    player.ip = PERSONAS[*persona].ip;
-    player.port = between(1024, 65535);
-    player.qport = between(1, 65535);
+    player.name = PERSONAS[session.persona].name;
+    player.ip = PERSONAS[session.persona].ip;
+    player.port = session.port;
+    player.qport = session.qport;
     player.ping = between(15, 180);
     player.score = slowly ? 0 : between(0, 25);
     player.lastmsg = between(0, 99);
@@ -266,10 +432,12 @@ class Scenario {
                        {"fov", "90"},
                        {"spectator", "0"}};
     server_.set_player(*slot, player);
-    present_[*slot] = *persona;
+    present_[*slot] = session;
+    present_[*slot].since = now_;
     if (slowly) {
-      connecting_until_[*slot] = Clock::now() + std::chrono::milliseconds(between(2000, 5000));
+      connecting_until_[*slot] = now_ + between(4, 10);
     }
+    return true;
   }
 
   void rename(int slot) {
@@ -277,7 +445,7 @@ class Scenario {
     if (!player || player->zombie) {
       return;
     }
-    const std::string base = PERSONAS[present_[slot]].name;
+    const std::string base = PERSONAS[present_[slot].persona].name;
     if (player->name != base) {
       player->name = base;
     } else {
@@ -288,14 +456,27 @@ class Scenario {
   }
 
   SimServer& server_;
-  std::mt19937 random_{7};
-  std::map<int, std::size_t> present_;  // slot -> persona
+  std::mt19937 random_;
+  long now_ = 0;                   // ticks since the start
+  std::map<int, Session> present_;  // by slot
   std::vector<std::size_t> departed_;
-  std::map<int, Clock::time_point> connecting_until_;
-  std::map<int, Clock::time_point> zombie_until_;
+  std::vector<Return> returning_;
+  std::map<int, long> connecting_until_;
+  std::map<int, long> zombie_until_;
 };
 
-}  // namespace
+DemoScript::DemoScript(SimServer& server, unsigned seed)
+    : impl_(std::make_unique<Impl>(server, seed)) {}
+
+DemoScript::~DemoScript() = default;
+
+void DemoScript::start() {
+  impl_->start();
+}
+
+void DemoScript::tick() {
+  impl_->tick();
+}
 
 DemoScenario::DemoScenario(SimServer& server) : server_(server) {
   thread_ = std::thread([this] { run(); });
@@ -311,12 +492,12 @@ DemoScenario::~DemoScenario() {
 }
 
 void DemoScenario::run() {
-  Scenario scenario(server_);
-  scenario.start();
+  DemoScript script(server_);
+  script.start();
   std::unique_lock lock(mutex_);
-  while (!wake_.wait_for(lock, TICK, [this] { return stopping_; })) {
+  while (!wake_.wait_for(lock, DemoScript::TICK, [this] { return stopping_; })) {
     lock.unlock();
-    scenario.tick();
+    script.tick();
     lock.lock();
   }
 }
