@@ -1,6 +1,8 @@
 // The access list on any pair of files (additions, then the main list), with every lookup and
 // ban checked against a plain walk of the entries in list order where the first covering entry
-// decides; then a restart, which must read the bans back from the additions file.
+// decides; then a restart, which must read the bans back from the additions file. The walk
+// takes each line's entry from the list itself, read from a file of that line alone; what a
+// line gives is checked on exact lines by the access test.
 #include <algorithm>
 #include <cstring>
 #include <optional>
@@ -24,38 +26,34 @@ struct Entry {
   bool operator==(const Entry&) const = default;
 };
 
-// The entries of a file by the format's rules; nothing when a line is invalid. Lines are
-// whole however long; an entry line must end with a line feed and hold no NUL byte.
+// The entries of a file, each line read alone; nothing when the list refuses a line.
 std::optional<std::vector<Entry>> entries_of(std::string_view bytes) {
+  static ts_config alone;
+  static const std::string path = drav_fuzz::scratch("line.txt");
+  std::strcpy(alone.access_list_file, path.c_str());
   std::vector<Entry> entries;
   while (!bytes.empty()) {
-    const std::size_t feed = bytes.find('\n');
-    std::string line(bytes.substr(0, feed == std::string_view::npos ? feed : feed + 1));
+    std::string line(bytes.substr(0, std::min(bytes.find('\n'), bytes.size() - 1) + 1));
     bytes.remove_prefix(line.size());
-    if (line[0] == ';')
-      continue;
-    if (!line.ends_with('\n') || line.find('\0') != std::string::npos)
+    drav_test::write_file(path, line);
+    try {
+      r_dravaccess_init(alone);
+    } catch (const drav_fuzz::Fatal&) {
       return std::nullopt;
-    line.pop_back();
-    if (line.ends_with('\r'))
-      line.pop_back();
-    if (line.empty())
+    }
+    if (r_dravaccess_get_entry_count() == 0)
       continue;
-    const char lower = static_cast<char>(line[0] | 0x20);
-    const int level = line[0] >= '0' && line[0] <= '9' ? line[0] - '0'
-                      : lower >= 'a' && lower <= 'i'   ? lower - 'a' + 1
-                                                       : -1;
-    if (line.size() < 9 || line[1] != ' ' || level < 0)
-      return std::nullopt;
-    entries.push_back({level, r_dravip_string_to_net_mask(line.c_str() + 2),
-                       line.size() > 21 ? line.substr(21, TEXT_FIELD_MAX) : ""});
+    r_dravtools_remove_eol(line.data());
+    const ts_ip_net_mask network = r_dravip_string_to_net_mask(line.c_str() + 2);
+    char comment[TEXT_FIELD_SIZE];
+    entries.push_back({r_dravaccess_get_access_level(network.net, comment), network, comment});
   }
   return entries;
 }
 
 std::optional<std::vector<Entry>> load(const ts_config& config) {
-  auto add = entries_of(drav_fuzz::read_file(config.access_list_file_add));
-  const auto main = entries_of(drav_fuzz::read_file(config.access_list_file));
+  auto add = entries_of(drav_test::read_file(config.access_list_file_add));
+  const auto main = entries_of(drav_test::read_file(config.access_list_file));
   try {
     r_dravaccess_init(config);
   } catch (const drav_fuzz::Fatal&) {
@@ -83,25 +81,27 @@ void check_lookup(const std::vector<Entry>& list, std::uint64_t ip) {
 }  // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
-  static const drav_fuzz::Scratch add_file("access-add.txt"), main_file("access.txt");
+  static const std::string add_file = drav_fuzz::scratch("access-add.txt"),
+                           main_file = drav_fuzz::scratch("access.txt");
   static ts_config config;
-  std::strcpy(config.access_list_file_add, add_file.path.c_str());
-  std::strcpy(config.access_list_file, main_file.path.c_str());
+  std::strcpy(config.access_list_file_add, add_file.c_str());
+  std::strcpy(config.access_list_file, main_file.c_str());
   drav_fuzz::Bytes input(data, size);
   std::string additions = input.until('\0');
   // Appending to a file whose last line has no line feed is a separate concern of the writer.
   if (!additions.empty() && !additions.ends_with('\n'))
     additions += '\n';
-  std::remove(add_file.path.c_str());
+  std::remove(add_file.c_str());
   if (!additions.empty())
-    drav_fuzz::write_file(add_file.path, additions);
-  drav_fuzz::write_file(main_file.path, input.until('\0'));
+    drav_test::write_file(add_file, additions);
+  drav_test::write_file(main_file, input.until('\0'));
+  // Read before the list is loaded: reading lines alone reloads it.
+  const auto old_additions = entries_of(additions).value_or(std::vector<Entry>{});
   auto list = load(config);
   if (!list) {
     r_dravaccess_finish();
     return 0;
   }
-  const auto old_additions = entries_of(additions).value_or(std::vector<Entry>{});
   std::vector<Entry> bans;
   std::vector<std::uint64_t> looked_up;
   for (int i = 0; i < 512 && !input.empty(); ++i) {

@@ -6,11 +6,11 @@
 #include "fuzz_support.h"
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
-  static const drav_fuzz::Scratch file("drav-logger.cfg");
-  drav_fuzz::write_file(file.path, std::string_view(reinterpret_cast<const char*>(data), size));
+  static const std::string path = drav_fuzz::scratch("drav-logger.cfg");
+  drav_test::write_file(path, std::string_view(reinterpret_cast<const char*>(data), size));
   ts_config config;
   try {
-    r_dravconfig_read_config(config, file.path.c_str());
+    r_dravconfig_read_config(config, path.c_str());
   } catch (const drav_fuzz::Fatal& fatal) {
     FUZZ_CHECK(fatal.message.starts_with("./src/drav_config - Unknown config parameter: ") ||
                fatal.message.starts_with("./src/drav_config - Not all variables found ("));

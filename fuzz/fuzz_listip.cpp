@@ -36,16 +36,16 @@ bool in_order(const ts_listip_data& a, const ts_listip_data& b) {
 }  // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
-  static const drav_fuzz::Scratch file("history.txt");
+  static const std::string path = drav_fuzz::scratch("history.txt");
   static ts_config config;
   r_dravaccess_init(config);  // no access list: every level is 1
-  std::strcpy(config.log_file_ip, file.path.c_str());
+  std::strcpy(config.log_file_ip, path.c_str());
   drav_fuzz::Bytes input(data, size);
   std::string history = input.until('\0');
   // Appending to a file whose last line has no line feed is a separate concern of the writer.
   if (!history.empty() && !history.ends_with('\n'))
     history += '\n';
-  drav_fuzz::write_file(file.path, history);
+  drav_test::write_file(path, history);
   try {
     r_dravlistip_init(config);
   } catch (const drav_fuzz::Fatal& fatal) {
@@ -66,13 +66,13 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     const bool known = std::any_of(before.begin(), before.end(), [&](const ts_listip_data& entry) {
       return !in_order(entry, sighting) && !in_order(sighting, entry);
     });
-    const std::size_t count = before.size(), file_size = drav_fuzz::read_file(file.path).size();
+    const std::size_t count = before.size(), file_size = drav_test::read_file(path).size();
     r_dravlistip_add_ip_name(ip, name.c_str(),
                              hosts.empty() && i % 2 == 0 ? nullptr : hosts.c_str());
     const auto after = r_dravlistip_get_list();
     FUZZ_CHECK(after.size() == count + (known ? 0 : 1) &&
                std::is_sorted(after.begin(), after.end(), in_order));
-    FUZZ_CHECK((drav_fuzz::read_file(file.path).size() > file_size) == !known);
+    FUZZ_CHECK((drav_test::read_file(path).size() > file_size) == !known);
     const auto added = std::lower_bound(after.begin(), after.end(), sighting, in_order);
     FUZZ_CHECK(added != after.end() && !in_order(sighting, *added));
     if (known)

@@ -7,12 +7,11 @@
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
-#include <fstream>
-#include <iterator>
 #include <string>
 #include <string_view>
 
 #include "drav_log.h"
+#include "files.h"
 
 namespace drav_fuzz {
 
@@ -57,22 +56,13 @@ class Bytes {
   std::string_view rest_;
 };
 
-/// A file of this process in memory-backed storage, removed at exit.
-struct Scratch {
-  std::string path;
-  explicit Scratch(const char* name)
-      : path((access("/dev/shm", W_OK) == 0 ? "/dev/shm/drav-fuzz-" : "/tmp/drav-fuzz-") +
-             std::to_string(getpid()) + "-" + name) {}
-  ~Scratch() { std::remove(path.c_str()); }
-};
-
-inline void write_file(const std::string& path, std::string_view bytes) {
-  std::ofstream(path, std::ios::binary) << bytes;
-}
-
-inline std::string read_file(const std::string& path) {
-  std::ifstream in(path, std::ios::binary);
-  return {std::istreambuf_iterator<char>(in), {}};
+/// Path of `name` in a folder of this process, in memory-backed storage where there is some,
+/// removed at exit.
+inline std::string scratch(const std::string& name) {
+  static const drav_test::TempDir folder(access("/dev/shm", W_OK) == 0
+                                             ? "/dev/shm"
+                                             : std::filesystem::temp_directory_path());
+  return folder.file(name);
 }
 
 }  // namespace drav_fuzz

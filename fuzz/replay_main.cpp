@@ -18,7 +18,7 @@ int main(int argc, char** argv) {
   const std::uint8_t empty[1] = {};
   LLVMFuzzerTestOneInput(empty, 0);
   for (const auto& path : inputs) {
-    const std::string bytes = drav_fuzz::read_file(path);
+    const std::string bytes = drav_test::read_file(path);
     LLVMFuzzerTestOneInput(reinterpret_cast<const std::uint8_t*>(bytes.data()), bytes.size());
   }
   std::printf("%zu inputs replayed\n", inputs.size());

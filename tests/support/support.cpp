@@ -12,28 +12,13 @@
 
 #include <algorithm>
 #include <csignal>
-#include <fstream>
-#include <iterator>
 #include <regex>
 #include <sstream>
-#include <stdexcept>
 #include <utility>
 
 #include "drav_ip.h"
 
 namespace drav_test {
-
-TempDir::TempDir() {
-  std::string pattern = (std::filesystem::temp_directory_path() / "drav-test-XXXXXX").string();
-  if (mkdtemp(pattern.data()) == nullptr)
-    throw std::runtime_error("cannot create a temporary folder");
-  path_ = pattern;
-}
-
-TempDir::~TempDir() {
-  std::error_code ignored;
-  std::filesystem::remove_all(path_, ignored);
-}
 
 FileSizeLimit::FileSizeLimit(std::uint64_t bytes) {
   rlimit limit{};
@@ -79,16 +64,6 @@ AppendOnly::~AppendOnly() {
   }
 }
 
-void write_file(const std::string& path, const std::string& contents) {
-  std::ofstream out(path, std::ios::binary | std::ios::trunc);
-  ASSERT_TRUE(out << contents) << "cannot write " << path;
-}
-
-std::string read_file(const std::string& path) {
-  std::ifstream in(path, std::ios::binary);
-  return {std::istreambuf_iterator<char>(in), {}};
-}
-
 std::string regex_escape(const std::string& text) {
   // A closing bracket outside a bracket expression is an ordinary character in the extended
   // syntax, and escaping it is an error there.
@@ -96,10 +71,16 @@ std::string regex_escape(const std::string& text) {
   return std::regex_replace(text, special, "\\$&");
 }
 
-std::string without_stamp(const std::string& line) {
-  static const std::regex stamp(std::string(STAMP_PATTERN) + " [\\s\\S]*");
-  EXPECT_TRUE(std::regex_match(line, stamp)) << "no time stamp: " << line;
-  return line.substr(std::min<std::size_t>(20, line.size()));
+std::string without_stamp(const std::string& text) {
+  static const std::regex stamp(std::string(STAMP_PATTERN) + " ");
+  std::string result;
+  for (std::size_t begin = 0, end; begin < text.size(); begin = end) {
+    end = std::min(text.find('\n', begin), text.size() - 1) + 1;
+    const std::string line = text.substr(begin, end - begin);
+    EXPECT_TRUE(std::regex_match(line.substr(0, 20), stamp)) << "no time stamp: " << line;
+    result += line.substr(std::min<std::size_t>(20, line.size()));
+  }
+  return result;
 }
 
 std::string fatal_stderr_pattern(const std::string& message) {

@@ -1,31 +1,15 @@
-// Shared helpers of the test suite: temporary folders, whole-file I/O, file faults (a full
-// disk, a file that cannot be truncated), a complete configuration, addresses, free ports and
-// the fatal-error expectation.
+// Shared helpers of the test suite: those of files.h, file faults (a full disk, a file that
+// cannot be truncated), a complete configuration, addresses, free ports and fatal errors.
 #pragma once
 
 #include <cstdint>
-#include <filesystem>
 #include <functional>
 #include <map>
 #include <string>
 
+#include "files.h"
+
 namespace drav_test {
-
-/// A fresh folder under the system's temporary folder, removed with its contents at the end.
-class TempDir {
- public:
-  TempDir();
-  ~TempDir();
-  TempDir(const TempDir&) = delete;
-  TempDir& operator=(const TempDir&) = delete;
-
-  const std::filesystem::path& path() const { return path_; }
-  /// Path of `name` inside the folder.
-  std::string file(const std::string& name) const { return (path_ / name).string(); }
-
- private:
-  std::filesystem::path path_;
-};
 
 /// While it lives, no file of this process can grow past `bytes` and SIGXFSZ is ignored, so
 /// that a write beyond the limit is cut short or fails with EFBIG, as on a full disk.
@@ -56,19 +40,15 @@ class AppendOnly {
   bool held_ = false;
 };
 
-/// Writes `contents` to `path`, replacing the file. Fails the test on error.
-void write_file(const std::string& path, const std::string& contents);
-/// The whole file as bytes; empty when it cannot be read.
-std::string read_file(const std::string& path);
-
 /// The address of a dotted text, as the address module parses it ("192.0.2.1").
 std::uint64_t ip(const char* dotted);
 
 /// A regular expression for a "YYYY-MM-DD hh:mm:ss" time stamp.
 inline constexpr char STAMP_PATTERN[] = "[0-9]{4}-[0-9]{2}-[0-9]{2} [0-9]{2}:[0-9]{2}:[0-9]{2}";
 
-/// `line` without its leading time stamp and blank; fails the test when it has no stamp.
-std::string without_stamp(const std::string& line);
+/// `text` without the leading time stamp and blank of each line; fails the test when a line
+/// has none.
+std::string without_stamp(const std::string& text);
 
 /// A UDP port P of 127.0.0.1 such that P .. P + `count` - 1 are all free right now; 0 when
 /// none was found.
