@@ -4,7 +4,11 @@
 #pragma once
 
 #include <cstdint>
+#include <optional>
 #include <span>
+#include <string>
+#include <string_view>
+#include <vector>
 
 struct ts_config;
 
@@ -42,3 +46,43 @@ using ts_listip_inserted_function = void (*)(std::int32_t index);
 /// registers itself here to keep its selection on its entry, so that the history needs
 /// nothing above it.
 void r_dravlistip_set_inserted_function(ts_listip_inserted_function inserted);
+
+/// What a find query asks for.
+enum te_listip_query_kind : std::int32_t {
+  QUERY_ADDRESS,  // "192.0.2.7": that address's entries
+  QUERY_NETWORK,  // "192.0.2.0/24": every entry inside the network
+  QUERY_TEXT,     // anything else: a part of a name as shown, or of the host names
+};
+
+/// A parsed find query.
+struct ts_listip_query {
+  te_listip_query_kind te_kind = QUERY_TEXT;
+  std::uint64_t i_first_ip = 0;  // address and network: the addresses matched, both included
+  std::uint64_t i_last_ip = 0;
+  std::string pc_text;  // text: the query with ASCII letters in lower case
+};
+
+/// Parses a find query: a dotted address, an address with "/n" (n 0..32, host bits ignored),
+/// or any other text. Nothing, and `error` says why, for an empty query or a bad network.
+std::optional<ts_listip_query> r_dravlistip_parse_query(std::string_view text, std::string& error);
+/// True when `entry` matches: its address in the query's range, or the query's text inside
+/// its name as shown (colour codes removed, game characters as their UTF-8 text) or inside
+/// its host names, ASCII letters in either case.
+bool r_dravlistip_match(const ts_listip_query& query, const ts_listip_data& entry);
+/// Index of the first matching entry from `start` on, stepping by `step` (1 or -1) and
+/// wrapping around the list; -1 when no entry matches. `start` may lie outside the list.
+std::int32_t r_dravlistip_find(const ts_listip_query& query, std::int32_t start, std::int32_t step);
+/// The name as shown on the screen, without colour codes; game characters as UTF-8.
+std::string r_dravlistip_shown_name(const char* name);
+
+/// Who else an address is: the names seen from it and the other addresses of those names.
+struct ts_listip_aliases {
+  /// One entry per name seen from the address, dated with the day it was first seen, in
+  /// name order.
+  std::vector<ts_listip_data> ats_names;
+  /// One entry per other address and name of `ats_names` seen on it, with the first day and
+  /// the address's access level, in list order.
+  std::vector<ts_listip_data> ats_addresses;
+};
+/// The aliases of `ip`; both parts empty when the history has no entry of it.
+ts_listip_aliases r_dravlistip_aliases(std::uint64_t ip);
