@@ -60,12 +60,12 @@ class ts_text_arena {
     if (size > i_left) {
       r_dravlistip_new_block(size);
     }
-    char* copy = apc_blocks.back().get() + i_used;
-    std::memcpy(copy, mark.data(), mark.size());
-    std::memcpy(copy + mark.size(), name.data(), name.size());
-    copy[mark.size() + name.size()] = '\0';
-    std::memcpy(copy + mark.size() + name.size() + 1, hosts.data(), hosts.size());
-    copy[size - 1] = '\0';
+    // std::copy rather than memcpy: an empty view may have no data pointer at all.
+    char* end = std::copy(mark.begin(), mark.end(), apc_blocks.back().get() + i_used);
+    end = std::copy(name.begin(), name.end(), end);
+    *end++ = '\0';
+    end = std::copy(hosts.begin(), hosts.end(), end);
+    *end = '\0';
     const auto reference =
         static_cast<std::uint32_t>((apc_blocks.size() - 1) << OFFSET_BITS | i_used);
     i_used += size;

@@ -93,10 +93,15 @@ class ts_listip_view {
     std::size_t i_index = 0;
   };
 
+  /// Number of entries now.
   std::size_t size() const { return r_dravlistip_get_count(); }
+  /// True when the history holds no entry.
   bool empty() const { return size() == 0; }
+  /// The entry at `index`, below size().
   ts_listip_data operator[](std::size_t index) const { return r_dravlistip_get_entry(index); }
+  /// Position of the first entry.
   ts_iterator begin() const { return ts_iterator(0); }
+  /// Position one past the last entry.
   ts_iterator end() const { return ts_iterator(size()); }
 };
 
