@@ -224,6 +224,9 @@ struct ts_find_result {
   std::vector<ts_find_line> ats_others;
 };
 
+// How many entries ahead a scan asks for the texts it will look at.
+constexpr std::size_t FIND_PREFETCH_DISTANCE = 16;
+
 // The entries [first, end) of one address. Another name of it is shown once, dated with
 // the day it was first seen (an undated entry counts as the earliest, as its dashes sort).
 void r_monitor_find_address(const ts_listip_query& query, std::size_t first, std::size_t end,
@@ -231,6 +234,13 @@ void r_monitor_find_address(const ts_listip_query& query, std::size_t first, std
   const auto list = r_dravlistip_get_list();
   std::set<std::string> printed;
   for (std::size_t index = first; index < end; ++index) {
+    if (index + FIND_PREFETCH_DISTANCE < list.size()) {
+      // A text is matched against names and host names that lie far apart in memory, in
+      // the order of their first sighting: asked for early, their loads overlap instead of
+      // being waited for one by one, which takes a scan of a large history from most of a
+      // second to a fraction of it.
+      __builtin_prefetch(list[index + FIND_PREFETCH_DISTANCE].name);
+    }
     if (r_dravlistip_match(query, list[index])) {
       result.ats_matches.push_back(r_monitor_find_line(list[index]));
       printed.insert(result.ats_matches.back().pc_name);
