@@ -59,7 +59,7 @@ void r_dravlog_set_wait_for_key(bool wait);
 /// Closes the log and error streams.
 void r_dravlog_finish();
 /// For callers that end a failed read their own way (harnesses that feed hostile files in a
-/// loop, and --find, which has its own exit status and message): while a handler is set,
+/// loop, one-shot commands with their own status and message): while a handler is set,
 /// r_dravlog_error formats its message, passes it to the handler and expects it not to return
 /// (it throws, so the caller's resources unwind); nothing is written and the process goes on.
 /// A handler that returns falls back to the normal fatal path.
