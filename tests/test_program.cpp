@@ -265,21 +265,22 @@ bool ends_without_input(pid_t pid) {
 }
 
 // The files of a folder that a monitor has used: levels 1 by default, 5 for 198.51.100.0/24
-// and 0 for the banned 203.0.113.9; a name with colour codes (0x01, 0x07), one with a game
-// character (0xE9, shown as "é"), an undated line and one name on two host-name lists. The
+// and 0 for the banned 203.0.113.9; a name with colour codes (1 and 7), one with a game
+// character (0351, shown as "é"), an undated line and one name on two host-name lists. The
 // log file is missing, so that opening it would show as a new file.
 const Files FIND_FILES = {
     {"drav-logger.cfg", config_text({{"access_list_file", "access.txt"}})},
     {"access.txt", "5 198.51.100.0/24\n"},
     {"access-add.txt", "; 2026-12-06 18:30:00 - cheat\n0 203.0.113.9\n\n"},
     {"drav-logger-ip.txt",
-     "20120218 192.0.2.1       \x01Red\x07" "Fox\\gw.example;alias.example\n"
+     "20120218 192.0.2.1       \001Red\007Fox\\gw.example;alias.example\n"
      "00000000 192.0.2.1       Blue\\\n"
-     "20130301 192.0.2.1       Gr\xe9" "en\\\n"
+     "20130301 192.0.2.1       Gr\351en\\\n"
      "20120219 198.51.100.7    redneck\\host7.example\n"
      "20120221 198.51.100.7    Zed\\host7.example\n"
      "20120220 198.51.100.7    Zed\\other.example\n"
-     "20120222 203.0.113.9     Fred\\\n"}};
+     "20120222 203.0.113.9     Fred\\\n"},
+};
 
 // Every query leaves the folder as it was: no log line, no history line, no new file.
 TEST(ProgramTest, FindPrintsMatchingEntriesAndWritesNothing) {
@@ -344,9 +345,11 @@ TEST(ProgramTest, FindTellsWhichFileCannotBeRead) {
         files.erase(name);
       else
         files[name] = contents;
-    const Outcome r = run({"--find", "red"}, files,
-                          [&](pid_t pid, int) { EXPECT_TRUE(ends_without_input(pid)) << message; });
-    EXPECT_EQ(std::tuple(r.status, r.out, r.err), std::tuple(2, "", "drav-logger: " + message + "\n"));
+    const Outcome r = run({"--find", "red"}, files, [what = message](pid_t pid, int) {
+      EXPECT_TRUE(ends_without_input(pid)) << what;
+    });
+    EXPECT_EQ(std::tuple(r.status, r.out, r.err),
+              std::tuple(2, "", "drav-logger: " + message + "\n"));
     EXPECT_EQ(r.files, files) << message;
   }
 }
