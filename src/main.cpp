@@ -67,9 +67,8 @@ constexpr char HELP_TEXT[] =
     "                  network (192.0.2.0/24) or whose name or host names hold a\n"
     "                  text (any case), then for a text the other names seen on\n"
     "                  their addresses; reads the files like --check-config and\n"
-    "                  writes none.\n"
-    "                  Status 0 when something matched, 1 when nothing did, 2 for a\n"
-    "                  bad query or a file that cannot be read\n"
+    "                  writes none; status 0 when something matched, 1 when\n"
+    "                  nothing did, 2 for a bad query or a file that cannot be read\n"
     "  --help          print this help and exit\n"
     "  --version       print the version and exit\n";
 
@@ -148,8 +147,8 @@ struct ts_find_error {
   throw ts_find_error{std::string(text)};
 }
 
-// The readers say only "not found" of a file they cannot open, so the find opens it first
-// to tell why. It is only read: a monitor using it at the same time is not disturbed.
+// The readers do not say why they could not open a file, so the find opens it first to
+// tell. It is only read: a monitor using it at the same time is not disturbed.
 void r_monitor_find_check(const char* path) {
   std::FILE* file = std::fopen(path, "rb");
   if (file == nullptr) {
