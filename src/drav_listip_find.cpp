@@ -267,7 +267,7 @@ std::uint64_t r_dravlistip_signature(std::string_view text, bool shown) {
 
 std::optional<ts_listip_query> r_dravlistip_parse_query(std::string_view text, std::string& error) {
   if (text.empty()) {
-    error = "Empty query: give an address, a network such as 192.0.2.0/24, or a part of a name";
+    error = "Empty query";
     return std::nullopt;
   }
   ts_listip_query query;
@@ -287,7 +287,7 @@ std::optional<ts_listip_query> r_dravlistip_parse_query(std::string_view text, s
   if (prefix.empty() || prefix.size() > 2 ||
       prefix.find_first_not_of("0123456789") != std::string_view::npos ||
       std::stoi(std::string(prefix)) > 32) {
-    error = "Bad network " + std::string(text) + ": the length after / must be 0 to 32";
+    error = "Bad network: " + std::string(text);
     return std::nullopt;
   }
   const ts_ip_net_mask net = r_dravip_get_net_mask(*ip, std::stoi(std::string(prefix)));

@@ -84,18 +84,9 @@ TEST_F(FindTest, QueriesMatchAddressesNetworksAndTheTextAsShown) {
       {"old", QUERY_TEXT, {4}, ""},
       {"192.0.2", QUERY_TEXT, {}, ""},
       {"x.example;gx", QUERY_TEXT, {}, ""},
-      {"192.0.2.0/33",
-       QUERY_TEXT,
-       {},
-       "Bad network 192.0.2.0/33: the length after / must be 0 to 32"},
-      {"192.0.2.0/x",
-       QUERY_TEXT,
-       {},
-       "Bad network 192.0.2.0/x: the length after / must be 0 to 32"},
-      {"",
-       QUERY_TEXT,
-       {},
-       "Empty query: give an address, a network such as 192.0.2.0/24, or a part of a name"},
+      {"192.0.2.0/33", QUERY_TEXT, {}, "Bad network: 192.0.2.0/33"},
+      {"192.0.2.0/x", QUERY_TEXT, {}, "Bad network: 192.0.2.0/x"},
+      {"", QUERY_TEXT, {}, "Empty query"},
   };
   for (const auto& c : cases) {
     std::string error;
