@@ -97,14 +97,19 @@ if grep -q -- '--find' "$logger"; then
       poll_interval_serverinfo=300 ping_kick=400 console_color=2 player_color=7
   } >"$work/run/drav-logger.cfg"
   find_times=()
-  for ((i = 0; i < runs; ++i)); do
+  status=1
+  for ((i = 0; i < runs && status == 1; ++i)); do
     start=$(now_ms)
-    (cd "$work/run" && "$logger" --find "qqzzx nothing" >/dev/null </dev/null) || true
+    status=0
+    (cd "$work/run" && "$logger" --find "qqzzx nothing" >/dev/null </dev/null) || status=$?
     end=$(now_ms)
     find_times+=("$(awk -v a="$start" -v b="$end" 'BEGIN { printf "%.1f", b - a }')")
   done
   cli_ms=$(printf '%s\n' "${find_times[@]}" | median)
   find_line="$cli_ms ms (median of $runs)  target < 1000 ms: $(verdict "$cli_ms" 1000 1)"
+  if ((status != 1)); then # 1: nothing matched, as it must
+    find_line="exit status $status instead of 1 (nothing found): MISSED"
+  fi
 fi
 
 report() {
