@@ -71,7 +71,8 @@ double find_ms(const char* text, std::int32_t step) {
 // network.
 double slowest_find_ms() {
   double slowest = 0;
-  for (const char* text : {"qqzzx nothing", "~", "qz", "GW63.POP8", "198.51.100.77", "203.0.113.0/24"}) {
+  for (const char* text :
+       {"qqzzx nothing", "~", "qz", "GW63.POP8", "198.51.100.77", "203.0.113.0/24"}) {
     for (const std::int32_t step : {1, -1}) {
       slowest = std::max(slowest, find_ms(text, step));
     }

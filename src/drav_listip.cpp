@@ -313,7 +313,7 @@ ts_listip_entry r_dravlistip_parse_line(const char* line, std::size_t length) {
   const std::string_view name = rest.substr(0, backslash);
   const std::string_view hosts =
       backslash == std::string_view::npos ? std::string_view() : rest.substr(backslash + 1);
-  // Dates are whole numbers, so year, month and day are all 0 exactly when the number is.
+  // Year, month and day are all 0 exactly when the date number is 0.
   r_dravlistip_store_texts(entry, entry.i_date == 0 ? UNDATED_NAME_PREFIX : std::string_view(),
                            name, hosts);
   return entry;
