@@ -101,6 +101,7 @@ struct ts_listip_state {
   std::vector<std::span<const ts_listip_entry>> ats_block_views;
   std::vector<std::size_t> ai_block_first;  // index of each block's first entry
   std::size_t i_count = 0;
+  std::size_t i_block_hint = 0;  // block of the last index looked up
   ts_text_arena o_texts;
 };
 
@@ -418,11 +419,18 @@ void r_dravlistip_make_blocks(ts_load_entries& entries) {
 }
 
 // Block and place in it of the entry at `index` (below the count).
+// Screens and scans ask for neighbouring indices, so the block of the last answer is tried
+// before the search.
 std::pair<std::size_t, std::size_t> r_dravlistip_locate_index(std::size_t index) {
   const auto& firsts = go_history.ai_block_first;
-  const auto block = static_cast<std::size_t>(
-                         std::upper_bound(firsts.begin(), firsts.end(), index) - firsts.begin()) -
-                     1;
+  std::size_t block = go_history.i_block_hint;
+  if (block >= firsts.size() || index < firsts[block] ||
+      index - firsts[block] >= go_history.aats_blocks[block].size()) {
+    block = static_cast<std::size_t>(std::upper_bound(firsts.begin(), firsts.end(), index) -
+                                     firsts.begin()) -
+            1;
+    go_history.i_block_hint = block;
+  }
   return {block, index - firsts[block]};
 }
 

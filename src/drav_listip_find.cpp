@@ -45,9 +45,10 @@ bool r_dravlistip_shown_as_is(std::string_view name) {
   });
 }
 
-bool r_dravlistip_text_matches(const char* name, std::string_view folded_part) {
+// The name as shown or the host names hold the folded part. A name shown byte for byte, the
+// common case, is searched where it lies.
+bool r_dravlistip_text_matches(const char* name, const char* hosts, std::string_view folded_part) {
   const std::string_view name_text(name);
-  const std::string_view hosts(name + name_text.size() + 1);
   if (r_dravlistip_shown_as_is(name_text)) {
     if (r_dravlistip_contains_folded(name_text, folded_part)) {
       return true;
@@ -183,7 +184,8 @@ std::int64_t r_dravlistip_scan_block(std::span<const ts_listip_entry> block, std
           r_dravlistip_text(block[static_cast<std::size_t>(candidates[k + FETCH_AHEAD])].i_text));
     }
     const ts_listip_entry& entry = block[static_cast<std::size_t>(candidates[k])];
-    if (r_dravlistip_text_matches(r_dravlistip_text(entry.i_text), search.pc_text)) {
+    const char* name = r_dravlistip_text(entry.i_text);
+    if (r_dravlistip_text_matches(name, name + std::strlen(name) + 1, search.pc_text)) {
       return candidates[k];
     }
   }
@@ -317,8 +319,7 @@ bool r_dravlistip_match(const ts_listip_query& query, const ts_listip_data& entr
   if (query.te_kind != QUERY_TEXT) {
     return entry.ip >= query.i_first_ip && entry.ip <= query.i_last_ip;
   }
-  return r_dravlistip_contains_folded(r_dravlistip_shown_name(entry.name), query.pc_text) ||
-         r_dravlistip_contains_folded(entry.hostnames, query.pc_text);
+  return r_dravlistip_text_matches(entry.name, entry.hostnames, query.pc_text);
 }
 
 std::int32_t r_dravlistip_find(const ts_listip_query& query, std::int32_t start,
