@@ -5,6 +5,7 @@
 // entry's signature, which rejects nearly every entry without touching its texts.
 #include <algorithm>
 #include <array>
+#include <bit>
 #include <cstring>
 #include <map>
 #include <set>
@@ -102,20 +103,41 @@ constexpr std::uint64_t r_dravlistip_byte_bit(unsigned byte) {
                               (byte * 0x9E3779B1u >> 16) % SIGNATURE_OTHER_BITS);
 }
 
-// Each byte with ASCII capitals made small.
-constexpr std::array<unsigned char, 256> gct_listip_fold = [] {
-  std::array<unsigned char, 256> fold{};
-  for (unsigned byte = 0; byte < 256; ++byte) {
-    fold[byte] = static_cast<unsigned char>(byte >= 'A' && byte <= 'Z' ? byte - 'A' + 'a' : byte);
-  }
-  return fold;
-}();
+constexpr unsigned r_dravlistip_fold_byte(unsigned byte) {
+  return byte >= 'A' && byte <= 'Z' ? byte - 'A' + 'a' : byte;
+}
 
-// The signature bit of each folded byte alone.
+// The signature bit of each byte alone, ASCII capitals taken as small letters.
 constexpr std::array<std::uint64_t, 256> gct_listip_byte_bits = [] {
   std::array<std::uint64_t, 256> bits{};
   for (unsigned byte = 0; byte < 256; ++byte) {
-    bits[byte] = r_dravlistip_byte_bit(byte);
+    bits[byte] = r_dravlistip_byte_bit(r_dravlistip_fold_byte(byte));
+  }
+  return bits;
+}();
+
+// Each bit alone, by its number.
+constexpr std::array<std::uint64_t, 64> gct_listip_bits = [] {
+  std::array<std::uint64_t, 64> bits{};
+  for (unsigned bit = 0; bit < 64; ++bit) {
+    bits[bit] = std::uint64_t{1} << bit;
+  }
+  return bits;
+}();
+
+// The signature bit number of each pair of bytes, the first in the high byte of the index,
+// ASCII capitals taken as small letters. No text holds a NUL byte, so a NUL in front stands
+// for the start of a text and gives the bit of the byte alone. Looked up rather than hashed
+// at each byte, since the texts of a million entries pass through here at every start.
+const std::array<std::uint8_t, 65536> gct_listip_pair_bits = [] {
+  std::array<std::uint8_t, 65536> bits{};
+  for (unsigned byte = 0; byte < 256; ++byte) {
+    const unsigned folded = r_dravlistip_fold_byte(byte);
+    bits[byte] = static_cast<std::uint8_t>(std::countr_zero(gct_listip_byte_bits[byte]));
+    for (unsigned previous = 1; previous < 256; ++previous) {
+      bits[previous << 8 | byte] = static_cast<std::uint8_t>(
+          std::countr_zero(r_dravlistip_pair_bit(r_dravlistip_fold_byte(previous), folded)));
+    }
   }
   return bits;
 }();
@@ -245,24 +267,16 @@ std::pair<std::uint32_t, std::uint32_t> r_dravlistip_stored_prefixes(std::string
 }  // namespace
 
 std::uint64_t r_dravlistip_signature(std::string_view text, bool shown) {
+  if (shown && !r_dravlistip_shown_as_is(text)) {
+    return r_dravlistip_signature(r_dravlistip_shown_name(std::string(text).c_str()), false);
+  }
   std::uint64_t signature = 0;
-  unsigned previous = 0x100;  // none
-  const auto add = [&](unsigned byte) {
-    signature |= gct_listip_byte_bits[byte];
-    if (previous != 0x100) {
-      signature |= r_dravlistip_pair_bit(previous, byte);
-    }
-    previous = byte;
-  };
+  unsigned previous = 0;  // the start of the text
   for (const char c : text) {
     const auto byte = static_cast<unsigned char>(c);
-    if (!shown || byte < 0x01 || (byte > 0x1F && byte < 0x7F) || byte == 0x0A) {
-      add(gct_listip_fold[byte]);
-    } else if (byte >= 0x7F) {
-      for (const char* utf8 = gpac_drav_chars_utf8[byte - 0x7F]; *utf8 != '\0'; ++utf8) {
-        add(gct_listip_fold[static_cast<unsigned char>(*utf8)]);
-      }
-    }
+    signature |=
+        gct_listip_byte_bits[byte] | gct_listip_bits[gct_listip_pair_bits[previous << 8 | byte]];
+    previous = byte;
   }
   return signature;
 }
