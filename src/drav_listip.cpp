@@ -11,6 +11,7 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <cstdint>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -94,24 +95,10 @@ class ts_text_arena {
   std::size_t i_left = 0;
 };
 
-// Everything the history holds. Init and finish replace it as a whole, which frees what it
-// held.
-struct ts_listip_state {
-  std::vector<std::vector<ts_listip_entry>> aats_blocks;  // sorted, none empty
-  std::vector<std::span<const ts_listip_entry>> ats_block_views;
-  std::vector<std::size_t> ai_block_first;  // index of each block's first entry
-  std::size_t i_count = 0;
-  std::size_t i_block_hint = 0;  // block of the last index looked up
-  ts_text_arena o_texts;
-};
-
-const ts_config* gpts_config = nullptr;
-ts_listip_state go_history;
-ts_listip_inserted_function gpf_inserted = nullptr;
-
-// Whole-page storage for the entries while they are loaded and sorted: reserved for as many
-// lines as the file can hold and handed back from the end as the entries move into blocks.
-// Reserved pages that are never written take no memory.
+// Whole-page storage for the entries as they are loaded and sorted, reserved for as many lines
+// as the file can hold: reserved pages that are never written take no memory. The sorted
+// entries stay there, cut into blocks, and the pages of a block are handed back when an
+// insertion moves it into a vector of its own.
 class ts_load_entries {
  public:
   explicit ts_load_entries(std::size_t capacity) { r_dravlistip_map(capacity); }
@@ -133,6 +120,20 @@ class ts_load_entries {
   void shrink(std::size_t count) {
     i_size = std::min(i_size, count);
     r_dravlistip_unmap(count);
+  }
+
+  // Gives back the memory of the pages that lie wholly within `count` entries from `first`,
+  // which are no longer used.
+  void release(const ts_listip_entry* first, std::size_t count) const {
+    const auto page = static_cast<std::uintptr_t>(sysconf(_SC_PAGESIZE));
+    const auto start = (reinterpret_cast<std::uintptr_t>(first) + page - 1) / page * page;
+    const auto end = reinterpret_cast<std::uintptr_t>(first + count) / page * page;
+    if (start < end) {
+      // The pages are emptied rather than unmapped: the mapping keeps their addresses, so no
+      // other mapping can take them before the whole one is unmapped. Whole pages of a
+      // mapping of ours cannot fail.
+      (void)madvise(reinterpret_cast<void*>(start), end - start, MADV_DONTNEED);
+    }
   }
 
  private:
@@ -175,6 +176,29 @@ class ts_load_entries {
   std::size_t i_capacity = 0;
   std::size_t i_mapped = 0;
 };
+
+// A block of sorted entries. After the load it lies in the loaded pages; the first insertion
+// into it moves it into a vector of its own with room to grow.
+struct ts_listip_block {
+  std::vector<ts_listip_entry> ats_owned;  // empty while the block lies in the loaded pages
+  std::span<ts_listip_entry> o_entries;    // the entries, wherever they lie
+};
+
+// Everything the history holds. Init and finish replace it as a whole, which frees what it
+// held.
+struct ts_listip_state {
+  std::unique_ptr<ts_load_entries> po_loaded;  // the pages of the blocks not yet moved
+  std::vector<ts_listip_block> ats_blocks;     // sorted, none empty
+  std::vector<std::span<const ts_listip_entry>> ats_block_views;
+  std::vector<std::size_t> ai_block_first;  // index of each block's first entry
+  std::size_t i_count = 0;
+  std::size_t i_block_hint = 0;  // block of the last index looked up
+  ts_text_arena o_texts;
+};
+
+const ts_config* gpts_config = nullptr;
+ts_listip_state go_history;
+ts_listip_inserted_function gpf_inserted = nullptr;
 
 // The first four bytes of a text as a big-endian number, zero after its end, so that
 // numbers compare as strcmp compares the texts, ties aside.
@@ -390,31 +414,29 @@ void r_dravlistip_fill_levels(ts_listip_entry* first, ts_listip_entry* last) {
 // Block numbers, first indices and views after blocks changed from block `from` on.
 void r_dravlistip_index_blocks(std::size_t from) {
   ts_listip_state& state = go_history;
-  state.ai_block_first.resize(state.aats_blocks.size());
-  state.ats_block_views.resize(state.aats_blocks.size());
+  state.ai_block_first.resize(state.ats_blocks.size());
+  state.ats_block_views.resize(state.ats_blocks.size());
   std::size_t first =
-      from == 0 ? 0 : state.ai_block_first[from - 1] + state.aats_blocks[from - 1].size();
-  for (std::size_t block = from; block < state.aats_blocks.size(); ++block) {
+      from == 0 ? 0 : state.ai_block_first[from - 1] + state.ats_blocks[from - 1].o_entries.size();
+  for (std::size_t block = from; block < state.ats_blocks.size(); ++block) {
     state.ai_block_first[block] = first;
-    state.ats_block_views[block] = state.aats_blocks[block];
-    first += state.aats_blocks[block].size();
+    state.ats_block_views[block] = state.ats_blocks[block].o_entries;
+    first += state.ats_blocks[block].o_entries.size();
   }
   state.i_count = first;
 }
 
-// Cuts the sorted entries into blocks, from the last one, handing back the pages of each
-// block as soon as it has moved; so the entries are never held twice.
-void r_dravlistip_make_blocks(ts_load_entries& entries) {
-  const std::size_t count = entries.size();
-  const std::size_t blocks = (count + BLOCK_ENTRIES - 1) / BLOCK_ENTRIES;
-  go_history.aats_blocks.resize(blocks);
-  for (std::size_t block = blocks; block-- > 0;) {
+// Cuts the sorted entries into blocks where they lie.
+void r_dravlistip_make_blocks(std::unique_ptr<ts_load_entries> entries) {
+  const std::size_t count = entries->size();
+  entries->shrink(count);  // the pages that no entry reached
+  go_history.ats_blocks.resize((count + BLOCK_ENTRIES - 1) / BLOCK_ENTRIES);
+  for (std::size_t block = 0; block < go_history.ats_blocks.size(); ++block) {
     const std::size_t first = block * BLOCK_ENTRIES;
-    const std::size_t last = std::min(count, first + BLOCK_ENTRIES);
-    go_history.aats_blocks[block].reserve(BLOCK_ENTRIES);
-    go_history.aats_blocks[block].assign(entries.begin() + first, entries.begin() + last);
-    entries.shrink(first);
+    go_history.ats_blocks[block].o_entries = {entries->begin() + first,
+                                              std::min(BLOCK_ENTRIES, count - first)};
   }
+  go_history.po_loaded = std::move(entries);
   r_dravlistip_index_blocks(0);
 }
 
@@ -425,7 +447,7 @@ std::pair<std::size_t, std::size_t> r_dravlistip_locate_index(std::size_t index)
   const auto& firsts = go_history.ai_block_first;
   std::size_t block = go_history.i_block_hint;
   if (block >= firsts.size() || index < firsts[block] ||
-      index - firsts[block] >= go_history.aats_blocks[block].size()) {
+      index - firsts[block] >= go_history.ats_blocks[block].o_entries.size()) {
     block = static_cast<std::size_t>(std::upper_bound(firsts.begin(), firsts.end(), index) -
                                      firsts.begin()) -
             1;
@@ -438,19 +460,20 @@ std::pair<std::size_t, std::size_t> r_dravlistip_locate_index(std::size_t index)
 // first whose last entry is not before it.
 template <typename ts_before>
 std::pair<std::size_t, std::size_t> r_dravlistip_lower_bound(ts_before before) {
-  const auto& blocks = go_history.aats_blocks;
+  const auto& blocks = go_history.ats_blocks;
   const auto block = std::partition_point(
-      blocks.begin(), blocks.end(), [&](const auto& entries) { return before(entries.back()); });
+      blocks.begin(), blocks.end(),
+      [&](const ts_listip_block& candidate) { return before(candidate.o_entries.back()); });
   if (block == blocks.end()) {
     return {blocks.size(), 0};
   }
-  const auto place = std::partition_point(block->begin(), block->end(), before);
+  const auto place = std::partition_point(block->o_entries.begin(), block->o_entries.end(), before);
   return {static_cast<std::size_t>(block - blocks.begin()),
-          static_cast<std::size_t>(place - block->begin())};
+          static_cast<std::size_t>(place - block->o_entries.begin())};
 }
 
 std::size_t r_dravlistip_index_of(std::pair<std::size_t, std::size_t> place) {
-  return place.first == go_history.aats_blocks.size()
+  return place.first == go_history.ats_blocks.size()
              ? go_history.i_count
              : go_history.ai_block_first[place.first] + place.second;
 }
@@ -495,23 +518,41 @@ void r_dravlistip_append_line(const ts_listip_data& entry) {
   }
 }
 
+// The block's own vector, with room to grow; a block still in the loaded pages moves there
+// first and gives those pages back.
+std::vector<ts_listip_entry>& r_dravlistip_own_block(ts_listip_block& block) {
+  if (block.ats_owned.empty()) {
+    block.ats_owned.reserve(2 * BLOCK_ENTRIES);
+    block.ats_owned.assign(block.o_entries.begin(), block.o_entries.end());
+    if (go_history.po_loaded && !block.o_entries.empty()) {
+      go_history.po_loaded->release(block.o_entries.data(), block.o_entries.size());
+    }
+  }
+  return block.ats_owned;
+}
+
 // Puts a new entry at `place` (block, position) and splits a block that grew too large.
 std::size_t r_dravlistip_insert(std::pair<std::size_t, std::size_t> place,
                                 const ts_listip_entry& entry) {
-  auto& blocks = go_history.aats_blocks;
+  auto& blocks = go_history.ats_blocks;
   if (blocks.empty()) {
-    blocks.emplace_back().reserve(BLOCK_ENTRIES);
+    blocks.emplace_back();
   }
   if (place.first == blocks.size()) {
-    place = {blocks.size() - 1, blocks.back().size()};  // after the last entry
+    place = {blocks.size() - 1, blocks.back().o_entries.size()};  // after the last entry
   }
-  auto& block = blocks[place.first];
-  block.insert(block.begin() + static_cast<std::ptrdiff_t>(place.second), entry);
-  if (block.size() >= 2 * BLOCK_ENTRIES) {
-    std::vector<ts_listip_entry> upper;
-    upper.reserve(2 * BLOCK_ENTRIES);
-    upper.assign(block.begin() + BLOCK_ENTRIES, block.end());
-    block.resize(BLOCK_ENTRIES);
+  std::vector<ts_listip_entry>& entries = r_dravlistip_own_block(blocks[place.first]);
+  entries.insert(entries.begin() + static_cast<std::ptrdiff_t>(place.second), entry);
+  ts_listip_block upper;
+  if (entries.size() >= 2 * BLOCK_ENTRIES) {
+    upper.ats_owned.reserve(2 * BLOCK_ENTRIES);
+    upper.ats_owned.assign(entries.begin() + BLOCK_ENTRIES, entries.end());
+    upper.o_entries = upper.ats_owned;
+    entries.resize(BLOCK_ENTRIES);
+  }
+  blocks[place.first].o_entries = entries;
+  if (!upper.ats_owned.empty()) {
+    // A vector keeps its elements where they are when it moves, so the view stays right.
     blocks.insert(blocks.begin() + static_cast<std::ptrdiff_t>(place.first) + 1, std::move(upper));
   }
   r_dravlistip_index_blocks(place.first);
@@ -544,11 +585,11 @@ void r_dravlistip_init(const ts_config& config) {
   if (fstat(fileno(file.get()), &status) == 0 && status.st_size > 0) {
     bound += static_cast<std::size_t>(status.st_size) / (NAME_COLUMN + 1);
   }
-  ts_load_entries entries(bound);
-  r_dravlistip_read_file(config.log_file_ip, file.get(), entries);
-  r_dravlistip_sort(entries.begin(), entries.end());
-  r_dravlistip_fill_levels(entries.begin(), entries.end());
-  r_dravlistip_make_blocks(entries);
+  auto entries = std::make_unique<ts_load_entries>(bound);
+  r_dravlistip_read_file(config.log_file_ip, file.get(), *entries);
+  r_dravlistip_sort(entries->begin(), entries->end());
+  r_dravlistip_fill_levels(entries->begin(), entries->end());
+  r_dravlistip_make_blocks(std::move(entries));
   gb_dravlistip_changed = 1;
 }
 
@@ -598,7 +639,7 @@ void r_dravlistip_update_ip_access(std::uint64_t ip) {
   const std::int32_t level = r_dravaccess_get_access_level(ip, nullptr);
   for (std::size_t index = r_dravlistip_ip_lower_bound(ip); index < go_history.i_count; ++index) {
     const auto [block, position] = r_dravlistip_locate_index(index);
-    ts_listip_entry& entry = go_history.aats_blocks[block][position];
+    ts_listip_entry& entry = go_history.ats_blocks[block].o_entries[position];
     if (entry.i_ip != ip) {
       break;
     }
@@ -620,7 +661,7 @@ std::size_t r_dravlistip_get_count() {
 
 ts_listip_data r_dravlistip_get_entry(std::size_t index) {
   const auto [block, position] = r_dravlistip_locate_index(index);
-  const ts_listip_entry& entry = go_history.aats_blocks[block][position];
+  const ts_listip_entry& entry = go_history.ats_blocks[block].o_entries[position];
   ts_listip_data data;
   data.year = entry.i_date / 10000;
   data.month = entry.i_date % 10000 / 100;
