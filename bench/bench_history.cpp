@@ -13,6 +13,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <ctime>
 #include <filesystem>
 #include <fstream>
 #include <random>
@@ -33,16 +34,71 @@ double milliseconds_since(Clock::time_point start) {
   return std::chrono::duration<double, std::milli>(Clock::now() - start).count();
 }
 
-// Resident set size in bytes, from /proc/self/status.
-long resident_bytes() {
+// A figure of /proc/self/status in bytes: "VmRSS:" resident now, "VmHWM:" the peak.
+long status_bytes(const char* key) {
   std::ifstream status("/proc/self/status");
   std::string line;
+  const std::size_t length = std::strlen(key);
   while (std::getline(status, line)) {
-    if (line.rfind("VmRSS:", 0) == 0) {
-      return std::strtol(line.c_str() + 6, nullptr, 10) * 1024;
+    if (line.compare(0, length, key) == 0) {
+      return std::strtol(line.c_str() + length, nullptr, 10) * 1024;
     }
   }
   return 0;
+}
+
+long resident_bytes() {
+  return status_bytes("VmRSS:");
+}
+
+// Lets the peak (VmHWM) start again from the resident size of now.
+void reset_peak_resident() {
+  std::ofstream("/proc/self/clear_refs") << "5";
+}
+
+// One find step from the middle of the list.
+double find_ms(const char* text, std::int32_t step) {
+  std::string error;
+  const auto query = r_dravlistip_parse_query(text, error);
+  const auto middle = static_cast<std::int32_t>(r_dravlistip_get_list().size() / 2);
+  const auto start = Clock::now();
+  benchmark::DoNotOptimize(r_dravlistip_find(*query, middle, step));
+  return milliseconds_since(start);
+}
+
+// The slowest of the find steps that cost most: a text that no entry has (a whole wrap) in
+// both directions, also of one and two characters, a rare host name, an absent address and a
+// network.
+double slowest_find_ms() {
+  double slowest = 0;
+  for (const char* text :
+       {"qqzzx nothing", "~", "qz", "GW63.POP8", "198.51.100.77", "203.0.113.0/24"}) {
+    for (const std::int32_t step : {1, -1}) {
+      slowest = std::max(slowest, find_ms(text, step));
+    }
+  }
+  return slowest;
+}
+
+// The aliases of the address with the most entries near the middle of the list.
+double aliases_ms() {
+  const auto list = r_dravlistip_get_list();
+  if (list.empty()) {
+    return 0;
+  }
+  const std::uint64_t ip = list[list.size() / 2].ip;
+  const auto start = Clock::now();
+  benchmark::DoNotOptimize(r_dravlistip_aliases(ip).ats_addresses.size());
+  return milliseconds_since(start);
+}
+
+// Bytes of the names and host names of the entries, their ends included.
+double text_bytes() {
+  double bytes = 0;
+  for (const ts_listip_data& entry : r_dravlistip_get_list()) {
+    bytes += static_cast<double>(std::strlen(entry.name) + std::strlen(entry.hostnames) + 2);
+  }
+  return bytes;
 }
 
 // Player addresses come from the private and shared ranges, which no public network routes.
@@ -82,7 +138,7 @@ std::string random_name(std::mt19937_64& random) {
     name += std::to_string(random() % 1000);
   }
   if (random() % 10 == 0) {
-    name.insert(0, "\x02");  // a colour code, as the game sends them
+    name = "\x02" + name;  // a colour code, as the game sends them
   }
   return name;
 }
@@ -192,12 +248,22 @@ int measure(const std::string& dir, int adds) {
   r_dravaccess_init(config);
   const double access_ms = milliseconds_since(start);
   const long rss_access = resident_bytes();
+  reset_peak_resident();
   const auto history_start = Clock::now();
+  const std::clock_t history_cpu = std::clock();
   r_dravlistip_init(config);
   const double history_ms = milliseconds_since(history_start);
+  const double history_cpu_ms =
+      static_cast<double>(std::clock() - history_cpu) * 1000.0 / CLOCKS_PER_SEC;
   const double startup_ms = milliseconds_since(start);
   const long rss_history = resident_bytes();
+  const long peak_history = status_bytes("VmHWM:");
   const std::size_t entries = r_dravlistip_get_list().size();
+  const auto file_size = static_cast<double>(std::filesystem::file_size(config.log_file_ip));
+  const double texts = text_bytes();
+  const double nothing_ms = find_ms("qqzzx nothing", 1);
+  const double slowest_ms = slowest_find_ms();
+  const double alias_ms = aliases_ms();
 
   std::mt19937_64 random(7);
   std::vector<double> add_ms;
@@ -214,10 +280,19 @@ int measure(const std::string& dir, int adds) {
   std::printf("entries=%zu\n", entries);
   std::printf("access_ms=%.1f\n", access_ms);
   std::printf("history_ms=%.1f\n", history_ms);
+  std::printf("history_cpu_ms=%.1f\n", history_cpu_ms);
   std::printf("startup_ms=%.1f\n", startup_ms);
   std::printf("access_rss_mb=%.1f\n", static_cast<double>(rss_access - rss_start) / 1048576.0);
-  std::printf("bytes_per_entry=%.1f\n",
-              entries == 0 ? 0.0 : static_cast<double>(rss_history - rss_access) / entries);
+  const double grown = static_cast<double>(rss_history - rss_access);
+  std::printf("bytes_per_entry=%.1f\n", entries == 0 ? 0.0 : grown / entries);
+  std::printf("bytes_beyond_text=%.1f\n", entries == 0 ? 0.0 : (grown - texts) / entries);
+  // The peak while the history loaded, over what was resident before it, and that of the
+  // whole program so far.
+  std::printf("peak_over_file=%.2f\n", static_cast<double>(peak_history - rss_access) / file_size);
+  std::printf("process_peak_over_file=%.2f\n", static_cast<double>(peak_history) / file_size);
+  std::printf("find_nothing_ms=%.2f\n", nothing_ms);
+  std::printf("find_max_ms=%.2f\n", slowest_ms);
+  std::printf("aliases_ms=%.2f\n", alias_ms);
   if (!add_ms.empty()) {
     std::printf("add_median_ms=%.3f\n", add_ms[add_ms.size() / 2]);
     std::printf("add_max_ms=%.3f\n", add_ms.back());

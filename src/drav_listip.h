@@ -3,9 +3,11 @@
 // memory and appended to the history file.
 #pragma once
 
+#include <compare>
+#include <cstddef>
 #include <cstdint>
+#include <iterator>
 #include <optional>
-#include <span>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -38,8 +40,73 @@ void r_dravlistip_add_ip_name(std::uint64_t ip, const char* name, const char* ho
 void r_dravlistip_update_ip_access(std::uint64_t ip);
 /// First index of `ip`'s entries and one past its last (equal when it has none).
 void r_dravlistip_ip_locate(std::uint64_t ip, std::int32_t& first, std::int32_t& end);
-/// The sorted entries; valid until the next insertion.
-std::span<const ts_listip_data> r_dravlistip_get_list();
+/// Number of entries.
+std::size_t r_dravlistip_get_count();
+/// The entry at `index` (below the count), made from the compact storage.
+ts_listip_data r_dravlistip_get_entry(std::size_t index);
+
+/// A read-only view of the sorted entries: indices and iterators follow the list as it is at
+/// each use, so an insertion shifts what an index denotes. Entries come by value.
+class ts_listip_view {
+ public:
+  /// Random-access position in the list.
+  class ts_iterator {
+   public:
+    using iterator_concept = std::random_access_iterator_tag;
+    using iterator_category = std::random_access_iterator_tag;
+    using value_type = ts_listip_data;
+    using difference_type = std::ptrdiff_t;
+    using reference = ts_listip_data;
+    using pointer = void;
+
+    ts_iterator() = default;
+    explicit ts_iterator(std::size_t index) : i_index(index) {}
+    ts_listip_data operator*() const { return r_dravlistip_get_entry(i_index); }
+    ts_listip_data operator[](difference_type n) const { return *(*this + n); }
+    ts_iterator& operator++() { return *this += 1; }
+    ts_iterator operator++(int) {
+      const ts_iterator old = *this;
+      ++*this;
+      return old;
+    }
+    ts_iterator& operator--() { return *this -= 1; }
+    ts_iterator operator--(int) {
+      const ts_iterator old = *this;
+      --*this;
+      return old;
+    }
+    ts_iterator& operator+=(difference_type n) {
+      i_index = static_cast<std::size_t>(static_cast<difference_type>(i_index) + n);
+      return *this;
+    }
+    ts_iterator& operator-=(difference_type n) { return *this += -n; }
+    friend ts_iterator operator+(ts_iterator it, difference_type n) { return it += n; }
+    friend ts_iterator operator+(difference_type n, ts_iterator it) { return it += n; }
+    friend ts_iterator operator-(ts_iterator it, difference_type n) { return it -= n; }
+    friend difference_type operator-(ts_iterator a, ts_iterator b) {
+      return static_cast<difference_type>(a.i_index) - static_cast<difference_type>(b.i_index);
+    }
+    friend bool operator==(ts_iterator a, ts_iterator b) { return a.i_index == b.i_index; }
+    friend auto operator<=>(ts_iterator a, ts_iterator b) { return a.i_index <=> b.i_index; }
+
+   private:
+    std::size_t i_index = 0;
+  };
+
+  /// Number of entries now.
+  std::size_t size() const { return r_dravlistip_get_count(); }
+  /// True when the history holds no entry.
+  bool empty() const { return size() == 0; }
+  /// The entry at `index`, below size().
+  ts_listip_data operator[](std::size_t index) const { return r_dravlistip_get_entry(index); }
+  /// Position of the first entry.
+  ts_iterator begin() const { return ts_iterator(0); }
+  /// Position one past the last entry.
+  ts_iterator end() const { return ts_iterator(size()); }
+};
+
+/// The sorted entries; texts stay valid until r_dravlistip_finish.
+ts_listip_view r_dravlistip_get_list();
 /// Told the index at which a new entry was inserted.
 using ts_listip_inserted_function = void (*)(std::int32_t index);
 /// Registers the one function that every insertion is told to (null: none). The screen
