@@ -197,6 +197,7 @@ struct ts_listip_state {
 };
 
 const ts_config* gpts_config = nullptr;
+te_listip_load gte_listip_load = LOAD_OWNED;
 ts_listip_state go_history;
 ts_listip_inserted_function gpf_inserted = nullptr;
 
@@ -353,8 +354,8 @@ std::size_t r_dravlistip_parse_lines(const char* path, std::string_view text, bo
   std::size_t taken = 0;
   while (taken < text.size()) {
     const std::size_t feed = text.find('\n', taken);
-    if (feed == std::string_view::npos && !at_end) {
-      break;  // the rest of the line comes with the next piece
+    if (feed == std::string_view::npos && (!at_end || gte_listip_load == LOAD_SHARED)) {
+      break;  // the rest of the line comes with the next piece, or with the writer's append
     }
     const std::size_t end = feed == std::string_view::npos ? text.size() : feed + 1;
     const std::string_view line = text.substr(taken, end - taken);
@@ -569,8 +570,9 @@ std::span<const std::span<const ts_listip_entry>> r_dravlistip_blocks() {
   return go_history.ats_block_views;
 }
 
-void r_dravlistip_init(const ts_config& config) {
+void r_dravlistip_init(const ts_config& config, te_listip_load te_load) {
   gpts_config = &config;
+  gte_listip_load = te_load;
   // The history asks the access list for levels; the access list only calls back here.
   r_dravaccess_set_changed_function(r_dravlistip_update_ip_access);
   go_history = ts_listip_state{};
@@ -597,6 +599,7 @@ void r_dravlistip_finish() {
   r_dravaccess_set_changed_function(nullptr);
   go_history = ts_listip_state{};
   gpts_config = nullptr;
+  gte_listip_load = LOAD_OWNED;
   gb_dravlistip_changed = 0;
 }
 

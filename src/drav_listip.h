@@ -28,8 +28,15 @@ struct ts_listip_data {
 /// Set to 1 whenever the list or a level changed; the screen clears it.
 extern std::int32_t gb_dravlistip_changed;
 
+/// How the history file is read at a load.
+enum te_listip_load : std::int32_t {
+  LOAD_OWNED,   // the monitor's own file: a last line without its line feed stops the load
+  LOAD_SHARED,  // read beside a running monitor, whose append may be under way: such a last
+                // line is left out
+};
+
 /// Loads log_file_ip (which must exist) with one sort at the end; levels from the access list.
-void r_dravlistip_init(const ts_config& config);
+void r_dravlistip_init(const ts_config& config, te_listip_load te_load = LOAD_OWNED);
 /// Frees the entries and their texts, removes the history from the access list's changed
 /// function and forgets the configuration. The inserted function stays for its owner to remove.
 void r_dravlistip_finish();

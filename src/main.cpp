@@ -182,7 +182,8 @@ void r_monitor_find_load() {
     throw ts_find_error{std::string(CONFIG_FILE) + ": log_file_ip names no file"};
   }
   r_monitor_find_check(go_config.log_file_ip);
-  r_monitor_find_read(go_config.log_file_ip, [] { r_dravlistip_init(go_config); });
+  // A monitor may be appending to the history: its unfinished last line is left out.
+  r_monitor_find_read(go_config.log_file_ip, [] { r_dravlistip_init(go_config, LOAD_SHARED); });
 }
 
 // One printed entry: its columns as text, and the level.
@@ -223,33 +224,30 @@ struct ts_find_result {
   std::vector<ts_find_line> ats_others;
 };
 
-// How many entries ahead a scan asks for the texts it will look at.
-constexpr std::size_t FIND_PREFETCH_DISTANCE = 16;
+// Every matching index in list order. The history's find skips most entries on their
+// signatures and address ranges, far faster than matching each entry here.
+std::vector<std::size_t> r_monitor_find_indices(const ts_listip_query& query) {
+  std::vector<std::size_t> indices;
+  std::int32_t index = r_dravlistip_find(query, 0, 1);
+  // The find wraps around: a hit at or before the last one means every entry was seen.
+  while (index >= 0 && (indices.empty() || static_cast<std::size_t>(index) > indices.back())) {
+    indices.push_back(static_cast<std::size_t>(index));
+    index = r_dravlistip_find(query, index + 1, 1);
+  }
+  return indices;
+}
 
-// The entries [first, end) of one address. Another name of it is shown once, dated with
-// the day it was first seen (an undated entry counts as the earliest, as its dashes sort).
-void r_monitor_find_address(const ts_listip_query& query, std::size_t first, std::size_t end,
-                            ts_find_result& result) {
+// The names of `ip` not printed yet, each once and dated with the day it was first seen
+// (an undated entry counts as the earliest, as its dashes sort).
+void r_monitor_find_others(std::uint64_t ip, const std::set<std::string>& printed,
+                           ts_find_result& result) {
   const auto list = r_dravlistip_get_list();
-  std::set<std::string> printed;
-  for (std::size_t index = first; index < end; ++index) {
-    if (index + FIND_PREFETCH_DISTANCE < list.size()) {
-      // A text is matched against names and host names that lie far apart in memory, in
-      // the order of their first sighting: asked for early, their loads overlap instead of
-      // being waited for one by one, which takes a scan of a large history from most of a
-      // second to a fraction of it.
-      __builtin_prefetch(list[index + FIND_PREFETCH_DISTANCE].name);
-    }
-    if (r_dravlistip_match(query, list[index])) {
-      result.ats_matches.push_back(r_monitor_find_line(list[index]));
-      printed.insert(result.ats_matches.back().pc_name);
-    }
-  }
-  if (printed.empty() || query.te_kind != QUERY_TEXT) {
-    return;
-  }
+  std::int32_t first = 0;
+  std::int32_t end = 0;
+  r_dravlistip_ip_locate(ip, first, end);
   std::map<std::string, std::size_t> others;
-  for (std::size_t index = first; index < end; ++index) {
+  for (auto index = static_cast<std::size_t>(first); index < static_cast<std::size_t>(end);
+       ++index) {
     ts_find_line line = r_monitor_find_line(list[index]);
     if (printed.contains(line.pc_name)) {
       continue;
@@ -263,16 +261,21 @@ void r_monitor_find_address(const ts_listip_query& query, std::size_t first, std
   }
 }
 
-// Every address's entries are neighbours in the sorted list, so one pass finds them all.
+// Every address's entries are neighbours in the sorted list, and so are its matches.
 ts_find_result r_monitor_find_entries(const ts_listip_query& query) {
   ts_find_result result;
   const auto list = r_dravlistip_get_list();
-  const std::size_t count = list.size();
-  for (std::size_t first = 0, end = 0; first < count; first = end) {
-    const std::uint64_t ip = list[first].ip;
-    for (end = first + 1; end < count && list[end].ip == ip; ++end) {
+  const std::vector<std::size_t> indices = r_monitor_find_indices(query);
+  for (std::size_t i = 0; i < indices.size();) {
+    const std::uint64_t ip = list[indices[i]].ip;
+    std::set<std::string> printed;
+    for (; i < indices.size() && list[indices[i]].ip == ip; ++i) {
+      result.ats_matches.push_back(r_monitor_find_line(list[indices[i]]));
+      printed.insert(result.ats_matches.back().pc_name);
     }
-    r_monitor_find_address(query, first, end, result);
+    if (query.te_kind == QUERY_TEXT) {
+      r_monitor_find_others(ip, printed, result);
+    }
   }
   return result;
 }

@@ -326,6 +326,13 @@ TEST(ProgramTest, FindPrintsMatchingEntriesAndWritesNothing) {
     EXPECT_EQ(r.err, c.err) << c.query;
     EXPECT_EQ(r.files, FIND_FILES) << c.query;
   }
+  // A monitor's append under way: its unfinished last line is left out, not an error.
+  Files appending = FIND_FILES;
+  appending["drav-logger-ip.txt"] += "20261207 192.0.2.";
+  const Outcome r = run({"--find", "Fred"}, appending);
+  EXPECT_EQ(r.status, 0);
+  EXPECT_EQ(r.out, "2012-02-22  203.0.113.9      0  Fred\n");
+  EXPECT_EQ(r.files, appending);
 }
 
 // A file that cannot be read ends the find at once with status 2 and one line that names it,
