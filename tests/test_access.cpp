@@ -8,8 +8,6 @@
 #include <ctime>
 #include <filesystem>
 #include <optional>
-#include <regex>
-#include <sstream>
 #include <string>
 #include <tuple>
 #include <vector>
@@ -239,48 +237,6 @@ TEST_F(AccessTest, BansAreAppendedByteForByteOrLoggedAndHoldAtOnce) {
   char comment[TEXT_FIELD_SIZE] = "x";
   EXPECT_EQ(r_dravaccess_get_access_level(ip("192.0.2.1"), comment), 1);
   EXPECT_STREQ(comment, "");
-}
-
-// Finishing frees both lists and takes the history off the access list: a ban made after the
-// history finished tells it nothing.
-TEST_F(AccessTest, FinishFreesTheListsAndUnhooksTheHistory) {
-  write_file(main_path(), "5 192.0.2.0/24\n");
-  load("20120218 192.0.2.7       Red\\\n");
-  r_dravlistip_finish();
-  EXPECT_TRUE(r_dravlistip_get_list().empty());
-  EXPECT_EQ(gb_dravlistip_changed, 0);
-  r_dravaccess_block_ip(ip("192.0.2.7"), "Red", "Client banned by admin");
-  EXPECT_EQ(gb_dravlistip_changed, 0);
-  EXPECT_EQ(r_dravaccess_get_access_level(ip("192.0.2.7"), nullptr), 0);
-  r_dravaccess_finish();
-  EXPECT_EQ(r_dravaccess_get_entry_count(), 0u);
-  EXPECT_EQ(r_dravaccess_get_access_level(ip("192.0.2.7"), nullptr), ACCESS_LEVEL_DEFAULT);
-}
-
-// The example entries of the documents, copied into a list as they stand, give the comments
-// they show: the examples keep the column the reader takes the comment from.
-TEST_F(AccessTest, DocumentedEntriesGiveTheCommentsTheyShow) {
-  static const std::regex entry(" *([0-9] [0-9./]+ +)(.*)");
-  for (const char* document : {"README.md", "doc/drav-logger.1.in", "scripts/demo"}) {
-    std::istringstream text(read_file(std::string(DRAV_SOURCE_DIR) + "/" + document));
-    std::vector<std::pair<std::string, std::string>> examples;  // address and comment
-    std::string list;
-    std::smatch match;
-    for (std::string line; std::getline(text, line);) {
-      if (std::regex_match(line, match, entry)) {
-        examples.emplace_back(match[1].str().substr(2), match[2]);
-        list += match[1].str() + match[2].str() + "\n";
-      }
-    }
-    write_file(main_path(), list);
-    r_dravaccess_init(config_);
-    EXPECT_EQ(examples.size(), 2u) << document;
-    for (const auto& [network, shown] : examples) {
-      char comment[TEXT_FIELD_SIZE];
-      r_dravaccess_get_access_level(r_dravip_string_to_net_mask(network.c_str()).net, comment);
-      EXPECT_EQ(comment, shown) << document;
-    }
-  }
 }
 
 TEST_F(AccessTest, FileErrorsAreFatalWithTheirFileAndLine) {

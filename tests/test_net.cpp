@@ -131,22 +131,6 @@ TEST_F(NetTest, AnyLocalServerIsHeardSignalsDoNotEndAWaitAndSilenceEndsIt) {
   EXPECT_GE(std::chrono::steady_clock::now() - start, 400ms);
 }
 
-// The rough link keeps to the replies of its command word, whatever its case: there every
-// datagram comes twice. A reply split at any byte still joins up to the whole text.
-TEST_F(NetTest, TheRoughLinkKeepsToItsCommandWordAndSplitsAnywhere) {
-  server_.fill_players(32);
-  std::string status;
-  for (const std::string& datagram : server_.execute("status")) {
-    status += datagram.substr(PRINT.size());
-  }
-  const std::string details = server_.execute("dumpuser 3").at(0).substr(PRINT.size());
-  server_.set_faults({.double_percent = 100, .split_anywhere = true, .only_command = "DumpUser"});
-  EXPECT_EQ(send("status"), status);
-  EXPECT_EQ(send("dumpuser 3", 2), details + details);
-  server_.set_faults({.split_anywhere = true});
-  EXPECT_EQ(send("status"), status);
-}
-
 TEST_F(NetTest, SayFramesAConsoleSafeMessageInColourAndTheConsoleCutsIt) {
   r_dravnet_say(0x107, "%s joined with \"no %d\" #$'", "Bob\r", 5);
   r_dravnet_say(3, "%s", std::string(600, 'a').c_str());

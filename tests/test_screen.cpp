@@ -187,6 +187,8 @@ TEST_F(ScreenKeysTest, HelpShowsUntilTheNextKeyWhichOnlyClosesIt) {
   EXPECT_EQ(std::string(r_dravscreen_console_line().ac_text), "?h");
 }
 
+// Pausing and resuming as the operator sees it is the terminal test's; here the view of a
+// paused pane while lines come in and, in a full pane, fall out.
 TEST_F(ScreenKeysTest, PausedPaneHoldsItsViewWhileLinesComeIn) {
   const auto bottom_line = [] { return r_dravpane_line(r_dravscreen_log_cursor().i_current); };
   for (int i = 0; i < 20; ++i)
@@ -195,22 +197,15 @@ TEST_F(ScreenKeysTest, PausedPaneHoldsItsViewWhileLinesComeIn) {
   press({'l', KEY_VALUE_UP, KEY_VALUE_UP});
   EXPECT_EQ(bottom_line(), "line 17");
   r_dravpane_add_text("line 20");
-  EXPECT_EQ(std::tuple(bottom_line(), r_dravscreen_log_paused(), r_dravscreen_log_pause_label()),
-            std::tuple("line 20", false, ""));
-  // Paused, the view stays on its lines and the border counts the lines that came in.
+  EXPECT_EQ(bottom_line(), "line 20");
   press({KEY_VALUE_UP, KEY_VALUE_UP, 'P'});
-  EXPECT_EQ(r_dravscreen_log_pause_label(), "PAUSED +0");
   r_dravpane_add_text("a\nb\nc");
   r_dravpane_add_text("d");
   EXPECT_EQ(std::tuple(bottom_line(), r_dravscreen_log_pause_label()),
             std::tuple("line 18", "PAUSED +4"));
-  press({KEY_VALUE_HOME});
-  EXPECT_EQ(bottom_line(), "line 0");
-  press({'P'});  // P again shows the newest line
-  EXPECT_EQ(std::tuple(bottom_line(), r_dravscreen_log_paused()), std::tuple("d", false));
-  press({'p', KEY_VALUE_UP});
+  press({'P', 'p', KEY_VALUE_UP});
   r_dravpane_add_text("e");
-  press({KEY_VALUE_END});  // so does End
+  press({KEY_VALUE_END});
   EXPECT_EQ(std::tuple(bottom_line(), r_dravscreen_log_paused(), r_dravscreen_log_pause_label()),
             std::tuple("e", false, ""));
 

@@ -6,16 +6,11 @@
 
 #include <algorithm>
 #include <atomic>
-#include <chrono>
 #include <cstdint>
-#include <random>
 #include <regex>
-#include <sstream>
 
-#include "drav_access.h"
 #include "drav_pane.h"
 #include "drav_stats.h"
-#include "sim_demo.h"
 #include "stats_support.h"
 
 namespace {
@@ -366,52 +361,6 @@ void fill_twelve(StatsBench& bench) {
 
 }  // namespace
 
-// A details reply cut on the way, or the server's answer for a slot that just emptied, is no
-// details: nothing is logged or recorded, and the details are asked for again. A change is
-// logged when two whole replies differ, once.
-TEST(StatsFaults, CutDetailsRepliesInventNoChange) {
-  StatsBench bench("", [](ts_config& c) { c.poll_interval_dumpuser = 1; });
-  fill_twelve(bench);
-  const std::string history = bench.history();
-  std::mt19937 random(7);
-  std::atomic<int> asked = 0;
-  std::atomic<bool> slots_empty = false;
-  bench.server.set_reply_override([&](const std::string& command) -> std::optional<Lines> {
-    if (!command.starts_with("dumpuser")) {
-      return std::nullopt;
-    }
-    if (slots_empty) {
-      return Lines{std::string(PRINT) + "Client 3 is not active\n"};
-    }
-    const std::string whole = bench.server.execute(command).front();
-    // A third of the replies lose their second half, or everything from the address line on.
-    const std::size_t cut = ++asked % 2 == 0 ? whole.size() / 2 : whole.find("ip ");
-    return random() % 3 == 0 ? Lines{whole.substr(0, cut)} : Lines{whole};
-  });
-  for (int poll = 0; poll < 12; ++poll) {
-    slots_empty = poll == 6;
-    EXPECT_EQ(bench.poll().second, Lines{}) << "poll " << poll;
-  }
-  EXPECT_EQ(bench.history(), history);
-  EXPECT_GT(asked, 100);
-  // Player 4 really changes skin and player 5 name: one Change each, however many polls the
-  // details take.
-  drav_sim::Player four = *bench.server.player(4), five = *bench.server.player(5);
-  four.userinfo = {{"skin", "female/athena"}};
-  five.name = "Renamed";
-  bench.server.set_player(4, four);
-  bench.server.set_player(5, five);
-  Lines log;
-  for (int poll = 0; poll < 10; ++poll) {
-    const Lines polled = bench.poll().second;
-    log.insert(log.end(), polled.begin(), polled.end());
-  }
-  std::sort(log.begin(), log.end());
-  EXPECT_EQ(log, (Lines{client_line("Change    ", 4, "192.0.2.14", four.name),
-                        client_line("Change    ", 5, "192.0.2.15", "Renamed")}));
-  EXPECT_EQ(std::string(bench.status.ats_client[4].ts_info.ac_skin), "female/athena");
-}
-
 // A status reply that lost a datagram (split anywhere, even inside a line) can join the start of
 // one player's line to the end of another's. Nothing such a reply alone says is acted on: it
 // logs nothing, records nothing and kicks nobody (every address here would be blocked as a
@@ -450,88 +399,6 @@ TEST(StatsFaults, ALostStatusDatagramSplicesNobody) {
     EXPECT_EQ(bench.poll(), Polled({"status", "status"}, gone)) << c.first << c.second;
   }
   EXPECT_EQ(bench.history(), history);
-}
-
-// A ban wins over a recent departure: the banned player's return is blocked and kicked, not let
-// in as a reconnect.
-TEST(Stats, ABanAfterAReconnectEndsInABlock) {
-  StatsBench bench;
-  bench.poll();
-  const drav_sim::Player eve = player("Eve", "192.0.2.50", 77);
-  const Lines block = {client_line("Block     ", 2, "192.0.2.50", "Eve")};
-  const Lines left = {client_line("Disconnect", 2, "192.0.2.50", "Eve")};
-  bench.server.set_player(2, eve);
-  bench.poll();
-  bench.server.remove_player(2);
-  EXPECT_EQ(bench.poll().second, left);
-  bench.server.set_player(2, eve);
-  EXPECT_EQ(bench.poll().second, Lines{client_line("Reconnect ", 2, "192.0.2.50", "Eve")});
-  // What the screen's Shift-B does.
-  r_dravaccess_block_ip(r_dravip_string_to_ip("192.0.2.50"), "Eve", "Client banned by admin");
-  r_dravstats_forget_departed(bench.status, r_dravip_string_to_ip("192.0.2.50"));
-  bench.status.ats_client[2].i_kick_reason = KICK_ADMIN_BAN;
-  EXPECT_EQ(bench.poll().first, (Lines{"status", "kick 2"}));
-  bench.server.remove_player(2);
-  EXPECT_EQ(bench.poll().second, left);
-  bench.server.set_player(2, eve);
-  EXPECT_EQ(bench.poll(),
-            Polled({"status", "status", "dumpuser 2", "dumpuser 2", "kick 2"}, block));
-}
-
-// The demo's scenario, with the access list and the poll interval of scripts/demo: one cycle
-// brings every kind of event the server makes by itself, and a player the operator kicks
-// comes back within seconds on the same address, port and qport and is rejected.
-TEST(Stats, TheDemoShowsEveryKindOfEventInACycleAndARejectAfterAKick) {
-  std::istringstream script(drav_test::read_file(std::string(DRAV_SOURCE_DIR) + "/scripts/demo"));
-  std::string access_list;
-  for (std::string line; std::getline(script, line);) {
-    if (std::regex_match(line, std::regex("[0-9] [0-9./]+ .*"))) {
-      access_list += line + "\n";
-    }
-  }
-  ASSERT_NE(access_list, "");
-  for (const unsigned seed : {7u, 1u}) {
-    StatsBench bench(access_list, [](ts_config& c) { c.poll_interval_status = 1; });
-    // A kicked player leaves at once, so that no wall clock decides when its slot is free.
-    bench.server.set_zombie_seconds(0);
-    drav_sim::DemoScript demo(bench.server, seed);
-    demo.start();
-    std::map<std::string, Lines> events;  // by label
-    const auto poll = [&] {
-      const Polled polled = bench.poll();
-      for (const std::string& line : polled.second) {
-        if (line.starts_with("Client ")) {
-          events[line.substr(7, 10)].push_back(line);
-        }
-      }
-      for (int tick = 0; tick < std::chrono::seconds(1) / drav_sim::DemoScript::TICK; ++tick) {
-        demo.tick();
-      }
-      return polled.first;
-    };
-    for (int tick = 0; tick < drav_sim::DemoScript::CYCLE_TICKS; tick += 2) {
-      poll();
-    }
-    for (const char* label : {"Connect   ", "Disconnect", "Change    ", "Reconnect ", "Block     "}) {
-      EXPECT_FALSE(events[label].empty()) << label << seed;
-    }
-    EXPECT_TRUE(events["Reject    "].empty()) << seed;
-
-    // What the screen's Shift-K does, to the first player nobody kicks yet.
-    const auto kicked = std::ranges::find_if(bench.status.ats_client, [](const ts_client& c) {
-      return c.b_active == 1 && c.i_kick_reason == KICK_NONE;
-    });
-    ASSERT_NE(kicked, bench.status.ats_client.end());
-    kicked->i_kick_reason = KICK_ADMIN;
-    const std::string address = r_dravip_ip_to_text(kicked->ts_line.ts_address.ip).c_str();
-    const std::string kick = "kick " + std::to_string(kicked - bench.status.ats_client.begin());
-    EXPECT_EQ(std::ranges::count(poll(), kick), 1) << seed;
-    for (int polls = 0; polls < 10 && events["Reject    "].empty(); ++polls) {
-      poll();
-    }
-    ASSERT_EQ(events["Reject    "].size(), 1u) << seed;
-    EXPECT_NE(events["Reject    "][0].find(" " + address + " "), std::string::npos) << seed;
-  }
 }
 
 // A server that answers no poll for three intervals is told silent once, in the pane only, and
