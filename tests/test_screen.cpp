@@ -285,6 +285,27 @@ TEST_F(ScreenKeysTest, LocateCentresTheAddressInTheIpList) {
   EXPECT_EQ(r_dravscreen_ip_cursor(), (ts_cursor{0, 3}));
 }
 
+// B and D in the IP list act on the selected entry, the first and the last included, a
+// selection past the end on the last one; in an empty list they only beep.
+TEST_F(ScreenKeysTest, IpListKeysActOnTheSelectedEntryOnly) {
+  const std::pair<ts_cursor, const char*> bans[] = {{{0, 0}, "IP     Admin ban  192.0.2.1      "},
+                                                    {{0, 9}, "IP     Admin ban  192.0.2.9      "}};
+  press({'i'});
+  for (const auto& [cursor, logged] : bans) {
+    r_dravscreen_set_ip_cursor(cursor);
+    EXPECT_EQ(press({'B'}), 0);
+    EXPECT_EQ(pane_tail(1)[0], logged);
+  }
+  EXPECT_EQ(std::tuple(r_dravaccess_get_access_level(ip("192.0.2.1"), nullptr),
+                       r_dravaccess_get_access_level(ip("192.0.2.5"), nullptr),
+                       r_dravaccess_get_access_level(ip("192.0.2.9"), nullptr)),
+            std::tuple(0, 1, 0));
+  r_dravlistip_finish();
+  const int lines = r_dravpane_line_count();
+  EXPECT_EQ(press({'B', 'd'}), 2);
+  EXPECT_EQ(r_dravpane_line_count(), lines);
+}
+
 TEST_F(ScreenKeysTest, DetailsBlocksGoToThePaneOnly) {
   // The pane keeps its 1000 newest lines; the blocks below arrive in a full pane.
   for (int i = 0; i < LOG_LINES_MAX; ++i)

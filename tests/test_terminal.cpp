@@ -271,6 +271,12 @@ TEST(TerminalTest, OperatorSessionSignalsAndRefusals) {
       [](const auto& r) { return r[23].rfind(" D Details  B Ban      ", 0) == 0; }));
   cells = terminal->cells();
   EXPECT_TRUE(cells[2][50].bold && !cells[2][3].bold);
+  // Down moves its selection at once, though no poll redraws the list.
+  terminal->keys({"Down"});
+  ASSERT_TRUE(terminal->wait_for([&](const auto&) {
+    const auto now = terminal->cells();
+    return now[5][48].bold && !now[4][48].bold;
+  }));
   terminal->keys({"BTab", "c"});
 
   // Space on slot 1 selects its address in the IP list, centred in the list's rows.
@@ -315,6 +321,12 @@ TEST(TerminalTest, OperatorSessionSignalsAndRefusals) {
   ASSERT_TRUE(terminal->wait_for_text("Client Admin ban  01 198.51.100.7    Blue"));
   EXPECT_TRUE(server_received("kick 1"));
   EXPECT_NE(read_file(dir.file("access-add.txt")).find("0 198.51.100.7"), std::string::npos);
+  // The kicked player's row empties whole once the player is gone.
+  ASSERT_TRUE(terminal->wait_for([](const auto& r) {
+    return std::ranges::any_of(r, [](const std::string& row) {
+      return row.starts_with("│ 1" + std::string(44, ' ') + "│");
+    });
+  })) << screen_text(terminal->rows());
 
   // q ends the program with status 0 and gives the terminal back; the log file holds the
   // events, not the console lines.
