@@ -220,6 +220,8 @@ TEST(Stats, HostNamesCannotBreakAHistoryLineAndAreNeverShared) {
   // A new start forgets every player, host-name texts included: all are newcomers again.
   r_dravstats_init(bench.config, bench.status);
   EXPECT_FALSE(bench.status.ats_client[4].pc_hostnames.has_value());
+  EXPECT_EQ(std::tuple(bench.status.i_hostname_length, std::string(bench.status.ac_gametype)),
+            std::tuple(0u, ""));
   EXPECT_EQ(bench.poll().second, (Lines{"Server Change     canyon_ridge\n",
                                         client_line("Connect   ", 4, "192.0.2.10", "Two")}));
 }
@@ -228,15 +230,19 @@ TEST(Stats, HostNamesCannotBreakAHistoryLineAndAreNeverShared) {
 // fetches of a poll keep the full interval, the rest one poll less: players falling due
 // together drift apart instead of all falling due on the same poll forever.
 TEST(Stats, DetailsFallingDueTogetherAreSpreadOverPolls) {
+  const Lines renamed = {"status", "status", "dumpuser 0", "dumpuser 0", "dumpuser 1", "dumpuser 1"};
+  Lines renamed_and_due = renamed;
+  renamed_and_due.push_back("dumpuser 2");
   const struct {
     int interval;  // -1: every poll, 0: on changes only
+    Lines second;  // the commands of the poll that renames A and B
     std::vector<int> countdowns;
     Lines next;  // the commands of the poll after that
   } cases[] = {
-      {-1, {-1, -1}, {"status", "dumpuser 0", "dumpuser 1"}},
-      {0, {0, 0}, {"status"}},
-      {2, {2, 1}, {"status", "dumpuser 1"}},
-      {INT32_MAX, {INT32_MAX, INT32_MAX - 1}, {"status"}},
+      {-1, renamed_and_due, {-1, -1, -1}, {"status", "dumpuser 0", "dumpuser 1", "dumpuser 2"}},
+      {0, renamed, {0, 0, 0}, {"status"}},
+      {2, renamed, {2, 2, 1}, {"status", "dumpuser 2"}},
+      {INT32_MAX, renamed, {INT32_MAX, INT32_MAX - 1, INT32_MAX - 1}, {"status"}},
   };
   for (const auto& c : cases) {
     StatsBench bench("", [&](ts_config& config) { config.poll_interval_dumpuser = c.interval; });
@@ -245,13 +251,16 @@ TEST(Stats, DetailsFallingDueTogetherAreSpreadOverPolls) {
       bench.server.set_player(1, player("B" + suffix, "192.0.2.2", 2));
       return bench.poll().first;
     };
+    bench.server.set_player(2, player("C", "192.0.2.3", 3));
     put("");
-    // Renamed players are fetched at once, whatever their countdowns.
-    EXPECT_EQ(put("2"),
-              (Lines{"status", "status", "dumpuser 0", "dumpuser 0", "dumpuser 1", "dumpuser 1"}));
+    // Renamed players are fetched at once, whatever their countdowns; with three players
+    // present and an interval of 2, two fetches a poll keep the full interval.
+    EXPECT_EQ(put("2"), c.second) << c.interval;
     const auto& slots = bench.status.ats_client;
-    EXPECT_EQ((std::vector{slots[0].i_dumpuser_countdown, slots[1].i_dumpuser_countdown}),
-              c.countdowns);
+    EXPECT_EQ((std::vector{slots[0].i_dumpuser_countdown, slots[1].i_dumpuser_countdown,
+                           slots[2].i_dumpuser_countdown}),
+              c.countdowns)
+        << c.interval;
     EXPECT_EQ(bench.poll().first, c.next) << c.interval;
   }
 }
