@@ -99,10 +99,13 @@ void r_dravscreen_pane_added() {
   r_dravscreen_mark(WIN_LOG);
 }
 
-// Registered with the IP history: the selection stays on its entry.
+// Registered with the IP history: the selection stays on its entry, and so does the one
+// that Escape in the find line goes back to.
 void r_dravscreen_ip_inserted(std::int32_t index) {
-  if (gts_screen.ts_cursor_ip.i_current >= index) {
-    ++gts_screen.ts_cursor_ip.i_current;
+  for (ts_cursor* cursor : {&gts_screen.ts_cursor_ip, &gts_screen.ts_line_find.ts_cursor_before}) {
+    if (cursor->i_current >= index) {
+      ++cursor->i_current;
+    }
   }
 }
 
@@ -172,6 +175,7 @@ void r_dravscreen_attach(ts_config& config, ts_status& status) {
   gts_screen.b_help_shown = false;
   gts_screen.ts_line_console = {};
   gts_screen.ts_pause_log = {};
+  gts_screen.ts_line_find = {};
   gts_screen.ts_cursor_client = {};
   gts_screen.ts_cursor_ip = {};
   gts_screen.ts_cursor_log = {};
@@ -321,8 +325,9 @@ std::string r_dravscreen_log_pause_label() {
 const std::vector<ts_help_line>& r_dravscreen_help_lines() {
   static const std::vector<ts_help_line> lines = {
       {"[S] Header", {{"D", "Details"}}},
-      {"[C] Players", {{"D", "Details"}, {"K", "Kick"}, {"B", "Ban"}, {"SPACE", "Locate IP"}}},
-      {"[I] IP list", {{"D", "Details"}, {"B", "Ban"}}},
+      {"[C] Players",
+       {{"D", "Details"}, {"K", "Kick"}, {"B", "Ban"}, {"SPACE", "Locate IP"}, {"A", "Aliases"}}},
+      {"[I] IP list", {{"D", "Details"}, {"B", "Ban"}, {"A", "Aliases"}, {"n N", "Next/previous"}}},
       {"[L] Log", {{"P", "Pause/resume"}, {"END", "Newest"}}},
       {"Lists", {{"UP DOWN PGUP PGDN HOME END", "Move"}}},
       {"Anywhere",
@@ -333,6 +338,7 @@ const std::vector<ts_help_line>& r_dravscreen_help_lines() {
         {"Q", "Quit"}}},
       {"Console",
        {{"~ ` F1", "On/off"}, {"ENTER", "Send"}, {"ESC", "Empty"}, {"INS", "Overwrite"}}},
+      {"Find", {{"/", "Find in IP list"}, {"ENTER", "Keep selection"}, {"ESC", "Go back"}}},
   };
   return lines;
 }

@@ -157,6 +157,12 @@ int r_dravscreen_draw_state(te_window window);
 /// Whether the console line replaces the key bar, and the line itself.
 bool r_dravscreen_console_active();
 const ts_console_line& r_dravscreen_console_line();
+/// Whether the find line (/) replaces the key bar; it takes every key until Enter or Escape.
+bool r_dravscreen_find_open();
+/// The find line's text as the operator edits it.
+const ts_console_line& r_dravscreen_find_line();
+/// Whether the open find line's text finds nothing (or is no query), which shows it in red.
+bool r_dravscreen_find_no_match();
 /// Whether the help view covers the regions (from ? or h until the next key).
 bool r_dravscreen_help_shown();
 /// The player table's cursor.
@@ -209,7 +215,7 @@ struct ts_help_line {
   std::vector<ts_help_key> ats_keys;
 };
 /// The help view's lines: one for each region, then the keys of every list, of every
-/// region and of the console line.
+/// region, of the console line and of the find line.
 const std::vector<ts_help_line>& r_dravscreen_help_lines();
 
 // --- The event log pane and the IP list cursor ---

@@ -6,6 +6,7 @@
 #include <array>
 #include <cstdint>
 #include <string>
+#include <string_view>
 
 #include "drav_screen.h"
 
@@ -24,6 +25,16 @@ struct ts_log_pause {
   const std::string* po_newest_seen = nullptr;
 };
 
+/// The IP list's find line: the query as the operator types it, whether it finds anything,
+/// the selection to go back to, and the query that n and N look for again.
+struct ts_find_line {
+  bool b_open = false;
+  bool b_no_match = false;  // the text finds nothing or is no query: shown in red
+  ts_console_line ts_line;
+  ts_cursor ts_cursor_before;  // the IP list's cursor when the line opened
+  std::string pc_last_query;   // the text the line was last closed with by Enter
+};
+
 /// Everything the screen keeps besides the terminal's windows.
 struct ts_screen_state {
   ts_config* pts_config = nullptr;
@@ -35,6 +46,7 @@ struct ts_screen_state {
   bool b_help_shown = false;
   ts_console_line ts_line_console;
   ts_log_pause ts_pause_log;
+  ts_find_line ts_line_find;
   ts_cursor ts_cursor_client;
   ts_cursor ts_cursor_ip;
   ts_cursor ts_cursor_log;
@@ -54,3 +66,25 @@ void r_dravscreen_mark_tags();
 void r_dravscreen_pause_log(bool paused);
 /// The heading row of a player table `table_cols` wide.
 std::string r_dravscreen_client_heading(int table_cols);
+
+/// printf into a std::string, for the lines of the blocks (texts hold up to 512 bytes).
+[[gnu::format(printf, 1, 2)]] std::string r_dravscreen_format_line(const char* format, ...);
+/// Adds a line to the log pane only, not to the log file.
+void r_dravscreen_to_pane(const std::string& line);
+/// Makes `window` the active region and marks the frame's tags.
+void r_dravscreen_set_active(te_window window);
+/// Rows of a region.
+int r_dravscreen_page_of(te_window window);
+
+/// Opens the find line in the bottom row and makes the IP list active.
+void r_dravscreen_open_find();
+/// Applies a key to the open find line, which takes every key; returns the beeps.
+int r_dravscreen_apply_find_key(int key);
+/// Selects the next (`step` 1) or previous (-1) entry after or before the selection that
+/// matches the last query, wrapping; false (a beep) when there is none or no query.
+bool r_dravscreen_find_again(std::int32_t step);
+/// Writes the aliases block of `ip` to the log pane: the names seen from it, and the other
+/// addresses of those names.
+void r_dravscreen_show_aliases(std::uint64_t ip);
+/// What the find line shows before its text.
+inline constexpr std::string_view FIND_PROMPT = "Find: ";

@@ -29,30 +29,6 @@ bool r_dravscreen_is_console_toggle(int key) {
   return key == '~' || key == '`' || key == KEY_VALUE_F1;
 }
 
-// printf into a std::string, for the details lines (texts hold up to 512 bytes).
-[[gnu::format(printf, 1, 2)]] std::string r_dravscreen_format_line(const char* format, ...) {
-  va_list arguments;
-  va_start(arguments, format);
-  va_list copy;
-  va_copy(copy, arguments);
-  const int length = std::vsnprintf(nullptr, 0, format, copy);
-  va_end(copy);
-  std::string line(length > 0 ? static_cast<std::size_t>(length) : 0, '\0');
-  // The call above measured the line, so this one writes all of it.
-  (void)std::vsnprintf(line.data(), line.size() + 1, format, arguments);
-  va_end(arguments);
-  return line;
-}
-
-void r_dravscreen_to_pane(const std::string& line) {
-  r_dravpane_add_text(line.c_str());
-}
-
-void r_dravscreen_set_active(te_window window) {
-  gts_screen.te_active_window = window;
-  r_dravscreen_mark_tags();
-}
-
 te_window r_dravscreen_next_region(te_window window) {
   switch (window) {
     case WIN_CLIENT:
@@ -85,14 +61,9 @@ void r_dravscreen_set_access_level(std::int32_t level) {
   r_dravscreen_mark(WIN_IP);
 }
 
-// Global keys; returns true when the key was one of them.
-bool r_dravscreen_apply_global_key(int key, ts_key_outcome& outcome) {
-  const std::int32_t level = gts_screen.pts_config->access_level;
+// Keys that make a region active; returns true when the key was one of them.
+bool r_dravscreen_apply_region_key(int key) {
   switch (key) {
-    case 'Q':
-    case 'q':
-      outcome.i_continue_running = 0;
-      return true;
     case KEY_VALUE_TAB:
       r_dravscreen_set_active(r_dravscreen_next_region(gts_screen.te_active_window));
       return true;
@@ -115,6 +86,25 @@ bool r_dravscreen_apply_global_key(int key, ts_key_outcome& outcome) {
     case 'l':
       r_dravscreen_set_active(WIN_LOG);
       return true;
+    case '/':
+      r_dravscreen_open_find();
+      return true;
+    default:
+      return false;
+  }
+}
+
+// Global keys; returns true when the key was one of them.
+bool r_dravscreen_apply_global_key(int key, ts_key_outcome& outcome) {
+  if (r_dravscreen_apply_region_key(key)) {
+    return true;
+  }
+  const std::int32_t level = gts_screen.pts_config->access_level;
+  switch (key) {
+    case 'Q':
+    case 'q':
+      outcome.i_continue_running = 0;
+      return true;
     case '?':
     case 'h':
       // The help covers the frame and the regions until the next key.
@@ -136,10 +126,6 @@ bool r_dravscreen_apply_global_key(int key, ts_key_outcome& outcome) {
       }
       return false;
   }
-}
-
-int r_dravscreen_page_of(te_window window) {
-  return gts_screen.ats_window_arr[window].ts_area.i_lines;
 }
 
 void r_dravscreen_locate_in_ip_list(std::uint64_t ip) {
@@ -194,9 +180,21 @@ bool r_dravscreen_show_ip_details(int entry) {
   return true;
 }
 
+// Returns false (the caller beeps) when no entry is selected.
+bool r_dravscreen_show_entry_aliases(int entry) {
+  const auto list = r_dravlistip_get_list();
+  if (entry < 0 || static_cast<std::size_t>(entry) >= list.size()) {
+    return false;
+  }
+  const ts_listip_data& data = list[static_cast<std::size_t>(entry)];
+  r_dravscreen_show_aliases(data.ip);
+  return true;
+}
+
 // Commands on the selected player; returns false (a beep) when the slot is empty.
 bool r_dravscreen_apply_player_command(int key, int slot_number) {
-  if (key != 'D' && key != 'd' && key != ' ' && key != 'K' && key != 'B') {
+  if (key != 'D' && key != 'd' && key != ' ' && key != 'K' && key != 'B' && key != 'A' &&
+      key != 'a') {
     if (key == 'k') {
       r_dravscreen_to_pane("Use Shift-K to kick");
     } else if (key == 'b') {
@@ -215,6 +213,10 @@ bool r_dravscreen_apply_player_command(int key, int slot_number) {
       return true;
     case ' ':
       r_dravscreen_locate_in_ip_list(slot.ts_line.ts_address.ip);
+      return true;
+    case 'A':
+    case 'a':
+      r_dravscreen_show_aliases(slot.ts_line.ts_address.ip);
       return true;
     case 'K':
       slot.i_kick_reason = KICK_ADMIN;
@@ -274,6 +276,12 @@ bool r_dravscreen_apply_ip_key(int key) {
   }
   if (key == 'D' || key == 'd') {
     return r_dravscreen_show_ip_details(cursor.i_current);
+  }
+  if (key == 'A' || key == 'a') {
+    return r_dravscreen_show_entry_aliases(cursor.i_current);
+  }
+  if (key == 'n' || key == 'N') {
+    return r_dravscreen_find_again(key == 'n' ? 1 : -1);
   }
   if (key == 'b') {
     r_dravscreen_to_pane("Use Shift-B to ban");
@@ -492,6 +500,10 @@ ts_key_outcome r_dravscreen_apply_key(int key) {
     r_dravscreen_mark_all();
     return outcome;
   }
+  if (gts_screen.ts_line_find.b_open) {
+    outcome.i_beeps = r_dravscreen_apply_find_key(key);
+    return outcome;
+  }
   if (r_dravscreen_is_console_toggle(key)) {
     gts_screen.b_console_active = !gts_screen.b_console_active;
     r_dravscreen_mark(WIN_KEYS);
@@ -536,4 +548,31 @@ void r_dravscreen_show_dns_info(const char* hostnames) {
     rest.remove_prefix(end + 1);
     prefix = "        ";
   }
+}
+
+std::string r_dravscreen_format_line(const char* format, ...) {
+  va_list arguments;
+  va_start(arguments, format);
+  va_list copy;
+  va_copy(copy, arguments);
+  const int length = std::vsnprintf(nullptr, 0, format, copy);
+  va_end(copy);
+  std::string line(length > 0 ? static_cast<std::size_t>(length) : 0, '\0');
+  // The call above measured the line, so this one writes all of it.
+  (void)std::vsnprintf(line.data(), line.size() + 1, format, arguments);
+  va_end(arguments);
+  return line;
+}
+
+void r_dravscreen_to_pane(const std::string& line) {
+  r_dravpane_add_text(line.c_str());
+}
+
+void r_dravscreen_set_active(te_window window) {
+  gts_screen.te_active_window = window;
+  r_dravscreen_mark_tags();
+}
+
+int r_dravscreen_page_of(te_window window) {
+  return gts_screen.ats_window_arr[window].ts_area.i_lines;
 }

@@ -83,10 +83,8 @@ std::vector<ts_key_label> r_dravscreen_region_keys(te_window window) {
     case WIN_SERVER:
       return {{true, "D"}, {false, " Details                                "}};
     case WIN_IP:
-      return {{true, "D"},
-              {false, " Details  "},
-              {true, "B"},
-              {false, " Ban                         "}};
+      return {{true, "D"},       {false, " Details  "}, {true, "B"},
+              {false, " Ban  "}, {true, "/"},           {false, " Find                 "}};
     default:
       return {{false, "                                         "}};
   }
@@ -141,21 +139,30 @@ void r_dravscreen_draw_key_bar(ts_row_pen& pen, int cols) {
                                       {false, " Quit"}});
 }
 
-void r_dravscreen_draw_console_line(ts_row_pen& pen) {
-  const ts_console_line& line = gts_screen.ts_line_console;
+// An edited line from the pen's column on: its visible part in `text_pair`, then the edit
+// cell.
+void r_dravscreen_draw_edit_line(ts_row_pen& pen, const ts_console_line& line, int text_pair) {
+  const int first_column = pen.i_column;
   std::string visible;
   for (int index = line.i_scroll; index < line.i_scroll + line.i_width; ++index) {
     visible += index < line.i_length ? line.ac_text[index] : ' ';
   }
-  r_dravscreen_pen_plain(pen, visible + " ", r_dravscreen_pair_attribute(PAIR_PLAIN));
-  const int edit_column = line.i_position - line.i_scroll;
-  if (edit_column >= 0 && edit_column < pen.i_end) {
+  r_dravscreen_pen_plain(pen, visible + " ", r_dravscreen_pair_attribute(text_pair));
+  const int edit_column = first_column + line.i_position - line.i_scroll;
+  if (edit_column >= first_column && edit_column < pen.i_end) {
     const char cell = line.i_position < line.i_length ? line.ac_text[line.i_position] : ' ';
     const int pair = line.i_overwrite == 1 ? PAIR_EDIT_OVERWRITE : PAIR_EDIT_INSERT;
     pen.i_column = edit_column;
     r_dravscreen_pen_plain(pen, std::string(1, cell), r_dravscreen_pair_attribute(pair));
   }
   wattrset(pen.po_window, r_dravscreen_pair_attribute(PAIR_PLAIN));
+}
+
+// The find line: its prompt, then the text, red while it finds nothing.
+void r_dravscreen_draw_find_line(ts_row_pen& pen) {
+  r_dravscreen_pen_plain(pen, FIND_PROMPT, r_dravscreen_pair_attribute(PAIR_PLAIN));
+  r_dravscreen_draw_edit_line(pen, gts_screen.ts_line_find.ts_line,
+                              gts_screen.ts_line_find.b_no_match ? PAIR_BAD : PAIR_PLAIN);
 }
 
 // One line of the help: where, then each key (in the key names' colour) and its action.
@@ -276,8 +283,10 @@ void r_dravscreen_draw_keys() {
   ts_row_pen pen = r_dravscreen_start_row(window, 0);
   r_dravscreen_pen_clear_rest(pen);
   pen.i_column = 0;
-  if (gts_screen.b_console_active) {
-    r_dravscreen_draw_console_line(pen);
+  if (gts_screen.ts_line_find.b_open) {
+    r_dravscreen_draw_find_line(pen);
+  } else if (gts_screen.b_console_active) {
+    r_dravscreen_draw_edit_line(pen, gts_screen.ts_line_console, PAIR_PLAIN);
   } else {
     r_dravscreen_draw_key_bar(pen, cols);
   }

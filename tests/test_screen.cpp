@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include <array>
+#include <cstdio>
 #include <string>
 #include <tuple>
 #include <vector>
@@ -449,6 +450,86 @@ TEST(ScreenTest, ConsoleLineEditorFollowsItsKeys) {
     r_dravscreen_console_edit(line, KEY_VALUE_NONE, width);
     EXPECT_EQ(line.i_scroll, scroll) << width;
   }
+}
+
+TEST_F(ScreenKeysTest, FindLineMovesTheIpSelectionAndNextPreviousWrap) {
+  // Entries: 0 192.0.2.1 a, 1 and 2 192.0.2.5 b and c (c with host names), 3 192.0.2.9 d.
+  const struct {
+    std::vector<int> keys;
+    int current, beeps;
+    bool open, no_match;
+  } steps[] = {
+      {{'i', 'n'}, 0, 1, false, false},  // no query yet
+      {{'/', '1', '9', '2', '.', '0', '.', '2', '.', '0', '/', '3', '3'}, 0, 0, true, true},
+      {{27}, 0, 0, false, false},
+      {{KEY_VALUE_DOWN, '/', 'X', 'a'}, 2, 0, true, false},  // c's host names, after b
+      {{'Z', KEY_VALUE_LEFT}, 2, 0, true, true},
+      {{KEY_VALUE_END, 8, 8, 8, 8}, 1, 1, true, false},  // empty: back where it opened
+      {{27, '/', '1', '9', '2', '.', '0', '.', '2', '.', '5', 13}, 1, 0, false, false},
+      {{'n'}, 2, 0, false, false},
+      {{'n'}, 1, 0, false, false},  // wrapped
+      {{'N'}, 2, 0, false, false},  // wrapped back
+      {{'/', 'z', 13, 'N'}, 2, 1, false, false},
+  };
+  for (const auto& step : steps) {
+    const int beeps = press(step.keys);
+    EXPECT_EQ(std::tuple(r_dravscreen_ip_cursor().i_current, beeps, r_dravscreen_find_open(),
+                         r_dravscreen_find_no_match(), r_dravscreen_active_window()),
+              std::tuple(step.current, step.beeps, step.open, step.no_match, WIN_IP))
+        << step.keys[0] << " ... " << std::string(r_dravscreen_find_line().ac_text);
+  }
+}
+
+TEST_F(ScreenKeysTest, AliasesBlockShowsNamesAndOtherAddressesAtMostTwentyEach) {
+  std::string history;
+  const auto add = [&](const char* date, const std::string& address, const std::string& name) {
+    char line[128];
+    std::snprintf(line, sizeof line, "%s %-15s %s\n", date, address.c_str(), name.c_str());
+    history += line;
+  };
+  add("00000000", "192.0.2.7", "Ann\\");
+  add("20261205", "192.0.2.7", "Ann\\");
+  add("20261102", "198.51.100.1", "Ann\\h.example");
+  add("20261101", "198.51.100.1", "Ann\\");
+  add("20261103", "198.51.100.2", "Zed\\");
+  std::vector<std::string> names, addresses;
+  for (int i = 1; i <= 21; ++i) {
+    char name_text[8];
+    std::snprintf(name_text, sizeof name_text, "p%02d", (i - 1) % 20 + 1);
+    const std::string name = name_text;
+    if (i <= 20)
+      add("20261207", "192.0.2.7", name + "\\");
+    add("20261120", "203.0.113." + std::to_string(i), name + "\\");
+    if (i < 20) {
+      names.push_back("    2026-12-07  " + name);
+      addresses.push_back("    203.0.113." + std::to_string(i) + std::string(i < 10 ? 6 : 5, ' ') +
+                          "2026-11-20  level 1  " + name);
+    }
+  }
+  drav_test::write_file(config_.log_file_ip, history);
+  r_dravlistip_init(config_);
+  r_dravaccess_block_ip(ip("198.51.100.1"), nullptr, "test");
+  std::vector<std::string> expected = {"Aliases of 192.0.2.7:", "  Names:", "    ----------  Ann"};
+  expected.insert(expected.end(), names.begin(), names.end());
+  expected.insert(expected.end(), {"    ... and 1 more", "  Other addresses:",
+                                   "    198.51.100.1     2026-11-01  level 0 banned  Ann"});
+  expected.insert(expected.end(), addresses.begin(), addresses.end());
+  expected.push_back("    ... and 2 more");
+
+  press({'i'});
+  r_dravscreen_set_ip_cursor({0, 0});
+  EXPECT_EQ(press({'A'}), 0);
+  EXPECT_EQ(pane_tail(45), expected);
+  // From the player table: the selected player's address; an empty slot beeps.
+  press({'c'});
+  r_dravscreen_set_client_cursor({0, 3});
+  status_.ats_client[3].ts_line.ts_address.ip = ip("192.0.2.200");
+  EXPECT_EQ(press({'a'}), 0);
+  EXPECT_EQ(pane_tail(5), (std::vector<std::string>{"Aliases of 192.0.2.200:", "  Names:",
+                                                    "    none", "  Other addresses:", "    none"}));
+  r_dravscreen_set_client_cursor({0, 4});
+  EXPECT_EQ(press({'A'}), 1);
+  EXPECT_EQ(pane_tail(1)[0], "    none");
 }
 
 }  // namespace

@@ -268,7 +268,7 @@ TEST(TerminalTest, OperatorSessionSignalsAndRefusals) {
   // Tab makes the IP list active: its tag turns bold and the key bar shows its keys.
   terminal->keys({"Tab"});
   ASSERT_TRUE(terminal->wait_for(
-      [](const auto& r) { return r[23].rfind(" D Details  B Ban      ", 0) == 0; }));
+      [](const auto& r) { return r[23].rfind(" D Details  B Ban  / Find      ", 0) == 0; }));
   cells = terminal->cells();
   EXPECT_TRUE(cells[2][50].bold && !cells[2][3].bold);
   // Down moves its selection at once, though no poll redraws the list.
@@ -467,12 +467,13 @@ TEST(TerminalTest, EveryWidthHelpPausedPaneAndConsoleLine) {
   terminal.keys({"?"});
   const std::vector<std::string> help = {
       " [S] Header   D Details",
-      " [C] Players  D Details  K Kick  B Ban  SPACE Locate IP",
-      " [I] IP list  D Details  B Ban",
+      " [C] Players  D Details  K Kick  B Ban  SPACE Locate IP  A Aliases",
+      " [I] IP list  D Details  B Ban  A Aliases  n N Next/previous",
       " [L] Log      P Pause/resume  END Newest",
       " Lists        UP DOWN PGUP PGDN HOME END Move",
       " Anywhere     TAB Switch  S C I L Region  +/- 0-9 Access  ? h Help  Q Quit",
-      " Console      ~ ` F1 On/off  ENTER Send  ESC Empty  INS Overwrite"};
+      " Console      ~ ` F1 On/off  ENTER Send  ESC Empty  INS Overwrite",
+      " Find         / Find in IP list  ENTER Keep selection  ESC Go back"};
   std::vector<std::string> expected = {"┌─[?] Keys; any key closes this help " + line(42) + "┐"};
   for (std::size_t i = 0; i < 21; ++i)
     expected.push_back("│" + fit(i < help.size() ? help[i] : "", 78) + "│");
@@ -541,6 +542,53 @@ TEST(TerminalTest, EveryWidthHelpPausedPaneAndConsoleLine) {
     return screen_text(r).find(">say zzzz") != std::string::npos && cells[23].size() > 1 &&
            cells[23][1].background == GREEN;
   })) << screen_text(terminal.rows());
+}
+
+TEST(TerminalTest, FindLineMovesTheIpListSelection) {
+  drav_test::TempDir dir;
+  drav_sim::SimServer server("secret");
+  drav_test::write_file(
+      dir.file("drav-logger.cfg"),
+      drav_test::config_text({{"net_server_port", std::to_string(server.port())}}));
+  drav_test::write_file(dir.file("drav-logger-ip.txt"),
+                        "20261201 192.0.2.1       Alpha\\\n20261201 192.0.2.2       Bravo\\\n"
+                        "20261201 192.0.2.3       Charlie\\\n20261201 198.51.100.4    Alpha\\\n"
+                        "20261201 203.0.113.5     Delta\\\n");
+  Terminal terminal(dir.path().string(), DRAV_LOGGER_BINARY, 80, 24);
+  ASSERT_TRUE(terminal.wait_for_text("203.0.113.5     Delta")) << screen_text(terminal.rows());
+
+  // The entries are on rows 4 to 8; the selected one is bold.
+  const auto selected_row = [&] {
+    const auto cells = terminal.cells();
+    for (int row = 4; row <= 8; ++row)
+      if (cells[row].size() > 48 && cells[row][48].bold)
+        return row;
+    return -1;
+  };
+  const std::string key_bar =
+      " " + fit("D Details  B Ban  / Find", 44) + "+/- Access (1)  TAB Switch  Q Quit";
+  const struct {
+    std::vector<std::string> keys;
+    std::string bottom;
+    int row;
+    bool red;
+  } steps[] = {
+      {{"i", "Down"}, key_bar, 5, false},
+      {{"/", "alp"}, " Find: alp", 7, false},  // the first match from Bravo on
+      {{"x"}, " Find: alpx", 7, true},         // nothing matches: red, the selection stays
+      {{"Escape"}, key_bar, 5, false},         // back where it was
+      {{"c", "/", "alp", "Enter"}, key_bar, 7, false},
+      {{"n"}, key_bar, 4, false},  // wrapped to the start
+      {{"N"}, key_bar, 7, false},  // and back
+  };
+  for (const auto& step : steps) {
+    terminal.keys(step.keys);
+    ASSERT_TRUE(terminal.wait_for([&](const auto& r) {
+      const auto cells = terminal.cells();
+      return r[23] == step.bottom && selected_row() == step.row &&
+             (cells[23].size() > 7 && cells[23][7].foreground == RED) == step.red;
+    })) << step.keys[0] << ":\n" << screen_text(terminal.rows());
+  }
 }
 
 }  // namespace
