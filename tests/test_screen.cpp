@@ -286,8 +286,8 @@ TEST_F(ScreenKeysTest, LocateCentresTheAddressInTheIpList) {
   EXPECT_EQ(r_dravscreen_ip_cursor(), (ts_cursor{0, 3}));
 }
 
-// B and D in the IP list act on the selected entry, the first and the last included, a
-// selection past the end on the last one; in an empty list they only beep.
+// B in the IP list bans the address of the selected entry, the first and the last included (a
+// selection past the end is brought onto the last); in an empty list B and D only beep.
 TEST_F(ScreenKeysTest, IpListKeysActOnTheSelectedEntryOnly) {
   const std::pair<ts_cursor, const char*> bans[] = {{{0, 0}, "IP     Admin ban  192.0.2.1      "},
                                                     {{0, 9}, "IP     Admin ban  192.0.2.9      "}};
