@@ -410,6 +410,40 @@ TEST(StatsFaults, ALostStatusDatagramSplicesNobody) {
   EXPECT_EQ(bench.history(), history);
 }
 
+// A player who moves or leaves between the two status requests of a poll is in no slot that
+// both replies agree on, yet one of them lists the player: that poll acts on nothing, and the
+// next one, whose replies agree, logs what happened once.
+TEST(StatsFaults, APlayerListedByOneReplyOnlyWaitsForTheNextPoll) {
+  const struct {
+    int first, second;  // the player's slot in each reply of the poll; -1: not listed
+    std::string next;   // the line of the next poll
+  } cases[] = {
+      {5, 7, client_line("Change    ", 7, "192.0.2.40", "Mover")},
+      {5, -1, client_line("Disconnect", 3, "192.0.2.40", "Mover")},
+      {-1, 7, client_line("Change    ", 7, "192.0.2.40", "Mover")},
+  };
+  for (const auto& c : cases) {
+    StatsBench bench;
+    const drav_sim::Player mover = player("Mover", "192.0.2.40", 40);
+    bench.server.set_player(3, mover);
+    bench.poll();
+    const auto list_in = [&](int slot) {
+      bench.server.clear_players();
+      if (slot >= 0)
+        bench.server.set_player(slot, mover);
+    };
+    list_in(c.first);
+    const Lines first = bench.server.execute("status");
+    list_in(c.second);
+    std::atomic<int> asked = 0;
+    bench.server.set_reply_override([&](const std::string& command) -> std::optional<Lines> {
+      return command == "status" && ++asked == 1 ? std::optional(first) : std::nullopt;
+    });
+    EXPECT_EQ(bench.poll(), Polled({"status", "status"}, {})) << c.first << " " << c.second;
+    EXPECT_EQ(bench.poll().second, Lines{c.next}) << c.first << " " << c.second;
+  }
+}
+
 // A server that answers no poll for three intervals is told silent once, in the pane only, and
 // its return is told with the length of the silence.
 TEST(StatsFaults, ASilentServerIsToldOnceAndSoIsItsReturn) {

@@ -142,6 +142,10 @@ class Terminal {
   bool wait_for_text(const std::string& text) const {
     return wait_for([&](const auto& r) { return screen_text(r).find(text) != std::string::npos; });
   }
+  // Whether the terminal shows its cursor.
+  bool cursor_shown() const {
+    return tmux("display-message -p -t main '#{cursor_flag}'").starts_with("1");
+  }
 
  private:
   std::string tmux(const std::string& arguments) const {
@@ -240,6 +244,7 @@ TEST(TerminalTest, OperatorSessionSignalsAndRefusals) {
   ASSERT_TRUE(start(DRAV_LOGGER_BINARY)) << screen_text(terminal->rows());
   ASSERT_TRUE(terminal->wait_for_text("198.51.100.7    Blue")) << screen_text(terminal->rows());
   ASSERT_TRUE(terminal->wait_for_text("Simulated Arena"));
+  EXPECT_FALSE(terminal->cursor_shown());
   auto cells = terminal->cells();
   ASSERT_EQ(cells.size(), 24u);
   EXPECT_TRUE(cells[2][3].bold && cells[2][3].foreground == CYAN);  // [C] is active
@@ -333,6 +338,7 @@ TEST(TerminalTest, OperatorSessionSignalsAndRefusals) {
   terminal->keys({"q"});
   EXPECT_EQ(exit_status(), 0);
   EXPECT_EQ(read_file(dir.file("mode.after")), read_file(dir.file("mode")));
+  EXPECT_TRUE(terminal->cursor_shown());
   std::vector<std::string> rows = terminal->rows();
   EXPECT_EQ(rows[0], "BEFORE");
   EXPECT_EQ(screen_text(rows).find("─"), std::string::npos) << screen_text(rows);
