@@ -230,7 +230,8 @@ TEST(Stats, HostNamesCannotBreakAHistoryLineAndAreNeverShared) {
 // fetches of a poll keep the full interval, the rest one poll less: players falling due
 // together drift apart instead of all falling due on the same poll forever.
 TEST(Stats, DetailsFallingDueTogetherAreSpreadOverPolls) {
-  const Lines renamed = {"status", "status", "dumpuser 0", "dumpuser 0", "dumpuser 1", "dumpuser 1"};
+  const Lines renamed = {"status",     "status",     "dumpuser 0",
+                         "dumpuser 0", "dumpuser 1", "dumpuser 1"};
   Lines renamed_and_due = renamed;
   renamed_and_due.push_back("dumpuser 2");
   const struct {
