@@ -121,7 +121,7 @@ TEST_F(AccessTest, HistoryLoadsSortsAndTakesLevelsFromTheAccessList) {
   // comment is cut at 512 bytes), and a last comment line needs no line feed.
   const std::string long_text(100 * 1024, 'h');
   // Levels 1..9 may be the letters a..i in either case. A date is the number at the line's
-  // start as strtol reads it, a sign included.
+  // start as strtol reads it, a sign included; only a date of all zeros is none.
   write_file(main_path(), "0 203.0.113.0/24\r\nI 198.51.100.1\r\nc 198.51.100.200     " +
                               long_text + "\r\n; end");
   load(
@@ -134,6 +134,8 @@ TEST_F(AccessTest, HistoryLoadsSortsAndTakesLevelsFromTheAccessList) {
       "20140101 203.0.113.10    \n"
       "19990919 192.0.2.9       Nines\\\n"
       "+2019091 192.0.2.9       Plus\\\n"
+      "20120200 192.0.2.9       Zero\\\n"
+      "00000007 192.0.2.9       Seven\\\n"
       "junk     not-an-address  Nobody\\x\n"
       "20150607 192.0.2.1       Long\\" +
       long_text + "\r\n20160101 192.0.2.2       Rest\\more\n");
@@ -143,6 +145,8 @@ TEST_F(AccessTest, HistoryLoadsSortsAndTakesLevelsFromTheAccessList) {
                            "2016-1-1 192.0.2.2 'Rest' 'more' 1",
                            "1999-9-19 192.0.2.9 'Nines' '' 1",
                            "201-90-91 192.0.2.9 'Plus' '' 1",
+                           "0-0-7 192.0.2.9 'Seven' '' 1",
+                           "2012-2-0 192.0.2.9 'Zero' '' 1",
                            "2011-3-5 192.0.2.255 'Back' 'slash\\host' 1",
                            "2013-1-1 198.51.100.1 'Red' '' 9",
                            "2012-2-18 198.51.100.1 'Red' 'gateway;alias' 9",

@@ -171,6 +171,7 @@ TEST(NetAssembly, OnlyTheServerCountsEveryWaitKeepsItsEndAndRepliesAreBounded) {
       {SERVER, {-1, 100, 0}, {{"x", 50, SERVER, 1}, {"x", 90, SERVER, 1}, {"a", 101}}, {}},
       // Delivery times 40 and 110 ms: the waits end at 160 and 480 ms.
       {SERVER, {-1, 100, 0}, {{"a", 40}, {"b", 150}, {"c", 481}}, "ab"},
+      {SERVER, {-1, 100, 0}, {{"a", 1}, {"b", 5}}, "a"},  // 1 ms: the wait ends at 4 ms
       {SERVER, {-1, 100, 0}, {{"a", 40}, {"b", 150}, {"c", 480}}, "abc"},
       {SERVER, {-1, 100, 50}, {{"a", 40}, {"b", 90}, {"c", 141}}, "ab"},
       {SERVER, {2, 100, 0}, {{"a", 1}, {"b", 2}, {"c", 3}}, "ab"},

@@ -291,7 +291,7 @@ TEST_F(ScreenKeysTest, LocateCentresTheAddressInTheIpList) {
 TEST_F(ScreenKeysTest, IpListKeysActOnTheSelectedEntryOnly) {
   const std::pair<ts_cursor, const char*> bans[] = {{{0, 0}, "IP     Admin ban  192.0.2.1      "},
                                                     {{0, 9}, "IP     Admin ban  192.0.2.9      "}};
-  press({'i'});
+  EXPECT_EQ(press({'i', KEY_VALUE_DOWN, KEY_VALUE_UP}), 0);
   for (const auto& [cursor, logged] : bans) {
     r_dravscreen_set_ip_cursor(cursor);
     EXPECT_EQ(press({'B'}), 0);
