@@ -26,7 +26,7 @@ using drav_test::read_file;
 
 namespace {
 
-constexpr int RED = 1, GREEN = 2, YELLOW = 3, CYAN = 6;
+constexpr int RED = 1, GREEN = 2, YELLOW = 3, CYAN = 6, WHITE = 7;
 
 // One character cell of the screen as the terminal shows it.
 struct Cell {
@@ -255,6 +255,8 @@ TEST(TerminalTest, OperatorSessionSignalsAndRefusals) {
   EXPECT_EQ(cells[4][11].foreground, GREEN);                         // ping 50
   EXPECT_EQ(cells[5][11].foreground, YELLOW);                        // ping 300 of 500
   EXPECT_TRUE(cells[4][30].bold && cells[4][30].foreground == RED);  // colour code 2
+  // After the name the row is plain again, whatever colour the name ended in.
+  EXPECT_EQ(std::tuple(cells[4][40].bold, cells[4][40].foreground), std::tuple(false, WHITE));
   EXPECT_EQ(cells[23][1].foreground, CYAN);                          // key names
   EXPECT_NE(cells[23][2].foreground, CYAN);                          // labels
 
