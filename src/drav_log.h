@@ -58,10 +58,11 @@ void r_dravlog_set_echo_stdout(bool echo);
 void r_dravlog_set_wait_for_key(bool wait);
 /// Closes the log and error streams.
 void r_dravlog_finish();
-/// Test seam for harnesses that feed hostile files in a loop: while a handler is set,
+/// For callers that end a failed read their own way (harnesses that feed hostile files in a
+/// loop, one-shot commands with their own status and message): while a handler is set,
 /// r_dravlog_error formats its message, passes it to the handler and expects it not to return
 /// (it throws, so the caller's resources unwind); nothing is written and the process goes on.
-/// A handler that returns falls back to the normal fatal path. The program never sets one.
+/// A handler that returns falls back to the normal fatal path.
 using ts_fatal_handler = void (*)(const char* message);
 void r_dravlog_set_fatal_handler(ts_fatal_handler handler);
 /// Tells the fatal path that the exit handlers are running, so that a fatal error inside

@@ -94,7 +94,7 @@ bool matches(const std::string& text, const std::string& pattern) {
 }
 
 const std::string USAGE = drav_test::regex_escape(
-    "usage: drav-logger [--headless | --check-config | --help | --version]\n");
+    "usage: drav-logger [--headless | --check-config | --find QUERY | --help | --version]\n");
 const std::string NO_TERMINAL = "Error: standard input and output must be a terminal\n";
 
 TEST(ProgramTest, OptionsEndWithTheirStatusAndTexts) {
@@ -270,6 +270,114 @@ TEST(ProgramTest, CheckConfigReadsWhatAStartReadsAndWritesNothing) {
                                      : "");
     EXPECT_TRUE(matches(r.err, message.empty() ? "" : fatal_stderr_pattern(message + "\n")))
         << message << ": " << r.err;
+    EXPECT_EQ(r.files, files) << message;
+  }
+}
+
+}  // namespace
+
+namespace {
+
+// True once `pid` has ended while standard input is still open, so that a run that waited for
+// a key would fail here; the process is left for run() to collect.
+bool ends_without_input(pid_t pid) {
+  const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(TIMEOUT_MS);
+  for (;;) {
+    siginfo_t info{};
+    if (waitid(P_PID, pid, &info, WEXITED | WNOHANG | WNOWAIT) != 0 || info.si_pid == pid)
+      return true;
+    if (std::chrono::steady_clock::now() >= deadline)
+      return false;
+    std::this_thread::sleep_for(std::chrono::milliseconds(10));
+  }
+}
+
+// The files of a folder that a monitor has used: levels 1 by default, 5 for 198.51.100.0/24
+// and 0 for the banned 203.0.113.9; a name with colour codes (1 and 7), one with a game
+// character (0351, shown as "é"), an undated line and one name on two host-name lists. The
+// log file is missing, so that opening it would show as a new file.
+const Files FIND_FILES = {
+    {"drav-logger.cfg", config_text({{"access_list_file", "access.txt"}})},
+    {"access.txt", "5 198.51.100.0/24\n"},
+    {"access-add.txt", "; 2026-12-06 18:30:00 - cheat\n0 203.0.113.9\n\n"},
+    {"drav-logger-ip.txt",
+     "20120218 192.0.2.1       \001Red\007Fox\\gw.example;alias.example\n"
+     "00000000 192.0.2.1       Blue\\\n"
+     "20130301 192.0.2.1       Gr\351en\\\n"
+     "20120219 198.51.100.7    redneck\\host7.example\n"
+     "20120221 198.51.100.7    Zed\\host7.example\n"
+     "20120220 198.51.100.7    Zed\\other.example\n"
+     "20120222 203.0.113.9     Fred\\\n"},
+};
+
+// Every query leaves the folder as it was: no log line, no history line, no new file.
+TEST(ProgramTest, FindPrintsMatchingEntriesAndWritesNothing) {
+  const struct {
+    std::string query;
+    int status;
+    std::string out, err;
+  } cases[] = {
+      {"192.0.2.1", 0,
+       "2012-02-18  192.0.2.1        1  RedFox  gw.example;alias.example\n"
+       "2013-03-01  192.0.2.1        1  Gr\u00e9en\n"
+       "----------  192.0.2.1        1  Blue\n",
+       ""},
+      {"198.51.100.0/24", 0,
+       "2012-02-21  198.51.100.7     5  Zed      host7.example\n"
+       "2012-02-20  198.51.100.7     5  Zed      other.example\n"
+       "2012-02-19  198.51.100.7     5  redneck  host7.example\n",
+       ""},
+      // Another name is shown once per address, with its first day.
+      {"red", 0,
+       "2012-02-18  192.0.2.1        1  RedFox   gw.example;alias.example\n"
+       "2012-02-19  198.51.100.7     5  redneck  host7.example\n"
+       "2012-02-22  203.0.113.9      0  Fred\n"
+       "\n"
+       "Other names on these addresses:\n"
+       "2013-03-01  192.0.2.1        1  Gr\u00e9en\n"
+       "----------  192.0.2.1        1  Blue\n"
+       "2012-02-20  198.51.100.7     5  Zed      other.example\n",
+       ""},
+      // No heading when every name of the addresses was printed.
+      {"HOST7", 0,
+       "2012-02-21  198.51.100.7     5  Zed      host7.example\n"
+       "2012-02-19  198.51.100.7     5  redneck  host7.example\n",
+       ""},
+      {"nobody", 1, "", ""},
+      {"192.0.2.0/33", 2, "", "drav-logger: Bad network: 192.0.2.0/33\n"},
+      {"", 2, "", "drav-logger: Empty query\n"},
+  };
+  for (const auto& c : cases) {
+    const Outcome r = run({"--find", c.query}, FIND_FILES);
+    EXPECT_EQ(r.status, c.status) << c.query;
+    EXPECT_EQ(r.out, c.out) << c.query;
+    EXPECT_EQ(r.err, c.err) << c.query;
+    EXPECT_EQ(r.files, FIND_FILES) << c.query;
+  }
+}
+
+// A file that cannot be read ends the find at once with status 2 and one line that names it,
+// also with standard input open, and nothing is written.
+TEST(ProgramTest, FindTellsWhichFileCannotBeRead) {
+  const std::pair<Files, std::string> cases[] = {
+      {{{"drav-logger-ip.txt", ""}}, "drav-logger-ip.txt: No such file or directory"},
+      {{{"drav-logger-ip.txt", "short\n"}}, "drav-logger-ip.txt: Line too short: short"},
+      {{{"access.txt", ""}}, "access.txt: No such file or directory"},
+      {{{"drav-logger.cfg", config_text() + "bad\n"}},
+       "drav-logger.cfg: Unknown config parameter: bad"},
+  };
+  for (const auto& [changed, message] : cases) {
+    Files files = FIND_FILES;
+    for (const auto& [name, contents] : changed)  // an empty text: the file is missing
+      if (contents.empty())
+        files.erase(name);
+      else
+        files[name] = contents;
+    const Outcome r = run({"--find", "red"}, files, [what = message](pid_t pid, int) {
+      EXPECT_TRUE(ends_without_input(pid)) << what;
+    });
+    EXPECT_EQ(std::tuple(r.status, r.out, r.err),
+              std::tuple(2, "", "drav-logger: " + message + "\n"));
     EXPECT_EQ(r.files, files) << message;
   }
 }
