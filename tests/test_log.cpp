@@ -155,7 +155,8 @@ TEST_F(LogTest, WithoutALogFileEventsGoOnlyToThePane) {
 }
 
 // A console reply as large as the transport takes (whole datagrams of at most 2042 bytes of
-// text each) reaches the pane line for line, none cut, and never the log file.
+// text each) reaches the pane line for line, none cut, and never the log file; the console
+// line itself goes out cleaned.
 TEST_F(LogTest, ConsoleReplyAsLargeAsTheTransportTakesReachesThePaneWhole) {
   drav_sim::SimServer server("secret");
   ts_config net = {.net_server_ip = 0x7F000001,  // 127.0.0.1
@@ -190,6 +191,12 @@ TEST_F(LogTest, ConsoleReplyAsLargeAsTheTransportTakesReachesThePaneWhole) {
     for (int line = first; line < count; ++line)
       ASSERT_EQ(r_dravpane_line(line), lines[static_cast<std::size_t>(line - first)]) << line;
   }
+  // The line goes out without the console's quoting characters.
+  net.net_response_timeout_next = 0;
+  for (const int key : {'~', 's', 'a', 'y', ' ', '"', '#', '$', '\'', 'x', '"', '\n', '~'})
+    r_dravscreen_apply_key(key);
+  ASSERT_TRUE(server.wait_until_handled(10'000));
+  EXPECT_EQ(server.commands().back().command, "say \x97  \x95x\x97");
   r_dravnet_finish();
   EXPECT_EQ(contents(), "");
 }

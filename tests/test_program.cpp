@@ -4,6 +4,7 @@
 #include <gtest/gtest.h>
 #include <signal.h>
 #include <sys/prctl.h>
+#include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -201,6 +202,33 @@ TEST(ProgramTest, StartUpErrorsAreFatalWithTheirMessage) {
     });
     EXPECT_EQ(std::tuple(r.status, r.out), std::tuple(1, "")) << c.message;
     EXPECT_TRUE(matches(r.err, fatal_stderr_pattern(c.message + "\n"))) << r.err;
+  }
+}
+
+// A log file that is there is checked for writing: one the start could append to passes, one
+// it could not open fails the check with the start's message and stays as it was.
+TEST(ProgramTest, CheckConfigTriesAnExistingLogFileForWriting) {
+  const drav_test::TempDir outside;
+  const std::string log = outside.file("old.log");
+  for (const bool locked : {false, true}) {
+    drav_test::write_file(log, "old\n");
+    std::optional<drav_test::Immutable> immutable;
+    if (locked) {
+      chmod(log.c_str(), 0444);
+      immutable.emplace(log);
+      if (access(log.c_str(), W_OK) == 0)
+        GTEST_SKIP() << "this user may write any file and the file system refuses the immutable "
+                        "attribute: the unwritable log was not tried";
+    }
+    const Outcome r =
+        run({"--check-config"},
+            {{"drav-logger.cfg", config_text({{"log_file", log}})}, {"drav-logger-ip.txt", ""}});
+    EXPECT_EQ(r.status, locked ? 1 : 0);
+    EXPECT_TRUE(matches(
+        r.err,
+        locked ? fatal_stderr_pattern("./src/drav_log - File open error: " + log + "\n") : ""))
+        << r.err;
+    EXPECT_EQ(read_file(log), "old\n");
   }
 }
 

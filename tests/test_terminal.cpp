@@ -26,7 +26,7 @@ using drav_test::read_file;
 
 namespace {
 
-constexpr int RED = 1, GREEN = 2, YELLOW = 3, CYAN = 6;
+constexpr int RED = 1, GREEN = 2, YELLOW = 3, CYAN = 6, WHITE = 7;
 
 // One character cell of the screen as the terminal shows it.
 struct Cell {
@@ -142,6 +142,10 @@ class Terminal {
   bool wait_for_text(const std::string& text) const {
     return wait_for([&](const auto& r) { return screen_text(r).find(text) != std::string::npos; });
   }
+  // Whether the terminal shows its cursor.
+  bool cursor_shown() const {
+    return tmux("display-message -p -t main '#{cursor_flag}'").starts_with("1");
+  }
 
  private:
   std::string tmux(const std::string& arguments) const {
@@ -240,23 +244,9 @@ TEST(TerminalTest, OperatorSessionSignalsAndRefusals) {
   ASSERT_TRUE(start(DRAV_LOGGER_BINARY)) << screen_text(terminal->rows());
   ASSERT_TRUE(terminal->wait_for_text("198.51.100.7    Blue")) << screen_text(terminal->rows());
   ASSERT_TRUE(terminal->wait_for_text("Simulated Arena"));
-  std::vector<std::string> rows = terminal->rows();
-  ASSERT_EQ(rows.size(), 24u);
-  EXPECT_EQ(rows[0], "┌─[S]" + line(74) + "┐");
-  const std::string game = "Game: deathmatch - canyon_ridge";
-  EXPECT_EQ(rows[1], "│" + game + std::string(78 - game.size() - 15, ' ') + "Simulated Arena│");
-  EXPECT_EQ(rows[2], "├─[C]" + line(42) + "┬─[I]" + line(27) + "┤");
-  EXPECT_EQ(rows[3], framed(" #|Frag|Ping|IP             |Name", "IP             |Name"));
-  EXPECT_EQ(rows[4], framed(" 0   12   50 192.0.2.10      Red", "192.0.2.10      Red"));
-  EXPECT_EQ(rows[5], framed(" 1    3  300 198.51.100.7    Blue", "198.51.100.7    Blue"));
-  EXPECT_EQ(rows[6], framed(" 2", ""));
-  EXPECT_EQ(rows[14], framed("10", ""));
-  EXPECT_EQ(rows[15], "├─[L]" + line(42) + "┴" + line(31) + "┤");
-  EXPECT_EQ(rows[22], "└" + line(78) + "┘");
-  EXPECT_EQ(rows[23],
-            " D Details  B Ban  K Kick  SPACE Locate IP   +/- Access (1)  TAB Switch  Q Quit");
-  EXPECT_NE(rows[21].find("Client Connect    01 198.51.100.7    Blue"), std::string::npos);
+  EXPECT_FALSE(terminal->cursor_shown());
   auto cells = terminal->cells();
+  ASSERT_EQ(cells.size(), 24u);
   EXPECT_TRUE(cells[2][3].bold && cells[2][3].foreground == CYAN);  // [C] is active
   EXPECT_FALSE(cells[2][50].bold);                                  // [I] is not
   EXPECT_TRUE(cells[4][1].bold && cells[4][14].bold);               // slot 0 selected
@@ -265,6 +255,8 @@ TEST(TerminalTest, OperatorSessionSignalsAndRefusals) {
   EXPECT_EQ(cells[4][11].foreground, GREEN);                         // ping 50
   EXPECT_EQ(cells[5][11].foreground, YELLOW);                        // ping 300 of 500
   EXPECT_TRUE(cells[4][30].bold && cells[4][30].foreground == RED);  // colour code 2
+  // After the name the row is plain again, whatever colour the name ended in.
+  EXPECT_EQ(std::tuple(cells[4][40].bold, cells[4][40].foreground), std::tuple(false, WHITE));
   EXPECT_EQ(cells[23][1].foreground, CYAN);                          // key names
   EXPECT_NE(cells[23][2].foreground, CYAN);                          // labels
 
@@ -276,8 +268,7 @@ TEST(TerminalTest, OperatorSessionSignalsAndRefusals) {
   ASSERT_TRUE(
       terminal->wait_for([&](const auto&) { return terminal->cells()[4][14].foreground == RED; }));
   cells = terminal->cells();
-  EXPECT_EQ(cells[5][14].foreground, GREEN);
-  EXPECT_EQ(cells[5][48].foreground, GREEN);
+  EXPECT_EQ(std::tuple(cells[5][14].foreground, cells[5][48].foreground), std::tuple(GREEN, GREEN));
   terminal->keys({"-", "-"});
   ASSERT_TRUE(terminal->wait_for_text("Access (1)"));
 
@@ -286,8 +277,13 @@ TEST(TerminalTest, OperatorSessionSignalsAndRefusals) {
   ASSERT_TRUE(terminal->wait_for(
       [](const auto& r) { return r[23].rfind(" D Details  B Ban  / Find      ", 0) == 0; }));
   cells = terminal->cells();
-  EXPECT_TRUE(cells[2][50].bold);
-  EXPECT_FALSE(cells[2][3].bold);
+  EXPECT_TRUE(cells[2][50].bold && !cells[2][3].bold);
+  // Down moves its selection at once, though no poll redraws the list.
+  terminal->keys({"Down"});
+  ASSERT_TRUE(terminal->wait_for([&](const auto&) {
+    const auto now = terminal->cells();
+    return now[5][48].bold && !now[4][48].bold;
+  }));
   terminal->keys({"BTab", "c"});
 
   // Space on slot 1 selects its address in the IP list, centred in the list's rows.
@@ -298,8 +294,7 @@ TEST(TerminalTest, OperatorSessionSignalsAndRefusals) {
   })) << screen_text(terminal->rows());
   // The selected row is bold, but a name starts from the plain attribute.
   cells = terminal->cells();
-  EXPECT_TRUE(cells[5][14].bold);
-  EXPECT_TRUE(cells[5][30].text == "B" && !cells[5][30].bold);
+  EXPECT_TRUE(cells[5][14].bold && cells[5][30].text == "B" && !cells[5][30].bold);
 
   // A tiny terminal gets a notice, then a larger one is laid out again.
   terminal->resize(10, 5);
@@ -310,15 +305,13 @@ TEST(TerminalTest, OperatorSessionSignalsAndRefusals) {
   ASSERT_TRUE(terminal->wait_for([](const auto& r) {
     return r.size() == 40 && r[25] == "├─[L]" + line(53) + "┴" + line(40) + "┤";
   })) << screen_text(terminal->rows());
-  EXPECT_EQ(terminal->rows()[39].substr(65), "+/- Access (1)  TAB Switch  Q Quit");
 
-  // The console line sends any command; the echo and the reply land in the pane only.
+  // The console line sends any command; the echo and the reply land in the pane only. The
+  // edit cell after the text is one green cell; the line itself is plain.
   terminal->keys({"~", "status"});
-  // The edit cell after the text is one green cell; the line itself is plain.
   ASSERT_TRUE(terminal->wait_for([](const auto& r) { return r[39] == " status"; }));
   cells = terminal->cells();
-  // The capture drops plain blanks at the end of a row: a missing cell is a plain one.
-  cells[39].resize(100);
+  cells[39].resize(100);  // the capture drops plain blanks at the end of a row
   EXPECT_EQ(cells[39][7].background, GREEN);
   EXPECT_NE(cells[39][8].background, GREEN);
   EXPECT_NE(cells[39][6].background, GREEN);
@@ -327,32 +320,33 @@ TEST(TerminalTest, OperatorSessionSignalsAndRefusals) {
   ASSERT_TRUE(terminal->wait_for_text("Map              : canyon_ridge"));
   terminal->keys({"`"});
 
-  // K kicks the selected player, B bans the address too and D shows the details.
-  terminal->keys({"Up", "K"});
-  ASSERT_TRUE(terminal->wait_for_text("Client Admin kick 00 192.0.2.10      Red"));
-  ASSERT_TRUE(server_received("kick 0"));
-  terminal->keys({"Down", "B"});
-  ASSERT_TRUE(terminal->wait_for_text("Client Admin ban  01 198.51.100.7    Blue"));
-  EXPECT_TRUE(server_received("kick 1"));
-  EXPECT_NE(read_file(dir.file("access-add.txt")).find("0 198.51.100.7"), std::string::npos);
-  terminal->keys({"D"});
-  ASSERT_TRUE(terminal->wait_for_text("  Name: Blue"));
-
-  // Back in the first size, q ends the program with status 0 and gives the terminal back.
+  // Back in the first size, B bans the selected player's address and kicks the player.
   terminal->resize(80, 24);
   ASSERT_TRUE(terminal->wait_for(
       [](const auto& r) { return r.size() == 24 && r[22] == "└" + line(78) + "┘"; }));
+  terminal->keys({"B"});
+  ASSERT_TRUE(terminal->wait_for_text("Client Admin ban  01 198.51.100.7    Blue"));
+  EXPECT_TRUE(server_received("kick 1"));
+  EXPECT_NE(read_file(dir.file("access-add.txt")).find("0 198.51.100.7"), std::string::npos);
+  // The kicked player's row empties whole once the player is gone.
+  ASSERT_TRUE(terminal->wait_for([](const auto& r) {
+    return std::ranges::any_of(r, [](const std::string& row) {
+      return row.starts_with("│ 1" + std::string(44, ' ') + "│");
+    });
+  })) << screen_text(terminal->rows());
+
+  // q ends the program with status 0 and gives the terminal back; the log file holds the
+  // events, not the console lines.
   terminal->keys({"q"});
   EXPECT_EQ(exit_status(), 0);
   EXPECT_EQ(read_file(dir.file("mode.after")), read_file(dir.file("mode")));
-  rows = terminal->rows();
+  EXPECT_TRUE(terminal->cursor_shown());
+  std::vector<std::string> rows = terminal->rows();
   EXPECT_EQ(rows[0], "BEFORE");
   EXPECT_EQ(screen_text(rows).find("─"), std::string::npos) << screen_text(rows);
-  // The log file holds the events, not the console lines or details.
   const std::string log = read_file(dir.file("drav-logger.log"));
   EXPECT_NE(log.find("Client Admin ban  01 198.51.100.7    Blue\n"), std::string::npos) << log;
   EXPECT_EQ(log.find("status"), std::string::npos) << log;
-  EXPECT_EQ(log.find("Name:"), std::string::npos) << log;
 
   // SIGTERM ends the program with status 0 and restores the terminal.
   ASSERT_TRUE(start(DRAV_LOGGER_BINARY)) << screen_text(terminal->rows());

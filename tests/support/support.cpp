@@ -39,12 +39,12 @@ FileSizeLimit::~FileSizeLimit() {
 
 namespace {
 
-// Sets or clears the append-only flag of a file; false when that is refused.
-bool set_append_only(const std::string& path, bool on) {
+// Sets or clears an attribute flag of a file; false when that is refused.
+bool set_flag(const std::string& path, int flag, bool on) {
   const int descriptor = open(path.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC);
   int flags = 0;  // the kernel reads and writes an int, whatever the request's type says
   bool done = descriptor >= 0 && ioctl(descriptor, FS_IOC_GETFLAGS, &flags) == 0;
-  flags = on ? flags | FS_APPEND_FL : flags & ~FS_APPEND_FL;
+  flags = on ? flags | flag : flags & ~flag;
   done = done && ioctl(descriptor, FS_IOC_SETFLAGS, &flags) == 0;
   if (descriptor >= 0)
     close(descriptor);
@@ -54,13 +54,23 @@ bool set_append_only(const std::string& path, bool on) {
 }  // namespace
 
 AppendOnly::AppendOnly(std::string path) : path_(std::move(path)) {
-  held_ = set_append_only(path_, true);
+  held_ = set_flag(path_, FS_APPEND_FL, true);
 }
 
 AppendOnly::~AppendOnly() {
   // A file left append-only could not be removed with its temporary folder.
   if (held_) {
-    EXPECT_TRUE(set_append_only(path_, false)) << path_;
+    EXPECT_TRUE(set_flag(path_, FS_APPEND_FL, false)) << path_;
+  }
+}
+
+Immutable::Immutable(std::string path) : path_(std::move(path)) {
+  held_ = set_flag(path_, FS_IMMUTABLE_FL, true);
+}
+
+Immutable::~Immutable() {
+  if (held_) {
+    EXPECT_TRUE(set_flag(path_, FS_IMMUTABLE_FL, false)) << path_;
   }
 }
 

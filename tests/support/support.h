@@ -40,6 +40,21 @@ class AppendOnly {
   bool held_ = false;
 };
 
+/// While it lives, a file has the immutable attribute, with which nobody may write it, not
+/// even a privileged user; held() is false when the file system or the privileges refuse it.
+class Immutable {
+ public:
+  explicit Immutable(std::string path);
+  ~Immutable();
+  Immutable(const Immutable&) = delete;
+  Immutable& operator=(const Immutable&) = delete;
+  bool held() const { return held_; }
+
+ private:
+  std::string path_;
+  bool held_ = false;
+};
+
 /// The address of a dotted text, as the address module parses it ("192.0.2.1").
 std::uint64_t ip(const char* dotted);
 
