@@ -170,6 +170,12 @@ class Terminal {
   std::unique_ptr<FILE, int (*)(FILE*)> cleaner_{nullptr, pclose};
 };
 
+drav_sim::Player player(const std::string& name, const std::string& ip, int score, int ping) {
+  drav_sim::Player p;
+  std::tie(p.name, p.ip, p.score, p.ping) = std::tie(name, ip, score, ping);
+  return p;
+}
+
 // A folder with a configuration for `server` (with `settings`) and the IP history `history`.
 void prepare(const drav_test::TempDir& dir, const drav_sim::SimServer& server,
              const std::string& history, std::map<std::string, std::string> settings = {}) {
@@ -202,8 +208,8 @@ TEST(TerminalTest, OperatorSessionSignalsAndRefusals) {
   // An access list in which 198.51.100.0/24 has level 5.
   drav_test::TempDir dir;
   drav_sim::SimServer server("secret");
-  server.set_player(0, {.name = "\x02Red", .ip = "192.0.2.10", .score = 12});
-  server.set_player(1, {.name = "Blue", .ip = "198.51.100.7", .score = 3, .ping = 300});
+  server.set_player(0, player("\x02Red", "192.0.2.10", 12, 50));
+  server.set_player(1, player("Blue", "198.51.100.7", 3, 300));
   prepare(dir, server, "", {{"access_list_file", "access.txt"}});
   drav_test::write_file(dir.file("access.txt"), "5 198.51.100.0/24    trusted\n");
 
@@ -312,8 +318,10 @@ TEST(TerminalTest, OperatorSessionSignalsAndRefusals) {
   ASSERT_TRUE(terminal->wait_for_row(22, "└" + line(78) + "┘"));
   terminal->keys({"B"});
   ASSERT_TRUE(terminal->wait_for_text("Client Admin ban  01 198.51.100.7    Blue"));
-  ASSERT_TRUE(terminal->wait_for(
-      [](const auto& r) { return r[5].starts_with("│ 1" + std::string(44, ' ') + "│"); }));
+  ASSERT_TRUE(terminal->wait_for([](const auto& r) {
+    return std::ranges::any_of(
+        r, [](const auto& row) { return row.starts_with("│ 1" + std::string(44, ' ') + "│"); });
+  }));
 
   // q ends the program with status 0 and gives the terminal back.
   terminal->keys({"q"});
@@ -336,7 +344,7 @@ TEST(TerminalTest, OperatorSessionSignalsAndRefusals) {
   ASSERT_TRUE(start());
   std::filesystem::remove(dir.file("drav-logger-ip.txt"));
   std::filesystem::create_directory(dir.file("drav-logger-ip.txt"));
-  server.set_player(2, {.name = "Green", .ip = "203.0.113.9"});
+  server.set_player(2, player("Green", "203.0.113.9", 0, 50));
   const std::string message =
       "./src/drav_listip - File drav-logger-ip.txt could not be opened for appending";
   ASSERT_TRUE(terminal->wait_for([&](const auto& r) {
@@ -411,9 +419,9 @@ std::vector<std::string> narrow_screen(int cols, const std::vector<std::string>&
 TEST(TerminalTest, EveryWidthHelpPausedPaneAndConsoleLine) {
   drav_test::TempDir dir;
   drav_sim::SimServer server("secret");
-  server.set_player(0, {.name = "\x02Red", .ip = "192.0.2.10", .score = 12});
-  server.set_player(1, {.name = "Blue", .ip = "198.51.100.7", .score = 3, .ping = 300});
-  server.set_player(2, {.name = "Tom", .ip = "198.51.100.20", .score = 7, .ping = 80});
+  server.set_player(0, player("\x02Red", "192.0.2.10", 12, 50));
+  server.set_player(1, player("Blue", "198.51.100.7", 3, 300));
+  server.set_player(2, player("Tom", "198.51.100.20", 7, 80));
   prepare(dir, server, "");
   // Left to the terminal library, an Escape would wait ten minutes for the rest of a sequence.
   Terminal terminal(dir.path().string(), std::string("ESCDELAY=600000 ") + DRAV_LOGGER_BINARY, 80,
