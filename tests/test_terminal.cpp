@@ -228,12 +228,16 @@ TEST(TerminalTest, OperatorSessionSignalsAndRefusals) {
     return environment.empty() ? terminal->wait_for_text("Server Change     canyon_ridge")
                                : testing::AssertionSuccess();
   };
-  // The program's exit status once it has ended, or -1 when it does not end in time.
-  const auto exit_status = [&] {
+  // The shell's line before the program is back and nothing of the screen is left.
+  const auto given_back = [](const auto& r) {
+    return r[0] == "BEFORE" && screen_text(r).find("─") == std::string::npos;
+  };
+  // The program has ended with `status` and the terminal is back in its mode.
+  const auto ended = [&](int status) {
     const std::string path = dir.file("status");
-    return terminal->wait_for([&](const auto&) { return !read_file(path).empty(); })
-               ? std::stoi(read_file(path))
-               : -1;
+    ASSERT_TRUE(terminal->wait_for([&](const auto&) { return !read_file(path).empty(); }));
+    EXPECT_EQ(std::stoi(read_file(path)), status);
+    EXPECT_EQ(read_file(dir.file("mode.after")), read_file(dir.file("mode")));
   };
 
   ASSERT_TRUE(start());
@@ -324,17 +328,14 @@ TEST(TerminalTest, OperatorSessionSignalsAndRefusals) {
 
   // q ends the program with status 0 and gives the terminal back.
   terminal->keys({"q"});
-  EXPECT_EQ(exit_status(), 0);
-  EXPECT_EQ(read_file(dir.file("mode.after")), read_file(dir.file("mode")));
+  ended(0);
+  EXPECT_TRUE(terminal->wait_for(given_back));
   EXPECT_TRUE(terminal->cursor_shown());
-  std::vector<std::string> rows = terminal->rows();
-  EXPECT_EQ(rows[0], "BEFORE");
-  EXPECT_EQ(screen_text(rows).find("─"), std::string::npos) << screen_text(rows);
 
   // SIGTERM ends the program with status 0 and restores the terminal.
   ASSERT_TRUE(start());
   ASSERT_EQ(kill(std::stoi(read_file(dir.file("pid"))), SIGTERM), 0);
-  EXPECT_EQ(exit_status(), 0);
+  ended(0);
   EXPECT_EQ(screen_text(terminal->rows()), "BEFORE\n" + std::string(23, '\n'));
 
   // A fatal error with the screen up leaves a readable message (long enough to wrap) and
@@ -351,20 +352,17 @@ TEST(TerminalTest, OperatorSessionSignalsAndRefusals) {
     std::erase(joined, '\n');
     return joined.find(message) != std::string::npos;
   }));
-  rows = terminal->rows();
-  EXPECT_EQ(screen_text(rows).find("─"), std::string::npos) << screen_text(rows);
-  EXPECT_EQ(rows[0], "BEFORE");
+  EXPECT_TRUE(terminal->wait_for(given_back));
   EXPECT_EQ(read_file(dir.file("status")), "");
   terminal->keys({"x"});
-  EXPECT_EQ(exit_status(), 1);
-  EXPECT_EQ(read_file(dir.file("mode.after")), read_file(dir.file("mode")));
+  ended(1);
 
   // A terminal without colours is refused (after a start that finds a history file again:
   // a directory in its place is refused first).
   std::filesystem::remove(dir.file("drav-logger-ip.txt"));
   drav_test::write_file(dir.file("drav-logger-ip.txt"), "");
   ASSERT_TRUE(start("env TERM=vt100 "));
-  EXPECT_EQ(exit_status(), 1);
+  ended(1);
   EXPECT_TRUE(terminal->wait_for_text("Error: the terminal has no colours"));
 }
 
