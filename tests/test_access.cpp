@@ -21,28 +21,13 @@
 #include "drav_statsparse.h"
 #include "support.h"
 
-using drav_test::expect_fatal;
-using drav_test::ip;
-using drav_test::read_file;
-using drav_test::write_file;
+using namespace drav_test;
 using ::testing::MatchesRegex;
 using namespace std::string_literals;
 
 namespace {
 
 const std::string STAMP = drav_test::STAMP_PATTERN;
-
-// A history entry as text: "YYYY-M-D address 'name' 'hostnames' level".
-std::vector<std::string> entries() {
-  std::vector<std::string> result;
-  for (const ts_listip_data& d : r_dravlistip_get_list()) {
-    char date[40];
-    std::snprintf(date, sizeof date, "%d-%d-%d ", d.year, d.month, d.day);
-    result.push_back(date + std::string(r_dravip_ip_to_text(d.ip).c_str()) + " '" + d.name + "' '" +
-                     d.hostnames + "' " + std::to_string(d.access_level));
-  }
-  return result;
-}
 
 // The history file's line for a sighting made today.
 std::string line_today(const char* address, const std::string& name_and_hosts) {
@@ -101,7 +86,7 @@ class AccessTest : public ::testing::Test {
   /// Starts again; then Red must be as before, and Blue there when `blue`.
   void restart_and_expect(bool history, bool blue) {
     restart();
-    std::vector<std::string> list = entries();
+    std::vector<std::string> list = described_all(r_dravlistip_get_list());
     for (std::string& entry : list)  // without the date
       entry.erase(0, entry.find(' ') + 1);
     const std::string red = "192.0.2.1 'Red' '" + PADDING + "' 0";
@@ -139,7 +124,7 @@ TEST_F(AccessTest, HistoryLoadsSortsAndTakesLevelsFromTheAccessList) {
       "junk     not-an-address  Nobody\\x\n"
       "20150607 192.0.2.1       Long\\" +
       long_text + "\r\n20160101 192.0.2.2       Rest\\more\n");
-  EXPECT_EQ(entries(), (std::vector<std::string>{
+  EXPECT_EQ(described_all(r_dravlistip_get_list()), (std::vector<std::string>{
                            "0-0-0 0.0.0.0 '\\ Nobody' 'x' 1",
                            "2015-6-7 192.0.2.1 'Long' '" + long_text + "' 1",
                            "2016-1-1 192.0.2.2 'Rest' 'more' 1",

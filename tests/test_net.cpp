@@ -26,15 +26,7 @@ namespace {
 const std::string HEADER = "\xFF\xFF\xFF\xFF";
 const std::string PRINT = HEADER + "print\n";
 
-ts_config make_config(std::uint16_t server_port, int client_port = 0, int timeout_next = 150,
-                      int timeout_1 = 1000) {
-  return {.net_server_ip = 0x7F000001,  // 127.0.0.1
-          .net_server_port = server_port,
-          .net_server_rcon = "secret",
-          .net_client_port = client_port,
-          .net_response_timeout_1 = timeout_1,
-          .net_response_timeout_next = timeout_next};
-}
+using drav_test::make_config;
 
 class NetTest : public ::testing::Test {
  protected:
