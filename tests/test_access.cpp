@@ -124,21 +124,22 @@ TEST_F(AccessTest, HistoryLoadsSortsAndTakesLevelsFromTheAccessList) {
       "junk     not-an-address  Nobody\\x\n"
       "20150607 192.0.2.1       Long\\" +
       long_text + "\r\n20160101 192.0.2.2       Rest\\more\n");
-  EXPECT_EQ(described_all(r_dravlistip_get_list()), (std::vector<std::string>{
-                           "0-0-0 0.0.0.0 '\\ Nobody' 'x' 1",
-                           "2015-6-7 192.0.2.1 'Long' '" + long_text + "' 1",
-                           "2016-1-1 192.0.2.2 'Rest' 'more' 1",
-                           "1999-9-19 192.0.2.9 'Nines' '' 1",
-                           "201-90-91 192.0.2.9 'Plus' '' 1",
-                           "0-0-7 192.0.2.9 'Seven' '' 1",
-                           "2012-2-0 192.0.2.9 'Zero' '' 1",
-                           "2011-3-5 192.0.2.255 'Back' 'slash\\host' 1",
-                           "2013-1-1 198.51.100.1 'Red' '' 9",
-                           "2012-2-18 198.51.100.1 'Red' 'gateway;alias' 9",
-                           "2012-2-18 198.51.100.1 'blue' 'gateway;alias' 9",
-                           "0-0-0 203.0.113.9 '\\ Old' '' 0",
-                           "2014-1-1 203.0.113.10 '' '' 0",
-                       }));
+  EXPECT_EQ(described_all(r_dravlistip_get_list()),
+            (std::vector<std::string>{
+                "0-0-0 0.0.0.0 '\\ Nobody' 'x' 1",
+                "2015-6-7 192.0.2.1 'Long' '" + long_text + "' 1",
+                "2016-1-1 192.0.2.2 'Rest' 'more' 1",
+                "1999-9-19 192.0.2.9 'Nines' '' 1",
+                "201-90-91 192.0.2.9 'Plus' '' 1",
+                "0-0-7 192.0.2.9 'Seven' '' 1",
+                "2012-2-0 192.0.2.9 'Zero' '' 1",
+                "2011-3-5 192.0.2.255 'Back' 'slash\\host' 1",
+                "2013-1-1 198.51.100.1 'Red' '' 9",
+                "2012-2-18 198.51.100.1 'Red' 'gateway;alias' 9",
+                "2012-2-18 198.51.100.1 'blue' 'gateway;alias' 9",
+                "0-0-0 203.0.113.9 '\\ Old' '' 0",
+                "2014-1-1 203.0.113.10 '' '' 0",
+            }));
   char comment[TEXT_FIELD_SIZE];
   EXPECT_EQ(r_dravaccess_get_access_level(ip("198.51.100.200"), comment), 3);
   EXPECT_EQ(comment, long_text.substr(0, TEXT_FIELD_MAX));

@@ -225,11 +225,11 @@ TEST(ProgramTest, CheckConfigTriesAnExistingLogFileForWriting) {
   if (access(log.c_str(), W_OK) == 0)
     GTEST_SKIP() << "this user may write any file and the file system refuses the immutable "
                     "attribute: the unwritable log was not tried";
-  const Outcome r =
-      run({"--check-config"},
-          {{"drav-logger.cfg", config_text({{"log_file", log}})}, {"drav-logger-ip.txt", ""}});
+  const Outcome r = run({"--check-config"}, {{"drav-logger.cfg", config_text({{"log_file", log}})},
+                                             {"drav-logger-ip.txt", ""}});
   EXPECT_EQ(r.status, 1);
-  EXPECT_TRUE(matches(r.err, fatal_stderr_pattern("./src/drav_log - File open error: " + log + "\n")))
+  EXPECT_TRUE(
+      matches(r.err, fatal_stderr_pattern("./src/drav_log - File open error: " + log + "\n")))
       << r.err;
   EXPECT_EQ(read_file(log), "old\n");
 }
@@ -294,19 +294,21 @@ const Files FIND_FILES = {
 // Every query leaves the folder as it was: no log line, no history line, no new file. A file
 // that cannot be read ends the find at once, also with standard input open.
 TEST(ProgramTest, FindPrintsMatchingEntriesAndWritesNothing) {
+  const std::string ips = "drav-logger-ip.txt",
+                    appending = FIND_FILES.at(ips) + "20261207 192.0.2.";
   const struct {
     std::string query;
-    Files changes;
     int status;
-    std::string out, err;
+    std::string out, error;  // the error without the program's name
+    Files changes = {};
   } cases[] = {
-      {"192.0.2.1", {}, 0,
+      {"192.0.2.1", 0,
        "2012-02-18  192.0.2.1        1  RedFox  gw.example;alias.example\n"
        "2013-03-01  192.0.2.1        1  Gr\u00e9en\n"
        "----------  192.0.2.1        1  Blue\n",
        ""},
       // Another name is shown once per address, with its first day.
-      {"red", {}, 0,
+      {"red", 0,
        "2012-02-18  192.0.2.1        1  RedFox   gw.example;alias.example\n"
        "2012-02-19  198.51.100.7     5  redneck  host7.example\n"
        "2012-02-22  203.0.113.9      0  Fred\n"
@@ -317,30 +319,31 @@ TEST(ProgramTest, FindPrintsMatchingEntriesAndWritesNothing) {
        "2012-02-20  198.51.100.7     5  Zed      other.example\n",
        ""},
       // No heading when every name of the addresses was printed.
-      {"HOST7", {}, 0,
+      {"HOST7", 0,
        "2012-02-21  198.51.100.7     5  Zed      host7.example\n"
        "2012-02-19  198.51.100.7     5  redneck  host7.example\n",
        ""},
       // A monitor's append under way: its unfinished last line is left out, not an error.
-      {"Fred", {{"drav-logger-ip.txt", FIND_FILES.at("drav-logger-ip.txt") + "20261207 192.0.2."}},
-       0, "2012-02-22  203.0.113.9      0  Fred\n", ""},
-      {"nobody", {}, 1, "", ""},
-      {"192.0.2.0/33", {}, 2, "", "drav-logger: Bad network: 192.0.2.0/33\n"},
-      {"red", {{"drav-logger-ip.txt", ""}}, 2, "",
-       "drav-logger: drav-logger-ip.txt: No such file or directory\n"},
-      {"red", {{"drav-logger-ip.txt", "short\n"}}, 2, "",
-       "drav-logger: drav-logger-ip.txt: Line too short: short\n"},
-      {"red", {{"access.txt", ""}}, 2, "", "drav-logger: access.txt: No such file or directory\n"},
-      {"red", {{"drav-logger.cfg", config_text() + "bad\n"}}, 2, "",
-       "drav-logger: drav-logger.cfg: Unknown config parameter: bad\n"},
+      {"Fred", 0, "2012-02-22  203.0.113.9      0  Fred\n", "", {{ips, appending}}},
+      {"nobody", 1, "", ""},
+      {"192.0.2.0/33", 2, "", "Bad network: 192.0.2.0/33"},
+      {"red", 2, "", ips + ": No such file or directory", {{ips, ""}}},
+      {"red", 2, "", ips + ": Line too short: short", {{ips, "short\n"}}},
+      {"red", 2, "", "access.txt: No such file or directory", {{"access.txt", ""}}},
+      {"red",
+       2,
+       "",
+       "drav-logger.cfg: Unknown config parameter: bad",
+       {{"drav-logger.cfg", config_text() + "bad\n"}}},
   };
   for (const auto& c : cases) {
     const Files files = changed(FIND_FILES, c.changes);
     const Outcome r = run({"--find", c.query}, files, [&c](pid_t pid, int) {
-      EXPECT_EQ(wait_for_end(pid, TIMEOUT_MS, true), c.status) << c.query << c.err;
+      EXPECT_EQ(wait_for_end(pid, TIMEOUT_MS, true), c.status) << c.query << c.error;
     });
-    EXPECT_EQ(std::tuple(r.status, r.out, r.err), std::tuple(c.status, c.out, c.err)) << c.query;
-    EXPECT_EQ(r.files, files) << c.query << c.err;
+    const std::string err = c.error.empty() ? "" : "drav-logger: " + c.error + "\n";
+    EXPECT_EQ(std::tuple(r.status, r.out, r.err), std::tuple(c.status, c.out, err)) << c.query;
+    EXPECT_EQ(r.files, files) << c.query << c.error;
   }
 }
 

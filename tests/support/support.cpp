@@ -107,8 +107,7 @@ std::string described(const ts_listip_data& d) {
          std::to_string(d.access_level);
 }
 
-ts_config make_config(std::uint16_t server_port, int client_port, int timeout_next,
-                      int timeout_1) {
+ts_config make_config(std::uint16_t server_port, int client_port, int timeout_next, int timeout_1) {
   return {.net_server_ip = 0x7F000001,
           .net_server_port = server_port,
           .net_server_rcon = "secret",
