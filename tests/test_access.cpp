@@ -219,7 +219,6 @@ TEST_F(AccessTest, BansAreAppendedByteForByteOrLoggedAndHoldAtOnce) {
   r_dravaccess_block_ip(ip("192.0.2.7"), "Red", "Client banned by admin");
   EXPECT_EQ(gb_dravlistip_changed, 1);
   r_dravlog_init_first();  // closes the log file
-  // The history's levels are the access list's.
   const auto history = r_dravlistip_get_list();
   EXPECT_EQ(std::pair(history[0].access_level, history[1].access_level), std::pair(0, 5));
   EXPECT_THAT(read_file(dir_.file("log.txt")),

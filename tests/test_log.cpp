@@ -187,7 +187,6 @@ TEST_F(LogTest, ConsoleReplyAsLargeAsTheTransportTakesReachesThePaneWhole) {
     for (int line = first; line < count; ++line)
       ASSERT_EQ(r_dravpane_line(line), lines[static_cast<std::size_t>(line - first)]) << line;
   }
-  // The line goes out without the console's quoting characters.
   net.net_response_timeout_next = 0;
   for (const int key : {'~', 's', 'a', 'y', ' ', '"', '#', '$', '\'', 'x', '"', '\n', '~'})
     r_dravscreen_apply_key(key);

@@ -37,7 +37,6 @@ class NetTest : public ::testing::Test {
     config_ = config;  // the transport keeps the configuration it was given
     r_dravnet_init(config_);
   }
-  /// Answers `command` with exactly `datagrams`.
   void answer_with(const std::string& command, const std::vector<std::string>& datagrams) {
     server_.set_reply_override([=](const std::string& got) {
       return got == command ? std::optional(datagrams) : std::nullopt;
@@ -64,7 +63,6 @@ TEST_F(NetTest, CommandDatagramsAndTheirReplies) {
     ASSERT_EQ(server_.commands().size(), 1u);
     EXPECT_EQ(server_.commands()[0].datagram, datagram);
   }
-  // Nothing to send: nothing is sent, nothing returned.
   server_.clear_commands();
   EXPECT_EQ(send("", 1), std::nullopt);
   EXPECT_EQ(send(std::string(1, '\0'), 1), std::nullopt);

@@ -351,7 +351,6 @@ Lines spliced(drav_sim::SimServer& server, const std::string& first, const std::
   return {std::string(PRINT) + text.substr(0, from), std::string(PRINT) + text.substr(to)};
 }
 
-// Twelve players with long names, all accepted by a first clean poll.
 void fill_twelve(StatsBench& bench) {
   for (int i = 0; i < 12; ++i) {
     char name[32];

@@ -56,7 +56,6 @@ std::uint64_t ip(const char* dotted);
 
 /// A history entry as text: "YYYY-M-D address 'name' 'host names' level".
 std::string described(const ts_listip_data& entry);
-/// Each entry of `entries` described.
 template <typename Entries>
 std::vector<std::string> described_all(const Entries& entries) {
   std::vector<std::string> texts;
