@@ -21,28 +21,13 @@
 #include "drav_statsparse.h"
 #include "support.h"
 
-using drav_test::expect_fatal;
-using drav_test::ip;
-using drav_test::read_file;
-using drav_test::write_file;
+using namespace drav_test;
 using ::testing::MatchesRegex;
 using namespace std::string_literals;
 
 namespace {
 
 const std::string STAMP = drav_test::STAMP_PATTERN;
-
-// A history entry as text: "YYYY-M-D address 'name' 'hostnames' level".
-std::vector<std::string> entries() {
-  std::vector<std::string> result;
-  for (const ts_listip_data& d : r_dravlistip_get_list()) {
-    char date[40];
-    std::snprintf(date, sizeof date, "%d-%d-%d ", d.year, d.month, d.day);
-    result.push_back(date + std::string(r_dravip_ip_to_text(d.ip).c_str()) + " '" + d.name + "' '" +
-                     d.hostnames + "' " + std::to_string(d.access_level));
-  }
-  return result;
-}
 
 // The history file's line for a sighting made today.
 std::string line_today(const char* address, const std::string& name_and_hosts) {
@@ -101,7 +86,7 @@ class AccessTest : public ::testing::Test {
   /// Starts again; then Red must be as before, and Blue there when `blue`.
   void restart_and_expect(bool history, bool blue) {
     restart();
-    std::vector<std::string> list = entries();
+    std::vector<std::string> list = described_all(r_dravlistip_get_list());
     for (std::string& entry : list)  // without the date
       entry.erase(0, entry.find(' ') + 1);
     const std::string red = "192.0.2.1 'Red' '" + PADDING + "' 0";
@@ -139,21 +124,22 @@ TEST_F(AccessTest, HistoryLoadsSortsAndTakesLevelsFromTheAccessList) {
       "junk     not-an-address  Nobody\\x\n"
       "20150607 192.0.2.1       Long\\" +
       long_text + "\r\n20160101 192.0.2.2       Rest\\more\n");
-  EXPECT_EQ(entries(), (std::vector<std::string>{
-                           "0-0-0 0.0.0.0 '\\ Nobody' 'x' 1",
-                           "2015-6-7 192.0.2.1 'Long' '" + long_text + "' 1",
-                           "2016-1-1 192.0.2.2 'Rest' 'more' 1",
-                           "1999-9-19 192.0.2.9 'Nines' '' 1",
-                           "201-90-91 192.0.2.9 'Plus' '' 1",
-                           "0-0-7 192.0.2.9 'Seven' '' 1",
-                           "2012-2-0 192.0.2.9 'Zero' '' 1",
-                           "2011-3-5 192.0.2.255 'Back' 'slash\\host' 1",
-                           "2013-1-1 198.51.100.1 'Red' '' 9",
-                           "2012-2-18 198.51.100.1 'Red' 'gateway;alias' 9",
-                           "2012-2-18 198.51.100.1 'blue' 'gateway;alias' 9",
-                           "0-0-0 203.0.113.9 '\\ Old' '' 0",
-                           "2014-1-1 203.0.113.10 '' '' 0",
-                       }));
+  EXPECT_EQ(described_all(r_dravlistip_get_list()),
+            (std::vector<std::string>{
+                "0-0-0 0.0.0.0 '\\ Nobody' 'x' 1",
+                "2015-6-7 192.0.2.1 'Long' '" + long_text + "' 1",
+                "2016-1-1 192.0.2.2 'Rest' 'more' 1",
+                "1999-9-19 192.0.2.9 'Nines' '' 1",
+                "201-90-91 192.0.2.9 'Plus' '' 1",
+                "0-0-7 192.0.2.9 'Seven' '' 1",
+                "2012-2-0 192.0.2.9 'Zero' '' 1",
+                "2011-3-5 192.0.2.255 'Back' 'slash\\host' 1",
+                "2013-1-1 198.51.100.1 'Red' '' 9",
+                "2012-2-18 198.51.100.1 'Red' 'gateway;alias' 9",
+                "2012-2-18 198.51.100.1 'blue' 'gateway;alias' 9",
+                "0-0-0 203.0.113.9 '\\ Old' '' 0",
+                "2014-1-1 203.0.113.10 '' '' 0",
+            }));
   char comment[TEXT_FIELD_SIZE];
   EXPECT_EQ(r_dravaccess_get_access_level(ip("198.51.100.200"), comment), 3);
   EXPECT_EQ(comment, long_text.substr(0, TEXT_FIELD_MAX));
@@ -233,7 +219,6 @@ TEST_F(AccessTest, BansAreAppendedByteForByteOrLoggedAndHoldAtOnce) {
   r_dravaccess_block_ip(ip("192.0.2.7"), "Red", "Client banned by admin");
   EXPECT_EQ(gb_dravlistip_changed, 1);
   r_dravlog_init_first();  // closes the log file
-  // The history's levels are the access list's.
   const auto history = r_dravlistip_get_list();
   EXPECT_EQ(std::pair(history[0].access_level, history[1].access_level), std::pair(0, 5));
   EXPECT_THAT(read_file(dir_.file("log.txt")),

@@ -16,8 +16,7 @@
 #include "drav_log.h"
 #include "support.h"
 
-using drav_test::ip;
-using drav_test::write_file;
+using namespace drav_test;
 
 namespace {
 
@@ -37,22 +36,10 @@ class FindTest : public ::testing::Test {
     r_dravaccess_init(config_);  // no access list: every level is 1
     r_dravlistip_init(config_);
   }
-  static std::optional<ts_listip_query> query(const char* text) {
-    std::string error;
-    auto parsed = r_dravlistip_parse_query(text, error);
-    EXPECT_EQ(parsed.has_value(), error.empty()) << text;
-    return parsed;
-  }
 
   drav_test::TempDir dir_;
   ts_config config_;
 };
-
-// "YYYY-M-D address name": what the aliases tests compare.
-std::string described(const ts_listip_data& entry) {
-  return std::to_string(entry.year) + "-" + std::to_string(entry.month) + "-" +
-         std::to_string(entry.day) + " " + r_dravip_ip_to_text(entry.ip).c_str() + " " + entry.name;
-}
 
 TEST_F(FindTest, QueriesMatchAddressesNetworksAndTheTextAsShown) {
   // Sorted: 0 and 1 of 192.0.2.7 (a colour code sorts before letters), 2 of 192.0.2.9 (game
@@ -118,8 +105,11 @@ TEST_F(FindTest, StepsWrapBothWaysOverBlocksAlsoAfterInsertionsSplitOne) {
     history += line;
   }
   load(history);
-  const auto text = query("N4321");                 // index 121 * 45 + 21
-  const auto network = query("198.51.100.101/30");  // .100 to .103: indices 4500 to 4679
+  std::string error;
+  const auto text = r_dravlistip_parse_query("N4321", error);  // index 121 * 45 + 21
+  // .100 to .103: indices 4500 to 4679
+  const auto network = r_dravlistip_parse_query("198.51.100.101/30", error);
+  ASSERT_TRUE(text && network);
   const struct {
     const ts_listip_query& query;
     std::int32_t start, step, found;
@@ -160,19 +150,13 @@ TEST_F(FindTest, AliasesAreTheNamesOfAnAddressAndTheirOtherAddresses) {
       "00000000 203.0.113.4     Blue\\\n"
       "20100101 203.0.113.5     Bluer\\\n");
   const ts_listip_aliases aliases = r_dravlistip_aliases(ip("192.0.2.1"));
-  std::vector<std::string> names;
-  std::vector<std::string> addresses;
-  for (const ts_listip_data& entry : aliases.ats_names) {
-    names.push_back(described(entry));
-  }
-  for (const ts_listip_data& entry : aliases.ats_addresses) {
-    addresses.push_back(described(entry));
-  }
-  EXPECT_EQ(names,
-            (std::vector<std::string>{"2013-1-1 192.0.2.1 Blue", "2012-2-18 192.0.2.1 Red"}));
+  EXPECT_EQ(drav_test::described_all(aliases.ats_names),
+            (std::vector<std::string>{"2013-1-1 192.0.2.1 'Blue' 'h1' 1",
+                                      "2012-2-18 192.0.2.1 'Red' '' 1"}));
   // The first day of Red there; an undated entry's name without its mark.
-  EXPECT_EQ(addresses,
-            (std::vector<std::string>{"2011-1-1 198.51.100.2 Red", "0-0-0 203.0.113.4 \\ Blue"}));
+  EXPECT_EQ(drav_test::described_all(aliases.ats_addresses),
+            (std::vector<std::string>{"2011-1-1 198.51.100.2 'Red' '' 1",
+                                      "0-0-0 203.0.113.4 '\\ Blue' '' 1"}));
   const ts_listip_aliases none = r_dravlistip_aliases(ip("192.0.2.2"));
   EXPECT_TRUE(none.ats_names.empty() && none.ats_addresses.empty());
 }

@@ -159,12 +159,8 @@ TEST_F(LogTest, WithoutALogFileEventsGoOnlyToThePane) {
 // line itself goes out cleaned.
 TEST_F(LogTest, ConsoleReplyAsLargeAsTheTransportTakesReachesThePaneWhole) {
   drav_sim::SimServer server("secret");
-  ts_config net = {.net_server_ip = 0x7F000001,  // 127.0.0.1
-                   .net_server_port = server.port(),
-                   .net_server_rcon = "secret",
-                   // The reply ends at its size bound, long before a wait could run out.
-                   .net_response_timeout_1 = 10000,
-                   .net_response_timeout_next = 10000};
+  // The reply ends at its size bound, long before a wait could run out.
+  ts_config net = drav_test::make_config(server.port(), 0, 10000, 10000);
   r_dravnet_init(net);
   ts_status status;
   r_dravscreen_attach(net, status);
@@ -191,7 +187,6 @@ TEST_F(LogTest, ConsoleReplyAsLargeAsTheTransportTakesReachesThePaneWhole) {
     for (int line = first; line < count; ++line)
       ASSERT_EQ(r_dravpane_line(line), lines[static_cast<std::size_t>(line - first)]) << line;
   }
-  // The line goes out without the console's quoting characters.
   net.net_response_timeout_next = 0;
   for (const int key : {'~', 's', 'a', 'y', ' ', '"', '#', '$', '\'', 'x', '"', '\n', '~'})
     r_dravscreen_apply_key(key);

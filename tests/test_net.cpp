@@ -26,15 +26,7 @@ namespace {
 const std::string HEADER = "\xFF\xFF\xFF\xFF";
 const std::string PRINT = HEADER + "print\n";
 
-ts_config make_config(std::uint16_t server_port, int client_port = 0, int timeout_next = 150,
-                      int timeout_1 = 1000) {
-  return {.net_server_ip = 0x7F000001,  // 127.0.0.1
-          .net_server_port = server_port,
-          .net_server_rcon = "secret",
-          .net_client_port = client_port,
-          .net_response_timeout_1 = timeout_1,
-          .net_response_timeout_next = timeout_next};
-}
+using drav_test::make_config;
 
 class NetTest : public ::testing::Test {
  protected:
@@ -45,7 +37,6 @@ class NetTest : public ::testing::Test {
     config_ = config;  // the transport keeps the configuration it was given
     r_dravnet_init(config_);
   }
-  /// Answers `command` with exactly `datagrams`.
   void answer_with(const std::string& command, const std::vector<std::string>& datagrams) {
     server_.set_reply_override([=](const std::string& got) {
       return got == command ? std::optional(datagrams) : std::nullopt;
@@ -72,7 +63,6 @@ TEST_F(NetTest, CommandDatagramsAndTheirReplies) {
     ASSERT_EQ(server_.commands().size(), 1u);
     EXPECT_EQ(server_.commands()[0].datagram, datagram);
   }
-  // Nothing to send: nothing is sent, nothing returned.
   server_.clear_commands();
   EXPECT_EQ(send("", 1), std::nullopt);
   EXPECT_EQ(send(std::string(1, '\0'), 1), std::nullopt);

@@ -15,11 +15,7 @@
 
 namespace {
 
-using drav_test::client_line;
-using drav_test::Lines;
-using drav_test::player;
-using drav_test::Polled;
-using drav_test::StatsBench;
+using namespace drav_test;
 
 constexpr char CC = 0x03;  // console_color of the bench
 constexpr char PC = 0x06;  // player_color of the bench
@@ -341,10 +337,6 @@ TEST(StatsFaults, UnusableRepliesChangeNothingButTheLists) {
   EXPECT_EQ(status.ats_client[1].b_active, 1);
 }
 
-}  // namespace
-
-namespace {
-
 constexpr std::string_view PRINT = "\xff\xff\xff\xffprint\n";
 
 // The status reply as the network may deliver it after losing a datagram: the text split inside
@@ -359,7 +351,6 @@ Lines spliced(drav_sim::SimServer& server, const std::string& first, const std::
   return {std::string(PRINT) + text.substr(0, from), std::string(PRINT) + text.substr(to)};
 }
 
-// Twelve players with long names, all accepted by a first clean poll.
 void fill_twelve(StatsBench& bench) {
   for (int i = 0; i < 12; ++i) {
     char name[32];
@@ -368,8 +359,6 @@ void fill_twelve(StatsBench& bench) {
   }
   ASSERT_EQ(bench.poll().second.size(), 13u);
 }
-
-}  // namespace
 
 // A status reply that lost a datagram (split anywhere, even inside a line) can join the start of
 // one player's line to the end of another's. Nothing such a reply alone says is acted on: it
@@ -488,3 +477,5 @@ TEST(StatsFaults, DetailsWaitForASlotToBeConfirmed) {
   EXPECT_EQ(std::count(polled.first.begin(), polled.first.end(), "dumpuser 7"), 0);
   EXPECT_EQ(bench.poll().second, Lines{client_line("Change    ", 7, "192.0.2.17", "Seven")});
 }
+
+}  // namespace

@@ -14,12 +14,9 @@ namespace drav_test {
 StatsBench::StatsBench(const std::string& access_list,
                        const std::function<void(ts_config&)>& configure) {
   // Every setting not named here stays 0.
+  config = make_config(server.port(), 0, 0, 300);
   r_dravtools_varcpy(config.log_file, dir_.file("drav.log").c_str());
   r_dravtools_varcpy(config.log_file_ip, dir_.file("ip.txt").c_str());
-  config.net_server_ip = 0x7F000001;
-  config.net_server_port = server.port();
-  r_dravtools_varcpy(config.net_server_rcon, "s3cret");
-  config.net_response_timeout_1 = 300;
   config.access_level = 1;
   config.access_reconnect_timeout = 60;
   config.access_kicked_reject_timeout = 300;

@@ -35,7 +35,7 @@ class StatsBench {
   /// the last call; log lines lose their time stamp (checked) and keep their line feed.
   Polled poll();
 
-  drav_sim::SimServer server{"s3cret"};
+  drav_sim::SimServer server{"secret"};
   ts_config config;
   ts_status status;
   std::time_t now = 1'700'000'000;

@@ -53,26 +53,19 @@ bool set_flag(const std::string& path, int flag, bool on) {
 
 }  // namespace
 
-AppendOnly::AppendOnly(std::string path) : path_(std::move(path)) {
-  held_ = set_flag(path_, FS_APPEND_FL, true);
+FileAttribute::FileAttribute(std::string path, int flag) : path_(std::move(path)), flag_(flag) {
+  held_ = set_flag(path_, flag_, true);
 }
 
-AppendOnly::~AppendOnly() {
-  // A file left append-only could not be removed with its temporary folder.
+FileAttribute::~FileAttribute() {
+  // A file left with the attribute could not be removed with its temporary folder.
   if (held_) {
-    EXPECT_TRUE(set_flag(path_, FS_APPEND_FL, false)) << path_;
+    EXPECT_TRUE(set_flag(path_, flag_, false)) << path_;
   }
 }
 
-Immutable::Immutable(std::string path) : path_(std::move(path)) {
-  held_ = set_flag(path_, FS_IMMUTABLE_FL, true);
-}
-
-Immutable::~Immutable() {
-  if (held_) {
-    EXPECT_TRUE(set_flag(path_, FS_IMMUTABLE_FL, false)) << path_;
-  }
-}
+AppendOnly::AppendOnly(std::string path) : FileAttribute(std::move(path), FS_APPEND_FL) {}
+Immutable::Immutable(std::string path) : FileAttribute(std::move(path), FS_IMMUTABLE_FL) {}
 
 std::string regex_escape(const std::string& text) {
   // A closing bracket outside a bracket expression is an ordinary character in the extended
@@ -106,6 +99,21 @@ void expect_fatal(const std::function<void()>& body, const char* module,
       },
       ::testing::ExitedWithCode(1),
       fatal_stderr_pattern(std::string("./src/") + module + " - " + message + "\n"));
+}
+
+std::string described(const ts_listip_data& d) {
+  return std::to_string(d.year) + "-" + std::to_string(d.month) + "-" + std::to_string(d.day) +
+         " " + r_dravip_ip_to_text(d.ip).c_str() + " '" + d.name + "' '" + d.hostnames + "' " +
+         std::to_string(d.access_level);
+}
+
+ts_config make_config(std::uint16_t server_port, int client_port, int timeout_next, int timeout_1) {
+  return {.net_server_ip = 0x7F000001,
+          .net_server_port = server_port,
+          .net_server_rcon = "secret",
+          .net_client_port = client_port,
+          .net_response_timeout_1 = timeout_1,
+          .net_response_timeout_next = timeout_next};
 }
 
 std::uint64_t ip(const char* dotted) {

@@ -6,7 +6,10 @@
 #include <functional>
 #include <map>
 #include <string>
+#include <vector>
 
+#include "drav_config.h"
+#include "drav_listip.h"
 #include "files.h"
 
 namespace drav_test {
@@ -25,38 +28,41 @@ class FileSizeLimit {
   void (*saved_handler_)(int) = nullptr;
 };
 
-/// While it lives, a file has the append-only attribute, with which the file system refuses
-/// to truncate it; held() is false when the file system or the privileges refuse it.
-class AppendOnly {
+/// While it lives, a file has an attribute: append-only, with which the file system refuses to
+/// truncate it, or immutable, with which nobody may write it, not even a privileged user;
+/// held() is false when the file system or the privileges refuse it.
+class FileAttribute {
  public:
-  explicit AppendOnly(std::string path);
-  ~AppendOnly();
-  AppendOnly(const AppendOnly&) = delete;
-  AppendOnly& operator=(const AppendOnly&) = delete;
+  FileAttribute(std::string path, int flag);
+  ~FileAttribute();
+  FileAttribute(const FileAttribute&) = delete;
+  FileAttribute& operator=(const FileAttribute&) = delete;
   bool held() const { return held_; }
 
  private:
   std::string path_;
+  int flag_;
   bool held_ = false;
 };
-
-/// While it lives, a file has the immutable attribute, with which nobody may write it, not
-/// even a privileged user; held() is false when the file system or the privileges refuse it.
-class Immutable {
- public:
+struct AppendOnly : FileAttribute {
+  explicit AppendOnly(std::string path);
+};
+struct Immutable : FileAttribute {
   explicit Immutable(std::string path);
-  ~Immutable();
-  Immutable(const Immutable&) = delete;
-  Immutable& operator=(const Immutable&) = delete;
-  bool held() const { return held_; }
-
- private:
-  std::string path_;
-  bool held_ = false;
 };
 
 /// The address of a dotted text, as the address module parses it ("192.0.2.1").
 std::uint64_t ip(const char* dotted);
+
+/// A history entry as text: "YYYY-M-D address 'name' 'host names' level".
+std::string described(const ts_listip_data& entry);
+template <typename Entries>
+std::vector<std::string> described_all(const Entries& entries) {
+  std::vector<std::string> texts;
+  for (const ts_listip_data& entry : entries)
+    texts.push_back(described(entry));
+  return texts;
+}
 
 /// A regular expression for a "YYYY-MM-DD hh:mm:ss" time stamp.
 inline constexpr char STAMP_PATTERN[] = "[0-9]{4}-[0-9]{2}-[0-9]{2} [0-9]{2}:[0-9]{2}:[0-9]{2}";
@@ -81,6 +87,10 @@ void expect_fatal(const std::function<void()>& body, const char* module,
 /// The 24 keys of "drav-logger.cfg" in file order with working values; `overrides` replaces
 /// the value of a key (given without "="), and a key mapped to "<omit>" leaves its line out.
 std::string config_text(const std::map<std::string, std::string>& overrides = {});
+
+/// Settings for the transport to the simulated server on 127.0.0.1 with password "secret".
+ts_config make_config(std::uint16_t server_port, int client_port = 0, int timeout_next = 150,
+                      int timeout_1 = 1000);
 
 /// A regular expression matching `text` literally.
 std::string regex_escape(const std::string& text);
