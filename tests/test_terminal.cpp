@@ -101,8 +101,6 @@ class Terminal {
                                 quote(socket_) + " kill-server; rm -f " + quote(socket_);
     cleaner_.reset(popen(("sh -c " + quote(cleanup) + " >/dev/null 2>&1").c_str(), "w"));
   }
-  Terminal(const Terminal&) = delete;
-  Terminal& operator=(const Terminal&) = delete;
 
   std::vector<std::vector<Cell>> cells() const {
     std::vector<std::vector<Cell>> screen;
@@ -146,7 +144,6 @@ class Terminal {
   testing::AssertionResult wait_for_row(int row, const std::string& text) const {
     return wait_for([&](const auto& r) { return std::ssize(r) > row && r[row] == text; });
   }
-  // Whether the terminal shows its cursor.
   bool cursor_shown() const {
     return tmux("display-message -p -t main '#{cursor_flag}'").starts_with("1");
   }
