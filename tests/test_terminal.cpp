@@ -382,7 +382,7 @@ std::vector<std::string> narrow_screen(int cols, const std::vector<std::string>&
       {" #|" + frag + "|" + ping + "|IP             |Name", "IP             |Name"},
       {slot(" 0", 12, 50, "192.0.2.10      Red"), "192.0.2.10      Red"},
       {slot(" 1", 3, 300, "198.51.100.7    Blue"), "198.51.100.7    Blue"},
-      {slot(" 2", 7, 80, "198.51.100.20   Tom"), "198.51.100.20   Tom"}};
+      {slot(" 2", 7, 80, "198.51.100.20   Rob"), "198.51.100.20   Rob"}};
   std::string header = fit("Game: deathmatch - canyon_ridge", cols - 2);
   header.replace(header.size() - 15, 15, "Simulated Arena");
   std::vector<std::string> screen = {"┌─[S]" + line(cols - 6) + "┐", "│" + header + "│",
@@ -410,17 +410,17 @@ std::vector<std::string> narrow_screen(int cols, const std::vector<std::string>&
   return screen;
 }
 
-TEST(TerminalTest, EveryWidthHelpPausedPaneAndConsoleLine) {
+TEST(TerminalTest, EveryWidthHelpPausedPaneConsoleLineAndFind) {
   drav_test::TempDir dir;
   drav_sim::SimServer server("secret");
   server.set_player(0, player("\x02Red", "192.0.2.10", 12, 50));
   server.set_player(1, player("Blue", "198.51.100.7", 3, 300));
-  server.set_player(2, player("Tom", "198.51.100.20", 7, 80));
+  server.set_player(2, player("Rob", "198.51.100.20", 7, 80));
   prepare(dir, server, "");
   // Left to the terminal library, an Escape would wait ten minutes for the rest of a sequence.
   Terminal terminal(dir.path().string(), std::string("ESCDELAY=600000 ") + DRAV_LOGGER_BINARY, 80,
                     24);
-  ASSERT_TRUE(terminal.wait_for_text("Client Connect    02 198.51.100.20   Tom"));
+  ASSERT_TRUE(terminal.wait_for_text("Client Connect    02 198.51.100.20   Rob"));
 
   // Each region's rows, its bottom row included, hold only their own text and every border
   // stays whole: at every width up to where the last field of every row fits (62 columns),
@@ -519,22 +519,13 @@ TEST(TerminalTest, EveryWidthHelpPausedPaneAndConsoleLine) {
     return screen_text(r).find(">say zzzz") != std::string::npos && cells[23].size() > 1 &&
            cells[23][1].background == GREEN;
   }));
-}
 
-TEST(TerminalTest, FindLineMovesTheIpListSelection) {
-  drav_test::TempDir dir;
-  drav_sim::SimServer server("secret");
-  prepare(dir, server,
-          "20261201 192.0.2.1       Alpha\\\n20261201 192.0.2.2       Bravo\\\n"
-          "20261201 192.0.2.3       Charlie\\\n20261201 198.51.100.4    Alpha\\\n"
-          "20261201 203.0.113.5     Delta\\\n");
-  Terminal terminal(dir.path().string(), DRAV_LOGGER_BINARY, 80, 24);
-  ASSERT_TRUE(terminal.wait_for_text("203.0.113.5     Delta"));
-
-  // The entries are on rows 4 to 8; the selected one is bold.
+  // The find line moves the IP list's selection to the first match from the selection on;
+  // Escape goes back, Enter keeps the match, n and N step on and back, wrapping.
+  // The entries are on rows 4 to 6; the selected one is bold.
   const auto selected_row = [&] {
     const auto cells = terminal.cells();
-    for (int row = 4; row <= 8; ++row)
+    for (int row = 4; row <= 6; ++row)
       if (cells[row].size() > 48 && cells[row][48].bold)
         return row;
     return -1;
@@ -547,13 +538,13 @@ TEST(TerminalTest, FindLineMovesTheIpListSelection) {
     int row;
     bool red;
   } steps[] = {
-      {{"i", "Down"}, key_bar, 5, false},
-      {{"/", "alp"}, " Find: alp", 7, false},  // the first match from Bravo on
-      {{"x"}, " Find: alpx", 7, true},         // nothing matches: red, the selection stays
-      {{"Escape"}, key_bar, 5, false},         // back where it was
-      {{"c", "/", "alp", "Enter"}, key_bar, 7, false},
-      {{"n"}, key_bar, 4, false},  // wrapped to the start
-      {{"N"}, key_bar, 7, false},  // and back
+      {{"`", "i", "Home", "Down"}, key_bar, 5, false},
+      {{"/", "r"}, " Find: r", 6, false},  // Rob, the first match from Blue on
+      {{"x"}, " Find: rx", 6, true},       // nothing matches: red, the selection stays
+      {{"Escape"}, key_bar, 5, false},     // back where it was
+      {{"c", "/", "r", "Enter"}, key_bar, 6, false},
+      {{"n"}, key_bar, 4, false},  // Red: wrapped to the start
+      {{"N"}, key_bar, 6, false},  // and back
   };
   for (const auto& step : steps) {
     terminal.keys(step.keys);
