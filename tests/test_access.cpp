@@ -98,11 +98,9 @@ class AccessTest : public ::testing::Test {
 };
 
 TEST_F(AccessTest, HistoryLoadsSortsAndTakesLevelsFromTheAccessList) {
-  // Lines end in LF or CR LF; a 100 KB line is one line (an access-list comment is cut at 512),
-  // and a last comment line needs no line feed.
+  // LF or CR LF ends; a 100 KB line is one line (comments cut at 512); a last comment needs no LF.
   const std::string long_text(100 * 1024, 'h');
-  // Levels 1..9 may be letters a..i in either case. A date is the line's leading number as
-  // strtol reads it, sign included; only all zeros is none.
+  // Levels 1..9 may be a..i in either case; a date is read as strtol does, only all zeros none.
   write_file(main_path(), "0 203.0.113.0/24\r\nI 198.51.100.1\r\nc 198.51.100.200     " +
                               long_text + "\r\n; end");
   load(
@@ -230,8 +228,7 @@ TEST_F(AccessTest, BansAreAppendedByteForByteOrLoggedAndHoldAtOnce) {
 }
 
 TEST_F(AccessTest, FileErrorsAreFatalWithTheirFileAndLine) {
-  // Invalid lines, and lines an append cut short (no line feed) or damaged (a NUL); the message
-  // ends with the line up to any NUL.
+  // Invalid lines, lines cut short (no line feed) or damaged (a NUL); messages end at any NUL.
   const std::pair<std::string, std::string> cases[] = {
       {"5 1.2.34\r\n", " (too short): 5 1.2.34"},
       {"5192.0.2.1\r\n", " (no space on second pos): 5192.0.2.1"},
@@ -260,8 +257,7 @@ TEST_F(AccessTest, FileErrorsAreFatalWithTheirFileAndLine) {
   }
 }
 
-// The files after an append fails on a full disk (a file size limit in the child the fatal
-// error ends): the next start reads every whole line and no other, or refuses the file.
+// After a full disk failed an append, the next start reads only whole lines or refuses the file.
 TEST_F(AccessTest, AFullDiskLeavesWholeLinesOrAFileTheNextStartRefuses) {
   const std::string closed = "File @ could not be closed";
   const std::string uncut =

@@ -152,8 +152,7 @@ TEST_F(LogTest, WithoutALogFileEventsGoOnlyToThePane) {
   EXPECT_EQ(drav_test::without_stamp(r_dravpane_line(before)), "Server Change     dm_harbor");
 }
 
-// A console reply as large as the transport takes (whole datagrams of up to 2042 bytes) reaches
-// the pane line for line, none cut, never the log file; the console line goes out cleaned.
+// The largest console reply reaches the pane line for line, never the log; the command is cleaned.
 TEST_F(LogTest, ConsoleReplyAsLargeAsTheTransportTakesReachesThePaneWhole) {
   drav_sim::SimServer server("secret");
   // The reply ends at its size bound, long before a wait could run out.

@@ -268,8 +268,8 @@ TEST_F(ScreenKeysTest, LocateCentresTheAddressInTheIpList) {
   EXPECT_EQ(r_dravscreen_ip_cursor(), (ts_cursor{0, 3}));
 }
 
-// B in the IP list bans the selected entry's address, first and last included (a selection
-// past the end goes to the last); in an empty list B and D only beep.
+// B bans the selected entry's address, first and last too (past the end: the last); empty, B
+// and D only beep.
 TEST_F(ScreenKeysTest, IpListKeysActOnTheSelectedEntryOnly) {
   const std::pair<ts_cursor, const char*> bans[] = {{{0, 0}, "IP     Admin ban  192.0.2.1      "},
                                                     {{0, 9}, "IP     Admin ban  192.0.2.9      "}};
@@ -420,8 +420,7 @@ TEST(ScreenTest, ConsoleLineEditorFollowsItsKeys) {
   EXPECT_EQ(line.i_scroll, 0);
   const ts_console_edit enter = r_dravscreen_console_edit(line, KEY_VALUE_ENTER, 78);
   EXPECT_TRUE(enter.b_send && enter.b_consumed);
-  // At the end of the line, a narrower then wider bar shows as much as fits again, all of it
-  // from the start once it fits.
+  // At the line's end, narrower then wider bars show what fits, all from the start once it fits.
   r_dravscreen_console_edit(line, KEY_VALUE_END, 78);
   for (const auto& [width, scroll] : {std::pair{78, 51}, {40, 89}, {78, 51}, {129, 0}}) {
     r_dravscreen_console_edit(line, KEY_VALUE_NONE, width);

@@ -146,8 +146,7 @@ TEST(Status, ListEndsAtAShortLineTheLastLineFeedOrANulAndKeepsSlotsAndNamesInRan
   ASSERT_EQ(r_dravstatsparse_parse_status(text.c_str(), text.size() - 1, cut), 1);
   EXPECT_EQ(present(cut), std::vector<int>{1});
 
-  // Names fill their column up to the later columns; blanks after one are padding, and the
-  // clean name drops the colour codes.
+  // Names fill their column up to the next; trailing blanks are padding; clean names lose colours.
   const auto reply = parse_status(
       STATUS_HEADER + client_line(0, std::string(20, ' ')) + client_line(32) + client_line(-1) +
       client_line(999) + client_line(31, "thirty-one-characters-long-name") +
@@ -241,8 +240,7 @@ TEST(Dumpuser, KeysMatchWithTheirPaddingAndEmptyRepliesLeaveNothing) {
   EXPECT_EQ(std::tuple(info.ts_address, info.ab_found[12]), std::tuple(ts_ip_port{0, 0}, 1));
 }
 
-// A reply cut on the way must not pass for changed details (a cut before the address line and
-// an empty slot's line: the tracker test).
+// A cut reply must not pass for changed details (cuts before the address line: the tracker test).
 TEST(Dumpuser, OnlyAWholeReplyIsTakenAsDetails) {
   const std::string whole =
       "userinfo\n--------\n" + key_lines("skin=male/grunt|name=Red|ip=192.0.2.7:27901");
