@@ -1,8 +1,6 @@
-// The access list on any pair of files (additions, then the main list), with every lookup and
-// ban checked against a plain walk of the entries in list order where the first covering entry
-// decides; then a restart, which must read the bans back from the additions file. The walk
-// takes each line's entry from the list itself, read from a file of that line alone; what a
-// line gives is checked on exact lines by the access test.
+// The access list on any pair of files (additions, then main), every lookup and ban checked
+// against a first-covering-entry walk of the list, whose entries come from each line read
+// alone; then a restart must read the bans back (exact lines: the access test).
 #include <algorithm>
 #include <cstring>
 #include <optional>

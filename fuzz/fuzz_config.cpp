@@ -1,5 +1,4 @@
-// The configuration reader on any file: it loads, or stops with one of its own messages. The
-// values it loads are checked by the configuration test, its messages by the program test.
+// The configuration reader on any file loads or stops with its own message (values: config test).
 #include <string_view>
 
 #include "drav_config.h"

@@ -1,5 +1,4 @@
-// Address parsing against the dotted scan written out with strtol, and formatting round trips:
-// every address prints as text that parses back to it, with a port or a prefix length too.
+// Address parsing against a strtol dotted scan; addresses, ports and prefixes print and parse back.
 #include <algorithm>
 #include <cerrno>
 #include <cstdlib>

@@ -1,6 +1,5 @@
-// The IP history on any file and any sightings: the list stays sorted and holds each triple of
-// address, name and host names once, each new triple adds one file line, and after a restart
-// the file reads back as the same list (a name is cut at its first backslash there).
+// The IP history on any file and sightings: sorted, each address/name/host-names triple once,
+// one file line per new triple, and the same list after a restart (names cut at a backslash).
 #include <algorithm>
 #include <cstring>
 #include <string>

@@ -1,5 +1,4 @@
-// The log pane on any text, under the sanitizers: it takes every byte and stays within its bound.
-// Its line splitting is checked on exact texts by the log test, its bound by the screen test.
+// The log pane takes any text within its bound (splitting: the log test, bound: the screen test).
 #include <string>
 
 #include "drav_config.h"

@@ -1,5 +1,4 @@
-// The transport's reply assembly from received datagrams: any datagrams from any senders at
-// any times must give a reply within its bounds, never one made of strangers' datagrams.
+// Reply assembly from any datagrams, senders and times: within bounds, never from strangers.
 #include <cstdint>
 #include <string>
 #include <string_view>
@@ -18,9 +17,8 @@ constexpr std::uint16_t PORTS[] = {PORT, 27911};
 
 }  // namespace
 
-// Input: wanted datagrams (signed byte), first and next wait (2 bytes each), the server
-// address choice (1 byte), then per datagram: sender (1 byte), delay after the previous one
-// in ms (2 bytes), length (2 bytes) and the bytes. Numbers are little-endian; zeros past the end.
+// Input: wanted datagrams (signed byte), first and next wait (2 bytes each), server choice (1),
+// then per datagram sender (1), delay ms (2), length (2) and bytes; little-endian, zeros past end.
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
   std::string_view input(reinterpret_cast<const char*>(data), size);
   const auto number = [&input](int bytes) {

@@ -1,6 +1,4 @@
-// The three reply parsers on any bytes, under the sanitizers: nothing the network sends may make
-// them read or write outside their input and records. What they store is checked on the exact
-// reply layouts by the parser tests.
+// The reply parsers on any bytes stay inside their input and records (storing: parser tests).
 #include <string_view>
 #include <vector>
 

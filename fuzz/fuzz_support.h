@@ -1,5 +1,4 @@
-// Helpers shared by the fuzz targets: checks, typed values taken from the fuzzer's bytes,
-// scratch files, and fatal errors that unwind instead of ending the process.
+// Fuzz target helpers: checks, values from the input, scratch files, fatal errors that unwind.
 #pragma once
 
 #include <unistd.h>
@@ -56,8 +55,7 @@ class Bytes {
   std::string_view rest_;
 };
 
-/// Path of `name` in a folder of this process, in memory-backed storage where there is some,
-/// removed at exit.
+/// Path of `name` in this process's folder, in memory-backed storage if any, removed at exit.
 inline std::string scratch(const std::string& name) {
   static const drav_test::TempDir folder(access("/dev/shm", W_OK) == 0
                                              ? "/dev/shm"

@@ -1,6 +1,4 @@
-// The text tools on any bytes, under the sanitizers: a cleaning gives the same in place as into
-// another buffer and never a longer text, and a text field holds the text's start. What each
-// keeps is checked on every kind of byte by the tools test.
+// Text tools on any bytes: cleaning in place equals a copy's, never grows; a field keeps the start.
 #include <cstring>
 #include <string>
 #include <string_view>

@@ -1,6 +1,4 @@
-// Replays inputs through a fuzz target without libFuzzer: the empty input, then every file in
-// the folders named on the command line. A failed check aborts, and so does a folder that cannot
-// be listed.
+// Replays the empty input and the named folders' files without libFuzzer; failures abort.
 #include <algorithm>
 #include <filesystem>
 #include <vector>

@@ -1,6 +1,4 @@
-// The access list and the IP history that takes its levels: loading, sightings appended once,
-// ban blocks byte for byte, bans without an add file, failed appends and the exact fatal
-// messages. Lookups and the reload of any file are checked by the fuzz targets.
+// The access list and the history taking its levels: loading, appends, bans, fatal messages.
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
@@ -29,7 +27,6 @@ namespace {
 
 const std::string STAMP = drav_test::STAMP_PATTERN;
 
-// The history file's line for a sighting made today.
 std::string line_today(const char* address, const std::string& name_and_hosts) {
   const std::time_t now = std::time(nullptr);
   std::tm local{};
@@ -52,7 +49,6 @@ class AccessTest : public ::testing::Test {
     r_dravaccess_finish();
   }
 
-  /// Starts the access list and the history, as the program does.
   void load(const std::string& history) {
     write_file(history_path(), history);
     r_dravaccess_init(config_);
@@ -65,8 +61,8 @@ class AccessTest : public ::testing::Test {
   std::string add_path() const { return dir_.file("access-add.txt"); }
   std::string history_path() const { return dir_.file("history.txt"); }
 
-  /// Loads Red of 192.0.2.1 banned in the additions file, each file's first line 8000 bytes
-  /// long (room for the fatal message that a child with a full disk writes).
+  /// Loads Red of 192.0.2.1 banned in the additions file, each first line 8000 bytes long (room
+  /// for the fatal message a child with a full disk writes).
   void load_red() {
     write_file(main_path(), "");
     write_file(add_path(), "; " + PADDING + "\n0 192.0.2.1\n");
@@ -102,11 +98,9 @@ class AccessTest : public ::testing::Test {
 };
 
 TEST_F(AccessTest, HistoryLoadsSortsAndTakesLevelsFromTheAccessList) {
-  // Lines end in LF or CR LF; a line of 100 KB is one line in either file (an access-list
-  // comment is cut at 512 bytes), and a last comment line needs no line feed.
+  // LF or CR LF ends; a 100 KB line is one line (comments cut at 512); a last comment needs no LF.
   const std::string long_text(100 * 1024, 'h');
-  // Levels 1..9 may be the letters a..i in either case. A date is the number at the line's
-  // start as strtol reads it, a sign included; only a date of all zeros is none.
+  // Levels 1..9 may be a..i in either case; a date is read as strtol does, only all zeros none.
   write_file(main_path(), "0 203.0.113.0/24\r\nI 198.51.100.1\r\nc 198.51.100.200     " +
                               long_text + "\r\n; end");
   load(
@@ -234,8 +228,7 @@ TEST_F(AccessTest, BansAreAppendedByteForByteOrLoggedAndHoldAtOnce) {
 }
 
 TEST_F(AccessTest, FileErrorsAreFatalWithTheirFileAndLine) {
-  // Invalid entry lines, and lines that an append cut short (no line feed) or damaged bytes
-  // (a NUL) left behind; the message ends with the line up to any NUL.
+  // Invalid lines, lines cut short (no line feed) or damaged (a NUL); messages end at any NUL.
   const std::pair<std::string, std::string> cases[] = {
       {"5 1.2.34\r\n", " (too short): 5 1.2.34"},
       {"5192.0.2.1\r\n", " (no space on second pos): 5192.0.2.1"},
@@ -264,9 +257,7 @@ TEST_F(AccessTest, FileErrorsAreFatalWithTheirFileAndLine) {
   }
 }
 
-// The history and the additions file when an append fails on a full disk (a file size limit
-// in the child that the fatal error ends): the next start reads every whole line and no other,
-// or refuses the file with its line.
+// After a full disk failed an append, the next start reads only whole lines or refuses the file.
 TEST_F(AccessTest, AFullDiskLeavesWholeLinesOrAFileTheNextStartRefuses) {
   const std::string closed = "File @ could not be closed";
   const std::string uncut =
@@ -317,8 +308,7 @@ TEST_F(AccessTest, AFullDiskLeavesWholeLinesOrAFileTheNextStartRefuses) {
     GTEST_SKIP() << "this file system refuses the append-only attribute: its rows did not run";
 }
 
-// A file moved elsewhere with a link left in its place is followed; a directory in its place
-// is refused, by the append and by the next start.
+// A file replaced by a link is followed; a directory is refused by append and next start.
 TEST_F(AccessTest, AFileSwappedWhileRunningIsFollowedOrRefused) {
   for (const bool history : {true, false}) {
     const std::string path = history ? history_path() : add_path();

@@ -1,11 +1,8 @@
-// Finding in the IP history: the kinds of query and what each matches, steps in both
-// directions with wrapping over a history of several storage blocks (also after insertions
-// split one), and the aliases of an address.
+// IP history finding: what each query kind matches, and wrapping steps over storage blocks.
 #include <gtest/gtest.h>
 
 #include <algorithm>
 #include <cstdio>
-#include <optional>
 #include <string>
 #include <vector>
 
@@ -138,27 +135,6 @@ TEST_F(FindTest, StepsWrapBothWaysOverBlocksAlsoAfterInsertionsSplitOne) {
   EXPECT_TRUE(std::is_sorted(list.begin(), list.end(), [](const auto& a, const auto& b) {
     return a.ip != b.ip ? a.ip < b.ip : std::string(a.name) < b.name;
   }));
-}
-
-TEST_F(FindTest, AliasesAreTheNamesOfAnAddressAndTheirOtherAddresses) {
-  load(
-      "20120218 192.0.2.1       Red\\\n"
-      "20130101 192.0.2.1       Blue\\h1\n"
-      "20150101 203.0.113.3     Green\\\n"
-      "20140101 198.51.100.2    Red\\h2\n"
-      "20110101 198.51.100.2    Red\\\n"
-      "00000000 203.0.113.4     Blue\\\n"
-      "20100101 203.0.113.5     Bluer\\\n");
-  const ts_listip_aliases aliases = r_dravlistip_aliases(ip("192.0.2.1"));
-  EXPECT_EQ(drav_test::described_all(aliases.ats_names),
-            (std::vector<std::string>{"2013-1-1 192.0.2.1 'Blue' 'h1' 1",
-                                      "2012-2-18 192.0.2.1 'Red' '' 1"}));
-  // The first day of Red there; an undated entry's name without its mark.
-  EXPECT_EQ(drav_test::described_all(aliases.ats_addresses),
-            (std::vector<std::string>{"2011-1-1 198.51.100.2 'Red' '' 1",
-                                      "0-0-0 203.0.113.4 '\\ Blue' '' 1"}));
-  const ts_listip_aliases none = r_dravlistip_aliases(ip("192.0.2.2"));
-  EXPECT_TRUE(none.ats_names.empty() && none.ats_addresses.empty());
 }
 
 }  // namespace

@@ -92,9 +92,8 @@ TEST_F(LogTest, FailingLogFileIsToldOnceUntilItWorkedAgainAndNeverStopsTheProgra
       {FULL, true, told, ""}, {WORKS, false, "", ""},    {UNCUT, false, uncut, uncut},
       {WORKS, false, "", ""},
   };
-  // A full disk for files that would grow past a size: the file size limit cuts a write beyond
-  // it short and fails the next. A long first line leaves the limit room for what the test
-  // itself writes to files.
+  // A file size limit stands for a full disk: a write beyond it is cut short and the next fails.
+  // A long first line leaves the limit room for what the test itself writes.
   r_dravlog_finish();
   const std::string padding = std::string(8000, 'p') + "\n";
   drav_test::write_file(path_, padding);
@@ -127,8 +126,7 @@ TEST_F(LogTest, FailingLogFileIsToldOnceUntilItWorkedAgainAndNeverStopsTheProgra
       pane += r_dravpane_line(line).substr(20) + "\n";
     EXPECT_EQ(pane, event + steps[i].pane) << i;
     EXPECT_EQ(error_stream, steps[i].error_stream) << i;
-    // What stays of a line that could not be cut back (the start of a stamp) is ended by a
-    // line feed before the next line.
+    // What stays of a line that could not be cut back is ended by a line feed before the next.
     if (steps[i].disk == WORKS) {
       written += (cut_line ? "\n" : "") + stamp + " " + event;
       cut_line = false;
@@ -154,9 +152,7 @@ TEST_F(LogTest, WithoutALogFileEventsGoOnlyToThePane) {
   EXPECT_EQ(drav_test::without_stamp(r_dravpane_line(before)), "Server Change     dm_harbor");
 }
 
-// A console reply as large as the transport takes (whole datagrams of at most 2042 bytes of
-// text each) reaches the pane line for line, none cut, and never the log file; the console
-// line itself goes out cleaned.
+// The largest console reply reaches the pane line for line, never the log; the command is cleaned.
 TEST_F(LogTest, ConsoleReplyAsLargeAsTheTransportTakesReachesThePaneWhole) {
   drav_sim::SimServer server("secret");
   // The reply ends at its size bound, long before a wait could run out.

@@ -1,7 +1,4 @@
-// The remote console transport: datagram layout and limits, the sender filter, bounded
-// replies, signals, fatal socket errors and the in-game announcement, over real UDP on
-// 127.0.0.1 against the simulated server, and the reply assembly on datagrams given with their
-// arrival times.
+// The remote console transport over real UDP against the simulated server, and reply assembly.
 #include <gtest/gtest.h>
 #include <sys/resource.h>
 #include <sys/time.h>
@@ -83,8 +80,7 @@ TEST_F(NetTest, CommandDatagramsAndTheirReplies) {
     EXPECT_EQ(send("case"), reply) << datagrams.size() << " datagrams";
   }
   answer_with("three", {PRINT + "1 ", PRINT + "2 ", PRINT + "3"});
-  // A reply stops after the datagrams asked for, 0 only sends, and the next command drains
-  // what came since.
+  // A reply stops after the datagrams asked for, 0 only sends, the next command drains the rest.
   for (const int datagrams : {2, 0}) {
     const std::size_t replied = server_.replied();
     EXPECT_EQ(send("three", datagrams), datagrams == 2 ? std::optional("1 2 ") : std::nullopt);
@@ -198,8 +194,7 @@ TEST(NetFatal, SocketErrorsAreFatalWithTheirMessage) {
     ::close(next);
     return next;
   };
-  // Every further descriptor fails to open until the process exits, when the exit handlers
-  // of the test framework and the sanitizers need descriptors again.
+  // Every further descriptor fails to open until exit, when the exit handlers need them again.
   const auto exhaust_descriptors = [&] {
     ::getrlimit(RLIMIT_NOFILE, &saved_descriptor_limit);
     std::atexit([] { ::setrlimit(RLIMIT_NOFILE, &saved_descriptor_limit); });

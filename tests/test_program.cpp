@@ -1,5 +1,4 @@
-// The built program, run from outside in a folder of its own: options, start-up errors,
-// signals, a headless run against the simulated game server and the configuration check.
+// The built program run in a folder of its own: options, start-up errors, signals, checks.
 #include <fcntl.h>
 #include <gtest/gtest.h>
 #include <signal.h>
@@ -28,8 +27,7 @@ namespace {
 constexpr int TIMEOUT_MS = 10000;
 using Files = std::map<std::string, std::string>;
 
-// The exit status of `pid` (-1 after a killing signal), or none when it has not ended within
-// `timeout_ms`. With `keep` the ended process is left for a later wait to collect.
+// `pid`'s exit status (-1 when killed), none after `timeout_ms`; `keep` leaves it unreaped.
 std::optional<int> wait_for_end(pid_t pid, int timeout_ms, bool keep = false) {
   const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeout_ms);
   siginfo_t info{};
@@ -48,9 +46,8 @@ struct Outcome {
   Files files;  // the folder's files afterwards
 };
 
-// Runs the program with `arguments` in a fresh folder holding `files`, standard input a pipe
-// and standard output and error files. `meanwhile` gets the process and the pipe's writing end,
-// which is closed after it.
+// Runs the program with `arguments` in a fresh folder holding `files`, standard input a pipe,
+// output and error files; `meanwhile` gets the process and the pipe's writing end.
 Outcome run(const std::vector<std::string>& arguments, const Files& files,
             const std::function<void(pid_t, int)>& meanwhile = {}) {
   drav_test::TempDir dir;
@@ -158,8 +155,7 @@ TEST(ProgramTest, SignalsEndAHeadlessRunWithStatus0) {
     });
     EXPECT_EQ(std::tuple(r.status, r.err), std::tuple(0, "")) << signal;
     EXPECT_TRUE(matches(r.out, polled)) << signal << ": " << r.out;
-    // Without the screen every log line goes to standard output too; the start is announced
-    // in game before the first poll.
+    // Headless, log lines go to standard output too; the first command announces the start.
     EXPECT_EQ(r.out, r.files.at("drav-logger.log")) << signal;
     ASSERT_FALSE(server.commands().empty());
     EXPECT_EQ(server.commands()[0].command,
@@ -167,8 +163,8 @@ TEST(ProgramTest, SignalsEndAHeadlessRunWithStatus0) {
   }
 }
 
-// A fatal error at the start ends the run with status 1 after the operator's key or the end of
-// the input; a headless run has no operator and ends at once.
+// A fatal error at the start ends with status 1 after a key or the input's end; a headless
+// run has no operator and ends at once.
 TEST(ProgramTest, StartUpErrorsAreFatalWithTheirMessage) {
   const std::string long_line =
       "log_file=" + std::string(2038, 'a') + "xyz" + std::string(50, 'b') + "\n";
@@ -215,7 +211,7 @@ TEST(ProgramTest, StartUpErrorsAreFatalWithTheirMessage) {
 }
 
 // A log file that is there is checked for writing: one the start could not open fails the
-// check with the start's message and stays as it was.
+// check with its message and stays as it was.
 TEST(ProgramTest, CheckConfigTriesAnExistingLogFileForWriting) {
   const drav_test::TempDir outside;
   const std::string log = outside.file("old.log");
@@ -234,8 +230,8 @@ TEST(ProgramTest, CheckConfigTriesAnExistingLogFileForWriting) {
   EXPECT_EQ(read_file(log), "old\n");
 }
 
-// The check fails with the start's own message for every kind of broken file, at once, as
-// a service manager runs it with no key to press, and writes nothing.
+// The check fails with the start's message for every kind of broken file, at once (a service
+// manager presses no key), and writes nothing.
 TEST(ProgramTest, CheckConfigReadsWhatAStartReadsAndWritesNothing) {
   const std::string with_access = config_text({{"access_list_file", "access.txt"}});
   const Files good = {
@@ -273,10 +269,8 @@ TEST(ProgramTest, CheckConfigReadsWhatAStartReadsAndWritesNothing) {
   }
 }
 
-// The files of a folder that a monitor has used: levels 1 by default, 5 for 198.51.100.0/24
-// and 0 for the banned 203.0.113.9; a name with colour codes (1 and 7), one with a game
-// character (0351, shown as "é"), an undated line and one name on two host-name lists. The
-// log file is missing, so that opening it would show as a new file.
+// A monitor's folder: levels 1, 5 for 198.51.100.0/24, 0 for banned 203.0.113.9; colour codes
+// (1, 7), a game character (0351, "é"), an undated line, a name on two host lists; no log file.
 const Files FIND_FILES = {
     {"drav-logger.cfg", config_text({{"access_list_file", "access.txt"}})},
     {"access.txt", "5 198.51.100.0/24\n"},
@@ -291,8 +285,8 @@ const Files FIND_FILES = {
      "20120222 203.0.113.9     Fred\\\n"},
 };
 
-// Every query leaves the folder as it was: no log line, no history line, no new file. A file
-// that cannot be read ends the find at once, also with standard input open.
+// Every query leaves the folder as it was; an unreadable file ends the find at once, also with
+// standard input open.
 TEST(ProgramTest, FindPrintsMatchingEntriesAndWritesNothing) {
   const std::string ips = "drav-logger-ip.txt",
                     appending = FIND_FILES.at(ips) + "20261207 192.0.2.";

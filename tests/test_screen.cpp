@@ -1,5 +1,4 @@
-// The screen's decisions without a terminal: layout, list cursors, keys acting on the records,
-// player-table cells, the console line editor and the details blocks.
+// The screen's decisions without a terminal: layout, cursors, keys, cells, line editor, details.
 #include <gtest/gtest.h>
 
 #include <array>
@@ -106,7 +105,6 @@ class ScreenKeysTest : public ::testing::Test {
     }
   }
 
-  // Applies the keys; returns the number of beeps.
   int press(const std::vector<int>& keys) {
     int beeps = 0;
     for (int key : keys)
@@ -183,8 +181,7 @@ TEST_F(ScreenKeysTest, HelpShowsUntilTheNextKeyWhichOnlyClosesIt) {
   EXPECT_EQ(std::string(r_dravscreen_console_line().ac_text), "?h");
 }
 
-// Pausing and resuming as the operator sees it is the terminal test's; here the view of a
-// paused pane while lines come in and, in a full pane, fall out.
+// Pausing as seen is the terminal test's; here a paused pane's view as lines come and fall out.
 TEST_F(ScreenKeysTest, PausedPaneHoldsItsViewWhileLinesComeIn) {
   const auto bottom_line = [] { return r_dravpane_line(r_dravscreen_log_cursor().i_current); };
   for (int i = 0; i < 20; ++i)
@@ -223,8 +220,8 @@ TEST_F(ScreenKeysTest, KickAndBanActOnTheSelectedPlayerOrAddress) {
   EXPECT_EQ(status_.ats_client[3].i_kick_reason, KICK_ADMIN);
   EXPECT_EQ(status_.ats_client[7].i_kick_reason, KICK_NONE);
 
-  // A ban in the IP list kicks every player of the address and gives both its history
-  // entries the ban's level; a return of the address is no longer taken for a reconnect.
+  // A ban in the IP list kicks every player of the address and gives its history entries the
+  // ban's level; a return of the address is no longer a reconnect.
   const auto departed = [](const char* address) {
     return ts_disconnected{.ts_address = {ip(address), 27901}, .i_qport = 9, .t_time = 1};
   };
@@ -271,8 +268,8 @@ TEST_F(ScreenKeysTest, LocateCentresTheAddressInTheIpList) {
   EXPECT_EQ(r_dravscreen_ip_cursor(), (ts_cursor{0, 3}));
 }
 
-// B in the IP list bans the address of the selected entry, the first and the last included (a
-// selection past the end is brought onto the last); in an empty list B and D only beep.
+// B bans the selected entry's address, first and last too (past the end: the last); empty, B
+// and D only beep.
 TEST_F(ScreenKeysTest, IpListKeysActOnTheSelectedEntryOnly) {
   const std::pair<ts_cursor, const char*> bans[] = {{{0, 0}, "IP     Admin ban  192.0.2.1      "},
                                                     {{0, 9}, "IP     Admin ban  192.0.2.9      "}};
@@ -409,8 +406,8 @@ TEST(ScreenTest, ConsoleLineEditorFollowsItsKeys) {
               std::tuple(c.text, c.after, 0, c.beeps, c.consumed))
         << c.before << " key " << c.keys[0];
   }
-  // Typing 128 characters fills the line; the 78th scrolls the 78-wide view by one, so that
-  // the edit cell after the text stays in the last column; the 129th beeps.
+  // 128 characters fill the line; the 78th scrolls the 78-wide view by one to keep the edit cell
+  // in the last column; the 129th beeps.
   ts_console_line line;
   for (int i = 1; i <= 128; ++i) {
     EXPECT_FALSE(r_dravscreen_console_edit(line, 'x', 78).b_beep);
@@ -423,8 +420,7 @@ TEST(ScreenTest, ConsoleLineEditorFollowsItsKeys) {
   EXPECT_EQ(line.i_scroll, 0);
   const ts_console_edit enter = r_dravscreen_console_edit(line, KEY_VALUE_ENTER, 78);
   EXPECT_TRUE(enter.b_send && enter.b_consumed);
-  // With the edit position at the end, a narrower and then a wider bar show as much of the
-  // line as fits again, and all of it from the start once it fits.
+  // At the line's end, narrower then wider bars show what fits, all from the start once it fits.
   r_dravscreen_console_edit(line, KEY_VALUE_END, 78);
   for (const auto& [width, scroll] : {std::pair{78, 51}, {40, 89}, {78, 51}, {129, 0}}) {
     r_dravscreen_console_edit(line, KEY_VALUE_NONE, width);
@@ -459,31 +455,34 @@ TEST_F(ScreenKeysTest, FindLineMovesTheIpSelection) {
 }
 
 TEST_F(ScreenKeysTest, AliasesBlockShowsNamesAndOtherAddressesAtMostTwentyEach) {
-  // 192.0.2.7: Ann (undated too) and p01 to p20; Ann on 198.51.100.1 (banned below), p01 to
-  // p20 on 203.0.113.1 to .20 and p01 on .21.
+  // 192.0.2.7: Ann (undated too) and p01 to p20, later days first; Ann on 198.51.100.1
+  // (banned below) and undated on .3, p01 to p20 on 203.0.113.1 to .20 and p01 on .21. Anne
+  // undated stores the same first bytes as Ann undated.
   std::string history =
       "00000000 192.0.2.7       Ann\\\n20261205 192.0.2.7       Ann\\\n"
       "20261102 198.51.100.1    Ann\\h.example\n20261101 198.51.100.1    Ann\\\n"
-      "20261103 198.51.100.2    Zed\\\n";
+      "20261103 198.51.100.2    Zed\\\n00000000 198.51.100.3    Ann\\\n"
+      "00000000 198.51.100.4    Anne\\\n";
   std::vector<std::string> expected = {"Aliases of 192.0.2.7:", "  Names:", "    ----------  Ann"},
                            addresses = {"  Other addresses:",
-                                        "    198.51.100.1     2026-11-01  level 0 banned  Ann"};
+                                        "    198.51.100.1     2026-11-01  level 0 banned  Ann",
+                                        "    198.51.100.3     ----------  level 1  Ann"};
   for (int i = 1; i <= 21; ++i) {
     const int number = (i - 1) % 20 + 1;
     const std::string name = (number < 10 ? "p0" : "p") + std::to_string(number),
-                      address = "203.0.113." + std::to_string(i);
+                      address = "203.0.113." + std::to_string(i), day = std::to_string(30 - i);
     if (i <= 20)
-      history += "20261207 192.0.2.7       " + name + "\\\n";
+      history += "202612" + day + " 192.0.2.7       " + name + "\\\n";
     history += "20261120 " + address + std::string(16 - address.size(), ' ') + name + "\\\n";
-    if (i < 20) {
-      expected.push_back("    2026-12-07  " + name);
+    if (i < 20)
+      expected.push_back("    2026-12-" + day + "  " + name);
+    if (i < 19)
       addresses.push_back("    " + address + std::string(17 - address.size(), ' ') +
                           "2026-11-20  level 1  " + name);
-    }
   }
   expected.push_back("    ... and 1 more");
   expected.insert(expected.end(), addresses.begin(), addresses.end());
-  expected.push_back("    ... and 2 more");
+  expected.push_back("    ... and 3 more");
   drav_test::write_file(config_.log_file_ip, history);
   r_dravlistip_init(config_);
   r_dravaccess_block_ip(ip("198.51.100.1"), nullptr, "test");

@@ -1,12 +1,8 @@
-// The tracker against the simulated server over UDP on 127.0.0.1, with real log, history
-// and access files and a controlled clock: exact commands, log lines and files after each
-// poll, in calm scenarios and under faults (cut replies, a refused password, silence, extreme
-// settings, hostile host names).
+// The tracker against the simulated server with real files and a controlled clock, also faulty.
 #include <gtest/gtest.h>
 
 #include <algorithm>
 #include <atomic>
-#include <cstdint>
 #include <regex>
 
 #include "drav_pane.h"
@@ -28,10 +24,9 @@ std::string named(const std::string& name) {
   return PC + name + CC;
 }
 
-// Nobody is blocked before the first complete poll; the settings are asked for on that poll,
-// when due, and at once on a new map or game type; a refusal keeps the settings. The server
-// may keep listing a kicked player (a kick does not always take): kicked again on every poll,
-// under its current number.
+// Nobody is blocked before the first complete poll; settings are asked then, when due and on a
+// new map or type, a refusal keeping them. A kicked player still listed (a kick does not always
+// take) is kicked again every poll, under its current number.
 TEST(Stats, FirstCompletePollAcceptsEveryoneThenSettingsAndKicksFollowTheServer) {
   const int base = drav_test::free_udp_port_range(33);
   ASSERT_NE(base, 0);
@@ -53,8 +48,7 @@ TEST(Stats, FirstCompletePollAcceptsEveryoneThenSettingsAndKicksFollowTheServer)
   EXPECT_EQ(status.b_status_updated, 0);
   server.set_faults({});
   const std::time_t first = bench.now;
-  // Each player is asked on the socket of its number.
-  // What would change the table, the settings or the details is asked for twice.
+  // Each player is asked on its number's socket; whatever would change a record is asked twice.
   EXPECT_EQ(
       bench.poll(),
       Polled({"status", "status", "serverinfo", "serverinfo", "dumpuser 0", "dumpuser 0",
@@ -121,8 +115,7 @@ TEST(Stats, FirstCompletePollAcceptsEveryoneThenSettingsAndKicksFollowTheServer)
     EXPECT_EQ(status.ts_serverinfo.i_fraglimit, 40);
   }
 
-  // Intervals are measured on a clock that the wall clock's corrections do not move; a poll
-  // that gets no answer still counts as the last poll.
+  // Intervals use a clock the wall clock's corrections do not move; an unanswered poll counts.
   server.set_faults({.silent = true});
   status.t_last_status = r_dravstats_clock() - 5;
   EXPECT_EQ(r_dravstats_run(), 0);
@@ -185,9 +178,8 @@ TEST(Stats, ArrivalIsDecidedByTheAccessListAndArrivalAndCancelAreAnnouncedAsConf
   }
 }
 
-// Host names come from whoever runs a reverse zone: line ends and the name separator become
-// "?", and the text stops at a whole name. A reply that lists one address, port and qport
-// twice makes the second line a player of its own, with its own copy of the text.
+// Reverse-zone host names: line ends and the separator become "?", the text ends at a whole name.
+// One address, port and qport listed twice is two players, each with its own text copy.
 TEST(Stats, HostNamesCannotBreakAHistoryLineAndAreNeverShared) {
   StatsBench bench;
   std::vector<std::string> aliases;
@@ -200,7 +192,6 @@ TEST(Stats, HostNamesCannotBreakAHistoryLineAndAreNeverShared) {
   bench.hostnames["192.0.2.10"] = {"evil\n20120218 192.0.2.99      Forged\\\r;x", aliases};
   bench.server.set_player(1, player("One", "192.0.2.10", 101));
   bench.poll();
-  // One whole line of the history file.
   EXPECT_EQ(bench.history().substr(8), " 192.0.2.10      One\\" + expected + "\n");
 
   bench.server.set_player(4, player("Two", "192.0.2.10", 101));
@@ -222,9 +213,8 @@ TEST(Stats, HostNamesCannotBreakAHistoryLineAndAreNeverShared) {
                                         client_line("Connect   ", 4, "192.0.2.10", "Two")}));
 }
 
-// Each fetch sets the player's countdown to the interval, but only ceil(players / interval)
-// fetches of a poll keep the full interval, the rest one poll less: players falling due
-// together drift apart instead of all falling due on the same poll forever.
+// Each fetch sets the countdown to the interval, but only ceil(players / interval) fetches
+// a poll keep it whole, the rest one poll less, so players due together drift apart.
 TEST(Stats, DetailsFallingDueTogetherAreSpreadOverPolls) {
   const Lines renamed = {"status",     "status",     "dumpuser 0",
                          "dumpuser 0", "dumpuser 1", "dumpuser 1"};
@@ -250,8 +240,7 @@ TEST(Stats, DetailsFallingDueTogetherAreSpreadOverPolls) {
     };
     bench.server.set_player(2, player("C", "192.0.2.3", 3));
     put("");
-    // Renamed players are fetched at once, whatever their countdowns; with three players
-    // present and an interval of 2, two fetches a poll keep the full interval.
+    // Renamed players are fetched at once; three players at interval 2: two fetches keep it whole.
     EXPECT_EQ(put("2"), c.second) << c.interval;
     const auto& slots = bench.status.ats_client;
     EXPECT_EQ((std::vector{slots[0].i_dumpuser_countdown, slots[1].i_dumpuser_countdown,
@@ -262,10 +251,9 @@ TEST(Stats, DetailsFallingDueTogetherAreSpreadOverPolls) {
   }
 }
 
-// 32 players with 31-byte names need three reply datagrams; a reply that lost or cut a
-// datagram skips the poll. A failed fetch of details is retried on the next complete poll and
-// leaves no stale details. A refused password is told in the pane once until a reply was
-// accepted. A poll without a usable reply changes nothing but still expires the lists.
+// 32 players with 31-byte names need three datagrams; a reply losing or cutting one skips the
+// poll. Failed details are retried next poll, none stale. A refused password is told once until
+// a reply is accepted. A poll without a usable reply changes nothing but still expires the lists.
 TEST(StatsFaults, UnusableRepliesChangeNothingButTheLists) {
   StatsBench bench;
   ts_status& status = bench.status;
@@ -339,9 +327,8 @@ TEST(StatsFaults, UnusableRepliesChangeNothingButTheLists) {
 
 constexpr std::string_view PRINT = "\xff\xff\xff\xffprint\n";
 
-// The status reply as the network may deliver it after losing a datagram: the text split inside
-// the lines of two players, at the same column, and the part between them lost. The start of
-// the first player's line then joins the end of the second's into one line of full length.
+// The status reply after a lost datagram: the text split inside two players' lines at the
+// same column, so the first one's start joins the second's end into one full-length line.
 Lines spliced(drav_sim::SimServer& server, const std::string& first, const std::string& second) {
   std::string text;
   for (const std::string& datagram : server.execute("status")) {
@@ -360,10 +347,8 @@ void fill_twelve(StatsBench& bench) {
   ASSERT_EQ(bench.poll().second.size(), 13u);
 }
 
-// A status reply that lost a datagram (split anywhere, even inside a line) can join the start of
-// one player's line to the end of another's. Nothing such a reply alone says is acted on: it
-// logs nothing, records nothing and kicks nobody (every address here would be blocked as a
-// newcomer), while a real departure is logged once, whichever reply of the poll was damaged.
+// A reply that lost a datagram can join one player's line start to another's end; alone it logs,
+// records and kicks nothing (all here would be blocked), a real departure is logged once.
 TEST(StatsFaults, ALostStatusDatagramSplicesNobody) {
   StatsBench bench("0 192.0.2.0/24\n");
   fill_twelve(bench);
@@ -400,9 +385,8 @@ TEST(StatsFaults, ALostStatusDatagramSplicesNobody) {
   EXPECT_EQ(bench.history(), history);
 }
 
-// A player who moves or leaves between the two status requests of a poll is in no slot that
-// both replies agree on, yet one of them lists the player: that poll acts on nothing, and the
-// next one, whose replies agree, logs what happened once.
+// A player who moves or leaves between a poll's two status requests is in no slot both
+// replies agree on: that poll acts on nothing, and the next one logs what happened once.
 TEST(StatsFaults, APlayerListedByOneReplyOnlyWaitsForTheNextPoll) {
   const struct {
     int first, second;  // the player's slot in each reply of the poll; -1: not listed
@@ -434,8 +418,7 @@ TEST(StatsFaults, APlayerListedByOneReplyOnlyWaitsForTheNextPoll) {
   }
 }
 
-// A server that answers no poll for three intervals is told silent once, in the pane only, and
-// its return is told with the length of the silence.
+// A server silent for three intervals is told once, in the pane only, and its return with how long.
 TEST(StatsFaults, ASilentServerIsToldOnceAndSoIsItsReturn) {
   StatsBench bench;
   bench.poll();
@@ -456,9 +439,8 @@ TEST(StatsFaults, ASilentServerIsToldOnceAndSoIsItsReturn) {
   EXPECT_EQ(r_dravpane_line_count() - before, 2);
 }
 
-// A slot the two replies of a poll disagree on keeps its stored player, and nothing about that
-// player is asked or compared that poll: details fetched then would belong to a listing nobody
-// confirmed. The rename is logged once, when a poll confirms it.
+// A slot the poll's two replies disagree on keeps its stored player, not asked or compared then
+// (details would belong to an unconfirmed listing); the rename is logged once confirmed.
 TEST(StatsFaults, DetailsWaitForASlotToBeConfirmed) {
   StatsBench bench("", [](ts_config& c) { c.poll_interval_dumpuser = 1; });
   fill_twelve(bench);

@@ -1,5 +1,4 @@
-// Parsers of the status, serverinfo and dumpuser replies, fed with replies laid out as the game
-// server prints them. Any bytes are the fuzz targets' business; these are the exact layouts.
+// The reply parsers on the exact layouts the game server prints (any bytes: the fuzz targets).
 #include <gtest/gtest.h>
 
 #include <cstdio>
@@ -22,8 +21,7 @@ constexpr char STATUS_HEADER[] =
     "num score ping name            lastmsg address               qport \n"
     "--- ----- ---- --------------- ------- --------------------- ------\n";
 
-/// A client line as the server pads it: the name column is one blank wider than the name, and
-/// at least 16 columns.
+/// A client line as the server pads it: the name column is one blank wider, at least 16.
 std::string client_line(const std::string& num, const std::string& score, const std::string& ping,
                         const std::string& name, const std::string& lastmsg,
                         const std::string& address, const std::string& qport) {
@@ -38,8 +36,7 @@ std::string client_line(int num, const std::string& name = "Player") {
   return client_line(std::to_string(num), "5", "40", name, "0", address, "1000") + "\n";
 }
 
-/// Runs `parser` on a buffer of exactly the text's size, so that the address sanitizer catches
-/// a read past the length given.
+/// Runs `parser` on a buffer of exactly the text's size, so a read past it is caught.
 template <typename Record>
 int parse(int (*parser)(const char*, std::size_t, Record&), const std::string& text,
           Record& record) {
@@ -95,7 +92,6 @@ TEST(Status, HeaderIsCheckedLineByLine) {
   EXPECT_EQ(std::string(reply->ac_map), std::string(512, 'm'));
 }
 
-/// The one client that `line` lists.
 ts_status_line parse_client(const std::string& line) {
   const auto reply = parse_status(STATUS_HEADER + line + "\n");
   const std::vector<int> slots = present(*reply);
@@ -138,8 +134,7 @@ TEST(Status, ListEndsAtAShortLineTheLastLineFeedOrANulAndKeepsSlotsAndNamesInRan
        {first.substr(0, 65) + "\n" + later, later.substr(0, later.size() - 1), '\0' + later}) {
     EXPECT_EQ(present(*parse_status(STATUS_HEADER + first + rest)), std::vector<int>{1});
   }
-  // The list is whole only when its closing empty line ends the reply: text after it comes from
-  // datagrams of another reply.
+  // The list is whole only when its closing empty line ends the reply: more text is another's.
   const std::pair<std::string, int> endings[] = {
       {"\n", 1}, {"", 0}, {"\n" + later, 0}, {"\n\n", 0}, {first.substr(0, 65) + "\n", 0}};
   for (const auto& [ending, complete] : endings) {
@@ -151,8 +146,7 @@ TEST(Status, ListEndsAtAShortLineTheLastLineFeedOrANulAndKeepsSlotsAndNamesInRan
   ASSERT_EQ(r_dravstatsparse_parse_status(text.c_str(), text.size() - 1, cut), 1);
   EXPECT_EQ(present(cut), std::vector<int>{1});
 
-  // Names fill their column up to the later columns, whatever their length; blanks after a
-  // name are padding, and the clean name drops the colour codes.
+  // Names fill their column up to the next; trailing blanks are padding; clean names lose colours.
   const auto reply = parse_status(
       STATUS_HEADER + client_line(0, std::string(20, ' ')) + client_line(32) + client_line(-1) +
       client_line(999) + client_line(31, "thirty-one-characters-long-name") +
@@ -246,8 +240,7 @@ TEST(Dumpuser, KeysMatchWithTheirPaddingAndEmptyRepliesLeaveNothing) {
   EXPECT_EQ(std::tuple(info.ts_address, info.ab_found[12]), std::tuple(ts_ip_port{0, 0}, 1));
 }
 
-// Only a whole reply counts as a player's details: one cut on the way must not pass for details
-// that changed (a cut before the address line and an empty slot's line: the tracker test).
+// A cut reply must not pass for changed details (cuts before the address line: the tracker test).
 TEST(Dumpuser, OnlyAWholeReplyIsTakenAsDetails) {
   const std::string whole =
       "userinfo\n--------\n" + key_lines("skin=male/grunt|name=Red|ip=192.0.2.7:27901");

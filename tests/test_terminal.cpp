@@ -1,5 +1,4 @@
-// The built program in a real terminal against the simulated game server: what the operator
-// sees, the keys, resizing, and how the terminal is left behind by q, SIGTERM and a fatal error.
+// The built program in a real terminal against the simulated server: screen, keys, exits.
 #include <gtest/gtest.h>
 #include <signal.h>
 #include <unistd.h>
@@ -28,7 +27,6 @@ namespace {
 
 constexpr int RED = 1, GREEN = 2, YELLOW = 3, CYAN = 6, WHITE = 7;
 
-// One character cell of the screen as the terminal shows it.
 struct Cell {
   std::string text;  // the character (UTF-8)
   bool bold = false;
@@ -43,8 +41,7 @@ std::string quote(const std::string& text) {
   return quoted + "'";
 }
 
-// Attributes carry over from one row to the next, as the terminal sends them. The capture
-// holds no other sequences than SGR ones ("\x1b[1;32m").
+// Attributes carry over from row to row as sent; the capture holds only SGR sequences.
 std::vector<Cell> parse_row(const std::string& row, Cell& attributes) {
   std::vector<Cell> cells;
   for (std::size_t i = 0; i < row.size();) {
@@ -83,17 +80,15 @@ std::string screen_text(const std::vector<std::string>& rows) {
   return text;
 }
 
-// A terminal of its own (a detached tmux session on a private server socket) running
-// `command` through sh in `folder`; its screen is read back with characters and colours.
+// A detached tmux session on a private socket running `command` through sh in `folder`.
 class Terminal {
  public:
   Terminal(const std::string& folder, const std::string& command, int cols, int rows) {
     // The shell stays after the program so that the screen it leaves can be read.
     tmux("-f /dev/null new-session -d -s main -x " + std::to_string(cols) + " -y " +
          std::to_string(rows) + " -c " + quote(folder) + " " + quote(command + "; exec sleep 600"));
-    // Whatever ends this process (a failed check, a crash, a time-out's kill) closes the
-    // cleaner's input, which then kills every process of the pane (a program that spins
-    // ignores the hang-up of kill-server), ends the server and removes its socket.
+    // Whatever ends this process closes the cleaner's input; it then kills the pane's processes
+    // (a spinning one ignores kill-server's hang-up), ends the server and removes its socket.
     std::string pane = tmux("display-message -p -t main '#{pane_pid}'");
     pane.erase(pane.find_last_not_of("\n") + 1);
     const std::string cleanup = "read -r _; " +
@@ -110,7 +105,6 @@ class Terminal {
       screen.push_back(parse_row(row, attributes));
     return screen;
   }
-  // The visible rows as text, trailing blanks removed.
   std::vector<std::string> rows() const {
     std::vector<std::string> rows;
     std::istringstream capture(tmux("capture-pane -p -t main"));
@@ -194,7 +188,6 @@ std::string fit(const std::string& text, int cols) {
   return fitted + std::string(static_cast<std::size_t>(cols) - fitted.size(), ' ');
 }
 
-// The text between a row's left and right border.
 std::string inside(const std::string& row) {
   const std::string border = "│";
   const std::size_t first = row.find(border) + border.size();
@@ -210,9 +203,8 @@ TEST(TerminalTest, OperatorSessionSignalsAndRefusals) {
   prepare(dir, server, "", {{"access_list_file", "access.txt"}});
   drav_test::write_file(dir.file("access.txt"), "5 198.51.100.0/24    trusted\n");
 
-  // Runs the program in an 80x24 terminal there; the shell writes the terminal's mode before
-  // and after it to "mode" and "mode.after", then its exit status to "status", and the inner
-  // shell hands its process number to the program. Waits for the first poll on the screen.
+  // Runs the program in an 80x24 terminal; the shell saves the mode before and after in "mode" and
+  // "mode.after", the exit status in "status" and the program's pid in "pid". Waits for a poll.
   std::unique_ptr<Terminal> terminal;
   const auto start = [&](const std::string& environment = "") {
     std::filesystem::remove(dir.file("status"));
@@ -255,8 +247,7 @@ TEST(TerminalTest, OperatorSessionSignalsAndRefusals) {
   EXPECT_EQ(cells[23][1].foreground, CYAN);  // key names
   EXPECT_NE(cells[23][2].foreground, CYAN);  // labels
 
-  // Raising the access level turns the level-1 address red, in the IP list at once and in
-  // the player table with the next poll; the level-5 one stays green.
+  // A raised level turns the level-1 address red (list now, table next poll); level 5 stays green.
   terminal->keys({"3"});
   ASSERT_TRUE(terminal->wait_for_text("Access (3)"));
   EXPECT_EQ(terminal->cells()[4][48].foreground, RED);
@@ -298,8 +289,7 @@ TEST(TerminalTest, OperatorSessionSignalsAndRefusals) {
   terminal->resize(100, 40);
   ASSERT_TRUE(terminal->wait_for_row(25, "├─[L]" + line(53) + "┴" + line(40) + "┤"));
 
-  // The console line sends any command; the echo and the reply land in the pane. The edit
-  // cell after the text is one green cell; the line itself is plain.
+  // Any command goes out, its echo and reply land in the pane; only the edit cell is green.
   terminal->keys({"~", "status"});
   ASSERT_TRUE(terminal->wait_for_row(39, " status"));
   cells = terminal->cells();
@@ -312,8 +302,7 @@ TEST(TerminalTest, OperatorSessionSignalsAndRefusals) {
   ASSERT_TRUE(terminal->wait_for_text("Map              : canyon_ridge"));
   terminal->keys({"`"});
 
-  // Back in the first size, B bans the selected player's address and kicks the player, whose
-  // row empties whole once the player is gone.
+  // Back in the first size, B bans and kicks the selected player, whose row empties once gone.
   terminal->resize(80, 24);
   ASSERT_TRUE(terminal->wait_for_row(22, "└" + line(78) + "┘"));
   terminal->keys({"B"});
@@ -323,21 +312,17 @@ TEST(TerminalTest, OperatorSessionSignalsAndRefusals) {
         r, [](const auto& row) { return row.starts_with("│ 1" + std::string(44, ' ') + "│"); });
   }));
 
-  // q ends the program with status 0 and gives the terminal back.
   terminal->keys({"q"});
   ended(0);
   EXPECT_TRUE(terminal->wait_for(given_back));
   EXPECT_TRUE(terminal->cursor_shown());
 
-  // SIGTERM ends the program with status 0 and restores the terminal.
   ASSERT_TRUE(start());
   ASSERT_EQ(kill(std::stoi(read_file(dir.file("pid"))), SIGTERM), 0);
   ended(0);
   EXPECT_EQ(screen_text(terminal->rows()), "BEFORE\n" + std::string(23, '\n'));
 
-  // A fatal error with the screen up leaves a readable message (long enough to wrap) and
-  // waits for a key before it ends with status 1: any key, not only Enter, and the shell
-  // gets its terminal back as it was.
+  // A fatal error shows a readable wrapped message, waits for any key, exits 1 and restores.
   ASSERT_TRUE(start());
   std::filesystem::remove(dir.file("drav-logger-ip.txt"));
   std::filesystem::create_directory(dir.file("drav-logger-ip.txt"));
@@ -354,8 +339,7 @@ TEST(TerminalTest, OperatorSessionSignalsAndRefusals) {
   terminal->keys({"x"});
   ended(1);
 
-  // A terminal without colours is refused (after a start that finds a history file again:
-  // a directory in its place is refused first).
+  // A terminal without colours is refused; a directory as the history file is refused before.
   std::filesystem::remove(dir.file("drav-logger-ip.txt"));
   drav_test::write_file(dir.file("drav-logger-ip.txt"), "");
   ASSERT_TRUE(start("env TERM=vt100 "));
@@ -363,10 +347,8 @@ TEST(TerminalTest, OperatorSessionSignalsAndRefusals) {
   EXPECT_TRUE(terminal->wait_for_text("Error: the terminal has no colours"));
 }
 
-// The 12-row screen at `cols` columns of the session below: three players, their three
-// history entries, the pane's newest two lines (`pane`, as the widest screen shows them) and
-// the player table's key bar. Each region's rows hold their own text, cut at the region's
-// end, and every row keeps its borders.
+// The 12-row screen at `cols` columns below: three players and entries, the newest two pane lines
+// (`pane`, as widest shown), the key bar; rows cut at their region's end, borders kept.
 std::vector<std::string> narrow_screen(int cols, const std::vector<std::string>& pane) {
   const int table = cols >= 80 && cols <= 83 ? cols - 34 : (cols - 83) / 2 + 49;
   const int ip_list = cols - table - 3;
@@ -422,10 +404,9 @@ TEST(TerminalTest, EveryWidthHelpPausedPaneConsoleLineAndFind) {
                     24);
   ASSERT_TRUE(terminal.wait_for_text("Client Connect    02 198.51.100.20   Rob"));
 
-  // Each region's rows, its bottom row included, hold only their own text and every border
-  // stays whole: at every width up to where the last field of every row fits (62 columns),
-  // where the key bar's parts meet, around the fixed widths of the player table, and wide.
-  // (tmux passes on at most four resizes a second, so not every width up to 300.)
+  // Regions keep their text and whole borders at each width up to 62 (every last field fits),
+  // where the key bar's parts meet, around the table's fixed widths, and wide; not every width
+  // up to 300, as tmux passes on at most four resizes a second.
   terminal.resize(300, 12);
   ASSERT_TRUE(
       terminal.wait_for([](const auto& r) { return r.size() == 12 && r[10].size() > 600; }));
@@ -442,8 +423,7 @@ TEST(TerminalTest, EveryWidthHelpPausedPaneConsoleLineAndFind) {
         << screen_text(expected);
   }
 
-  // ? shows the keys of every region over the regions; the next key only closes it and the
-  // regions are drawn again.
+  // ? shows every region's keys over the regions; the next key only closes it, redrawing them.
   terminal.resize(80, 24);
   terminal.keys({"?"});
   const std::vector<std::string> help = {
@@ -468,8 +448,7 @@ TEST(TerminalTest, EveryWidthHelpPausedPaneConsoleLineAndFind) {
     return std::equal(expected.begin(), expected.begin() + 7, r.begin());
   }));
 
-  // P holds the pane still and counts the lines that come in meanwhile (nine of server
-  // details, three reminders), its label bold yellow; End or P again shows the newest lines.
+  // P holds the pane, counting new lines (9 details, 3 reminders) in bold yellow; End or P resumes.
   const auto pane_rows = [](const std::vector<std::string>& r) {
     return std::vector<std::string>(r.begin() + 16, r.begin() + 22);
   };
@@ -520,9 +499,7 @@ TEST(TerminalTest, EveryWidthHelpPausedPaneConsoleLineAndFind) {
            cells[23][1].background == GREEN;
   }));
 
-  // The find line moves the IP list's selection to the first match from the selection on;
-  // Escape goes back, Enter keeps the match, n and N step on and back, wrapping.
-  // The entries are on rows 4 to 6; the selected one is bold.
+  // Find selects the next match (rows 4 to 6, bold); Escape goes back, Enter stays, n and N wrap.
   const auto selected_row = [&] {
     const auto cells = terminal.cells();
     for (int row = 4; row <= 6; ++row)

@@ -1,6 +1,4 @@
-// The text cleaning, the time stamps and the configuration reader. The tokeniser is checked
-// through the configuration and reply readers, the messages of bad configuration files by the
-// program tests.
+// Text cleaning, time stamps and the configuration reader (its messages: the program tests).
 #include <gtest/gtest.h>
 
 #include <cstdlib>
@@ -20,8 +18,8 @@
 namespace {
 
 TEST(ToolsTest, CleaningDropsOrReplacesExactlyItsBytes) {
-  // Colour codes are 0x01..0x1F but the line feed; the console's quoting characters. That a
-  // copy cleans as in place is the fuzz target's check.
+  // Colour codes are 0x01..0x1F but the line feed; also the console's quoting characters (copy
+  // versus in place: the fuzz target).
   const std::string text = "a\x01\t\n\r\x1F \"#$'\x7F\x80\xFF";
   const std::pair<void (*)(char*, const char*), std::string> cleanings[] = {
       {r_dravtools_remove_colors, "a\n \"#$'\x7F\x80\xFF"},
@@ -78,9 +76,8 @@ TEST(ConfigTest, EveryKeyLandsInItsFieldInAnyOrder) {
       {"log_file", "a.log"},          {"log_file_ip", "b.txt"},
       {"net_server_ip", "192.0.2.7"}, {"net_server_rcon", "pass word " + std::string(600, 'r')},
       {"access_list_file", "c.txt"},  {"access_list_file_add", "d.txt"}};
-  // The lines in reverse order with CR LF ends, comments and empty lines between them; the
-  // integer keys get 101, 102, ... in file order. A repeated key's last value counts; numbers
-  // saturate and texts are cut at 512 bytes.
+  // Reversed lines with CR LF ends, comments and empty lines between; integer keys get 101, 102,
+  // ... in file order. A repeated key's last value counts; numbers saturate, texts cut at 512.
   std::istringstream in(drav_test::config_text(texts));
   std::string file;
   int number = 101;

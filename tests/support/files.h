@@ -1,5 +1,4 @@
-// Files for the tests and the fuzz targets alike (it needs no test framework): a temporary
-// folder and whole-file reads and writes.
+// Files for the tests and the fuzz targets (no test framework): a temporary folder, whole files.
 #pragma once
 
 #include <stdlib.h>
@@ -30,7 +29,6 @@ class TempDir {
   TempDir& operator=(const TempDir&) = delete;
 
   const std::filesystem::path& path() const { return path_; }
-  /// Path of `name` inside the folder.
   std::string file(const std::string& name) const { return (path_ / name).string(); }
 
  private:

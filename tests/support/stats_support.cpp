@@ -56,8 +56,7 @@ StatsBench::~StatsBench() {
 
 Polled StatsBench::poll() {
   r_dravstats_update(now);
-  // A command still on its way in would count for the next poll, and could act after the
-  // players were changed for it.
+  // A command still on its way would count for the next poll, acting on players changed since.
   EXPECT_TRUE(server.wait_until_handled(10'000));
   now += config.poll_interval_status;
   Polled polled;

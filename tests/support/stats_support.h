@@ -1,5 +1,4 @@
-// A tracker bench for tests: the simulated game server on 127.0.0.1, files in a temporary
-// folder, every module the tracker uses started in the program's order, and a controlled clock.
+// A tracker bench: the simulated server, a temporary folder, modules started in order, a clock.
 #pragma once
 
 #include <ctime>
@@ -23,8 +22,7 @@ using Polled = std::pair<Lines, Lines>;
 
 class StatsBench {
  public:
-  /// `access_list` becomes the access_list_file; `configure` adjusts the settings before any
-  /// module starts.
+  /// `access_list` becomes the access_list_file; `configure` adjusts settings before any start.
   explicit StatsBench(const std::string& access_list = "",
                       const std::function<void(ts_config&)>& configure = {});
   ~StatsBench();
@@ -39,7 +37,6 @@ class StatsBench {
   ts_config config;
   ts_status status;
   std::time_t now = 1'700'000'000;
-  /// The source ports of the commands of the last poll, in order.
   std::vector<int> ports;
   /// Host names the resolver gives for an address (dotted text); others have none.
   std::map<std::string, ts_hostent> hostnames;
@@ -49,7 +46,6 @@ class StatsBench {
   std::size_t log_offset_ = 0;
 };
 
-/// A player of the simulated server with the given name, address and qport.
 drav_sim::Player player(const std::string& name, const std::string& ip, int qport,
                         bool connecting = false);
 /// A player event line of the log file, e.g. client_line("Connect   ", 3, "192.0.2.1", "Al").

@@ -68,8 +68,7 @@ AppendOnly::AppendOnly(std::string path) : FileAttribute(std::move(path), FS_APP
 Immutable::Immutable(std::string path) : FileAttribute(std::move(path), FS_IMMUTABLE_FL) {}
 
 std::string regex_escape(const std::string& text) {
-  // A closing bracket outside a bracket expression is an ordinary character in the extended
-  // syntax, and escaping it is an error there.
+  // In the extended syntax a closing bracket outside brackets is ordinary and escaping it errs.
   static const std::regex special(R"([\\^$.|?*+()[{}])");
   return std::regex_replace(text, special, "\\$&");
 }
@@ -139,7 +138,6 @@ int free_udp_port_range(int count) {
 }
 
 std::string config_text(const std::map<std::string, std::string>& overrides) {
-  // The 24 keys in file order, each with a working value.
   std::istringstream defaults(
       "log_file=drav-logger.log\nlog_file_ip=drav-logger-ip.txt\nnet_server_ip=127.0.0.1\n"
       "net_server_port=27910\nnet_server_rcon=secret\nnet_client_port=0\n"

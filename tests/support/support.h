@@ -1,5 +1,4 @@
-// Shared helpers of the test suite: those of files.h, file faults (a full disk, a file that
-// cannot be truncated), a complete configuration, addresses, free ports and fatal errors.
+// Shared helpers: those of files.h, file faults, a configuration, addresses, ports, fatal errors.
 #pragma once
 
 #include <cstdint>
@@ -14,8 +13,8 @@
 
 namespace drav_test {
 
-/// While it lives, no file of this process can grow past `bytes` and SIGXFSZ is ignored, so
-/// that a write beyond the limit is cut short or fails with EFBIG, as on a full disk.
+/// While it lives, no file here grows past `bytes` and SIGXFSZ is ignored: a write beyond is cut
+/// short or fails with EFBIG, as on a full disk.
 class FileSizeLimit {
  public:
   explicit FileSizeLimit(std::uint64_t bytes);
@@ -28,9 +27,8 @@ class FileSizeLimit {
   void (*saved_handler_)(int) = nullptr;
 };
 
-/// While it lives, a file has an attribute: append-only, with which the file system refuses to
-/// truncate it, or immutable, with which nobody may write it, not even a privileged user;
-/// held() is false when the file system or the privileges refuse it.
+/// While it lives, a file is append-only (the file system refuses to truncate it) or immutable
+/// (nobody may write it); held() is false when the file system or the privileges refuse.
 class FileAttribute {
  public:
   FileAttribute(std::string path, int flag);
@@ -51,7 +49,6 @@ struct Immutable : FileAttribute {
   explicit Immutable(std::string path);
 };
 
-/// The address of a dotted text, as the address module parses it ("192.0.2.1").
 std::uint64_t ip(const char* dotted);
 
 /// A history entry as text: "YYYY-M-D address 'name' 'host names' level".
@@ -67,32 +64,28 @@ std::vector<std::string> described_all(const Entries& entries) {
 /// A regular expression for a "YYYY-MM-DD hh:mm:ss" time stamp.
 inline constexpr char STAMP_PATTERN[] = "[0-9]{4}-[0-9]{2}-[0-9]{2} [0-9]{2}:[0-9]{2}:[0-9]{2}";
 
-/// `text` without the leading time stamp and blank of each line; fails the test when a line
-/// has none.
+/// `text` without each line's leading time stamp and blank; fails the test when one has none.
 std::string without_stamp(const std::string& text);
 
-/// A UDP port P of 127.0.0.1 such that P .. P + `count` - 1 are all free right now; 0 when
-/// none was found.
+/// A port P of 127.0.0.1 with P .. P + `count` - 1 all free right now; 0 when none was found.
 int free_udp_port_range(int count);
 
-/// A regular expression matching exactly what the fatal path writes to standard error for
-/// `message`: two line feeds, a "YYYY-MM-DD hh:mm:ss" time stamp, a blank and the message.
+/// A regular expression for the fatal path's standard error: two line feeds, stamp, message.
 std::string fatal_stderr_pattern(const std::string& message);
 
 /// Expects `body` to end the process through the fatal path with "./src/<module> - <message>"
-/// and status 1; standard input is empty, so the wait for a key returns at once.
+/// and status 1; with standard input empty the wait for a key returns at once.
 void expect_fatal(const std::function<void()>& body, const char* module,
                   const std::string& message);
 
-/// The 24 keys of "drav-logger.cfg" in file order with working values; `overrides` replaces
-/// the value of a key (given without "="), and a key mapped to "<omit>" leaves its line out.
+/// The 24 keys of "drav-logger.cfg" in order with working values; `overrides` replaces a key's
+/// value (key given without "="), and "<omit>" leaves its line out.
 std::string config_text(const std::map<std::string, std::string>& overrides = {});
 
 /// Settings for the transport to the simulated server on 127.0.0.1 with password "secret".
 ts_config make_config(std::uint16_t server_port, int client_port = 0, int timeout_next = 150,
                       int timeout_1 = 1000);
 
-/// A regular expression matching `text` literally.
 std::string regex_escape(const std::string& text);
 
 }  // namespace drav_test
