@@ -290,7 +290,12 @@ TEST(TerminalTest, OperatorSessionSignalsAndRefusals) {
   ASSERT_TRUE(terminal->wait_for_row(25, "├─[L]" + line(53) + "┴" + line(40) + "┤"));
 
   // Any command goes out, its echo and reply land in the pane; only the edit cell is green.
-  terminal->keys({"~", "status"});
+  // The toggle alone redraws the bottom row: the key bar gives way to the empty line.
+  const auto key_bar = [](const auto& r) { return r[39].find("Details") != std::string::npos; };
+  ASSERT_TRUE(terminal->wait_for(key_bar));
+  terminal->keys({"~"});
+  ASSERT_TRUE(terminal->wait_for([&](const auto& r) { return !key_bar(r); }));
+  terminal->keys({"status"});
   ASSERT_TRUE(terminal->wait_for_row(39, " status"));
   cells = terminal->cells();
   cells[39].resize(100);  // the capture drops plain blanks at the end of a row
