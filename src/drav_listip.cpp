@@ -38,8 +38,6 @@ namespace {
 constexpr std::size_t ADDRESS_COLUMN = 9;
 constexpr std::size_t ADDRESS_WIDTH = 15;
 constexpr std::size_t NAME_COLUMN = 25;
-// Marks the name of an undated line, so that a later dated sighting is a new entry.
-constexpr std::string_view UNDATED_NAME_PREFIX = "\\ ";
 // Entries per block after the load and after a split; a block is split when it holds twice
 // as many, so an insertion moves at most that many entries (about 230 kB).
 constexpr std::size_t BLOCK_ENTRIES = 4096;

@@ -146,6 +146,9 @@ bool r_dravlistip_match(const ts_listip_query& query, const ts_listip_data& entr
 /// Index of the first matching entry from `start` on, stepping by `step` (1 or -1) and
 /// wrapping around the list; -1 when no entry matches. `start` may lie outside the list.
 std::int32_t r_dravlistip_find(const ts_listip_query& query, std::int32_t start, std::int32_t step);
+/// The entry's name as it was seen: without the mark that an undated entry's name carries
+/// in memory (its day already tells it is undated).
+const char* r_dravlistip_seen_name(const ts_listip_data& entry);
 /// The name as shown on the screen, without colour codes; game characters as UTF-8.
 std::string r_dravlistip_shown_name(const char* name);
 

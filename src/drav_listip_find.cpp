@@ -18,15 +18,8 @@
 
 namespace {
 
-// Marks the name of an undated entry in memory.
-constexpr std::string_view UNDATED_NAME_PREFIX = "\\ ";
 // How many candidates ahead a text scan asks for the texts it will read.
 constexpr std::size_t FETCH_AHEAD = 8;
-
-// Colour codes are the control bytes other than the line feed.
-bool r_dravlistip_is_color_code(unsigned char byte) {
-  return byte >= 0x01 && byte <= 0x1F && byte != 0x0A;
-}
 
 char r_dravlistip_fold(char c) {
   return c >= 'A' && c <= 'Z' ? static_cast<char>(c - 'A' + 'a') : c;
@@ -42,7 +35,7 @@ bool r_dravlistip_contains_folded(std::string_view text, std::string_view folded
 bool r_dravlistip_shown_as_is(std::string_view name) {
   return std::all_of(name.begin(), name.end(), [](char c) {
     const auto byte = static_cast<unsigned char>(c);
-    return byte < 0x7F && !r_dravlistip_is_color_code(byte);
+    return byte < 0x7F && !r_dravtools_is_color_code(byte);
   });
 }
 
@@ -313,11 +306,18 @@ std::optional<ts_listip_query> r_dravlistip_parse_query(std::string_view text, s
   return query;
 }
 
+const char* r_dravlistip_seen_name(const ts_listip_data& entry) {
+  const bool undated = entry.year == 0 && entry.month == 0 && entry.day == 0;
+  return undated && std::string_view(entry.name).starts_with(UNDATED_NAME_PREFIX)
+             ? entry.name + UNDATED_NAME_PREFIX.size()
+             : entry.name;
+}
+
 std::string r_dravlistip_shown_name(const char* name) {
   std::string shown;
   for (const char* c = name; *c != '\0'; ++c) {
     const auto byte = static_cast<unsigned char>(*c);
-    if (r_dravlistip_is_color_code(byte)) {
+    if (r_dravtools_is_color_code(byte)) {
       continue;
     }
     if (byte >= 0x7F) {

@@ -13,6 +13,10 @@
 #include <span>
 #include <string_view>
 
+/// Marks the name of an undated line in memory, so that a later dated sighting of the name
+/// is a new entry.
+constexpr std::string_view UNDATED_NAME_PREFIX = "\\ ";
+
 /// One stored entry. The history holds IPv4 addresses only, so 32 bits are enough.
 struct ts_listip_entry {
   std::uint32_t i_ip;

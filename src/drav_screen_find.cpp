@@ -19,8 +19,6 @@ namespace {
 constexpr std::size_t ALIASES_SHOWN_MAX = 20;
 // The day of an entry from an undated history line.
 constexpr const char* ALIASES_UNDATED_DAY = "----------";
-// The mark that the history puts before the name of an undated line.
-constexpr std::string_view UNDATED_NAME_MARK = "\\ ";
 
 std::optional<ts_listip_query> r_dravscreen_parse_query(const std::string& text) {
   std::string error;  // a bad query finds nothing, which the line shows in red
@@ -77,17 +75,9 @@ std::string r_dravscreen_alias_day(const ts_listip_data& entry) {
   return r_dravscreen_format_line("%04d-%02d-%02d", entry.year, entry.month, entry.day);
 }
 
-// The name as it was seen: the placeholder day already tells an undated entry.
-const char* r_dravscreen_alias_name(const ts_listip_data& entry) {
-  const std::string_view name = entry.name;
-  const bool undated = entry.year == 0 && entry.month == 0 && entry.day == 0;
-  return undated && name.starts_with(UNDATED_NAME_MARK) ? entry.name + UNDATED_NAME_MARK.size()
-                                                        : entry.name;
-}
-
 std::string r_dravscreen_alias_name_line(const ts_listip_data& entry) {
   return r_dravscreen_format_line("    %s  %s", r_dravscreen_alias_day(entry).c_str(),
-                                  r_dravscreen_alias_name(entry));
+                                  r_dravlistip_seen_name(entry));
 }
 
 // The mark comes before the name, whose colour codes would colour anything after it.
@@ -95,7 +85,7 @@ std::string r_dravscreen_alias_address_line(const ts_listip_data& entry) {
   return r_dravscreen_format_line(
       "    %-15s  %s  level %d%s  %s", r_dravip_ip_to_text(entry.ip).c_str(),
       r_dravscreen_alias_day(entry).c_str(), entry.access_level,
-      entry.access_level == 0 ? " banned" : "", r_dravscreen_alias_name(entry));
+      entry.access_level == 0 ? " banned" : "", r_dravlistip_seen_name(entry));
 }
 
 void r_dravscreen_show_alias_part(const std::vector<ts_listip_data>& entries,

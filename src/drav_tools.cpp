@@ -54,11 +54,6 @@ static_assert(sizeof("\u00E9") == 3 && sizeof("\u2190") == 4,
 
 namespace {
 
-// Colour codes are every control byte except the line feed, which text keeps.
-constexpr bool r_dravtools_is_color_code(unsigned char byte) {
-  return byte >= 0x01 && byte <= 0x1F && byte != 0x0A;
-}
-
 // Copies `source` to `dest` without the bytes `drop` selects. The write position never
 // passes the read position, so cleaning in place is safe.
 template <typename Predicate>

@@ -93,6 +93,10 @@ const char* r_dravtools_line_fault(std::string_view line);
 /// UTF-8 text of each game character 0x7F..0xFF; the text of byte b is entry b - 0x7F.
 extern const std::array<const char*, 129> gpac_drav_chars_utf8;
 
+/// True for a colour code: every control byte except the line feed, which text keeps.
+constexpr bool r_dravtools_is_color_code(unsigned char byte) {
+  return byte >= 0x01 && byte <= 0x1F && byte != 0x0A;
+}
 /// Copies `source` into `dest` without colour codes (0x01..0x1F except 0x0A); dest may be source.
 void r_dravtools_remove_colors(char* dest, const char* source);
 /// Same as r_dravtools_remove_colors; used in place by the log writer.

@@ -195,15 +195,11 @@ struct ts_find_line {
   std::string pc_hostnames;
 };
 
-// The entry's columns. An undated entry's name carries a mark that the day column shows.
+// The entry's columns; the day column shows an undated entry with dashes.
 ts_find_line r_monitor_find_line(const ts_listip_data& entry) {
   ts_find_line line;
-  const char* name = entry.name;
   if (entry.year == 0 && entry.month == 0 && entry.day == 0) {
     line.pc_day = "----------";
-    if (std::string_view(name).starts_with("\\ ")) {
-      name += 2;
-    }
   } else {
     char day[48];
     // The fields are not checked when read, so a bad date may take more than ten columns.
@@ -213,7 +209,7 @@ ts_find_line r_monitor_find_line(const ts_listip_data& entry) {
   }
   line.pc_address = r_dravip_ip_to_text(entry.ip).c_str();
   line.i_level = entry.access_level;
-  line.pc_name = r_dravlistip_shown_name(name);
+  line.pc_name = r_dravlistip_shown_name(r_dravlistip_seen_name(entry));
   line.pc_hostnames = entry.hostnames;
   return line;
 }
