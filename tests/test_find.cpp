@@ -76,9 +76,8 @@ TEST_F(FindTest, QueriesMatchAddressesNetworksAndTheTextAsShown) {
     std::string error;
     const auto parsed = r_dravlistip_parse_query(c.text, error);
     EXPECT_EQ(error, c.error) << c.text;
-    if (!parsed) {
+    if (!parsed)
       continue;
-    }
     EXPECT_EQ(parsed->te_kind, c.te_kind) << c.text;
     std::vector<std::int32_t> found;
     for (std::int32_t i = r_dravlistip_find(*parsed, 0, 1); i >= 0 && found.size() < 6;
@@ -115,15 +114,13 @@ TEST_F(FindTest, StepsWrapBothWaysOverBlocksAlsoAfterInsertionsSplitOne) {
       {*text, -1, -1, 5466},      {*network, 5000, 1, 4500},  {*network, 5000, -1, 4679},
       {*network, 4000, -1, 4679}, {*network, 4600, -1, 4600}, {*network, 9000, 1, 4500},
   };
-  for (const auto& s : steps) {
+  for (const auto& s : steps)
     EXPECT_EQ(r_dravlistip_find(s.query, s.start, s.step), s.found) << s.start << " " << s.step;
-  }
   // 4097 names after the n names of 198.51.100.0: the first blocks grow until one splits.
   static std::int32_t last_inserted;
   r_dravlistip_set_inserted_function([](std::int32_t index) { last_inserted = index; });
-  for (int q = 0; q < 4097; ++q) {
+  for (int q = 0; q < 4097; ++q)
     r_dravlistip_add_ip_name(ip("198.51.100.0"), ("q" + std::to_string(10000 + q)).c_str(), "");
-  }
   const auto list = r_dravlistip_get_list();
   std::int32_t first = 0;
   std::int32_t end = 0;

@@ -171,29 +171,20 @@ TEST(ProgramTest, StartUpErrorsAreFatalWithTheirMessage) {
   const struct {
     std::vector<std::string> arguments;
     std::optional<std::string> config;  // "drav-logger.cfg"
-    std::string message;
-    bool key = false;  // the run waits for a key
+    std::string message;                // after "./src/drav_config - "
+    bool key = false;                   // the run waits for a key
   } cases[] = {
-      {{"--headless"}, std::nullopt, "./src/drav_config - Config file not found"},
-      {{}, std::nullopt, "./src/drav_config - Config file not found", true},
-      {{},
-       config_text({{"log_file", "<omit>"}}),
-       "./src/drav_config - Not all variables found (0): log_file="},
+      {{"--headless"}, std::nullopt, "Config file not found"},
+      {{}, std::nullopt, "Config file not found", true},
+      {{}, config_text({{"log_file", "<omit>"}}), "Not all variables found (0): log_file="},
       {{},
        config_text({{"say_init", "<omit>"}, {"ping_kick", "<omit>"}}),
-       "./src/drav_config - Not all variables found (13): say_init=",
+       "Not all variables found (13): say_init=",
        true},
-      {{},
-       config_text() + " log_file=x\n",
-       "./src/drav_config - Unknown config parameter:  log_file=x"},
-      {{},
-       config_text() + "# comment\r\n",
-       "./src/drav_config - Unknown config parameter: # comment"},
+      {{}, config_text() + " log_file=x\n", "Unknown config parameter:  log_file=x"},
+      {{}, config_text() + "# comment\r\n", "Unknown config parameter: # comment"},
       // A long line is read in pieces of at most 2047 bytes; the second is no key.
-      {{},
-       config_text() + long_line,
-       "./src/drav_config - Unknown config parameter: xyz" + std::string(50, 'b'),
-       true},
+      {{}, config_text() + long_line, "Unknown config parameter: xyz" + std::string(50, 'b'), true},
   };
   for (const auto& c : cases) {
     Files files = {{"drav-logger-ip.txt", ""}};
@@ -206,7 +197,8 @@ TEST(ProgramTest, StartUpErrorsAreFatalWithTheirMessage) {
       }
     });
     EXPECT_EQ(std::tuple(r.status, r.out), std::tuple(1, "")) << c.message;
-    EXPECT_TRUE(matches(r.err, fatal_stderr_pattern(c.message + "\n"))) << r.err;
+    EXPECT_TRUE(matches(r.err, fatal_stderr_pattern("./src/drav_config - " + c.message + "\n")))
+        << r.err;
   }
 }
 

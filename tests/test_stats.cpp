@@ -264,9 +264,8 @@ TEST(StatsFaults, UnusableRepliesChangeNothingButTheLists) {
   }
   std::atomic<bool> refuse_details = true, refuse_password = false;
   bench.server.set_reply_override([&](const std::string& command) -> std::optional<Lines> {
-    if (refuse_password && command == "status") {
+    if (refuse_password && command == "status")
       return Lines{"\xff\xff\xff\xffprint\nBad rcon_password.\n"};
-    }
     return refuse_details && command == "dumpuser 1" ? std::optional(Lines{}) : std::nullopt;
   });
   const Lines first = bench.poll().second;
@@ -331,9 +330,8 @@ constexpr std::string_view PRINT = "\xff\xff\xff\xffprint\n";
 // same column, so the first one's start joins the second's end into one full-length line.
 Lines spliced(drav_sim::SimServer& server, const std::string& first, const std::string& second) {
   std::string text;
-  for (const std::string& datagram : server.execute("status")) {
+  for (const std::string& datagram : server.execute("status"))
     text += datagram.substr(PRINT.size());
-  }
   const std::size_t from = text.find(first) + 5, to = text.find(second) + 5;
   return {std::string(PRINT) + text.substr(0, from), std::string(PRINT) + text.substr(to)};
 }
@@ -356,9 +354,8 @@ TEST(StatsFaults, ALostStatusDatagramSplicesNobody) {
   std::atomic<int> damage_countdown = 0;  // the status request to damage, counted from 1
   std::atomic<const char*> first = "Player05", second = "Player10";
   bench.server.set_reply_override([&](const std::string& command) -> std::optional<Lines> {
-    if (command != "status" || --damage_countdown != 0) {
+    if (command != "status" || --damage_countdown != 0)
       return std::nullopt;
-    }
     return spliced(bench.server, first.load(), second.load());
   });
   const struct {
@@ -446,9 +443,8 @@ TEST(StatsFaults, DetailsWaitForASlotToBeConfirmed) {
   fill_twelve(bench);
   std::atomic<int> damage_countdown = 1;
   bench.server.set_reply_override([&](const std::string& command) -> std::optional<Lines> {
-    if (command != "status" || --damage_countdown != 0) {
+    if (command != "status" || --damage_countdown != 0)
       return std::nullopt;
-    }
     return spliced(bench.server, "Player05", "Player10");
   });
   drav_sim::Player seven = *bench.server.player(7);

@@ -120,26 +120,23 @@ TEST(Status, ColumnsAreReadByPositionAndPingsAndAddressesHaveSpecialTexts) {
       {"12", "loopback:5", 25, 12, 0, 0, {0, 0}},
       {"12", "192.0.2.9", 25, 12, 0, 0, {player, 0}},
   };
-  for (const auto& c : cases) {
+  for (const auto& c : cases)
     EXPECT_EQ(parse_client(client_line("2", "25", c.ping, "Someone", "3", c.address, "77")),
               (ts_status_line{2, c.score, c.ping_value, "Someone", "Someone", 3, c.parsed, 77,
                               c.connecting, c.zombie}))
         << c.ping << " " << c.address;
-  }
 }
 
 TEST(Status, ListEndsAtAShortLineTheLastLineFeedOrANulAndKeepsSlotsAndNamesInRange) {
   const std::string first = client_line(1), later = client_line(2);
   for (const std::string& rest :
-       {first.substr(0, 65) + "\n" + later, later.substr(0, later.size() - 1), '\0' + later}) {
+       {first.substr(0, 65) + "\n" + later, later.substr(0, later.size() - 1), '\0' + later})
     EXPECT_EQ(present(*parse_status(STATUS_HEADER + first + rest)), std::vector<int>{1});
-  }
   // The list is whole only when its closing empty line ends the reply: more text is another's.
   const std::pair<std::string, int> endings[] = {
       {"\n", 1}, {"", 0}, {"\n" + later, 0}, {"\n\n", 0}, {first.substr(0, 65) + "\n", 0}};
-  for (const auto& [ending, complete] : endings) {
+  for (const auto& [ending, complete] : endings)
     EXPECT_EQ(parse_status(STATUS_HEADER + first + ending)->b_complete, complete) << ending;
-  }
   // Only `length` bytes are read, even when more follow in the buffer.
   const std::string text = STATUS_HEADER + first + later;
   ts_status_reply cut;

@@ -26,9 +26,8 @@ StatsBench::StatsBench(const std::string& access_list,
   config.ping_kick = 500;
   config.console_color = 0x03;
   config.player_color = 0x06;
-  if (configure) {
+  if (configure)
     configure(config);
-  }
   write_file(config.access_list_file, access_list);
   write_file(config.log_file_ip, "");
 
