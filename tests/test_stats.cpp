@@ -5,6 +5,7 @@
 #include <atomic>
 #include <regex>
 
+#include "drav_access.h"
 #include "drav_pane.h"
 #include "drav_stats.h"
 #include "stats_support.h"
@@ -330,13 +331,15 @@ Lines spliced(drav_sim::SimServer& server, const std::string& first, const std::
   return {std::string(PRINT) + text.substr(0, from), std::string(PRINT) + text.substr(to)};
 }
 
-void fill_twelve(StatsBench& bench) {
-  for (int i = 0; i < 12; ++i) {
+// Players 0..count-1 with 31-byte names at 192.0.2.10 on: twelve fit one status datagram,
+// twenty need two.
+void fill_players(StatsBench& bench, int count = 12) {
+  for (int i = 0; i < count; ++i) {
     char name[32];
     std::snprintf(name, sizeof name, "Player%02dxxxxxxxxxxxxxxxxxxxxxxx", i);
     bench.server.set_player(i, player(name, "192.0.2." + std::to_string(10 + i), 3000 + i));
   }
-  ASSERT_EQ(bench.poll().second.size(), 13u);
+  ASSERT_EQ(bench.poll().second.size(), static_cast<std::size_t>(count) + 1);
 }
 
 // A reply that lost a datagram can join one player's line start to another's end and lack the
@@ -344,7 +347,7 @@ void fill_twelve(StatsBench& bench) {
 // records and kicks nothing (all here would be blocked); a real departure is logged once.
 TEST(StatsFaults, ALostStatusDatagramSplicesNobody) {
   StatsBench bench("0 192.0.2.0/24\n");
-  fill_twelve(bench);
+  fill_players(bench);
   const std::string history = bench.history();
   std::atomic<int> damage_countdown = 0;  // the status request to damage, counted from 1
   std::atomic<const char*> first = "Player05", second = "Player10";
@@ -404,7 +407,7 @@ TEST(StatsFaults, ASilentServerIsToldOnceAndSoIsItsReturn) {
 // stored details (not compared then); the rename is logged once a reply confirms it.
 TEST(StatsFaults, DetailsWaitForASlotToBeConfirmed) {
   StatsBench bench("", [](ts_config& c) { c.poll_interval_dumpuser = 1; });
-  fill_twelve(bench);
+  fill_players(bench);
   std::atomic<int> damage_countdown = 1;
   bench.server.set_reply_override([&](const std::string& command) -> std::optional<Lines> {
     if (command != "status" || --damage_countdown != 0)
@@ -418,6 +421,148 @@ TEST(StatsFaults, DetailsWaitForASlotToBeConfirmed) {
   EXPECT_EQ(bench.status.ats_client[7].ts_info.ac_name,
             std::string("Player07") + std::string(23, 'x'));
   EXPECT_EQ(bench.poll().second, Lines{client_line("Change    ", 7, "192.0.2.17", "Seven")});
+}
+
+// Renames the player of a slot on the server, keeping everything else.
+void rename(StatsBench& bench, int slot, const std::string& name) {
+  drav_sim::Player renamed = *bench.server.player(slot);
+  renamed.name = name;
+  bench.server.set_player(slot, renamed);
+}
+
+std::string long_name(int i) {
+  char name[32];
+  std::snprintf(name, sizeof name, "Player%02dxxxxxxxxxxxxxxxxxxxxxxx", i);
+  return name;
+}
+
+// The blocked Mallory's slot is taken by Innocent; the reply (two datagrams) says so, but
+// Innocent's details do not come: the slot keeps Mallory unconfirmed, and no kick goes to it.
+TEST(StatsFaults, AKickGoesOnlyToTheOccupantTheLatestReplyConfirmed) {
+  StatsBench bench("0 192.0.2.0/24\n");
+  fill_players(bench, 20);
+  const drav_sim::Player mallory = player("Mallory", "192.0.2.99", 99);
+  bench.server.set_player(25, mallory);
+  EXPECT_EQ(bench.poll().second, Lines{client_line("Block     ", 25, "192.0.2.99", "Mallory")});
+  bench.server.set_player(25, mallory);  // the kick did not take
+  const Lines with_mallory = bench.server.execute("status");
+  bench.server.set_player(25, player("Innocent", "198.51.100.50", 50));
+  std::atomic<int> statuses = 0;
+  bench.server.set_reply_override([&](const std::string& command) -> std::optional<Lines> {
+    if (command == "dumpuser 25")
+      return Lines{};
+    return command == "status" && ++statuses == 2 ? std::optional(with_mallory) : std::nullopt;
+  });
+  EXPECT_EQ(bench.poll(), Polled({"status", "dumpuser 25"}, {}));
+  bench.server.set_reply_override({});
+  EXPECT_EQ(bench.poll().second, (Lines{client_line("Connect   ", 25, "198.51.100.50", "Innocent"),
+                                        client_line("Disconnect", 25, "192.0.2.99", "Mallory")}));
+  for (const drav_sim::Kick& kick : bench.server.kicks())
+    EXPECT_EQ(kick.player.name, "Mallory");
+}
+
+// A server splits an unchanged table at the same bytes every time, so losing the middle
+// datagram of every reply damages each the same way: checked by the details, nothing of it is
+// taken. A datagram longer than the read takes is no details reply, even cut at a line end.
+TEST(StatsFaults, RepliesDamagedAlikeAndDatagramsCutByTheReadAreNotTaken) {
+  StatsBench bench("0 192.0.2.0/24\n");
+  fill_players(bench, 32);
+  const std::string history = bench.history();
+  bench.server.set_faults({.drop_datagram = 1, .only_command = "status"});
+  for (int poll = 0; poll < 3; ++poll)
+    EXPECT_EQ(bench.poll().second, Lines{}) << poll;
+  EXPECT_EQ(bench.history(), history);
+  EXPECT_TRUE(bench.server.kicks().empty());
+
+  std::string details = std::string(PRINT) + "userinfo\n--------\nname                Player01\n" +
+                        "ip                  192.0.2.11:27901\n";
+  while (details.size() < 2052)
+    details += "skin                male/grunt\n";
+  details.resize(2052);
+  details.back() = '\n';
+  bench.server.set_reply_override([&](const std::string&) -> std::optional<Lines> {
+    return Lines{details + "fov                 90\n"};
+  });
+  ts_dumpuser info;
+  EXPECT_EQ(r_dravstats_do_dumpuser(info, 1), 0);
+}
+
+// A player renaming at every status request, in a busy server's reply: each name the details
+// confirm is logged and recorded.
+TEST(StatsFaults, ANameChangedFasterThanThePollsIsLoggedWhenTheDetailsAgree) {
+  StatsBench bench;
+  fill_players(bench, 20);
+  std::atomic<int> renames = 0;
+  bench.server.set_reply_override([&](const std::string& command) -> std::optional<Lines> {
+    if (command == "status")
+      rename(bench, 2, "Fast" + std::to_string(++renames));
+    return std::nullopt;
+  });
+  for (int poll = 1; poll <= 3; ++poll) {
+    const std::string name = "Fast" + std::to_string(renames + 1);
+    EXPECT_EQ(bench.poll(),
+              Polled({"status", "dumpuser 2"}, {client_line("Change    ", 2, "192.0.2.12", name)}));
+    EXPECT_NE(bench.history().find(" 192.0.2.12      " + name + "\\"), std::string::npos);
+  }
+}
+
+// Eve takes Player02's slot between the status reply and his due details request: her details
+// are not taken for his, and the next poll tells what happened.
+TEST(StatsFaults, DetailsOfTheNextOccupantAreNotTakenAsThePlayersOwn) {
+  StatsBench bench("", [](ts_config& c) { c.poll_interval_dumpuser = 1; });
+  fill_players(bench);
+  std::atomic<bool> taken = false;
+  bench.server.set_reply_override([&](const std::string& command) -> std::optional<Lines> {
+    if (command == "dumpuser 2" && !taken.exchange(true))
+      bench.server.set_player(2, player("Eve", "203.0.113.5", 5));
+    return std::nullopt;
+  });
+  EXPECT_EQ(bench.poll().second, Lines{});
+  EXPECT_EQ(bench.status.ats_client[2].ts_info.ac_name, long_name(2));
+  EXPECT_EQ(bench.poll().second, (Lines{client_line("Connect   ", 2, "203.0.113.5", "Eve"),
+                                        client_line("Disconnect", 2, "192.0.2.12", long_name(2))}));
+}
+
+// Two players on one address; the operator bans one, the other leaves and comes back within
+// the reconnect time: the ban wins. A player whose port changes in the same slot stays.
+TEST(StatsFaults, ABanWinsOverAReturnAndANewPortIsTheSamePlayer) {
+  StatsBench bench;
+  drav_sim::Player one = player("One", "192.0.2.7", 1), two = player("Two", "192.0.2.7", 2);
+  two.port = 27999;
+  bench.server.set_player(1, one);
+  bench.server.set_player(2, two);
+  bench.poll();
+  one.port = 40000;  // behind a router that picked another port
+  bench.server.set_player(1, one);
+  EXPECT_EQ(bench.poll().second, Lines{});
+  EXPECT_EQ(bench.status.ats_client[1].ts_line.ts_address.port, 40000);
+
+  r_dravaccess_block_ip(bench.status.ats_client[1].ts_line.ts_address.ip, "One", "banned");
+  r_dravstats_forget_departed(bench.status, bench.status.ats_client[1].ts_line.ts_address.ip);
+  bench.status.ats_client[1].i_kick_reason = KICK_ADMIN_BAN;  // what the screen does
+  bench.server.remove_player(2);
+  EXPECT_EQ(bench.poll(),
+            Polled({"status", "kick 1"}, {client_line("Disconnect", 2, "192.0.2.7", "Two")}));
+  bench.server.set_player(2, two);
+  EXPECT_EQ(bench.poll().second, (Lines{client_line("Block     ", 2, "192.0.2.7", "Two"),
+                                        client_line("Disconnect", 1, "192.0.2.7", "One")}));
+}
+
+// Player07, on the server at start, renames during the first poll and his details are lost
+// then: taken in on the next poll, he is not blocked.
+TEST(StatsFaults, APlayerPresentAtStartIsNotBlockedAfterRenamingInTheFirstPoll) {
+  StatsBench bench("0 192.0.2.0/24\n");
+  for (int i = 0; i < 20; ++i)
+    bench.server.set_player(i, player(long_name(i), "192.0.2." + std::to_string(10 + i), 3000 + i));
+  std::atomic<int> asked = 0;
+  std::atomic<bool> lost = false;
+  bench.server.set_reply_override([&](const std::string& command) -> std::optional<Lines> {
+    if (++asked == 2)
+      rename(bench, 7, "Seven");
+    return command == "dumpuser 7" && !lost.exchange(true) ? std::optional(Lines{}) : std::nullopt;
+  });
+  EXPECT_EQ(bench.poll().second.size(), 20u);
+  EXPECT_EQ(bench.poll().second, Lines{client_line("Connect   ", 7, "192.0.2.17", "Seven")});
 }
 
 }  // namespace
