@@ -60,6 +60,8 @@ struct ts_slot_step {
   bool b_details_due = false;
   bool b_fresh = false;
   bool b_new = false;
+  // The slot's kick went out already this poll.
+  bool b_kicked = false;
 };
 
 // Scratch storage of one poll. Each is as large as the slot table of the state record, too
@@ -351,6 +353,17 @@ bool r_dravstats_details_known(const ts_dumpuser& info) {
   return !(info == ts_dumpuser{});
 }
 
+// Sends the kick of slot `i` once a poll, to the occupant the poll's reply confirmed; while
+// the server lists a kicked player it is repeated every poll, under their current number.
+void r_dravstats_kick_slot(int i) {
+  ts_slot_step& step = gats_step[static_cast<std::size_t>(i)];
+  if (!step.b_kicked) {
+    step.b_kicked = true;
+    // The reply says nothing the tracker acts on.
+    (void)r_dravnet_send_command("kick " + std::to_string(i), 1, NET_MAIN_SOCKET);
+  }
+}
+
 // What a details request brought.
 enum te_details_answer : std::uint8_t {
   DETAILS_NONE,   // no answer, or not a whole one
@@ -503,6 +516,14 @@ void r_dravstats_drop_kept_twins() {
 // of an unchanged table. So each slot it would change is checked with the slot's details.
 // Returns true when every word of the reply was taken.
 bool r_dravstats_check_reply() {
+  // A marked player the reply lists as stored is confirmed by it: the kick need not wait for
+  // the checks of other slots, during which the player may leave and someone else come.
+  for (int i = 0; i < MAX_CLIENTS; ++i) {
+    const ts_client& stored = gpts_status->ats_client[static_cast<std::size_t>(i)];
+    if (stored.b_active == 1 && stored.i_kick_reason != KICK_NONE && !r_dravstats_slot_moves(i)) {
+      r_dravstats_kick_slot(i);
+    }
+  }
   bool all_taken = true;
   for (int i = 0; i < MAX_CLIENTS; ++i) {
     if (r_dravstats_slot_moves(i)) {
@@ -579,15 +600,13 @@ void r_dravstats_commit_next_table() {
   }
 }
 
-// Repeated on every poll for as long as the server lists a kicked player, under the number
-// this poll's reply confirmed; a slot kept unconfirmed may hold someone else by now.
+// The kicks of the poll not sent yet. A slot kept unconfirmed may hold someone else by now.
 void r_dravstats_send_kicks() {
   for (int i = 0; i < MAX_CLIENTS; ++i) {
     const ts_client& slot = gpts_status->ats_client[i];
     if (slot.b_active == 1 && slot.i_kick_reason != KICK_NONE &&
         !gats_step[static_cast<std::size_t>(i)].b_kept) {
-      // The reply says nothing the tracker acts on.
-      (void)r_dravnet_send_command("kick " + std::to_string(i), 1, NET_MAIN_SOCKET);
+      r_dravstats_kick_slot(i);
     }
   }
 }
