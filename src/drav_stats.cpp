@@ -67,6 +67,9 @@ struct ts_slot_step {
 // Scratch storage of one poll. Each is as large as the slot table of the state record, too
 // large for the stack, and nothing of it is kept from one poll to the next.
 ts_status_reply gts_reply;
+// A second status reply when the first was damaged; then the reply as it came while its slots
+// are checked.
+ts_status_reply gts_reply_again;
 std::array<ts_client, MAX_CLIENTS> gats_next;
 std::array<ts_dumpuser, MAX_CLIENTS> gats_checked;
 std::array<ts_slot_step, MAX_CLIENTS> gats_step;
@@ -467,23 +470,25 @@ bool r_dravstats_check_slot(int i) {
   const ts_status_line* line = r_dravstats_live_line(gts_reply, i);
   ts_slot_step& step = gats_step[slot];
   const te_details_answer answer = r_dravstats_ask_details(gats_checked[slot], i);
-  if (answer == DETAILS_EMPTY) {
-    gts_reply.ab_present[slot] = 0;
-    return line == nullptr;
-  }
   const ts_dumpuser& info = gats_checked[slot];
   if (answer == DETAILS_WHOLE && line != nullptr && r_dravstats_details_agree(info, *line)) {
     step.b_checked = true;
     return true;
   }
   const bool stored_here = stored.b_active == 1;
+  const bool gone = answer == DETAILS_EMPTY ||
+                    (answer == DETAILS_WHOLE &&
+                     (!stored_here || r_dravstats_details_elsewhere(info, stored.ts_line)));
   if (answer == DETAILS_WHOLE && stored_here && r_dravstats_details_agree(info, stored.ts_line)) {
     step.b_checked = true;  // still there as stored: confirmed, the line was not
-  } else if (answer == DETAILS_WHOLE &&
-             (!stored_here || r_dravstats_details_elsewhere(info, stored.ts_line))) {
-    gts_reply.ab_present[slot] = 0;  // someone else holds the slot: neither is taken now
-    return false;
+  } else if (gone && (line == nullptr || !stored_here)) {
+    // The reply listed nobody there either (or nobody was stored): the slot is free of the
+    // stored player; someone else the details show is taken when a reply lists them.
+    gts_reply.ab_present[slot] = 0;
+    return line == nullptr;
   } else {
+    // The reply listed someone the details deny: the slot changed between the two requests
+    // (its player may have moved to another slot), or the line was damaged.
     step.b_kept = stored_here;
   }
   r_dravstats_restore_slot(i);
@@ -510,27 +515,96 @@ void r_dravstats_drop_kept_twins() {
   }
 }
 
+// Past the last line of a list that lost its end the reply tells nothing: those slots stay as
+// they were, unconfirmed. Returns the slot after the last line (all slots for a whole list).
+int r_dravstats_keep_past_the_list() {
+  if (gts_reply.b_complete == 1) {
+    return MAX_CLIENTS;
+  }
+  int end = 0;
+  for (int i = 0; i < MAX_CLIENTS; ++i) {
+    end = gts_reply.ab_present[static_cast<std::size_t>(i)] == 1 ? i + 1 : end;
+  }
+  for (int i = end; i < MAX_CLIENTS; ++i) {
+    r_dravstats_restore_slot(i);
+    gats_step[static_cast<std::size_t>(i)].b_kept =
+        gpts_status->ats_client[static_cast<std::size_t>(i)].b_active == 1;
+  }
+  return end;
+}
+
+// True when a live line of the reply is the stored player of slot `j`: in slot `j` (whatever
+// the port) or in another slot.
+bool r_dravstats_reply_lists(const ts_status_reply& reply, int j) {
+  const ts_status_line& stored = gpts_status->ats_client[static_cast<std::size_t>(j)].ts_line;
+  for (int i = 0; i < MAX_CLIENTS; ++i) {
+    const ts_status_line* line = r_dravstats_live_line(reply, i);
+    if (line != nullptr && r_dravstats_same_connection(*line, stored, i == j)) {
+      return true;
+    }
+  }
+  return false;
+}
+
+// A player gone from their slot whom the reply as it came lists in another slot (where the
+// details did not confirm them), or who may be listed in lines the reply lost, has moved rather
+// than left: they keep their slot, unconfirmed, until a reply shows where they are, rather than
+// being logged as gone and back.
+void r_dravstats_keep_unplaced(bool lost_lines) {
+  for (int j = 0; j < MAX_CLIENTS; ++j) {
+    const auto slot = static_cast<std::size_t>(j);
+    if (gpts_status->ats_client[slot].b_active == 1 && !r_dravstats_reply_lists(gts_reply, j) &&
+        (lost_lines || r_dravstats_reply_lists(gts_reply_again, j))) {
+      r_dravstats_restore_slot(j);
+      gats_step[slot] = ts_slot_step{.b_kept = true};
+    }
+  }
+}
+
+// True when slots without a line follow a line the details refuted: a lost datagram joins the
+// start of one line to the end of a later one, and the lines between are gone without a trace.
+bool r_dravstats_gap_after_refuted(const std::array<bool, MAX_CLIENTS>& listed,
+                                   const std::array<bool, MAX_CLIENTS>& refuted) {
+  bool after_refuted = false;
+  for (std::size_t i = 0; i < listed.size(); ++i) {
+    if (!listed[i] && after_refuted) {
+      return true;
+    }
+    after_refuted = refuted[i] || (after_refuted && !listed[i]);
+  }
+  return false;
+}
+
 // Step of a poll whose status reply came in several datagrams. Such a reply may have lost one
 // (joining the start of one player's line to the end of another's, and lacking the players in
 // between), gained one of an earlier reply or had two swapped, the same way on every request
 // of an unchanged table. So each slot it would change is checked with the slot's details.
 // Returns true when every word of the reply was taken.
 bool r_dravstats_check_reply() {
+  gts_reply_again = gts_reply;  // the reply as it came
+  const int end = r_dravstats_keep_past_the_list();
   // A marked player the reply lists as stored is confirmed by it: the kick need not wait for
   // the checks of other slots, during which the player may leave and someone else come.
   for (int i = 0; i < MAX_CLIENTS; ++i) {
     const ts_client& stored = gpts_status->ats_client[static_cast<std::size_t>(i)];
-    if (stored.b_active == 1 && stored.i_kick_reason != KICK_NONE && !r_dravstats_slot_moves(i)) {
+    if (stored.b_active == 1 && stored.i_kick_reason != KICK_NONE && !r_dravstats_slot_moves(i) &&
+        !gats_step[static_cast<std::size_t>(i)].b_kept) {
       r_dravstats_kick_slot(i);
     }
   }
-  bool all_taken = true;
-  for (int i = 0; i < MAX_CLIENTS; ++i) {
-    if (r_dravstats_slot_moves(i)) {
-      all_taken = r_dravstats_check_slot(i) && all_taken;
+  std::array<bool, MAX_CLIENTS> listed = {};
+  std::array<bool, MAX_CLIENTS> refuted = {};
+  bool all_taken = end == MAX_CLIENTS;
+  for (int i = 0; i < end; ++i) {
+    const auto slot = static_cast<std::size_t>(i);
+    listed[slot] = r_dravstats_live_line(gts_reply, i) != nullptr;
+    if (r_dravstats_slot_moves(i) && !r_dravstats_check_slot(i)) {
+      all_taken = false;
+      refuted[slot] = listed[slot];
     }
   }
   r_dravstats_drop_kept_twins();
+  r_dravstats_keep_unplaced(end < MAX_CLIENTS || r_dravstats_gap_after_refuted(listed, refuted));
   return all_taken;
 }
 
@@ -697,18 +771,27 @@ int r_dravstats_track_players(std::time_t now) {
   return present;
 }
 
-// One "status" into `reply`; false when it brought no usable player list. `single` tells
-// whether it came in one datagram. The server's refusal of the password is told once until a
-// reply is accepted again.
-bool r_dravstats_ask_status(ts_status_reply& reply, bool& single) {
+// What a status request brought, worst first.
+enum te_status_answer : std::uint8_t {
+  STATUS_NONE,     // nothing, or the refusal of the password
+  STATUS_DAMAGED,  // a reply without its head, or with a datagram cut by the read
+  STATUS_PARTIAL,  // a player list not closed by its empty line
+  STATUS_CLOSED,
+};
+
+// One "status" into `reply`. `single` tells whether it came whole in one datagram. The server's
+// refusal of the password is told once until a reply is accepted again.
+te_status_answer r_dravstats_ask_status(ts_status_reply& reply, bool& single) {
   const std::optional<ts_net_reply> answer =
       r_dravnet_ask("status", STATUS_DATAGRAMS, NET_MAIN_SOCKET);
+  if (!answer) {
+    return STATUS_NONE;
+  }
   // A datagram cut by the read lost its end as surely as a lost one.
-  if (!answer || answer->b_cut) {
-    return false;
+  if (answer->b_cut) {
+    return STATUS_DAMAGED;
   }
   const std::string& text = answer->o_text;
-  single = answer->i_datagrams == 1;
   if (text.starts_with(PASSWORD_REFUSED)) {
     // Nothing works without the password; the operator needs to know why.
     if (!go_tracker.b_password_refused_told) {
@@ -716,16 +799,33 @@ bool r_dravstats_ask_status(ts_status_reply& reply, bool& single) {
       r_dravlog_notice("Server Password   rejected (\"%s\"): check net_server_rcon\n",
                        PASSWORD_REFUSED);
     }
-    return false;
+    return STATUS_NONE;
   }
-  // A list that is not closed by its empty line lost its end: whoever was listed there must
-  // not be taken for gone, so the poll is skipped as for a rejected reply.
-  if (r_dravstatsparse_parse_status(text.data(), text.size(), reply) != 1 ||
-      reply.b_complete != 1) {
-    return false;
+  if (r_dravstatsparse_parse_status(text.data(), text.size(), reply) != 1) {
+    return STATUS_DAMAGED;
   }
+  // A list that is not closed by its empty line lost its end, or had another datagram joined
+  // after it: checked slot by slot like a reply of several datagrams, up to where it stops.
+  single = answer->i_datagrams == 1 && reply.b_complete == 1;
   go_tracker.b_password_refused_told = false;
-  return true;
+  return reply.b_complete == 1 ? STATUS_CLOSED : STATUS_PARTIAL;
+}
+
+// The poll's status reply into gts_reply; false when none is usable. A reply that shows a
+// datagram lost on the way is asked for once more and the better one kept, so that a link
+// losing a few datagrams rarely costs a poll; a silent or refusing server is asked once.
+bool r_dravstats_fetch_status(bool& single) {
+  te_status_answer answer = r_dravstats_ask_status(gts_reply, single);
+  if (answer == STATUS_DAMAGED || answer == STATUS_PARTIAL) {
+    bool again_single = false;
+    const te_status_answer again = r_dravstats_ask_status(gts_reply_again, again_single);
+    if (again > answer) {
+      gts_reply = gts_reply_again;
+      single = again_single;
+      answer = again;
+    }
+  }
+  return answer >= STATUS_PARTIAL;
 }
 
 // Counts a poll without a usable status reply; the third in a row tells the operator (in the
@@ -812,7 +912,7 @@ void r_dravstats_update(std::time_t now) {
 
   gats_step.fill(ts_slot_step{});
   bool single = false;
-  if (!r_dravstats_ask_status(gts_reply, single)) {
+  if (!r_dravstats_fetch_status(single)) {
     r_dravstats_note_unanswered(now);
     return;
   }
