@@ -472,6 +472,10 @@ TEST(ProgramTest, FindPrintsMatchingEntriesAndWritesNothing) {
       // A monitor's append under way: its unfinished last line is left out, not an error.
       {"Fred", 0, "2012-02-22  203.0.113.9      0  Fred\n", "", {{ips, appending}}},
       {"nobody", 1, "", ""},
+      // The history's mark of an undated line is no part of a name; "203.0.113" is a network.
+      {"\\", 1, "", ""},
+      {"203.0.113", 0, "2012-02-22  203.0.113.9      0  Fred\n", ""},
+      {"256.1.1.1", 2, "", "Bad address: 256.1.1.1"},
       {"192.0.2.0/33", 2, "", "Bad network: 192.0.2.0/33"},
       {"red", 2, "", ips + ": No such file or directory", {{ips, ""}}},
       {"red", 2, "", ips + ": Line too short: short", {{ips, "short\n"}}},
