@@ -2,8 +2,9 @@
 # Makes the Debian package from a build folder (cpack, as the "package" target does), unpacks
 # it into a scratch folder and checks what an operator gets: the files, the library
 # packages it depends on, the program itself, the changelog's version, the service template
-# (systemd-analyze verify), the log rotation on a log held open for appending, and that
-# lintian, where installed, finds no error.
+# (systemd-analyze verify) with its start limit, the maintainer scripts' calls of systemctl on
+# remove, upgrade and purge, the log rotation on a log held open for appending, that the demo
+# installs no test tool, and that lintian, where installed, finds no error.
 set -euo pipefail
 build=$(cd "${1:?usage: package_test.sh BUILD-FOLDER}" && pwd)
 scratch=$(mktemp -d)
@@ -55,6 +56,43 @@ verified=$(MANPATH=$root/usr/share/man systemd-analyze verify "$scratch/unit/dra
   fail "systemd-analyze verify: $verified"
 [ -z "$verified" ] || fail "systemd-analyze verify: $verified"
 
+grep -qx 'StartLimitBurst=5' "$unit" || fail "no start limit: a broken configuration restarts for ever"
+
+# The maintainer scripts as dpkg runs them, against a stand-in systemctl that records its calls
+# and knows two running instances (one of them enabled) in a scratch root.
+dpkg-deb -e "$deb" "$scratch/control"
+fake=$scratch/fake
+wants=$fake/root/etc/systemd/system/multi-user.target.wants
+mkdir -p "$fake/bin" "$fake/root/run/systemd/system" "$wants"
+ln -s /usr/lib/systemd/system/drav-logger@.service "$wants/drav-logger@one.service"
+cat >"$fake/bin/systemctl" <<'EOF'
+#!/bin/sh
+echo "$*" >>"$CALLS"
+case "$*" in *list-units*)
+  echo "drav-logger@one.service loaded active running Game server monitor and logger for one"
+  echo "drav-logger@two.service loaded activating auto-restart Game server monitor and logger for two"
+esac
+EOF
+chmod +x "$fake/bin/systemctl"
+expect_calls() {
+  : >"$fake/calls"
+  CALLS=$fake/calls DPKG_ROOT=$fake/root PATH=$fake/bin:$PATH "$scratch/control/$2" "${@:3}" ||
+    fail "${*:2} failed"
+  [ "$(cat "$fake/calls")" = "$1" ] ||
+    fail "${*:2} called systemctl with:"$'\n'"$(cat "$fake/calls")"$'\n'"instead of:"$'\n'"$1"
+}
+list="--system list-units --state=active,activating --plain --no-legend drav-logger@*.service"
+stop="--system stop drav-logger@one.service drav-logger@two.service"
+reload="--system daemon-reload"
+expect_calls "$list"$'\n'"$stop" prerm remove
+expect_calls "$reload" postrm remove
+expect_calls "$list"$'\n'"$stop" prerm upgrade 1.0.1
+expect_calls "$reload"$'\n'"--system start drav-logger@one.service drav-logger@two.service" \
+  postinst configure "$version"
+expect_calls "$reload" postinst configure "$version"
+expect_calls "--system disable drav-logger@one.service"$'\n'"$reload" postrm purge
+[ ! -L "$wants/drav-logger@one.service" ] || fail "the purge left the instance enabled"
+
 # The snippet rotates a log that stays open for appending, as the program keeps it: the next
 # line must land alone in the emptied log, not in the rotated copy.
 if command -v logrotate >/dev/null; then
@@ -72,6 +110,24 @@ if command -v logrotate >/dev/null; then
 else
   echo "logrotate is not installed: the rotation is not tried"
 fi
+
+# The demo's install step asks only for what building and running the programs needs, not for
+# a test tool: with stand-ins that find nothing installed, record what apt-get is asked for and
+# stop the demo at its first cmake.
+source=$(cd "$(dirname "$0")/.." && pwd)
+demo=$scratch/demo
+mkdir -p "$demo"
+printf '#!/bin/sh\necho "$*" >>"%s/apt-get.calls"\n' "$demo" >"$demo/apt-get"
+printf '#!/bin/sh\nexit 1\n' >"$demo/dpkg-query"
+printf '#!/bin/sh\nexit 3\n' >"$demo/cmake"
+printf '#!/bin/sh\nexec "$@"\n' >"$demo/sudo"
+chmod +x "$demo"/*
+status=0
+PATH=$demo:$PATH DRAV_DEMO_BUILD=$demo/build "$source/scripts/demo" >"$demo/out" 2>&1 || status=$?
+[ "$status" = 3 ] || fail "the demo did not stop at cmake (status $status): $(cat "$demo/out")"
+[ "$(cat "$demo/apt-get.calls")" = "update -q
+install -y -q --no-install-recommends g++ cmake make pkg-config libncurses-dev" ] ||
+  fail "the demo asked apt-get for:"$'\n'"$(cat "$demo/apt-get.calls")"
 
 if command -v lintian >/dev/null; then
   lintian --fail-on error --display-info "$deb" || fail "lintian found errors"
