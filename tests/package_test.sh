@@ -89,7 +89,8 @@ expect_calls "$reload" postrm remove
 expect_calls "$list"$'\n'"$stop" prerm upgrade 1.0.1
 expect_calls "$reload"$'\n'"--system start drav-logger@one.service drav-logger@two.service" \
   postinst configure "$version"
-expect_calls "$reload" postinst configure "$version"
+expect_calls "$reload" postinst configure
+expect_calls "$reload"$'\n'"--system try-restart drav-logger@*.service" postinst configure 0.9
 expect_calls "--system disable drav-logger@one.service"$'\n'"$reload" postrm purge
 [ ! -L "$wants/drav-logger@one.service" ] || fail "the purge left the instance enabled"
 
