@@ -470,9 +470,11 @@ TEST(TerminalTest, EveryWidthHelpPausedPaneConsoleLineAndFind) {
 
   // Every size from 40x12 to 300x100 keeps the regions apart: the corners, sizes on both sides
   // of the table's fixed widths, and odd ones between.
-  for (const auto& [cols, rows] : std::vector<std::pair<int, int>>{
+  for (const auto& size : std::vector<std::pair<int, int>>{
            {40, 12}, {40, 100}, {300, 100}, {41, 13}, {57, 31}, {80, 24}, {83, 17}, {86, 44},
            {123, 61}, {211, 99}, {299, 14}}) {
+    // Plain variables: clang 14 does not let a lambda capture a structured binding.
+    const int cols = size.first, rows = size.second;
     terminal.resize(cols, rows);
     ASSERT_TRUE(terminal.wait_for([&](const auto& r) { return regions_apart(r, cols, rows); },
                                   std::chrono::milliseconds(25)))
