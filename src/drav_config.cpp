@@ -187,9 +187,10 @@ bool r_dravconfig_resolve_server(ts_config& config, bool wait) {
                                         outcome.pc_reason + ")");
     }
     if (!told) {
+      const std::string again =
+          wait ? ": trying again every " + std::to_string(RESOLVE_RETRY_SECONDS) + " s" : "";
       r_dravlog_notice("./src/drav_config - net_server_ip=%s could not be resolved now (%s)%s\n",
-                       text, outcome.pc_reason.c_str(),
-                       wait ? ": trying again every 5 s" : "");
+                       text, outcome.pc_reason.c_str(), again.c_str());
       told = true;
     }
     if (!wait) {
