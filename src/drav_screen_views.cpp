@@ -86,7 +86,8 @@ std::vector<ts_key_label> r_dravscreen_region_keys(te_window window) {
       return {{true, "D"},       {false, " Details  "}, {true, "B"},
               {false, " Ban  "}, {true, "/"},           {false, " Find                 "}};
     default:
-      return {{false, "                                         "}};
+      return {{true, "P"}, {false, " Pause  "}, {true, "End"},
+              {false, " Newest                      "}};
   }
 }
 
@@ -208,10 +209,16 @@ void r_dravscreen_draw_server() {
   r_dravscreen_pen_clear_rest(pen);
   pen.i_column = 0;
   const std::string game = std::string("Game: ") + status.ac_gametype + " - " + status.ac_map;
+  const int end = pen.i_end;
+  const long long column = end - static_cast<long long>(status.i_hostname_length);
+  // The name ends in the last column; the game text is cut a blank before it, so that the two
+  // never run into each other. A name longer than the line follows the game text.
+  if (status.i_hostname_length != 0 && column >= 0) {
+    pen.i_end = static_cast<int>(std::max(column - 1, 0LL));
+  }
   r_dravscreen_pen_color_string(pen, game.c_str());
+  pen.i_end = end;
   if (status.i_hostname_length != 0) {
-    const long long column = pen.i_end - static_cast<long long>(status.i_hostname_length);
-    // The name ends in the last column; a name longer than the line follows the game text.
     if (column >= 0) {
       pen.i_column = static_cast<int>(column);
     }
