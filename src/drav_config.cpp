@@ -166,8 +166,9 @@ bool r_dravconfig_resolve_server(ts_config& config, bool wait) {
   const char* text = config.net_server_ip_text;
   if (r_dravconfig_is_dotted(text)) {
     config.net_server_ip = r_dravip_string_to_ip(text);
-    if (config.net_server_ip == 0) {
-      r_dravconfig_bad_server(text, "It is no IPv4 address (four numbers of 0 to 255, not all 0)");
+    // 0.0.0.0 names this machine (a server beside the monitor); every other 0 is a failed parse.
+    if (config.net_server_ip == 0 && std::strcmp(text, "0.0.0.0") != 0) {
+      r_dravconfig_bad_server(text, "It is no IPv4 address (four numbers of 0 to 255)");
     }
     return true;
   }
