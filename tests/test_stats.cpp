@@ -5,6 +5,7 @@
 #include <atomic>
 #include <regex>
 
+#include "drav_net.h"
 #include "drav_pane.h"
 #include "drav_stats.h"
 #include "stats_support.h"
@@ -28,7 +29,7 @@ std::string named(const std::string& name) {
 // new map or type, a refusal keeping them. A kicked player still listed (a kick does not always
 // take) is kicked again every poll, under its current number.
 TEST(Stats, FirstCompletePollAcceptsEveryoneThenSettingsAndKicksFollowTheServer) {
-  const int base = drav_test::free_udp_port_range(33);
+  const int base = drav_test::free_udp_port_range(NET_SLOT_SOCKETS + 1);
   ASSERT_NE(base, 0);
   StatsBench bench("0 192.0.2.0/24       banned range\n", [&](ts_config& c) {
     c.say_connect_incoming = c.say_connect_block = 1;
@@ -257,7 +258,7 @@ TEST(Stats, DetailsFallingDueTogetherAreSpreadOverPolls) {
 TEST(StatsFaults, UnusableRepliesChangeNothingButTheLists) {
   StatsBench bench;
   ts_status& status = bench.status;
-  for (int i = 0; i < MAX_CLIENTS; ++i) {
+  for (int i = 0; i < 32; ++i) {  // a full server of the usual size
     char name[32];
     std::snprintf(name, sizeof name, "Player-with-a-long-name-%02d-wxyz", i);
     bench.server.set_player(i, player(name, "198.51.100." + std::to_string(i + 1), 2000 + i));
