@@ -489,10 +489,16 @@ void r_dravstats_tell_once(bool& told, const std::string& message) {
 // One "status" into `reply`. The server's refusal of the password and a reply of an unknown
 // layout are told once until a reply is accepted again.
 te_status_answer r_dravstats_ask_status(ts_status_reply& reply) {
+  bool b_bounded = false;
   const std::optional<std::string> text =
-      r_dravnet_send_command("status", STATUS_DATAGRAMS, NET_MAIN_SOCKET);
+      r_dravnet_send_command("status", STATUS_DATAGRAMS, NET_MAIN_SOCKET, &b_bounded);
   if (!text) {
     return ANSWER_NONE;
+  }
+  // A reply stopped at its bound lost its end, like one cut on the way (a server that floods
+  // blanks without end sends nothing else).
+  if (b_bounded) {
+    return ANSWER_CUT;
   }
   if (text->starts_with(PASSWORD_REFUSED)) {
     // Nothing works without the password; the operator needs to know why.
