@@ -20,7 +20,7 @@ constexpr std::size_t PRINT_HEADER_SIZE = 10;
 drav_sim::SimServer& full_server() {
   static drav_sim::SimServer server("bench");
   static const bool filled = [] {
-    for (int num = 0; num < drav_sim::SIM_MAX_CLIENTS; ++num) {
+    for (int num = 0; num < 32; ++num) {
       drav_sim::Player player;
       for (int i = 0; i <= num % 31; ++i) {
         player.name += i % 5 == 0 ? '\x02' : static_cast<char>('a' + i % 26);

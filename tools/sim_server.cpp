@@ -886,6 +886,11 @@ void SimServer::set_max_clients(int count) {
   }
 }
 
+int SimServer::max_clients() const {
+  std::lock_guard lock(impl_->mutex);
+  return impl_->max_clients;
+}
+
 void SimServer::set_zombie_seconds(double seconds) {
   std::lock_guard lock(impl_->mutex);
   impl_->zombie_seconds = seconds;

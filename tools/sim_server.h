@@ -150,6 +150,8 @@ class SimServer {
   /// The server's slot count, 1 to 256 (32 until set): details and kicks of a higher number are
   /// refused, and the settings' "maxclients" follows it.
   void set_max_clients(int count);
+  /// The server's slot count.
+  int max_clients() const;
   /// Keys and values of the serverinfo reply, in order (defaults to a plausible set).
   void set_serverinfo(std::vector<std::pair<std::string, std::string>> settings);
   /// How long a kicked player stays listed as a zombie before the slot is free (default 2 s).
