@@ -39,6 +39,8 @@ struct ts_tracker_state {
   // a layout not known here; each told again only after a status reply was accepted in between.
   bool b_password_refused_told = false;
   bool b_not_understood_told = false;
+  // The first line of the last poll's status reply when it was not understood.
+  std::optional<std::string> pc_not_understood_line;
   // Polls in a row without a usable status reply; when the first of them ran (on the poll
   // clock and on the wall clock); whether the silence was told.
   int i_unanswered_polls = 0;
@@ -486,9 +488,9 @@ void r_dravstats_tell_once(bool& told, const std::string& message) {
   }
 }
 
-// One "status" into `reply`. The server's refusal of the password and a reply of an unknown
-// layout are told once until a reply is accepted again.
-te_status_answer r_dravstats_ask_status(ts_status_reply& reply) {
+// One "status" into `reply`; the first line of a reply that was not understood into
+// `first_line`. The server's refusal of the password is told once until a reply is accepted.
+te_status_answer r_dravstats_ask_status(ts_status_reply& reply, std::string& first_line) {
   bool b_bounded = false;
   const std::optional<std::string> text =
       r_dravnet_send_command("status", STATUS_DATAGRAMS, NET_MAIN_SOCKET, &b_bounded);
@@ -511,8 +513,7 @@ te_status_answer r_dravstats_ask_status(ts_status_reply& reply) {
     if (reply.b_header_cut == 1) {
       return ANSWER_CUT;
     }
-    r_dravstats_tell_once(go_tracker.b_not_understood_told,
-                          "Server Reply not understood: " + r_dravstats_first_line(*text));
+    first_line = r_dravstats_first_line(*text);
     return ANSWER_NOT_UNDERSTOOD;
   }
   // A list that is not closed by its empty line lost its end: whoever was listed there must
@@ -523,6 +524,24 @@ te_status_answer r_dravstats_ask_status(ts_status_reply& reply) {
   go_tracker.b_password_refused_told = false;
   go_tracker.b_not_understood_told = false;
   return ANSWER_USABLE;
+}
+
+// Tells a status reply not understood once (until a reply is accepted) when the poll before got
+// one with the same first line: a server of a layout not known here sends it every time, while
+// a reply that lost its first datagram on the way begins inside some client line.
+void r_dravstats_note_not_understood(te_status_answer answer, const std::string& first_line) {
+  if (answer == ANSWER_CUT) {
+    return;  // counts toward nothing
+  }
+  if (answer != ANSWER_NOT_UNDERSTOOD) {
+    go_tracker.pc_not_understood_line.reset();
+    return;
+  }
+  if (go_tracker.pc_not_understood_line == first_line) {
+    r_dravstats_tell_once(go_tracker.b_not_understood_told,
+                          "Server Reply not understood: " + first_line);
+  }
+  go_tracker.pc_not_understood_line = first_line;
 }
 
 // Counts a poll without any status reply; the third in a row tells the operator (in the pane
@@ -749,7 +768,9 @@ void r_dravstats_update(std::time_t now) {
                                        gpts_config->access_kicked_reject_timeout);
 
   gab_unconfirmed.fill(false);
-  const te_status_answer answer = r_dravstats_ask_status(gts_reply);
+  std::string first_line;
+  const te_status_answer answer = r_dravstats_ask_status(gts_reply, first_line);
+  r_dravstats_note_not_understood(answer, first_line);
   // Only a poll without any reply counts toward silence; a cut reply counts toward nothing.
   if (answer == ANSWER_NONE) {
     r_dravstats_note_unanswered(now);
@@ -763,7 +784,8 @@ void r_dravstats_update(std::time_t now) {
   // end of another's, or lack players. Nothing it alone says is acted on: whenever it would
   // change who is where, a second reply is asked for and only what both say is taken.
   if (r_dravstats_reply_moves_anyone(gts_reply)) {
-    if (r_dravstats_ask_status(gts_reply_again) != ANSWER_USABLE ||
+    std::string ignored;
+    if (r_dravstats_ask_status(gts_reply_again, ignored) != ANSWER_USABLE ||
         !r_dravstats_keep_agreed(gts_reply, gts_reply_again)) {
       return;
     }

@@ -426,10 +426,10 @@ TEST(RealReplies, TheSimulatorAnswersByteForByteInEachLayout) {
       joined += datagram;
     return joined;
   };
-  server.set_layout(drav_sim::Layout::plain);
+  server.set_layout(drav_sim::Layout::PLAIN);
   EXPECT_EQ(answer("status"), reply_file("plain-status.bin"));
   EXPECT_EQ(answer("serverinfo"), reply_file("plain-serverinfo.bin"));
-  server.set_layout(drav_sim::Layout::bracketed);
+  server.set_layout(drav_sim::Layout::BRACKETED);
   EXPECT_EQ(answer("status"), reply_file("plain-status-bracketed.bin"));
   EXPECT_EQ(answer("dumpuser 2"), reply_file("plain-dumpuser.bin"));
   server.rename_player(2, "Renamed One");

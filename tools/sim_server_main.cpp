@@ -66,7 +66,7 @@ struct Options {
   std::optional<std::string> password;
   int players = 0;
   int max_clients = 32;
-  drav_sim::Layout layout = drav_sim::Layout::spec;
+  drav_sim::Layout layout = drav_sim::Layout::SPEC;
   bool demo = false;
   double zombie_seconds = 2.0;
   std::optional<std::string> player_address;
@@ -149,9 +149,9 @@ bool set_server_option(Options& options, std::string_view option, const std::str
     options.max_clients = int_value(option, value, 1, drav_sim::SIM_MAX_CLIENTS);
   } else if (option == "--layout") {
     const std::pair<std::string_view, drav_sim::Layout> layouts[] = {
-        {"spec", drav_sim::Layout::spec},
-        {"plain", drav_sim::Layout::plain},
-        {"bracketed", drav_sim::Layout::bracketed}};
+        {"spec", drav_sim::Layout::SPEC},
+        {"plain", drav_sim::Layout::PLAIN},
+        {"bracketed", drav_sim::Layout::BRACKETED}};
     const auto* found = std::ranges::find(layouts, value, [](const auto& l) { return l.first; });
     if (found == std::end(layouts)) {
       usage_error("unknown layout: " + value);
