@@ -249,6 +249,7 @@ te_status_header r_dravstatsparse_expect(ts_line_reader& lines, std::string_view
 /// layout) and tells whether the client lines are in the plain layouts.
 te_status_header r_dravstatsparse_read_status_header(ts_line_reader& lines, ts_status_reply& reply,
                                                      bool& b_plain) {
+  // The first letter tells the layouts apart: "map" begins the plain ones, "Map" the other.
   b_plain = lines.rest().starts_with(PLAIN_MAP_PREFIX.substr(0, 1));
   std::string_view line;
   te_status_header state =
