@@ -283,6 +283,13 @@ int r_dravscreen_client_rows() {
   return rows;
 }
 
+std::string r_dravscreen_game_text(const ts_status& status) {
+  // The plain status layouts have no game type; the settings' game name stands in for it.
+  const char* gametype =
+      status.ac_gametype[0] != '\0' ? status.ac_gametype : status.ts_serverinfo.ac_gamename;
+  return std::string("Game: ") + gametype + " - " + status.ac_map;
+}
+
 int r_dravscreen_number_width() {
   constexpr int THREE_DIGITS = 100;
   return r_dravscreen_client_rows() > THREE_DIGITS ? 3 : 2;

@@ -211,10 +211,7 @@ void r_dravscreen_draw_server() {
   ts_row_pen pen = r_dravscreen_start_row(window, 0);
   r_dravscreen_pen_clear_rest(pen);
   pen.i_column = 0;
-  // The plain status layout has no game type; the settings' game name stands in for it.
-  const char* gametype =
-      status.ac_gametype[0] != '\0' ? status.ac_gametype : status.ts_serverinfo.ac_gamename;
-  const std::string game = std::string("Game: ") + gametype + " - " + status.ac_map;
+  const std::string game = r_dravscreen_game_text(status);
   r_dravscreen_pen_color_string(pen, game.c_str());
   if (status.i_hostname_length != 0) {
     const long long column = pen.i_end - static_cast<long long>(status.i_hostname_length);
