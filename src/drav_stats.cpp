@@ -1,5 +1,6 @@
 #include "drav_stats.h"
 
+#include <algorithm>
 #include <array>
 #include <chrono>
 #include <cstdint>
@@ -34,9 +35,12 @@ struct ts_tracker_state {
   // 1 from start (and from every init) until the first poll that reaches its end: players
   // already on the server when monitoring starts are never blocked.
   int b_first_poll = 1;
-  // The operator was told that the server refuses the password; told again only after a
-  // status reply was accepted in between.
+  // The operator was told that the server refuses the password, or that its status reply has
+  // a layout not known here; each told again only after a status reply was accepted in between.
   bool b_password_refused_told = false;
+  bool b_not_understood_told = false;
+  // The first line of the last poll's status reply when it was not understood.
+  std::optional<std::string> pc_not_understood_line;
   // Polls in a row without a usable status reply; when the first of them ran (on the poll
   // clock and on the wall clock); whether the silence was told.
   int i_unanswered_polls = 0;
@@ -325,6 +329,15 @@ void r_dravstats_carry_over(ts_client& to, ts_client& from) {
   to.i_kick_reason = from.i_kick_reason;
 }
 
+// A server drops the address from a player's details when the player renames, until the
+// player connects anew: details without it keep the address known before.
+void r_dravstats_keep_known_address(ts_dumpuser& info, const ts_dumpuser& known) {
+  if (info.ab_found[DUMPUSER_FOUND_IP] == 0 && known.ab_found[DUMPUSER_FOUND_IP] == 1) {
+    info.ts_address = known.ts_address;
+    info.ab_found[DUMPUSER_FOUND_IP] = 1;
+  }
+}
+
 // The details of client `client` into `info`. A reply cut between two lines looks whole, so
 // details that differ from `known` are taken only when a second reply says the same; a new
 // player's details (nothing known) are always asked twice. Cleared when not obtained.
@@ -332,11 +345,13 @@ bool r_dravstats_fetch_details(ts_dumpuser& info, int client, const ts_dumpuser&
   if (r_dravstats_do_dumpuser(info, client) != 1) {
     return false;
   }
+  r_dravstats_keep_known_address(info, known);
   if (info == known) {
     return true;
   }
   ts_dumpuser again;
-  if (r_dravstats_do_dumpuser(again, client) == 1 && again == info) {
+  if (r_dravstats_do_dumpuser(again, client) == 1 &&
+      (r_dravstats_keep_known_address(again, known), again == info)) {
     return true;
   }
   info = ts_dumpuser{};
@@ -443,35 +458,94 @@ void r_dravstats_send_kicks() {
   }
 }
 
-// One "status" into `reply`; false when it brought no usable player list. The server's refusal
-// of the password is told once until a reply is accepted again.
-bool r_dravstats_ask_status(ts_status_reply& reply) {
+// What one "status" brought.
+enum te_status_answer : int {
+  ANSWER_USABLE,          // a whole player list
+  ANSWER_NONE,            // no reply at all
+  ANSWER_CUT,             // a reply that lost its end
+  ANSWER_REFUSED,         // the server refused the password
+  ANSWER_NOT_UNDERSTOOD,  // a reply of a layout not known here
+};
+
+// The first line of a reply, as the notice shows it: control bytes made visible, cut so that
+// the notice stays one line of the pane.
+std::string r_dravstats_first_line(const std::string& text) {
+  constexpr std::size_t SHOWN_BYTES = 40;
+  std::string line = text.substr(0, std::min(text.find('\n'), SHOWN_BYTES));
+  for (char& c : line) {
+    if (static_cast<unsigned char>(c) < 0x20 || c == 0x7F) {
+      c = '?';
+    }
+  }
+  return line;
+}
+
+// Tells the operator `message` once, until `told` is reset by an accepted reply.
+void r_dravstats_tell_once(bool& told, const std::string& message) {
+  if (!told) {
+    told = true;
+    r_dravlog_notice("%s\n", message.c_str());
+  }
+}
+
+// One "status" into `reply`; the first line of a reply that was not understood into
+// `first_line`. The server's refusal of the password is told once until a reply is accepted.
+te_status_answer r_dravstats_ask_status(ts_status_reply& reply, std::string& first_line) {
+  bool b_bounded = false;
   const std::optional<std::string> text =
-      r_dravnet_send_command("status", STATUS_DATAGRAMS, NET_MAIN_SOCKET);
+      r_dravnet_send_command("status", STATUS_DATAGRAMS, NET_MAIN_SOCKET, &b_bounded);
   if (!text) {
-    return false;
+    return ANSWER_NONE;
+  }
+  // A reply stopped at its bound lost its end, like one cut on the way (a server that floods
+  // blanks without end sends nothing else).
+  if (b_bounded) {
+    return ANSWER_CUT;
   }
   if (text->starts_with(PASSWORD_REFUSED)) {
     // Nothing works without the password; the operator needs to know why.
-    if (!go_tracker.b_password_refused_told) {
-      go_tracker.b_password_refused_told = true;
-      r_dravlog_notice("Server Password   rejected (\"%s\"): check net_server_rcon\n",
-                       PASSWORD_REFUSED);
+    r_dravstats_tell_once(go_tracker.b_password_refused_told,
+                          std::string("Server Password   rejected (\"") + PASSWORD_REFUSED +
+                              "\"): check net_server_rcon");
+    return ANSWER_REFUSED;
+  }
+  if (r_dravstatsparse_parse_status(text->data(), text->size(), reply) != 1) {
+    if (reply.b_header_cut == 1) {
+      return ANSWER_CUT;
     }
-    return false;
+    first_line = r_dravstats_first_line(*text);
+    return ANSWER_NOT_UNDERSTOOD;
   }
   // A list that is not closed by its empty line lost its end: whoever was listed there must
-  // not be taken for gone, so the poll is skipped as for a rejected reply.
-  if (r_dravstatsparse_parse_status(text->data(), text->size(), reply) != 1 ||
-      reply.b_complete != 1) {
-    return false;
+  // not be taken for gone, so the poll is skipped.
+  if (reply.b_complete != 1) {
+    return ANSWER_CUT;
   }
   go_tracker.b_password_refused_told = false;
-  return true;
+  go_tracker.b_not_understood_told = false;
+  return ANSWER_USABLE;
 }
 
-// Counts a poll without a usable status reply; the third in a row tells the operator (in the
-// pane only: the log file records the players, not the link) since when the server is silent.
+// Tells a status reply not understood once (until a reply is accepted) when the poll before got
+// one with the same first line: a server of a layout not known here sends it every time, while
+// a reply that lost its first datagram on the way begins inside some client line.
+void r_dravstats_note_not_understood(te_status_answer answer, const std::string& first_line) {
+  if (answer == ANSWER_CUT) {
+    return;  // counts toward nothing
+  }
+  if (answer != ANSWER_NOT_UNDERSTOOD) {
+    go_tracker.pc_not_understood_line.reset();
+    return;
+  }
+  if (go_tracker.pc_not_understood_line == first_line) {
+    r_dravstats_tell_once(go_tracker.b_not_understood_told,
+                          "Server Reply not understood: " + first_line);
+  }
+  go_tracker.pc_not_understood_line = first_line;
+}
+
+// Counts a poll without any status reply; the third in a row tells the operator (in the pane
+// only: the log file records the players, not the link) since when the server is silent.
 void r_dravstats_note_unanswered(std::time_t now) {
   if (go_tracker.i_unanswered_polls++ == 0) {
     go_tracker.t_unanswered_since = now;
@@ -485,7 +559,7 @@ void r_dravstats_note_unanswered(std::time_t now) {
   }
 }
 
-// A usable status reply ends a silence; one that was told is told over.
+// Any reply but a cut one ends a silence; one that was told is told over.
 void r_dravstats_note_answered(std::time_t now) {
   if (go_tracker.b_silence_told) {
     r_dravlog_notice("Server Replying again after %lld s\n",
@@ -694,16 +768,24 @@ void r_dravstats_update(std::time_t now) {
                                        gpts_config->access_kicked_reject_timeout);
 
   gab_unconfirmed.fill(false);
-  if (!r_dravstats_ask_status(gts_reply)) {
+  std::string first_line;
+  const te_status_answer answer = r_dravstats_ask_status(gts_reply, first_line);
+  r_dravstats_note_not_understood(answer, first_line);
+  // Only a poll without any reply counts toward silence; a cut reply counts toward nothing.
+  if (answer == ANSWER_NONE) {
     r_dravstats_note_unanswered(now);
+  } else if (answer != ANSWER_CUT) {
+    r_dravstats_note_answered(now);
+  }
+  if (answer != ANSWER_USABLE) {
     return;
   }
-  r_dravstats_note_answered(now);
   // A reply that lost a datagram on the way can join the start of one player's line to the
   // end of another's, or lack players. Nothing it alone says is acted on: whenever it would
   // change who is where, a second reply is asked for and only what both say is taken.
   if (r_dravstats_reply_moves_anyone(gts_reply)) {
-    if (!r_dravstats_ask_status(gts_reply_again) ||
+    std::string ignored;
+    if (r_dravstats_ask_status(gts_reply_again, ignored) != ANSWER_USABLE ||
         !r_dravstats_keep_agreed(gts_reply, gts_reply_again)) {
       return;
     }
