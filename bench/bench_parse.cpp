@@ -1,6 +1,7 @@
-// Cost of parsing the three replies of a poll: a full 32-player status table, a serverinfo
-// reply with every key and a dumpuser reply with every key. The replies are the ones the
-// simulated server sends, joined as the transport joins them.
+// Cost of parsing the three replies of a poll: a full 32-player status table (in the layout
+// with the game type and in the bracketed one), a serverinfo reply with every key and a
+// dumpuser reply with every key. The replies are the ones the simulated server sends, joined
+// as the transport joins them.
 #include <benchmark/benchmark.h>
 
 #include <algorithm>
@@ -20,7 +21,7 @@ constexpr std::size_t PRINT_HEADER_SIZE = 10;
 drav_sim::SimServer& full_server() {
   static drav_sim::SimServer server("bench");
   static const bool filled = [] {
-    for (int num = 0; num < drav_sim::SIM_MAX_CLIENTS; ++num) {
+    for (int num = 0; num < 32; ++num) {
       drav_sim::Player player;
       for (int i = 0; i <= num % 31; ++i) {
         player.name += i % 5 == 0 ? '\x02' : static_cast<char>('a' + i % 26);
@@ -93,6 +94,16 @@ void BM_ParseStatus32Players(benchmark::State& state) {
       [](const ts_status_reply& reply) { return ones(reply.ab_present); }, 32);
 }
 BENCHMARK(BM_ParseStatus32Players);
+
+// The same players in the bracketed layout, whose lines are read by their fields.
+void BM_ParseStatus32PlayersBracketed(benchmark::State& state) {
+  full_server().set_layout(drav_sim::Layout::BRACKETED);
+  time_parser<ts_status_reply>(
+      state, "status", r_dravstatsparse_parse_status,
+      [](const ts_status_reply& reply) { return ones(reply.ab_present); }, 32);
+  full_server().set_layout(drav_sim::Layout::SPEC);
+}
+BENCHMARK(BM_ParseStatus32PlayersBracketed);
 
 void BM_ParseServerinfo(benchmark::State& state) {
   time_parser<ts_serverinfo>(

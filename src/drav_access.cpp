@@ -248,7 +248,8 @@ void r_dravaccess_read_file(const char* path, bool may_be_missing) {
     if (may_be_missing) {
       return;
     }
-    r_dravlog_error("./src/drav_access - File %s could not be opened\n", path);
+    r_dravlog_error("./src/drav_access - File %s could not be opened\n%s: %s\n", path, path,
+                    std::strerror(errno));
   }
   r_dravaccess_read_lines(path, file.get());
   if (std::fclose(file.release()) != 0) {

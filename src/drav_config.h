@@ -32,8 +32,22 @@ struct ts_config {
   std::int32_t ping_kick = 0;
   std::int32_t console_color = 0;
   std::int32_t player_color = 0;
+  /// `net_server_ip` as written: a dotted address or a host name.
+  char net_server_ip_text[TEXT_FIELD_SIZE] = {};
 };
 
 /// Fills `config` from the file at `path`. Ends the program through r_dravlog_error when the
 /// file is missing, holds a line that is no key, comment or empty line, or lacks a key.
 void r_dravconfig_read_config(ts_config& config, const char* path);
+/// Sets `net_server_ip` from its text: a dotted address as it is, a host name through the
+/// resolver (its first IPv4 address). Other text, a dotted text that is no address and a
+/// name that does not exist are fatal. When the resolver cannot answer for now, that is told
+/// once; then with `wait` it is asked again every few seconds until it answers, and without,
+/// false is returned (true once the address is set).
+bool r_dravconfig_resolve_server(ts_config& config, bool wait);
+/// Holds the lock on the configuration file at `path` for this process: a second monitor in
+/// the same folder is fatal, named with the folder and the first one's process id. The
+/// system lets the lock go when the process ends, however it ends.
+void r_dravconfig_lock(const char* path);
+/// Lets the lock go.
+void r_dravconfig_finish();

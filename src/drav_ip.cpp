@@ -11,6 +11,8 @@
 #include <cerrno>
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
+#include <memory>
 #include <string_view>
 #include <utility>
 
@@ -183,4 +185,20 @@ std::optional<ts_hostent> r_dravip_get_hostnames(std::uint32_t ip) {
 
 void r_dravip_set_resolver(ts_resolver resolver) {
   go_resolver = std::move(resolver);
+}
+
+ts_resolve_outcome r_dravip_resolve_host(const char* name) {
+  addrinfo hints{};
+  hints.ai_family = AF_INET;
+  hints.ai_socktype = SOCK_DGRAM;
+  addrinfo* found = nullptr;
+  const int status = getaddrinfo(name, nullptr, &hints, &found);
+  if (status != 0) {
+    const bool again = status == EAI_AGAIN || status == EAI_SYSTEM || status == EAI_MEMORY;
+    return ts_resolve_outcome{again ? RESOLVE_AGAIN : RESOLVE_UNKNOWN, 0, gai_strerror(status)};
+  }
+  const std::unique_ptr<addrinfo, decltype(&freeaddrinfo)> owned(found, freeaddrinfo);
+  sockaddr_in address{};
+  std::memcpy(&address, found->ai_addr, sizeof address);
+  return ts_resolve_outcome{RESOLVE_OK, ntohl(address.sin_addr.s_addr), ""};
 }

@@ -66,3 +66,19 @@ std::optional<ts_hostent> r_dravip_get_hostnames(std::uint32_t ip);
 /// it). Lets tests give player addresses names without asking any name server.
 using ts_resolver = std::function<std::optional<ts_hostent>(std::uint32_t ip)>;
 void r_dravip_set_resolver(ts_resolver resolver);
+
+/// How a forward look-up of a host name ended.
+enum te_resolve_result : int {
+  RESOLVE_OK = 0,
+  RESOLVE_UNKNOWN = 1,  // the name has no IPv4 address, or the text is no name
+  RESOLVE_AGAIN = 2,    // no answer for now (no resolver reachable): the name may be fine
+};
+/// The outcome of r_dravip_resolve_host: the first IPv4 address on success, else the
+/// resolver's reason.
+struct ts_resolve_outcome {
+  te_resolve_result te_result = RESOLVE_UNKNOWN;
+  std::uint64_t ip = 0;
+  std::string pc_reason;
+};
+/// The IPv4 address of a host name, asked of the system resolver; blocks until it answers.
+ts_resolve_outcome r_dravip_resolve_host(const char* name);

@@ -576,7 +576,8 @@ void r_dravlistip_init(const ts_config& config, te_listip_load te_load) {
   go_history = ts_listip_state{};
   const ts_file_ptr file(std::fopen(config.log_file_ip, "rb"));
   if (!file) {
-    r_dravlog_error("./src/drav_listip - File not found: %s\n", config.log_file_ip);
+    r_dravlog_error("./src/drav_listip - File not found: %s\n%s: %s\n", config.log_file_ip,
+                    config.log_file_ip, std::strerror(errno));
   }
   // A line takes at least NAME_COLUMN bytes and its line feed, so the file's size bounds the
   // number of entries; the pages of entries that the file does not fill are never touched.

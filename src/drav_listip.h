@@ -137,7 +137,9 @@ struct ts_listip_query {
 };
 
 /// Parses a find query: a dotted address, an address with "/n" (n 0..32, host bits ignored),
-/// or any other text. Nothing, and `error` says why, for an empty query or a bad network.
+/// two or three dotted numbers for the /16 or /24 network they name, or any other text (its
+/// colour codes removed). Nothing, and `error` says why, for an empty query, a bad network,
+/// or four dotted numbers that are no address.
 std::optional<ts_listip_query> r_dravlistip_parse_query(std::string_view text, std::string& error);
 /// True when `entry` matches: its address in the query's range, or the query's text inside
 /// its name as shown (colour codes removed, game characters as their UTF-8 text) or inside

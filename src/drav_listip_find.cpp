@@ -39,20 +39,6 @@ bool r_dravlistip_shown_as_is(std::string_view name) {
   });
 }
 
-// The name as shown or the host names hold the folded part. A name shown byte for byte, the
-// common case, is searched where it lies.
-bool r_dravlistip_text_matches(const char* name, const char* hosts, std::string_view folded_part) {
-  const std::string_view name_text(name);
-  if (r_dravlistip_shown_as_is(name_text)) {
-    if (r_dravlistip_contains_folded(name_text, folded_part)) {
-      return true;
-    }
-  } else if (r_dravlistip_contains_folded(r_dravlistip_shown_name(name), folded_part)) {
-    return true;
-  }
-  return r_dravlistip_contains_folded(hosts, folded_part);
-}
-
 // The text of a name seen by every name comparison: an undated entry's name carries a mark
 // in front that no sighting has.
 std::string_view r_dravlistip_plain_name(const char* name) {
@@ -61,6 +47,22 @@ std::string_view r_dravlistip_plain_name(const char* name) {
     text.remove_prefix(UNDATED_NAME_PREFIX.size());
   }
   return text;
+}
+
+// The name as shown or the host names hold the folded part. A name shown byte for byte, the
+// common case, is searched where it lies.
+bool r_dravlistip_text_matches(const char* name, const char* hosts, std::string_view folded_part) {
+  // The undated mark is the history's own, never part of what a query can match.
+  const std::string_view name_text = r_dravlistip_plain_name(name);
+  if (r_dravlistip_shown_as_is(name_text)) {
+    if (r_dravlistip_contains_folded(name_text, folded_part)) {
+      return true;
+    }
+  } else if (r_dravlistip_contains_folded(r_dravlistip_shown_name(name_text.data()),
+                                          folded_part)) {
+    return true;
+  }
+  return r_dravlistip_contains_folded(hosts, folded_part);
 }
 
 bool r_dravlistip_earlier(const ts_listip_data& a, const ts_listip_data& b) {
@@ -136,6 +138,37 @@ const std::array<std::uint8_t, 65536> gct_listip_pair_bits = [] {
 }();
 
 // A dotted address and nothing else; "0.0.0.0" is an address too.
+// Two or three dotted numbers of 0 to 255 name a network of /16 or /24: "192.0.2" is
+// 192.0.2.0/24. Nothing for any other text.
+std::optional<ts_ip_net_mask> r_dravlistip_short_network(std::string_view text) {
+  const auto dots = std::count(text.begin(), text.end(), '.');
+  if (dots < 1 || dots > 2 || text.find_first_not_of("0123456789.") != text.npos) {
+    return std::nullopt;
+  }
+  std::uint64_t ip = 0;
+  std::size_t start = 0;
+  for (std::int64_t part = 0; part <= dots; ++part) {
+    const std::size_t end = std::min(text.find('.', start), text.size());
+    if (end == start || end - start > 3) {
+      return std::nullopt;
+    }
+    const int number = std::stoi(std::string(text.substr(start, end - start)));
+    if (number > 255) {
+      return std::nullopt;
+    }
+    ip |= static_cast<std::uint64_t>(number) << (24 - 8 * part);
+    start = end + 1;
+  }
+  return r_dravip_get_net_mask(ip, static_cast<int>(8 * (dots + 1)));
+}
+
+// Four dotted numbers and nothing else: meant as an address, whether or not it is one.
+bool r_dravlistip_looks_like_address(std::string_view text) {
+  return std::count(text.begin(), text.end(), '.') == 3 &&
+         text.find_first_not_of("0123456789.") == text.npos && !text.starts_with('.') &&
+         !text.ends_with('.') && text.find("..") == text.npos;
+}
+
 std::optional<std::uint64_t> r_dravlistip_exact_address(std::string_view text) {
   if (text.empty() || text.size() > 15 || text.find_first_not_of("0123456789.") != text.npos) {
     return std::nullopt;
@@ -257,6 +290,23 @@ std::pair<std::uint32_t, std::uint32_t> r_dravlistip_stored_prefixes(std::string
   return {prefixes[0], prefixes[1]};
 }
 
+// A text query: colour codes are removed as from the names it is compared with, and ASCII
+// letters folded.
+std::optional<ts_listip_query> r_dravlistip_text_query(std::string_view text, std::string& error) {
+  ts_listip_query query;
+  query.te_kind = QUERY_TEXT;
+  for (const char c : text) {
+    if (!r_dravtools_is_color_code(static_cast<unsigned char>(c))) {
+      query.pc_text += r_dravlistip_fold(c);
+    }
+  }
+  if (query.pc_text.empty()) {
+    error = "Empty query";
+    return std::nullopt;
+  }
+  return query;
+}
+
 }  // namespace
 
 std::uint64_t r_dravlistip_signature(std::string_view text, bool shown) {
@@ -282,10 +332,18 @@ std::optional<ts_listip_query> r_dravlistip_parse_query(std::string_view text, s
   ts_listip_query query;
   const std::size_t slash = text.find('/');
   const auto ip = r_dravlistip_exact_address(text.substr(0, slash));
-  if (!ip) {
-    query.te_kind = QUERY_TEXT;
-    std::transform(text.begin(), text.end(), std::back_inserter(query.pc_text), r_dravlistip_fold);
+  if (const auto network = r_dravlistip_short_network(text); network) {
+    query.te_kind = QUERY_NETWORK;
+    query.i_first_ip = network->net;
+    query.i_last_ip = network->net | (~network->mask & 0xFFFFFFFFull);
     return query;
+  }
+  if (!ip && r_dravlistip_looks_like_address(text)) {
+    error = "Bad address: " + std::string(text);
+    return std::nullopt;
+  }
+  if (!ip) {
+    return r_dravlistip_text_query(text, error);
   }
   if (slash == std::string_view::npos) {
     query.te_kind = QUERY_ADDRESS;

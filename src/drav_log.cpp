@@ -163,7 +163,8 @@ void r_dravlog_init(const char* path) {
   }
   go_owned_log = r_dravtools_open_append(path);
   if (!go_owned_log) {
-    r_dravlog_error("./src/drav_log - File open error: %s\n", path);
+    r_dravlog_error("./src/drav_log - File open error: %s\n%s: %s\n", path, path,
+                    std::strerror(errno));
   }
   gi_file_log = go_owned_log.get();
   gac_log_name = path;
@@ -183,7 +184,8 @@ void r_dravlog_check_file(const char* log_file) {
     openable = access(folder.c_str(), W_OK | X_OK) == 0;
   }
   if (!openable) {
-    r_dravlog_error("./src/drav_log - File open error: %s\n", log_file);
+    r_dravlog_error("./src/drav_log - File open error: %s\n%s: %s\n", log_file, log_file,
+                    std::strerror(errno));
   }
 }
 
@@ -211,6 +213,10 @@ void r_dravlog_error(const char* format, ...) {
     va_start(arguments, format);
     (void)std::vfprintf(gpo_file_error, format, arguments);
     va_end(arguments);
+    if (key_mode.b_changed) {
+      // The operator at the terminal would otherwise take the wait for a hang.
+      (void)std::fputs("Press any key to exit\n", gpo_file_error);
+    }
     (void)std::fflush(gpo_file_error);
   }
   if (gb_wait_for_key) {

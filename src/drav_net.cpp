@@ -55,6 +55,12 @@ ts_net_server go_server;
 ts_file_descriptor go_socket_main;
 std::array<ts_file_descriptor, NET_SLOT_SOCKETS> gao_socket_dumpuser;
 
+/// The local port of the socket `port_offset` after the main socket's (16-bit arithmetic).
+std::uint16_t r_dravnet_local_port(int port_offset) {
+  return static_cast<std::uint16_t>(static_cast<std::uint32_t>(gpts_config->net_client_port) +
+                                    static_cast<std::uint32_t>(port_offset));
+}
+
 /// Opens a non-blocking UDP socket, bound to net_client_port + `port_offset` (16 bits) when
 /// net_client_port is not 0. Every failure is fatal.
 ts_file_descriptor r_dravnet_create_socket(int port_offset) {
@@ -66,11 +72,13 @@ ts_file_descriptor r_dravnet_create_socket(int port_offset) {
     sockaddr_in local{};
     local.sin_family = AF_INET;
     local.sin_addr.s_addr = htonl(INADDR_ANY);
-    local.sin_port =
-        htons(static_cast<std::uint16_t>(static_cast<std::uint32_t>(gpts_config->net_client_port) +
-                                         static_cast<std::uint32_t>(port_offset)));
+    local.sin_port = htons(r_dravnet_local_port(port_offset));
     if (::bind(socket_handle.get(), reinterpret_cast<const sockaddr*>(&local), sizeof local) != 0) {
-      r_dravlog_error("./src/drav_net - Unable to bind local settings to socket\n");
+      // The operator needs the port to find the program that holds it.
+      const int error = errno;
+      r_dravlog_error(
+          "./src/drav_net - Unable to bind local settings to socket (UDP port %u: %s)\n",
+          static_cast<unsigned>(r_dravnet_local_port(port_offset)), std::strerror(error));
     }
   }
   const int flags = ::fcntl(socket_handle.get(), F_GETFL, 0);
@@ -80,17 +88,13 @@ ts_file_descriptor r_dravnet_create_socket(int port_offset) {
   return socket_handle;
 }
 
-/// The socket of `socket_index`: the main one for -1 (and anything outside 0..31), else the
-/// slot's, opened now if it is not open yet.
+/// The socket of `socket_index`: the main one for -1 (and anything outside 0..255), else the
+/// slot's.
 int r_dravnet_select_socket(int socket_index) {
   if (socket_index < 0 || socket_index >= NET_SLOT_SOCKETS) {
     return go_socket_main.get();
   }
-  ts_file_descriptor& slot = gao_socket_dumpuser[static_cast<std::size_t>(socket_index)];
-  if (!slot) {
-    slot = r_dravnet_create_socket(socket_index + 1);
-  }
-  return slot.get();
+  return gao_socket_dumpuser[static_cast<std::size_t>(socket_index)].get();
 }
 
 /// Throws away every datagram already waiting, such as the rest of an earlier reply. A flood
@@ -171,7 +175,15 @@ class ts_reply_assembly {
   /// When the current wait ends, in milliseconds after sending.
   std::int64_t deadline_ms() const { return i_deadline_ms; }
   bool done() const { return b_done; }
-  std::optional<ts_net_reply> take() { return std::move(pc_reply); }
+  /// True when a bound stopped the reply: its datagrams or bytes, or its time while the server
+  /// would still have been waited for.
+  bool bounded() const { return b_bounded || (!b_done && b_time_capped); }
+  std::optional<ts_net_reply> take() {
+    if (pc_reply) {
+      pc_reply->b_bounded = bounded();
+    }
+    return std::move(pc_reply);
+  }
 
   void add(const ts_net_datagram& datagram) {
     if (b_done || !r_dravnet_from_server(ts_server, datagram.i_ip, datagram.i_port)) {
@@ -196,6 +208,7 @@ class ts_reply_assembly {
                                           ? r_dravnet_clamp_wait(ts_collect.i_next_wait_ms)
                                           : 3 * measured_ms;
     i_deadline_ms = std::min(arrival + next_wait_ms, i_first_arrival_ms + NET_REPLY_MAX_MS);
+    b_time_capped = i_deadline_ms < arrival + next_wait_ms;
 
     const std::string_view bytes = datagram.o_bytes.substr(0, MAX_REPLY_DATAGRAM);
     const std::string_view text = r_dravnet_datagram_text(bytes.data(), bytes.size());
@@ -206,8 +219,9 @@ class ts_reply_assembly {
     joined.append(text.substr(0, NET_REPLY_MAX_BYTES - joined.size()));
     pc_reply->i_datagrams = i_received;
     pc_reply->b_cut = pc_reply->b_cut || datagram.b_cut || datagram.o_bytes.size() > bytes.size();
-    b_done = (ts_collect.i_datagrams > 0 && i_received >= ts_collect.i_datagrams) ||
-             i_received >= NET_REPLY_MAX_DATAGRAMS || joined.size() >= NET_REPLY_MAX_BYTES;
+    b_bounded = (ts_collect.i_datagrams <= 0 || i_received < ts_collect.i_datagrams) &&
+                (i_received >= NET_REPLY_MAX_DATAGRAMS || joined.size() >= NET_REPLY_MAX_BYTES);
+    b_done = (ts_collect.i_datagrams > 0 && i_received >= ts_collect.i_datagrams) || b_bounded;
   }
 
  private:
@@ -218,6 +232,8 @@ class ts_reply_assembly {
   std::int64_t i_first_arrival_ms = 0;
   int i_received = 0;
   bool b_done = false;
+  bool b_bounded = false;
+  bool b_time_capped = false;
   std::optional<ts_net_reply> pc_reply;
 };
 
@@ -287,6 +303,29 @@ std::vector<std::uint32_t> r_dravnet_local_addresses() {
   return addresses;
 }
 
+/// True when the server runs on this machine: its address is 0.0.0.0, a loopback address or
+/// one of this machine's own.
+bool r_dravnet_server_is_local() {
+  const std::vector<std::uint32_t> own = r_dravnet_local_addresses();
+  return go_server.i_ip == 0 || (go_server.i_ip >> 24) == 127 ||
+         std::ranges::find(own, go_server.i_ip) != own.end();
+}
+
+/// A fixed port range must leave the game server's own port to it when both run here.
+void r_dravnet_check_port_range() {
+  const auto first = static_cast<std::uint16_t>(gpts_config->net_client_port);
+  const auto offset = static_cast<std::uint16_t>(go_server.i_port - first);
+  if (gpts_config->net_client_port != 0 && offset <= NET_SLOT_SOCKETS &&
+      r_dravnet_server_is_local()) {
+    r_dravlog_error(
+        "./src/drav_net - net_client_port %u takes the UDP ports %u to %u, which hold the game "
+        "server's port %u on this machine\n",
+        static_cast<unsigned>(first), static_cast<unsigned>(first),
+        static_cast<unsigned>(r_dravnet_local_port(NET_SLOT_SOCKETS)),
+        static_cast<unsigned>(go_server.i_port));
+  }
+}
+
 }  // namespace
 
 void r_dravnet_init(const ts_config& config) {
@@ -300,15 +339,21 @@ void r_dravnet_init(const ts_config& config) {
   if (go_server.i_ip == 0) {
     go_server.ai_local_addresses = r_dravnet_local_addresses();
   }
-  for (ts_file_descriptor& slot : gao_socket_dumpuser) {
-    slot = ts_file_descriptor();
-  }
+  r_dravnet_check_port_range();
+  // Every socket is opened now, so that a port held by another program stops the start, not
+  // the first details request for that slot hours later.
   go_socket_main = r_dravnet_create_socket(0);
+  for (std::size_t slot = 0; slot < gao_socket_dumpuser.size(); ++slot) {
+    gao_socket_dumpuser[slot] = r_dravnet_create_socket(static_cast<int>(slot) + 1);
+  }
 }
 
 std::optional<std::string> r_dravnet_send_command(std::string_view command, int datagrams,
-                                                  int socket_index) {
+                                                  int socket_index, bool* pb_bounded) {
   std::optional<ts_net_reply> reply = r_dravnet_ask(command, datagrams, socket_index);
+  if (pb_bounded != nullptr) {
+    *pb_bounded = reply && reply->b_bounded;
+  }
   if (!reply) {
     return std::nullopt;
   }

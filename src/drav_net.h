@@ -13,14 +13,17 @@
 
 struct ts_config;
 
-/// Number of player slots, each with its own socket for details requests.
-inline constexpr int NET_SLOT_SOCKETS = 32;
+/// Number of player slots (client numbers 0..255, as many as a server can have), each with its
+/// own socket for details requests, so that each details reply is told apart by the port it
+/// comes to.
+inline constexpr int NET_SLOT_SOCKETS = 256;
 /// Socket index of the main socket.
 inline constexpr int NET_MAIN_SOCKET = -1;
 
-/// Bounds of one reply, far above the longest real one (a full server's status with long
-/// names takes three datagrams): a server that never stops sending cannot hold a command or
-/// grow the reply without end. The time bound counts from the reply's first datagram.
+/// Bounds of one reply, far above the longest real one (a status of 256 players with 31-byte
+/// names is about 21 000 bytes in 16 datagrams): a server that never stops sending (one build
+/// floods blanks without end) cannot hold a command or grow the reply without end. The time
+/// bound counts from the reply's first datagram.
 inline constexpr int NET_REPLY_MAX_DATAGRAMS = 64;
 inline constexpr std::size_t NET_REPLY_MAX_BYTES = 65536;
 inline constexpr std::int64_t NET_REPLY_MAX_MS = 5000;
@@ -45,13 +48,14 @@ struct ts_net_datagram {
 };
 
 /// A reply as it was collected: the joined texts, how many of the server's datagrams they
-/// came in, and whether any of them was cut by the read. A reply of one datagram that was not
-/// cut is exactly what the server printed; one of several may have lost or gained a datagram
-/// on the way.
+/// came in, whether any of them was cut by the read, and whether a NET_REPLY_MAX_* bound
+/// stopped it rather than the server. A reply of one datagram that was not cut is exactly what
+/// the server printed; one of several may have lost or gained a datagram on the way.
 struct ts_net_reply {
   std::string o_text;
   int i_datagrams = 0;
   bool b_cut = false;
+  bool b_bounded = false;
 };
 
 /// How a reply is collected: `i_datagrams` > 0 stops after that many, < 0 when a wait runs
@@ -71,18 +75,20 @@ std::optional<std::string> r_dravnet_assemble_reply(std::span<const ts_net_datag
                                                     const ts_net_server& server,
                                                     const ts_net_collect& collect);
 
-/// Builds the server address from the configuration and opens the main socket (bound to
-/// net_client_port when it is not 0). Socket failures are fatal.
+/// Builds the server address from the configuration and opens the main socket and every slot
+/// socket, bound to net_client_port and the NET_SLOT_SOCKETS ports after it when it is not 0.
+/// Socket failures are fatal, and so is a port range that holds the port of a server on this
+/// machine.
 void r_dravnet_init(const ts_config& config);
 /// Sends "rcon <password> <command>" on the main socket (index -1) or on the socket of slot
-/// 0..31, opened on first use, and collects the reply: `datagrams` > 0 stops after that many
-/// datagrams, < 0 collects until a wait runs out, 0 only sends. Only the server's datagrams
-/// count (see r_dravnet_assemble_reply). Returns the joined reply texts, or nothing when no
-/// datagram came (always nothing for an empty command or 0).
+/// 0..255 and collects the reply: `datagrams` > 0 stops after that many datagrams, < 0 collects
+/// until a wait runs out, 0 only sends. Only the server's datagrams count (see
+/// r_dravnet_assemble_reply). Returns the joined reply texts, or nothing when no datagram came
+/// (always nothing for an empty command or 0). `pb_bounded`, when given, tells whether the
+/// reply was stopped by a NET_REPLY_MAX_* bound rather than ended by the server.
 std::optional<std::string> r_dravnet_send_command(std::string_view command, int datagrams,
-                                                  int socket_index);
-/// r_dravnet_send_command, telling how the reply came: in how many datagrams, and whether one
-/// was cut by the read.
+                                                  int socket_index, bool* pb_bounded = nullptr);
+/// r_dravnet_send_command, telling how the reply came (see ts_net_reply).
 std::optional<ts_net_reply> r_dravnet_ask(std::string_view command, int datagrams,
                                           int socket_index);
 /// Says a formatted message in game: "say" with the message framed in the colour code (low 8

@@ -269,10 +269,37 @@ int r_dravscreen_ping_width(int table_cols) {
   return table_cols > PING_NARROW_TABLE_COLS ? CELL_WIDTH_WIDE : CELL_WIDTH_NARROW;
 }
 
+int r_dravscreen_client_rows() {
+  // A server that has not told its slot count yet is shown with the usual 32.
+  constexpr int DEFAULT_SLOTS = 32;
+  const ts_status& status = *gts_screen.pts_status;
+  const int told = status.ts_serverinfo.i_maxclients;
+  int rows = told > 0 ? std::min(told, MAX_CLIENTS) : DEFAULT_SLOTS;
+  for (int slot = rows; slot < MAX_CLIENTS; ++slot) {
+    if (status.ats_client[static_cast<std::size_t>(slot)].b_active == 1) {
+      rows = slot + 1;
+    }
+  }
+  return rows;
+}
+
+std::string r_dravscreen_game_text(const ts_status& status) {
+  // The plain status layouts have no game type; the settings' game name stands in for it.
+  const char* gametype =
+      status.ac_gametype[0] != '\0' ? status.ac_gametype : status.ts_serverinfo.ac_gamename;
+  return std::string("Game: ") + gametype + " - " + status.ac_map;
+}
+
+int r_dravscreen_number_width() {
+  constexpr int THREE_DIGITS = 100;
+  return r_dravscreen_client_rows() > THREE_DIGITS ? 3 : 2;
+}
+
 std::string r_dravscreen_client_heading(int table_cols) {
   const bool wide_frag = r_dravscreen_frag_width(table_cols) == CELL_WIDTH_WIDE;
   const bool wide_ping = r_dravscreen_ping_width(table_cols) == CELL_WIDTH_WIDE;
-  return std::string(" #|") + (wide_frag ? "Frag" : "Frg") + "|" + (wide_ping ? "Ping" : "Png") +
+  return std::string(static_cast<std::size_t>(r_dravscreen_number_width() - 1), ' ') + "#|" +
+         (wide_frag ? "Frag" : "Frg") + "|" + (wide_ping ? "Ping" : "Png") +
          "|IP             |Name";
 }
 

@@ -27,6 +27,8 @@ constexpr int KEY_WAIT_TENTHS = 2;
 constexpr int ESCAPE_SEQUENCE_WAIT_MS = 25;
 // The pane's pause label starts after "─[L]─" on the pane's top border.
 constexpr int PAUSE_LABEL_OFFSET = 5;
+// "[? Help]" on the top border ends this many cells before the right corner.
+constexpr int HELP_HINT_GAP = 2;
 
 struct ts_pair_colors {
   short i_foreground;
@@ -134,6 +136,17 @@ void r_dravscreen_draw_at(int y, int x, Draw draw) {
   }
 }
 
+// "[? Help]" near the right end of the top border: the way to the help at every width, also
+// where the key bar has no room for it.
+void r_dravscreen_draw_help_hint(int cols) {
+  constexpr std::string_view HINT = "[? Help]";
+  const int end = cols - 1 - HELP_HINT_GAP;
+  ts_row_pen pen{stdscr, 0, end - static_cast<int>(HINT.size()), end};
+  r_dravscreen_pen_plain(pen, "[", r_dravscreen_pair_attribute(PAIR_PLAIN));
+  r_dravscreen_pen_plain(pen, "?", r_dravscreen_pair_attribute(PAIR_TAG));
+  r_dravscreen_pen_plain(pen, " Help]", r_dravscreen_pair_attribute(PAIR_PLAIN));
+}
+
 void r_dravscreen_draw_frame_lines() {
   const ts_rect main = gts_screen.ats_window_arr[WIN_MAIN].ts_area;
   const ts_rect client = gts_screen.ats_window_arr[WIN_CLIENT].ts_area;
@@ -161,6 +174,7 @@ void r_dravscreen_draw_frame_lines() {
     const ts_rect rect = gts_screen.ats_window_arr[window].ts_area;
     r_dravscreen_draw_at(rect.i_begin_y - 1, rect.i_begin_x + 1, [] { waddstr(stdscr, "[ ]"); });
   }
+  r_dravscreen_draw_help_hint(cols);
 }
 
 void r_dravscreen_draw_tag_letters() {

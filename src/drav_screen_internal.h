@@ -66,6 +66,13 @@ void r_dravscreen_mark_tags();
 void r_dravscreen_pause_log(bool paused);
 /// The heading row of a player table `table_cols` wide.
 std::string r_dravscreen_client_heading(int table_cols);
+/// Rows of the player table: the server's slot count (32 until its settings tell it), more
+/// when a higher slot is in use, at most MAX_CLIENTS.
+int r_dravscreen_client_rows();
+/// Columns of the player table's number cell: 2, or 3 when slots from 100 on are shown.
+int r_dravscreen_number_width();
+/// The left part of the server header: "Game: <game type> - <map>".
+std::string r_dravscreen_game_text(const ts_status& status);
 
 /// printf into a std::string, for the lines of the blocks (texts hold up to 512 bytes).
 [[gnu::format(printf, 1, 2)]] std::string r_dravscreen_format_line(const char* format, ...);

@@ -254,8 +254,8 @@ bool r_dravscreen_ban_history_entry(int entry) {
 bool r_dravscreen_apply_client_key(int key) {
   ts_cursor& cursor = gts_screen.ts_cursor_client;
   // The first row of the table is its heading.
-  if (r_dravscreen_key_navigate(key, MAX_CLIENTS, r_dravscreen_page_of(WIN_CLIENT) - 1, cursor) ==
-      1) {
+  if (r_dravscreen_key_navigate(key, r_dravscreen_client_rows(),
+                                r_dravscreen_page_of(WIN_CLIENT) - 1, cursor) == 1) {
     r_dravscreen_mark(WIN_CLIENT);
     return true;
   }
@@ -340,8 +340,16 @@ void r_dravscreen_send_console_line() {
   text[line.i_length] = '\0';
   r_dravtools_remove_invalid_console_chars(text);
   r_dravscreen_to_pane(r_dravscreen_format_line(">%s", text));
-  if (const auto reply = r_dravnet_send_command(text, -1, NET_MAIN_SOCKET)) {
+  bool b_bounded = false;
+  if (const auto reply = r_dravnet_send_command(text, -1, NET_MAIN_SOCKET, &b_bounded)) {
     r_dravscreen_to_pane(*reply);
+  }
+  if (b_bounded) {
+    // What the pane shows may not be the server's whole answer.
+    r_dravscreen_to_pane(r_dravscreen_format_line(
+        "(reply stopped at its bound of %zu bytes, %d datagrams or %lld s: it may go on)",
+        NET_REPLY_MAX_BYTES, NET_REPLY_MAX_DATAGRAMS,
+        static_cast<long long>(NET_REPLY_MAX_MS / 1000)));
   }
   r_dravscreen_empty_console_line(line);
 }

@@ -42,16 +42,20 @@ WINDOW* r_dravscreen_begin_region(te_window window) {
 void r_dravscreen_draw_client_row(WINDOW* window, int row, int slot_number, bool selected,
                                   int cols) {
   ts_row_pen pen = r_dravscreen_start_row(window, row);
-  if (slot_number < 0 || slot_number >= MAX_CLIENTS) {
+  if (slot_number < 0 || slot_number >= r_dravscreen_client_rows()) {
     r_dravscreen_pen_clear_rest(pen);
     return;
   }
   const ts_config& config = *gts_screen.pts_config;
   const ts_status& status = *gts_screen.pts_status;
   const ts_client& slot = status.ats_client[static_cast<std::size_t>(slot_number)];
-  const ts_client_cells cells =
+  ts_client_cells cells =
       r_dravscreen_client_cells(slot, slot_number, cols, config.ping_kick, config.access_level,
                                 status.ts_serverinfo.i_deathmatch);
+  const auto number_width = static_cast<std::size_t>(r_dravscreen_number_width());
+  if (cells.ac_number.size() < number_width) {
+    cells.ac_number.insert(0, number_width - cells.ac_number.size(), ' ');
+  }
   const int row_attribute = r_dravscreen_pair_attribute(PAIR_PLAIN, selected);
   const auto cell_attribute = [&](int pair) {
     return pair == 0 ? row_attribute : r_dravscreen_pair_attribute(pair, selected);
@@ -86,7 +90,8 @@ std::vector<ts_key_label> r_dravscreen_region_keys(te_window window) {
       return {{true, "D"},       {false, " Details  "}, {true, "B"},
               {false, " Ban  "}, {true, "/"},           {false, " Find                 "}};
     default:
-      return {{false, "                                         "}};
+      return {{true, "P"}, {false, " Pause  "}, {true, "End"},
+              {false, " Newest                      "}};
   }
 }
 
@@ -207,11 +212,17 @@ void r_dravscreen_draw_server() {
   ts_row_pen pen = r_dravscreen_start_row(window, 0);
   r_dravscreen_pen_clear_rest(pen);
   pen.i_column = 0;
-  const std::string game = std::string("Game: ") + status.ac_gametype + " - " + status.ac_map;
+  const std::string game = r_dravscreen_game_text(status);
+  const int end = pen.i_end;
+  const long long column = end - static_cast<long long>(status.i_hostname_length);
+  // The name ends in the last column; the game text is cut a blank before it, so that the two
+  // never run into each other. A name longer than the line follows the game text.
+  if (status.i_hostname_length != 0 && column >= 0) {
+    pen.i_end = static_cast<int>(std::max(column - 1, 0LL));
+  }
   r_dravscreen_pen_color_string(pen, game.c_str());
+  pen.i_end = end;
   if (status.i_hostname_length != 0) {
-    const long long column = pen.i_end - static_cast<long long>(status.i_hostname_length);
-    // The name ends in the last column; a name longer than the line follows the game text.
     if (column >= 0) {
       pen.i_column = static_cast<int>(column);
     }

@@ -1,5 +1,6 @@
 #include "drav_stats.h"
 
+#include <algorithm>
 #include <array>
 #include <chrono>
 #include <cstdint>
@@ -35,9 +36,12 @@ struct ts_tracker_state {
   // said: players already on the server when monitoring starts are never blocked, also those
   // whose line a damaged reply left open on the first poll.
   int b_first_poll = 1;
-  // The operator was told that the server refuses the password; told again only after a
-  // status reply was accepted in between.
+  // The operator was told that the server refuses the password, or that its status reply has
+  // a layout not known here; each told again only after a status reply was accepted in between.
   bool b_password_refused_told = false;
+  bool b_not_understood_told = false;
+  // The first line of the last poll's status reply when it was not understood.
+  std::optional<std::string> pc_not_understood_line;
   // Polls in a row without a usable status reply; when the first of them ran (on the poll
   // clock and on the wall clock); whether the silence was told.
   int i_unanswered_polls = 0;
@@ -351,6 +355,15 @@ void r_dravstats_carry_over(ts_client& to, ts_client& from) {
   to.i_kick_reason = from.i_kick_reason;
 }
 
+// A server drops the address from a player's details when the player renames, until the
+// player connects anew: details without it keep the address known before.
+void r_dravstats_keep_known_address(ts_dumpuser& info, const ts_dumpuser& known) {
+  if (info.ab_found[DUMPUSER_FOUND_IP] == 0 && known.ab_found[DUMPUSER_FOUND_IP] == 1) {
+    info.ts_address = known.ts_address;
+    info.ab_found[DUMPUSER_FOUND_IP] = 1;
+  }
+}
+
 // Details never obtained are empty: a whole reply always sets the found flags of its lines.
 bool r_dravstats_details_known(const ts_dumpuser& info) {
   return !(info == ts_dumpuser{});
@@ -417,7 +430,7 @@ std::string r_dravstats_comparable_name(const char* name) {
 
 // The "ip" line was read: a server drops it from the details of a player who renamed.
 bool r_dravstats_details_have_address(const ts_dumpuser& info) {
-  return info.ts_address.ip != 0;
+  return info.ab_found[DUMPUSER_FOUND_IP] == 1 && info.ts_address.ip != 0;
 }
 
 // Details describe the player of a status line when they carry the line's address (if they
@@ -708,6 +721,7 @@ void r_dravstats_refresh_details(int i, ts_dumpuser_budget& budget) {
     ++budget.i_fetched;
     slot.i_dumpuser_countdown = budget.i_fetched > budget.i_per_poll ? interval - 1 : interval;
   }
+  r_dravstats_keep_known_address(fresh, slot.ts_info);
   const bool changed =
       !step.b_fresh && r_dravstats_details_known(slot.ts_info) && !(fresh == slot.ts_info);
   slot.ts_info = fresh;
@@ -771,65 +785,114 @@ int r_dravstats_track_players(std::time_t now) {
   return present;
 }
 
-// What a status request brought, worst first.
+// What one "status" brought. The usable answers last, the better one after the other.
 enum te_status_answer : std::uint8_t {
-  STATUS_NONE,     // nothing, or the refusal of the password
-  STATUS_DAMAGED,  // a reply without its head, or with a datagram cut by the read
-  STATUS_PARTIAL,  // a player list not closed by its empty line
-  STATUS_CLOSED,
+  ANSWER_NONE,            // no reply at all
+  ANSWER_REFUSED,         // the server refused the password
+  ANSWER_NOT_UNDERSTOOD,  // a reply of a layout not known here
+  ANSWER_CUT,             // a reply that lost its head, or was cut by the read or a bound
+  ANSWER_PARTIAL,         // a player list not closed by its empty line
+  ANSWER_USABLE,          // a whole player list
 };
 
-// One "status" into `reply`. `single` tells whether it came whole in one datagram. The server's
-// refusal of the password is told once until a reply is accepted again.
-te_status_answer r_dravstats_ask_status(ts_status_reply& reply, bool& single) {
+// The first line of a reply, as the notice shows it: control bytes made visible, cut so that
+// the notice stays one line of the pane.
+std::string r_dravstats_first_line(const std::string& text) {
+  constexpr std::size_t SHOWN_BYTES = 40;
+  std::string line = text.substr(0, std::min(text.find('\n'), SHOWN_BYTES));
+  for (char& c : line) {
+    if (static_cast<unsigned char>(c) < 0x20 || c == 0x7F) {
+      c = '?';
+    }
+  }
+  return line;
+}
+
+// Tells the operator `message` once, until `told` is reset by an accepted reply.
+void r_dravstats_tell_once(bool& told, const std::string& message) {
+  if (!told) {
+    told = true;
+    r_dravlog_notice("%s\n", message.c_str());
+  }
+}
+
+// One "status" into `reply`; the first line of a reply that was not understood into
+// `first_line`; `single` tells whether it came whole in one datagram. The server's refusal of
+// the password is told once until a reply is accepted.
+te_status_answer r_dravstats_ask_status(ts_status_reply& reply, std::string& first_line,
+                                        bool& single) {
   const std::optional<ts_net_reply> answer =
       r_dravnet_ask("status", STATUS_DATAGRAMS, NET_MAIN_SOCKET);
   if (!answer) {
-    return STATUS_NONE;
+    return ANSWER_NONE;
   }
-  // A datagram cut by the read lost its end as surely as a lost one.
-  if (answer->b_cut) {
-    return STATUS_DAMAGED;
+  // A datagram cut by the read lost its end as surely as a lost one; a reply stopped at its
+  // bound lost its end too (a server that floods blanks without end sends nothing else).
+  if (answer->b_cut || answer->b_bounded) {
+    return ANSWER_CUT;
   }
   const std::string& text = answer->o_text;
   if (text.starts_with(PASSWORD_REFUSED)) {
     // Nothing works without the password; the operator needs to know why.
-    if (!go_tracker.b_password_refused_told) {
-      go_tracker.b_password_refused_told = true;
-      r_dravlog_notice("Server Password   rejected (\"%s\"): check net_server_rcon\n",
-                       PASSWORD_REFUSED);
-    }
-    return STATUS_NONE;
+    r_dravstats_tell_once(go_tracker.b_password_refused_told,
+                          std::string("Server Password   rejected (\"") + PASSWORD_REFUSED +
+                              "\"): check net_server_rcon");
+    return ANSWER_REFUSED;
   }
   if (r_dravstatsparse_parse_status(text.data(), text.size(), reply) != 1) {
-    return STATUS_DAMAGED;
+    if (reply.b_header_cut == 1) {
+      return ANSWER_CUT;
+    }
+    first_line = r_dravstats_first_line(text);
+    return ANSWER_NOT_UNDERSTOOD;
   }
+  go_tracker.b_password_refused_told = false;
+  go_tracker.b_not_understood_told = false;
   // A list that is not closed by its empty line lost its end, or had another datagram joined
   // after it: checked slot by slot like a reply of several datagrams, up to where it stops.
   single = answer->i_datagrams == 1 && reply.b_complete == 1;
-  go_tracker.b_password_refused_told = false;
-  return reply.b_complete == 1 ? STATUS_CLOSED : STATUS_PARTIAL;
+  return reply.b_complete == 1 ? ANSWER_USABLE : ANSWER_PARTIAL;
 }
 
-// The poll's status reply into gts_reply; false when none is usable. A reply that shows a
-// datagram lost on the way is asked for once more and the better one kept, so that a link
-// losing a few datagrams rarely costs a poll; a silent or refusing server is asked once.
-bool r_dravstats_fetch_status(bool& single) {
-  te_status_answer answer = r_dravstats_ask_status(gts_reply, single);
-  if (answer == STATUS_DAMAGED || answer == STATUS_PARTIAL) {
+// The poll's status reply into gts_reply. A reply that shows a datagram lost on the way (one
+// that lost its first datagram is not understood) is asked for once more and the better one
+// kept, so that a link losing a few datagrams rarely costs a poll; a silent or refusing server
+// is asked once.
+te_status_answer r_dravstats_fetch_status(std::string& first_line, bool& single) {
+  te_status_answer answer = r_dravstats_ask_status(gts_reply, first_line, single);
+  if (answer == ANSWER_CUT || answer == ANSWER_PARTIAL || answer == ANSWER_NOT_UNDERSTOOD) {
     bool again_single = false;
-    const te_status_answer again = r_dravstats_ask_status(gts_reply_again, again_single);
+    std::string ignored;
+    const te_status_answer again = r_dravstats_ask_status(gts_reply_again, ignored, again_single);
     if (again > answer) {
       gts_reply = gts_reply_again;
       single = again_single;
       answer = again;
     }
   }
-  return answer >= STATUS_PARTIAL;
+  return answer;
 }
 
-// Counts a poll without a usable status reply; the third in a row tells the operator (in the
-// pane only: the log file records the players, not the link) since when the server is silent.
+// Tells a status reply not understood once (until a reply is accepted) when the poll before got
+// one with the same first line: a server of a layout not known here sends it every time, while
+// a reply that lost its first datagram on the way begins inside some client line.
+void r_dravstats_note_not_understood(te_status_answer answer, const std::string& first_line) {
+  if (answer == ANSWER_CUT) {
+    return;  // counts toward nothing
+  }
+  if (answer != ANSWER_NOT_UNDERSTOOD) {
+    go_tracker.pc_not_understood_line.reset();
+    return;
+  }
+  if (go_tracker.pc_not_understood_line == first_line) {
+    r_dravstats_tell_once(go_tracker.b_not_understood_told,
+                          "Server Reply not understood: " + first_line);
+  }
+  go_tracker.pc_not_understood_line = first_line;
+}
+
+// Counts a poll without any status reply; the third in a row tells the operator (in the pane
+// only: the log file records the players, not the link) since when the server is silent.
 void r_dravstats_note_unanswered(std::time_t now) {
   if (go_tracker.i_unanswered_polls++ == 0) {
     go_tracker.t_unanswered_since = now;
@@ -843,7 +906,7 @@ void r_dravstats_note_unanswered(std::time_t now) {
   }
 }
 
-// A usable status reply ends a silence; one that was told is told over.
+// Any reply but a cut one ends a silence; one that was told is told over.
 void r_dravstats_note_answered(std::time_t now) {
   if (go_tracker.b_silence_told) {
     r_dravlog_notice("Server Replying again after %lld s\n",
@@ -912,11 +975,18 @@ void r_dravstats_update(std::time_t now) {
 
   gats_step.fill(ts_slot_step{});
   bool single = false;
-  if (!r_dravstats_fetch_status(single)) {
+  std::string first_line;
+  const te_status_answer answer = r_dravstats_fetch_status(first_line, single);
+  r_dravstats_note_not_understood(answer, first_line);
+  // Only a poll without any reply counts toward silence; a cut reply counts toward nothing.
+  if (answer == ANSWER_NONE) {
     r_dravstats_note_unanswered(now);
+  } else if (answer != ANSWER_CUT) {
+    r_dravstats_note_answered(now);
+  }
+  if (answer < ANSWER_PARTIAL) {
     return;
   }
-  r_dravstats_note_answered(now);
   // A reply of one datagram is exactly what the server printed and is taken as it is.
   const bool all_taken = single || r_dravstats_check_reply();
   status.b_status_updated = 1;

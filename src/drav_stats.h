@@ -22,8 +22,11 @@ std::time_t r_dravstats_clock();
 int r_dravstats_run();
 /// One poll at time `now` (r_dravstats_clock seconds). A status reply whole in one datagram is
 /// taken as it is; what a reply of several says about a slot is taken when the slot's details
-/// agree. No usable reply (none, unreadable twice, or the server's refusal of the password)
-/// skips the poll; the refusal is told in the log pane once until a reply is accepted.
+/// agree. A reply that lost a datagram is asked for once more. No usable reply (none, one of an
+/// unknown layout, one cut twice, or the server's refusal of the password) skips the poll; the
+/// refusal and the unknown layout ("Server Reply not understood: <first line>", when two polls
+/// in a row got it with the same first line) are told in the log pane once until a reply is
+/// accepted. Three polls in a row without any reply are told as "Server Silent since ...".
 void r_dravstats_update(std::time_t now);
 /// Forgets every player of `status` who departed recently from address `ip`, so that a banned
 /// player who comes back is decided by the access list again rather than let in as a return.

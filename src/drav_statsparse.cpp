@@ -38,6 +38,8 @@ class ts_line_reader {
 
   /// True when every byte of the copy was handed out.
   bool at_end() const { return i_pos >= o_copy.size(); }
+  /// What is not handed out yet.
+  std::string_view rest() const { return std::string_view(o_copy).substr(i_pos); }
 
   std::optional<std::string_view> next() {
     const std::size_t end = o_copy.find('\n', i_pos);
@@ -67,13 +69,17 @@ void r_dravstatsparse_copy_column(char* field, std::string_view column) {
 // ---------------------------------------------------------------------------
 // Status reply
 
+// The layout with the game type: "Map", "Gametype", an empty line, then the columns. The
+// plain layout has only a lower-case "map" line before the columns.
 constexpr std::string_view MAP_PREFIX = "Map              : "sv;
 constexpr std::string_view GAMETYPE_PREFIX = "Gametype         : "sv;
+constexpr std::string_view PLAIN_MAP_PREFIX = "map              : "sv;
 constexpr std::string_view COLUMN_HEADER =
     "num score ping name            lastmsg address               qport "sv;
 constexpr std::string_view DASH_LINE =
     "--- ----- ---- --------------- ------- --------------------- ------"sv;
-static_assert(MAP_PREFIX.size() == 19 && GAMETYPE_PREFIX.size() == 19);
+static_assert(MAP_PREFIX.size() == 19 && GAMETYPE_PREFIX.size() == 19 &&
+              PLAIN_MAP_PREFIX.size() == 19);
 static_assert(COLUMN_HEADER.size() == 67 && DASH_LINE.size() == 67);
 
 // Columns of a client line. The name column grows with the name, so everything after
@@ -93,8 +99,8 @@ static_assert(QPORT_OFFSET < TAIL_WIDTH);
 
 constexpr std::string_view PING_CONNECTING = "CNCT"sv;
 constexpr std::string_view PING_ZOMBIE = "ZMBI"sv;
-constexpr std::string_view LOOPBACK_ADDRESS = "loopback             "sv;
-static_assert(LOOPBACK_ADDRESS.size() == ADDRESS_WIDTH);
+// A client on the server's own machine is listed without address.
+constexpr std::string_view LOOPBACK_ADDRESS = "loopback"sv;
 
 /// strtol base 10 on the column alone: a copy keeps the conversion from running into the
 /// next column. Leading blanks are skipped; a column without digits gives 0.
@@ -107,14 +113,34 @@ std::int32_t r_dravstatsparse_column_int(std::string_view line, std::size_t colu
   return static_cast<std::int32_t>(std::strtol(buffer.data(), nullptr, 10));
 }
 
-/// A dotted address with port, padded with blanks; the parser stops at the first blank.
-ts_ip_port r_dravstatsparse_column_address(std::string_view column) {
-  if (column == LOOPBACK_ADDRESS) {
+/// An address as servers write it: "loopback", a dotted address with its port, or the same in
+/// brackets ("[192.0.2.7]:27901"); anything after a blank is not part of it.
+ts_ip_port r_dravstatsparse_address(std::string_view text) {
+  text = text.substr(0, text.find(' '));
+  if (text == LOOPBACK_ADDRESS) {
     return r_dravip_string_to_ip_port("127.0.0.1");
   }
-  std::array<char, ADDRESS_WIDTH + 1> buffer = {};
-  std::memcpy(buffer.data(), column.data(), std::min(column.size(), ADDRESS_WIDTH));
-  return r_dravip_string_to_ip_port(buffer.data());
+  std::string unbracketed(text.substr(0, TEXT_FIELD_MAX));
+  if (unbracketed.starts_with('[')) {
+    const std::size_t close = unbracketed.find(']');
+    if (close == std::string::npos) {
+      return {};
+    }
+    unbracketed.erase(close, 1);
+    unbracketed.erase(0, 1);
+  }
+  return r_dravip_string_to_ip_port(unbracketed.c_str());
+}
+
+/// The ping field: its value, 0 for the connecting and zombie texts, which are noted.
+void r_dravstatsparse_read_ping(std::string_view ping, ts_status_line& parsed) {
+  parsed.b_connecting = ping == PING_CONNECTING ? 1 : 0;
+  parsed.b_zombie = ping == PING_ZOMBIE ? 1 : 0;
+  parsed.i_ping = r_dravstatsparse_column_int(ping, 0, PING_WIDTH);
+  if (parsed.b_connecting != 0) {
+    // A connecting player has no score yet, whatever the column holds.
+    parsed.i_score = 0;
+  }
 }
 
 /// Parses one client line of at least MIN_CLIENT_LINE bytes into `parsed`, which the
@@ -122,15 +148,7 @@ ts_ip_port r_dravstatsparse_column_address(std::string_view column) {
 void r_dravstatsparse_parse_client_line(std::string_view line, ts_status_line& parsed) {
   parsed.i_num = r_dravstatsparse_column_int(line, NUM_COLUMN, NUM_WIDTH);
   parsed.i_score = r_dravstatsparse_column_int(line, SCORE_COLUMN, SCORE_WIDTH);
-  parsed.i_ping = r_dravstatsparse_column_int(line, PING_COLUMN, PING_WIDTH);
-
-  const std::string_view ping_text = line.substr(PING_COLUMN, PING_WIDTH);
-  parsed.b_connecting = ping_text == PING_CONNECTING ? 1 : 0;
-  parsed.b_zombie = ping_text == PING_ZOMBIE ? 1 : 0;
-  if (parsed.b_connecting != 0) {
-    // A connecting player has no score yet, whatever the column holds.
-    parsed.i_score = 0;
-  }
+  r_dravstatsparse_read_ping(line.substr(PING_COLUMN, PING_WIDTH), parsed);
 
   const std::size_t tail = line.size() - TAIL_WIDTH;
   std::string_view name = line.substr(NAME_COLUMN, tail - NAME_COLUMN).substr(0, TEXT_FIELD_MAX);
@@ -141,37 +159,119 @@ void r_dravstatsparse_parse_client_line(std::string_view line, ts_status_line& p
   r_dravtools_remove_colors(parsed.ac_name_clean, parsed.ac_name);
 
   parsed.i_lastmsg = r_dravstatsparse_column_int(line, tail + LASTMSG_OFFSET, LASTMSG_WIDTH);
-  parsed.ts_address =
-      r_dravstatsparse_column_address(line.substr(tail + ADDRESS_OFFSET, ADDRESS_WIDTH));
+  parsed.ts_address = r_dravstatsparse_address(line.substr(tail + ADDRESS_OFFSET, ADDRESS_WIDTH));
   parsed.i_qport =
       r_dravstatsparse_column_int(line, tail + QPORT_OFFSET, TAIL_WIDTH - QPORT_OFFSET);
 }
 
-/// Reads the five header lines; fills map and game type. False when the layout differs.
-bool r_dravstatsparse_read_status_header(ts_line_reader& lines, ts_status_reply& reply) {
-  const auto map = lines.next();
-  if (!map || !map->starts_with(MAP_PREFIX)) {
+/// The next blank-separated field of `line` from `pos` on (blanks before it skipped); `pos`
+/// moves past it. Empty when the line has no further field.
+std::string_view r_dravstatsparse_next_field(std::string_view line, std::size_t& pos) {
+  const std::size_t start = std::min(line.find_first_not_of(' ', pos), line.size());
+  pos = std::min(line.find(' ', start), line.size());
+  return line.substr(start, pos - start);
+}
+
+/// The field of `line` that ends before `end` (blanks after it skipped); `end` moves to its
+/// first byte. Empty when there is none.
+std::string_view r_dravstatsparse_previous_field(std::string_view line, std::size_t& end) {
+  const std::size_t last =
+      end == 0 ? std::string_view::npos : line.substr(0, end).find_last_not_of(' ');
+  if (last == std::string_view::npos) {
+    end = 0;
+    return {};
+  }
+  const std::size_t before = line.substr(0, last).find_last_of(' ');
+  end = before == std::string_view::npos ? 0 : before + 1;
+  return line.substr(end, last + 1 - end);
+}
+
+/// The value of a field that holds only digits (at most 9, so it fits in 32 bits), after a
+/// minus sign for a negative score.
+std::optional<std::int32_t> r_dravstatsparse_field_int(std::string_view field) {
+  const std::string_view digits = field.starts_with('-') ? field.substr(1) : field;
+  if (digits.empty() || digits.size() > 9 ||
+      digits.find_first_not_of("0123456789") != std::string_view::npos) {
+    return std::nullopt;
+  }
+  return r_dravstatsparse_column_int(field, 0, field.size());
+}
+
+/// Parses a client line of the plain layouts, which do not keep to the header's columns (a
+/// two-column number, an address of up to 23 characters): number, score and ping are the
+/// first three fields, lastmsg, address and qport the last three, and the name is what lies
+/// between, after the one blank that follows the ping. False for any other line.
+bool r_dravstatsparse_parse_field_line(std::string_view line, ts_status_line& parsed) {
+  std::size_t pos = 0;
+  const auto num = r_dravstatsparse_field_int(r_dravstatsparse_next_field(line, pos));
+  const auto score = r_dravstatsparse_field_int(r_dravstatsparse_next_field(line, pos));
+  const std::string_view ping = r_dravstatsparse_next_field(line, pos);
+  const std::size_t name_start = pos + 1;
+  std::size_t end = line.size();
+  const auto qport = r_dravstatsparse_field_int(r_dravstatsparse_previous_field(line, end));
+  const std::string_view address = r_dravstatsparse_previous_field(line, end);
+  const auto lastmsg = r_dravstatsparse_field_int(r_dravstatsparse_previous_field(line, end));
+  if (!num || !score || ping.empty() || !qport || address.empty() || !lastmsg || end < name_start) {
     return false;
+  }
+  parsed.i_num = *num;
+  parsed.i_score = *score;
+  r_dravstatsparse_read_ping(ping, parsed);
+  std::string_view name = line.substr(name_start, end - name_start).substr(0, TEXT_FIELD_MAX);
+  while (!name.empty() && name.back() == ' ') {
+    name.remove_suffix(1);
+  }
+  r_dravstatsparse_copy_column(parsed.ac_name, name);
+  r_dravtools_remove_colors(parsed.ac_name_clean, parsed.ac_name);
+  parsed.i_lastmsg = *lastmsg;
+  parsed.ts_address = r_dravstatsparse_address(address);
+  parsed.i_qport = *qport;
+  return true;
+}
+
+/// How the header of a status reply ended: a layout's column list follows, the reply ended
+/// inside the header (every line it had fit a layout), or a line fits no layout.
+enum te_status_header : int { HEADER_READ, HEADER_CUT, HEADER_UNKNOWN };
+
+/// Takes the next line into `line` and tells whether it begins with `prefix`. A reply that
+/// ends without a further line feed was cut: half a line tells no layout.
+te_status_header r_dravstatsparse_expect(ts_line_reader& lines, std::string_view prefix,
+                                         std::string_view& line) {
+  const auto next = lines.next();
+  if (!next) {
+    return HEADER_CUT;
+  }
+  line = *next;
+  return line.starts_with(prefix) ? HEADER_READ : HEADER_UNKNOWN;
+}
+
+/// Reads the header lines of either layout; fills map and game type (none in the plain
+/// layout) and tells whether the client lines are in the plain layouts.
+te_status_header r_dravstatsparse_read_status_header(ts_line_reader& lines, ts_status_reply& reply,
+                                                     bool& b_plain) {
+  // The first letter tells the layouts apart: "map" begins the plain ones, "Map" the other.
+  b_plain = lines.rest().starts_with(PLAIN_MAP_PREFIX.substr(0, 1));
+  std::string_view line;
+  te_status_header state =
+      r_dravstatsparse_expect(lines, b_plain ? PLAIN_MAP_PREFIX : MAP_PREFIX, line);
+  if (state != HEADER_READ) {
+    return state;
   }
   // The line is terminated in place, so its rest is a C text.
-  r_dravtools_varcpy(reply.ac_map, map->data() + MAP_PREFIX.size());
-
-  const auto gametype = lines.next();
-  if (!gametype || !gametype->starts_with(GAMETYPE_PREFIX)) {
-    return false;
+  r_dravtools_varcpy(reply.ac_map, line.data() + MAP_PREFIX.size());
+  if (!b_plain) {
+    state = r_dravstatsparse_expect(lines, GAMETYPE_PREFIX, line);
+    if (state != HEADER_READ) {
+      return state;
+    }
+    r_dravtools_varcpy(reply.ac_gametype, line.data() + GAMETYPE_PREFIX.size());
+    state = r_dravstatsparse_expect(lines, {}, line);
+    if (state != HEADER_READ || !line.empty()) {
+      return state == HEADER_READ ? HEADER_UNKNOWN : state;
+    }
   }
-  r_dravtools_varcpy(reply.ac_gametype, gametype->data() + GAMETYPE_PREFIX.size());
-
-  const auto blank = lines.next();
-  if (!blank || !blank->empty()) {
-    return false;
-  }
-  const auto header = lines.next();
-  if (!header || !header->starts_with(COLUMN_HEADER)) {
-    return false;
-  }
-  const auto dashes = lines.next();
-  return dashes && dashes->starts_with(DASH_LINE);
+  state = r_dravstatsparse_expect(lines, COLUMN_HEADER, line);
+  return state != HEADER_READ ? state : r_dravstatsparse_expect(lines, DASH_LINE, line);
 }
 
 // ---------------------------------------------------------------------------
@@ -335,7 +435,6 @@ constexpr std::array<ts_key_row<ts_dumpuser>, 17> gct_dumpuser_rows = {{
 constexpr std::string_view DUMPUSER_HEAD = "userinfo\n--------\n"sv;
 /// The found flags of the rows "name" and "ip" above.
 constexpr std::size_t DUMPUSER_FOUND_NAME = 11;
-constexpr std::size_t DUMPUSER_FOUND_IP = 12;
 static_assert(gct_dumpuser_rows[13].i_found == static_cast<int>(DUMPUSER_FOUND_NAME));
 static_assert(gct_dumpuser_rows[14].i_found == static_cast<int>(DUMPUSER_FOUND_IP));
 
@@ -368,27 +467,34 @@ int r_dravstatsparse_parse_status(const char* text, std::size_t length, ts_statu
   // Cleared before any check, so that a rejected reply lists nobody.
   reply.ab_present.fill(0);
   reply.b_complete = 0;
+  reply.b_header_cut = 0;
   std::memset(reply.ac_map, 0, sizeof reply.ac_map);
   std::memset(reply.ac_gametype, 0, sizeof reply.ac_gametype);
 
   std::string copy = r_dravstatsparse_private_copy(text, length);
   ts_line_reader lines(copy, 0);
-  if (!r_dravstatsparse_read_status_header(lines, reply)) {
+  bool b_plain = false;
+  const te_status_header header = r_dravstatsparse_read_status_header(lines, reply, b_plain);
+  reply.b_header_cut = header == HEADER_CUT ? 1 : 0;
+  if (header != HEADER_READ) {
     return 0;
   }
-
-  // The list ends at the first line that is too short to hold every column.
+  // The list ends at the first line that is no client line (in the layout with the game type,
+  // one too short to hold every column).
   while (const auto line = lines.next()) {
-    if (line->size() < MIN_CLIENT_LINE) {
+    ts_status_line parsed;
+    const bool b_client = b_plain ? r_dravstatsparse_parse_field_line(*line, parsed)
+                                  : line->size() >= MIN_CLIENT_LINE;
+    if (!b_client) {
       // Whatever follows the closing empty line belongs to no status reply: datagrams of
       // another reply were joined to this one, and what lies between is not to be trusted.
       reply.b_complete = line->empty() && lines.at_end() ? 1 : 0;
       break;
     }
-    ts_status_line parsed;
-    r_dravstatsparse_parse_client_line(*line, parsed);
-    // Servers with more than 32 slots exist; a number the slot table cannot hold is
-    // skipped rather than trusted as an index.
+    if (!b_plain) {
+      r_dravstatsparse_parse_client_line(*line, parsed);
+    }
+    // A number the slot table cannot hold is skipped rather than trusted as an index.
     if (parsed.i_num < 0 || parsed.i_num >= MAX_CLIENTS) {
       continue;
     }
@@ -407,8 +513,8 @@ int r_dravstatsparse_parse_serverinfo(const char* text, std::size_t length, ts_s
 
   std::string copy = r_dravstatsparse_private_copy(text, length);
   const bool b_cut = r_dravstatsparse_cut_inside_line(copy);
-  // The reply begins with one character before its first line; it is never part of a key.
-  r_dravstatsparse_feed_lines(table.data(), copy, copy.empty() ? 0 : 1);
+  // Some servers begin the reply with an empty line, others with the settings line itself.
+  r_dravstatsparse_feed_lines(table.data(), copy, 0);
   return b_settings_seen == 1 && !b_cut ? 1 : 0;
 }
 
@@ -422,10 +528,9 @@ int r_dravstatsparse_parse_dumpuser(const char* text, std::size_t length, ts_dum
   const bool b_whole = copy.starts_with(DUMPUSER_HEAD) && !r_dravstatsparse_cut_inside_line(copy);
   r_dravstatsparse_feed_lines(table.data(), copy, 0);
 
-  info.ts_address = r_dravip_string_to_ip_port(ac_ip);
+  info.ts_address = r_dravstatsparse_address(ac_ip);
   r_dravtools_remove_colors(info.ac_name_clean, info.ac_name);
-  // The server adds the address to every player's details and a player always has a name.
-  const bool b_identified =
-      info.ab_found[DUMPUSER_FOUND_NAME] == 1 && info.ab_found[DUMPUSER_FOUND_IP] == 1;
-  return b_whole && b_identified ? 1 : 0;
+  // A player always has a name. The address is not always there: the server adds it when the
+  // player connects and drops it with the rest of the details when the player renames.
+  return b_whole && info.ab_found[DUMPUSER_FOUND_NAME] == 1 ? 1 : 0;
 }

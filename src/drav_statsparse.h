@@ -14,8 +14,8 @@
 #include "drav_ip.h"
 #include "drav_tools.h"
 
-/// Player slots of a server; the index is the client number.
-inline constexpr int MAX_CLIENTS = 32;
+/// Player slots of a server; the index is the client number. Servers run with up to 256.
+inline constexpr int MAX_CLIENTS = 256;
 
 /// Kick reasons of a slot.
 enum te_kick_reason : std::int32_t {
@@ -92,6 +92,9 @@ struct ts_serverinfo {
   bool operator==(const ts_serverinfo&) const = default;
 };
 
+/// The found flag of the "ip" line in ts_dumpuser::ab_found.
+inline constexpr std::size_t DUMPUSER_FOUND_IP = 12;
+
 /// One player slot of the state record.
 struct ts_client {
   ts_status_line ts_line;
@@ -135,19 +138,23 @@ struct ts_status_reply {
   /// followed it; a reply without it was cut short (a datagram lost, or the wait ended too
   /// early), one with text after it had datagrams of another reply joined to it.
   std::int32_t b_complete = 0;
+  /// 1 when the reply ended inside its header while every line it had fitted a layout: a reply
+  /// cut short, not one of a layout this parser does not know.
+  std::int32_t b_header_cut = 0;
 };
 
-/// Parses a status reply of `length` bytes (not necessarily terminated). Returns 1 when the
-/// five header lines have the expected layout, else 0 (then no client is present). Client
-/// lines with a number outside 0..31 are skipped; `b_complete` tells whether the list was
-/// closed by its empty line.
+/// Parses a status reply of `length` bytes (not necessarily terminated). Returns 1 when its
+/// header has one of the two layouts ("Map", "Gametype", an empty line and the columns; or
+/// "map" and the columns), else 0 (then no client is present; `b_header_cut` tells a reply
+/// cut inside its header). Client lines with a number outside 0..255 are skipped;
+/// `b_complete` tells whether the list was closed by its empty line.
 int r_dravstatsparse_parse_status(const char* text, std::size_t length, ts_status_reply& reply);
 /// Parses a dumpuser reply into `info` (reset first). Returns 1 when the reply is whole: it
-/// begins with the "userinfo" and dash lines, holds the "name" and "ip" lines and ends with a
-/// line feed; else 0 (a reply cut on the way, or the server's line for an empty slot), with
-/// what could be read left in `info`.
+/// begins with the "userinfo" and dash lines, holds the "name" line and ends with a line feed
+/// (the "ip" line, plain or in brackets, may be missing); else 0 (a reply cut on the way, or
+/// the server's line for an empty slot), with what could be read left in `info`.
 int r_dravstatsparse_parse_dumpuser(const char* text, std::size_t length, ts_dumpuser& info);
-/// Parses a serverinfo reply into `info` (reset first). Returns 1 when the
-/// "Server info settings:" line was seen and the reply ends with a line feed (it was not cut
-/// inside a line), else 0.
+/// Parses a serverinfo reply into `info` (reset first), with or without an empty line before
+/// it. Returns 1 when the "Server info settings:" line was seen and the reply ends with a line feed
+/// (it was not cut inside a line), else 0.
 int r_dravstatsparse_parse_serverinfo(const char* text, std::size_t length, ts_serverinfo& info);

@@ -297,11 +297,13 @@ ts_append_outcome r_dravtools_append_file(const char* path, std::string_view ent
 
 std::string r_dravtools_append_failure(const char* path, const ts_append_outcome& outcome) {
   const std::string file = std::string("File ") + path;
+  // The system's reason goes on a line of its own, after the message's own line.
+  const std::string reason = std::string("\n") + path + ": " + std::strerror(outcome.i_error);
   switch (outcome.te_result) {
     case APPEND_OK:
       break;
     case APPEND_OPEN_FAILED:
-      return file + " could not be opened for appending";
+      return file + " could not be opened for appending" + reason;
     case APPEND_WRITE_FAILED:
     case APPEND_CLOSE_FAILED:
       if (outcome.i_cut_error != 0) {
@@ -311,7 +313,7 @@ std::string r_dravtools_append_failure(const char* path, const ts_append_outcome
                ")";
       }
       // The entry did not reach the file whole; what was written of it has been cut back.
-      return file + " could not be closed";
+      return file + " could not be closed" + reason;
   }
   return {};
 }

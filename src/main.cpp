@@ -112,13 +112,21 @@ int r_monitor_check_config() {
   r_dravlog_init_first();
   r_dravlog_set_wait_for_key(false);
   r_dravconfig_read_config(go_config, CONFIG_FILE);
+  // A name that the resolver cannot answer for now may be right: the start waits for it.
+  const bool resolved = r_dravconfig_resolve_server(go_config, false);
   r_dravlog_check_file(go_config.log_file);
   r_dravaccess_init(go_config);
   r_dravlistip_init(go_config);
+  std::string server = r_dravip_ip_to_text(go_config.net_server_ip).c_str();
+  if (!resolved) {
+    server = std::string(go_config.net_server_ip_text) + " (not resolved yet)";
+  } else if (server != go_config.net_server_ip_text) {
+    server += std::string(" (") + go_config.net_server_ip_text + ")";
+  }
   // The exit status tells what was checked; a summary that cannot be printed changes nothing.
   (void)std::printf(
       "%s: server %s port %u, %zu networks in the access lists, %zu IP history entries\n",
-      CONFIG_FILE, r_dravip_ip_to_text(go_config.net_server_ip).c_str(),
+      CONFIG_FILE, server.c_str(),
       static_cast<unsigned>(static_cast<std::uint16_t>(go_config.net_server_port)),
       r_dravaccess_get_entry_count(), r_dravlistip_get_list().size());
   r_dravlistip_finish();
@@ -144,7 +152,12 @@ struct ts_find_error {
   while (text.ends_with('\n')) {
     text.remove_suffix(1);
   }
-  throw ts_find_error{std::string(text)};
+  // The find answers in one line: a message's added line of why follows after a colon.
+  std::string line(text);
+  for (std::size_t end = line.find('\n'); end != std::string::npos; end = line.find('\n', end)) {
+    line.replace(end, 1, ": ");
+  }
+  throw ts_find_error{line};
 }
 
 // The readers do not say why they could not open a file, so the find opens it first to
@@ -395,6 +408,7 @@ void r_monitor_atexit() {
   r_dravnet_finish();
   r_dravlistip_finish();
   r_dravaccess_finish();
+  r_dravconfig_finish();
   r_dravlog_finish();
 }
 
@@ -440,6 +454,9 @@ void r_monitor_start() {
     (void)std::signal(SIGPIPE, SIG_IGN);
   }
   r_dravconfig_read_config(go_config, CONFIG_FILE);
+  // Two monitors on one folder would write every line twice and both kick and announce.
+  r_dravconfig_lock(CONFIG_FILE);
+  (void)r_dravconfig_resolve_server(go_config, true);  // with the wait it comes back resolved
   r_dravlog_init(go_config.log_file);
   r_dravaccess_init(go_config);
   r_dravlistip_init(go_config);

@@ -2,8 +2,9 @@
 # Makes the Debian package from a build folder (cpack, as the "package" target does), unpacks
 # it into a scratch folder and checks what an operator gets: the files, the library
 # packages it depends on, the program itself, the changelog's version, the service template
-# (systemd-analyze verify), the log rotation on a log held open for appending, and that
-# lintian, where installed, finds no error.
+# (systemd-analyze verify) with its start limit, the maintainer scripts' calls of systemctl on
+# remove, upgrade and purge, the log rotation on a log held open for appending, that the demo
+# installs no test tool, and that lintian, where installed, finds no error.
 set -euo pipefail
 build=$(cd "${1:?usage: package_test.sh BUILD-FOLDER}" && pwd)
 scratch=$(mktemp -d)
@@ -39,6 +40,7 @@ files=$(cd "$root" && find . -type f -printf '%P\n' | LC_ALL=C sort)
 # The dependencies are found from the libraries the program links.
 depends=$(dpkg-deb -f "$deb" Depends)
 [[ ", $depends," =~ ,\ (libncursesw6|libtinfo6)[\ ,] ]] || fail "Depends lacks ncurses: $depends"
+[[ ", $depends," =~ ,\ init-system-helpers[\ ,] ]] || fail "Depends lacks deb-systemd-invoke: $depends"
 [ "$("$root/usr/bin/drav-logger" --version)" = "drav-logger $version" ] ||
   fail "the packaged program is not version $version"
 zcat "$root/usr/share/doc/drav-logger/changelog.gz" >"$scratch/changelog"
@@ -55,23 +57,65 @@ verified=$(MANPATH=$root/usr/share/man systemd-analyze verify "$scratch/unit/dra
   fail "systemd-analyze verify: $verified"
 [ -z "$verified" ] || fail "systemd-analyze verify: $verified"
 
-# The snippet rotates a log that stays open for appending, as the program keeps it: the next
-# line must land alone in the emptied log, not in the rotated copy.
-if command -v logrotate >/dev/null; then
-  mkdir -p "$scratch/lib/second"
-  log=$scratch/lib/second/drav-logger.log
-  echo before >"$log"
-  sed "s|/var/lib/drav-logger/|$scratch/lib/|" "$root/etc/logrotate.d/drav-logger" >"$scratch/logrotate.conf"
-  exec 3>>"$log"
-  logrotate --force --state "$scratch/logrotate.state" "$scratch/logrotate.conf" ||
-    fail "logrotate rejects the snippet"
-  echo after >&3
-  exec 3>&-
-  [ "$(cat "$log")" = after ] && [ "$(cat "$log.1")" = before ] ||
-    fail "the rotation lost or misplaced lines: log '$(cat "$log")', copy '$(cat "$log.1" 2>&1)'"
-else
-  echo "logrotate is not installed: the rotation is not tried"
-fi
+grep -qx 'StartLimitBurst=5' "$unit" || fail "no start limit: a broken configuration restarts for ever"
+
+# The maintainer scripts as dpkg runs them, against a stand-in systemctl that records its calls
+# (the actions; not the questions deb-systemd-invoke asks first) and knows two running, enabled
+# instances in a scratch root.
+dpkg-deb -e "$deb" "$scratch/control"
+fake=$scratch/fake
+wants=$fake/root/etc/systemd/system/multi-user.target.wants
+mkdir -p "$fake/bin" "$fake/root/run/systemd/system" "$wants"
+ln -s /usr/lib/systemd/system/drav-logger@.service "$wants/drav-logger@one.service"
+cat >"$fake/bin/systemctl" <<'EOF'
+#!/bin/sh
+case "$*" in
+  *is-enabled*) echo enabled; exit 0 ;;
+  *is-active*) exit 3 ;;
+esac
+echo "$*" >>"$CALLS"
+case "$*" in *list-units*)
+  echo "drav-logger@one.service loaded active running Game server monitor and logger for one"
+  echo "drav-logger@two.service loaded activating auto-restart Game server monitor and logger for two"
+esac
+EOF
+chmod +x "$fake/bin/systemctl"
+expect_calls() {
+  : >"$fake/calls"
+  CALLS=$fake/calls DPKG_ROOT=$fake/root PATH=$fake/bin:$PATH "$scratch/control/$2" "${@:3}" ||
+    fail "${*:2} failed"
+  [ "$(cat "$fake/calls")" = "$1" ] ||
+    fail "${*:2} called systemctl with:"$'\n'"$(cat "$fake/calls")"$'\n'"instead of:"$'\n'"$1"
+}
+instances="drav-logger@one.service drav-logger@two.service"
+list="--system list-units --state=active,activating --plain --no-legend drav-logger@*.service"
+reload="--system daemon-reload"
+expect_calls "$list"$'\n'"stop $instances" prerm remove
+expect_calls "$reload" postrm remove
+expect_calls "$list"$'\n'"stop $instances" prerm upgrade 1.0.1
+expect_calls "$reload"$'\n'"--quiet --system start $instances" postinst configure "$version"
+expect_calls "$reload" postinst configure
+expect_calls "$reload"$'\n'"try-restart drav-logger@*.service" postinst configure 0.9
+expect_calls "$reload" postrm purge
+[ ! -L "$wants/drav-logger@one.service" ] || fail "the purge left the instance enabled"
+
+# The demo's install step asks only for what building and running the programs needs, not for
+# a test tool: with stand-ins that find nothing installed, record what apt-get is asked for and
+# stop the demo at its first cmake.
+source=$(cd "$(dirname "$0")/.." && pwd)
+demo=$scratch/demo
+mkdir -p "$demo"
+printf '#!/bin/sh\necho "$*" >>"%s/apt-get.calls"\n' "$demo" >"$demo/apt-get"
+printf '#!/bin/sh\nexit 1\n' >"$demo/dpkg-query"
+printf '#!/bin/sh\nexit 3\n' >"$demo/cmake"
+printf '#!/bin/sh\nexec "$@"\n' >"$demo/sudo"
+chmod +x "$demo"/*
+status=0
+PATH=$demo:$PATH DRAV_DEMO_BUILD=$demo/build "$source/scripts/demo" >"$demo/out" 2>&1 || status=$?
+[ "$status" = 3 ] || fail "the demo did not stop at cmake (status $status): $(cat "$demo/out")"
+[ "$(cat "$demo/apt-get.calls")" = "update -q
+install -y -q --no-install-recommends g++ cmake make pkg-config libncurses-dev" ] ||
+  fail "the demo asked apt-get for:"$'\n'"$(cat "$demo/apt-get.calls")"
 
 if command -v lintian >/dev/null; then
   lintian --fail-on error --display-info "$deb" || fail "lintian found errors"

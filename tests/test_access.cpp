@@ -259,9 +259,9 @@ TEST_F(AccessTest, FileErrorsAreFatalWithTheirFileAndLine) {
 
 // After a full disk failed an append, the next start reads only whole lines or refuses the file.
 TEST_F(AccessTest, AFullDiskLeavesWholeLinesOrAFileTheNextStartRefuses) {
-  const std::string closed = "File @ could not be closed";
+  const std::string closed = "File @ could not be closed\n@: File too large";
   const std::string uncut =
-      closed + " (File too large), nor cut back to its last whole line (Operation not permitted)";
+      "File @ could not be closed (File too large), nor cut back to its last whole line (Operation not permitted)";
   const struct {
     bool history;                     // else the additions file
     bool append_only;                 // the file cannot be cut back either
@@ -281,7 +281,9 @@ TEST_F(AccessTest, AFullDiskLeavesWholeLinesOrAFileTheNextStartRefuses) {
     const std::string path = row.history ? history_path() : add_path();
     const char* module = row.history ? "drav_listip" : "drav_access";
     const auto message = [&path](std::string text) {
-      return text.replace(text.find('@'), 1, path);
+      for (std::size_t at = text.find('@'); at != std::string::npos; at = text.find('@', at))
+        text.replace(at, 1, path);
+      return text;
     };
     load_red();
     const std::string before = read_file(path);
@@ -322,7 +324,8 @@ TEST_F(AccessTest, AFileSwappedWhileRunningIsFollowedOrRefused) {
     std::filesystem::remove(path);
     std::filesystem::create_directory(path);
     expect_fatal([&] { append_blue(history); }, module,
-                 "File " + path + " could not be opened for appending");
+                 "File " + path + " could not be opened for appending\n" + path +
+                     ": Is a directory");
     expect_fatal([this] { restart(); }, module,
                  "File " + path + " could not be read (Is a directory)");
     std::filesystem::remove(path);

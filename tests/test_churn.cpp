@@ -21,11 +21,12 @@ namespace {
 
 using namespace drav_test;
 using drav_sim::Player;
-using Table = std::array<std::optional<Player>, MAX_CLIENTS>;
+constexpr int SLOTS = 32;  // the simulated server's
+using Table = std::array<std::optional<Player>, SLOTS>;
 using Who = std::pair<std::string, int>;  // address and qport
 
-constexpr int POLLS = 300;
-constexpr int SETTLE = 3;  // a join, leave or name that lasts this many polls is in the table
+constexpr int POLLS = 150;  // in each reply layout
+constexpr int SETTLE = 3;   // a join, leave or name that lasts this many polls is in the table
 constexpr const char* NAMES[] = {"Red", "Blue", "\x01Gre\x02en", "Ninja", "Camper", "Sniper"};
 
 struct Churn {
@@ -39,7 +40,7 @@ struct Churn {
   }
   // In its slot (the port may change there) or in another one.
   static bool holds(const Table& t, const ts_status_line& was, int slot) {
-    for (int i = 0; i < MAX_CLIENTS; ++i)
+    for (int i = 0; i < SLOTS; ++i)
       if (live(t[i]) && who(*t[i]) == who(was) && (i == slot || t[i]->port == was.ts_address.port))
         return true;
     return false;
@@ -63,7 +64,7 @@ struct Churn {
   }
   Table table() {
     Table t;
-    for (int i = 0; i < MAX_CLIENTS; ++i)
+    for (int i = 0; i < SLOTS; ++i)
       t[i] = bench.server.player(i);
     return t;
   }
@@ -80,7 +81,7 @@ struct Churn {
   void mutate(bool mid_poll) {
     const Table t = table();
     std::vector<int> empty, here;
-    for (int i = 0; i < MAX_CLIENTS; ++i)
+    for (int i = 0; i < SLOTS; ++i)
       (live(t[i]) ? here : empty).push_back(i);
     const int kind = random(7), to = empty.empty() ? -1 : empty[random(std::ssize(empty))];
     const int at = here.empty() ? -1 : here[random(std::ssize(here))];
@@ -105,7 +106,7 @@ struct Churn {
 
   // What the screen does: a kick or a ban from the player table, or a ban from the IP list.
   void operate() {
-    const int slot = random(MAX_CLIENTS), kind = random(5);
+    const int slot = random(SLOTS), kind = random(5);
     ts_client& c = bench.status.ats_client[slot];
     if (c.b_active != 1 || c.i_kick_reason != KICK_NONE || random(100) >= 8)
       return;
@@ -127,7 +128,7 @@ struct Churn {
   // Held in `slot` under the name as logged, or anywhere (-1) under the name itself.
   bool held(const std::string& ip, const std::string& name, int slot) {
     for (const Table& t : seen)
-      for (int i = 0; i < MAX_CLIENTS; ++i)
+      for (int i = 0; i < SLOTS; ++i)
         if ((slot < 0 || i == slot) && live(t[i]) && t[i]->ip == ip &&
             (slot < 0 ? t[i]->name : clean(t[i]->name)) == name)
           return true;
@@ -173,7 +174,7 @@ struct Churn {
   // Whoever stayed in one slot under one name through the last polls is in the table so, and
   // whoever was nowhere through them is not.
   void check_settled(const std::deque<std::vector<Table>>& polls) {
-    for (int i = 0; i < MAX_CLIENTS; ++i) {
+    for (int i = 0; i < SLOTS; ++i) {
       const std::optional<Player>& p = polls.back().back()[i];
       const ts_client& c = bench.status.ats_client[i];
       bool stayed = live(p), somewhere = c.b_active != 1;
@@ -190,9 +191,10 @@ struct Churn {
   }
 };
 
-TEST(StatsChurn, OverARoughLinkEveryEventHistoryEntryAndKickIsTrue) {
+void churn_in(drav_sim::Layout layout) {
   Churn churn;
   drav_sim::SimServer& server = churn.bench.server;
+  server.set_layout(layout);
   server.set_zombie_seconds(0);
   for (int slot = 0; slot < 24; ++slot)
     server.set_player(slot, churn.fresh());
@@ -232,6 +234,14 @@ TEST(StatsChurn, OverARoughLinkEveryEventHistoryEntryAndKickIsTrue) {
       polls.pop_front();
       churn.check_settled(polls);
     }
+  }
+}
+
+TEST(StatsChurn, OverARoughLinkEveryEventHistoryEntryAndKickIsTrue) {
+  for (const drav_sim::Layout layout :
+       {drav_sim::Layout::SPEC, drav_sim::Layout::PLAIN, drav_sim::Layout::BRACKETED}) {
+    SCOPED_TRACE("layout " + std::to_string(static_cast<int>(layout)));
+    churn_in(layout);
   }
 }
 

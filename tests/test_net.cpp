@@ -194,12 +194,13 @@ TEST(NetFatal, SocketErrorsAreFatalWithTheirMessage) {
     ::close(next);
     return next;
   };
-  // Every further descriptor fails to open until exit, when the exit handlers need them again.
-  const auto exhaust_descriptors = [&] {
+  // Every descriptor after the next `spare` fails to open until exit, when the exit handlers
+  // need them again.
+  const auto exhaust_descriptors = [&](int spare) {
     ::getrlimit(RLIMIT_NOFILE, &saved_descriptor_limit);
     std::atexit([] { ::setrlimit(RLIMIT_NOFILE, &saved_descriptor_limit); });
     rlimit limit = saved_descriptor_limit;
-    limit.rlim_cur = static_cast<rlim_t>(next_descriptor());
+    limit.rlim_cur = static_cast<rlim_t>(next_descriptor() + spare);
     ::setrlimit(RLIMIT_NOFILE, &limit);
   };
   // Runs `body` in a child process where port `taken` is held by another program.
@@ -211,33 +212,43 @@ TEST(NetFatal, SocketErrorsAreFatalWithTheirMessage) {
     };
   };
   const std::pair<std::function<void()>, std::string> cases[] = {
-      {[&] { exhaust_descriptors(), r_dravnet_init(config); }, "Unable to create socket"},
-      {[&] { r_dravnet_init(config), exhaust_descriptors(), r_dravnet_send_command("x", 1, 4); },
-       "Unable to create socket"},
-      // Closing a slot socket behind the transport's back makes its own close fail.
+      {[&] { exhaust_descriptors(0), r_dravnet_init(config); }, "Unable to create socket"},
+      // Every slot socket opens at the start: the fifth one's failure stops it.
+      {[&] { exhaust_descriptors(5), r_dravnet_init(config); }, "Unable to create socket"},
+      // Closing a slot socket behind the transport's back makes its own close fail: the main
+      // socket opens first, then slots 0, 1, ...
       {[&] {
+         const int slot_9 = next_descriptor() + 10;
          r_dravnet_init(config);
-         const int slot_socket = next_descriptor();
-         r_dravnet_send_command("dumpuser 9", 0, 9);
-         ::close(slot_socket);
+         ::close(slot_9);
          r_dravnet_finish();
        },
        "Unable to close socket"},
       // The system refuses to send to port 0.
       {[&] { r_dravnet_init(port_zero), r_dravnet_send_command("status", 2, -1); },
        "Unable to send"},
-      {taken_port(base, [] {}), "Unable to bind local settings to socket"},
-      {taken_port(base + 6, [] { r_dravnet_send_command("dumpuser 5", 0, 5); }),
-       "Unable to bind local settings to socket"},
+      {taken_port(base, [] {}), "Unable to bind local settings to socket (UDP port " +
+                                    std::to_string(base) + ": Address already in use)"},
+      // Every slot socket binds at the start, so a taken port stops the start.
+      {taken_port(base + 6, [] {}), "Unable to bind local settings to socket (UDP port " +
+                                        std::to_string(base + 6) + ": Address already in use)"},
+      // A server on this machine keeps its port: the range may not hold it.
+      {[&] {
+         r_dravnet_init(make_config(static_cast<std::uint16_t>(base + NET_SLOT_SOCKETS), base));
+       },
+       "net_client_port " + std::to_string(base) + " takes the UDP ports " + std::to_string(base) +
+           " to " + std::to_string(base + NET_SLOT_SOCKETS) +
+           ", which hold the game server's port " + std::to_string(base + NET_SLOT_SOCKETS) +
+           " on this machine"},
   };
   r_dravlog_init_first();
   for (const auto& [body, message] : cases)
     drav_test::expect_fatal(body, "drav_net", message);
-  // A slot socket binds on its first use, so its port is checked only then.
+  // The port just after the range is the server's own to keep.
   EXPECT_EXIT(
       {
         std::freopen("/dev/null", "r", stdin);
-        taken_port(base + 6, [] { r_dravnet_send_command("dumpuser 4", 0, 4); })();
+        r_dravnet_init(make_config(static_cast<std::uint16_t>(base + NET_SLOT_SOCKETS + 1), base));
         std::exit(3);
       },
       ::testing::ExitedWithCode(3), "");

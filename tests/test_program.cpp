@@ -1,7 +1,9 @@
 // The built program run in a folder of its own: options, start-up errors, signals, checks.
 #include <fcntl.h>
 #include <gtest/gtest.h>
+#include <netdb.h>
 #include <signal.h>
+#include <sched.h>
 #include <sys/prctl.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
@@ -46,42 +48,59 @@ struct Outcome {
   Files files;  // the folder's files afterwards
 };
 
-// Runs the program with `arguments` in a fresh folder holding `files`, standard input a pipe,
-// output and error files; `meanwhile` gets the process and the pipe's writing end.
-Outcome run(const std::vector<std::string>& arguments, const Files& files,
-            const std::function<void(pid_t, int)>& meanwhile = {}) {
-  drav_test::TempDir dir;
-  for (const auto& [name, contents] : files)
-    drav_test::write_file(dir.file(name), contents);
-  int input[2];
-  EXPECT_EQ(pipe(input), 0);
+// Starts the program with `arguments` in `folder`, standard input a pipe (its writing end in
+// `input`), output and error into the files ".out<tag>" and ".err<tag>" there; with
+// `private_network` in a network namespace of its own, where no resolver is reachable (exit
+// status 126 when it cannot be made).
+pid_t spawn(const std::filesystem::path& folder, const std::vector<std::string>& arguments,
+            int& input, const std::string& tag = "", bool private_network = false) {
+  int ends[2];
+  EXPECT_EQ(pipe(ends), 0);
   const pid_t pid = fork();
   if (pid == 0) {
     // A test killed by its time-out must not leave the program running behind it.
     prctl(PR_SET_PDEATHSIG, SIGKILL);
-    dup2(input[0], STDIN_FILENO);
-    close(input[1]);
-    dup2(open(dir.file(".out").c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644), 1);
-    dup2(open(dir.file(".err").c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644), 2);
+    if (private_network && unshare(CLONE_NEWNET) != 0)
+      _exit(126);
+    dup2(ends[0], STDIN_FILENO);
+    close(ends[1]);
+    dup2(open((folder / (".out" + tag)).c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644), 1);
+    dup2(open((folder / (".err" + tag)).c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644), 2);
     std::vector<char*> argv{const_cast<char*>(DRAV_LOGGER_BINARY)};
     for (const std::string& argument : arguments)
       argv.push_back(const_cast<char*>(argument.c_str()));
     argv.push_back(nullptr);
-    if (chdir(dir.path().c_str()) == 0)
+    if (chdir(folder.c_str()) == 0)
       execv(argv[0], argv.data());
     _exit(127);
   }
-  close(input[0]);
+  close(ends[0]);
+  input = ends[1];
+  return pid;
+}
+
+// Runs the program with `arguments` in a fresh folder holding `files` (or in `folder`), as
+// spawn does; `meanwhile` gets the process and the pipe's writing end.
+Outcome run(const std::vector<std::string>& arguments, const Files& files,
+            const std::function<void(pid_t, int)>& meanwhile = {},
+            const drav_test::TempDir* folder = nullptr, bool private_network = false) {
+  const drav_test::TempDir fresh;
+  const std::filesystem::path& dir = (folder != nullptr ? *folder : fresh).path();
+  for (const auto& [name, contents] : files)
+    drav_test::write_file((dir / name).string(), contents);
+  int input = -1;
+  const pid_t pid = spawn(dir, arguments, input, "", private_network);
   if (meanwhile)
-    meanwhile(pid, input[1]);
-  close(input[1]);
-  Outcome result{
-      wait_for_end(pid, TIMEOUT_MS), read_file(dir.file(".out")), read_file(dir.file(".err")), {}};
+    meanwhile(pid, input);
+  close(input);
+  Outcome result{wait_for_end(pid, TIMEOUT_MS), read_file((dir / ".out").string()), read_file((dir / ".err").string()),
+                 {}};
   if (!result.status)
     kill(pid, SIGKILL);
-  for (const auto& entry : std::filesystem::directory_iterator(dir.path()))
+  for (const auto& entry : std::filesystem::directory_iterator(dir))
     if (!entry.path().filename().string().starts_with("."))
-      result.files[entry.path().filename().string()] = read_file(entry.path().string());
+      result.files[entry.path().filename().string()] =
+          entry.is_directory() ? "<folder>" : read_file(entry.path().string());
   return result;
 }
 
@@ -164,27 +183,40 @@ TEST(ProgramTest, SignalsEndAHeadlessRunWithStatus0) {
 }
 
 // A fatal error at the start ends with status 1 after a key or the input's end; a headless
-// run has no operator and ends at once.
+// run has no operator and ends at once. A line of its own says what the message lacks.
 TEST(ProgramTest, StartUpErrorsAreFatalWithTheirMessage) {
   const std::string long_line =
       "log_file=" + std::string(2038, 'a') + "xyz" + std::string(50, 'b') + "\n";
+  const std::string bad_address = "config - Invalid server address: net_server_ip=";
   const struct {
     std::vector<std::string> arguments;
     std::optional<std::string> config;  // "drav-logger.cfg"
-    std::string message;                // after "./src/drav_config - "
+    std::string message;                // after "./src/drav_"
+    std::string added = "";             // a pattern of the added line, if any
     bool key = false;                   // the run waits for a key
   } cases[] = {
-      {{"--headless"}, std::nullopt, "Config file not found"},
-      {{}, std::nullopt, "Config file not found", true},
-      {{}, config_text({{"log_file", "<omit>"}}), "Not all variables found (0): log_file="},
+      {{"--headless"}, std::nullopt, "config - Config file not found",
+       "/.+/drav-logger\\.cfg: No such file or directory \\(the working folder is /.+\\)"},
+      {{}, std::nullopt, "config - Config file not found", ".+", true},
+      {{}, config_text({{"log_file", "<omit>"}}), "config - Not all variables found (0): log_file=",
+       "Missing keys: log_file"},
       {{},
        config_text({{"say_init", "<omit>"}, {"ping_kick", "<omit>"}}),
-       "Not all variables found (13): say_init=",
+       "config - Not all variables found (13): say_init=",
+       "Missing keys: say_init, ping_kick",
        true},
-      {{}, config_text() + " log_file=x\n", "Unknown config parameter:  log_file=x"},
-      {{}, config_text() + "# comment\r\n", "Unknown config parameter: # comment"},
+      {{}, config_text() + " log_file=x\n", "config - Unknown config parameter:  log_file=x"},
+      {{}, config_text() + "# comment\r\n", "config - Unknown config parameter: # comment"},
       // A long line is read in pieces of at most 2047 bytes; the second is no key.
-      {{}, config_text() + long_line, "Unknown config parameter: xyz" + std::string(50, 'b'), true},
+      {{}, config_text() + long_line, "config - Unknown config parameter: xyz" + std::string(50, 'b'),
+       "", true},
+      {{}, config_text({{"net_server_ip", "256.1.1.1"}}), bad_address + "256.1.1.1",
+       "It is no IPv4 address \\(four numbers of 0 to 255\\)"},
+      {{}, config_text({{"net_server_ip", "192.0.2"}}), bad_address + "192.0.2", ".+"},
+      {{}, config_text({{"net_server_ip", ""}}), bad_address, ".+"},
+      {{}, config_text({{"log_file", "."}}), "log - File open error: .", "\\.: Is a directory"},
+      {{"--headless"}, config_text({{"access_list_file", "access.txt"}}),
+       "access - File access.txt could not be opened", "access\\.txt: No such file or directory"},
   };
   for (const auto& c : cases) {
     Files files = {{"drav-logger-ip.txt", ""}};
@@ -197,7 +229,9 @@ TEST(ProgramTest, StartUpErrorsAreFatalWithTheirMessage) {
       }
     });
     EXPECT_EQ(std::tuple(r.status, r.out), std::tuple(1, "")) << c.message;
-    EXPECT_TRUE(matches(r.err, fatal_stderr_pattern("./src/drav_config - " + c.message + "\n")))
+    const std::string added = c.added.empty() ? "" : c.added + "\n";
+    EXPECT_TRUE(matches(r.err, "\n\n" + std::string(STAMP_PATTERN) + " " +
+                                   regex_escape("./src/drav_" + c.message + "\n") + added))
         << r.err;
   }
 }
@@ -216,8 +250,10 @@ TEST(ProgramTest, CheckConfigTriesAnExistingLogFileForWriting) {
   const Outcome r = run({"--check-config"}, {{"drav-logger.cfg", config_text({{"log_file", log}})},
                                              {"drav-logger-ip.txt", ""}});
   EXPECT_EQ(r.status, 1);
-  EXPECT_TRUE(
-      matches(r.err, fatal_stderr_pattern("./src/drav_log - File open error: " + log + "\n")))
+  EXPECT_TRUE(matches(r.err, "\n\n" + std::string(STAMP_PATTERN) + " " +
+                                 regex_escape("./src/drav_log - File open error: " + log + "\n" +
+                                              log + ": ") +
+                                 "[A-Za-z ]+\n"))
       << r.err;
   EXPECT_EQ(read_file(log), "old\n");
 }
@@ -233,31 +269,159 @@ TEST(ProgramTest, CheckConfigReadsWhatAStartReadsAndWritesNothing) {
        "20120218 192.0.2.1       Red\\\n20120219 192.0.2.2       Blue\\b.example\n"},
       {"access-add.txt", "; 2026-12-06 18:30:00 - cheat\n0 192.0.2.7\n\n"},
       {"drav-logger.log", "old\n"}};
-  const std::pair<Files, std::string> cases[] = {
+  const struct {
+    Files changes;
+    std::string message = "";  // the first line of the error
+    std::string added = "";  // a pattern of the added line
+    std::string server = "127.0.0.1";
+  } cases[] = {
       {{}, ""},
       {{{"drav-logger.log", ""}}, ""},
-      {{{"drav-logger.cfg", ""}}, "./src/drav_config - Config file not found"},
+      // A host name is resolved; the summary shows both.
+      {{{"drav-logger.cfg", config_text({{"access_list_file", "access.txt"},
+                                         {"net_server_ip", "localhost"}})}},
+       "", "", "127.0.0.1 (localhost)"},
+      // 0.0.0.0 is this machine, not a failed parse.
+      {{{"drav-logger.cfg", config_text({{"access_list_file", "access.txt"},
+                                         {"net_server_ip", "0.0.0.0"}})}},
+       "", "", "0.0.0.0"},
+      {{{"drav-logger.cfg", ""}}, "./src/drav_config - Config file not found",
+       "/.+/drav-logger\\.cfg: No such file or directory \\(the working folder is /.+\\)"},
       {{{"drav-logger.cfg", with_access + "log_file =x\n"}},
        "./src/drav_config - Unknown config parameter: log_file =x"},
       {{{"drav-logger.cfg",
          config_text({{"access_list_file", "access.txt"}, {"player_color", "<omit>"}})}},
-       "./src/drav_config - Not all variables found (23): player_color="},
+       "./src/drav_config - Not all variables found (23): player_color=",
+       "Missing keys: player_color"},
+      {{{"drav-logger.cfg", config_text({{"net_server_ip", "1.2.3.4.5"}})}},
+       "./src/drav_config - Invalid server address: net_server_ip=1.2.3.4.5", ".+"},
       {{{"drav-logger.cfg", config_text({{"log_file", "no-such-folder/x.log"}})}},
-       "./src/drav_log - File open error: no-such-folder/x.log"},
-      {{{"access.txt", ""}}, "./src/drav_access - File access.txt could not be opened"},
-      {{{"drav-logger-ip.txt", ""}}, "./src/drav_listip - File not found: drav-logger-ip.txt"},
+       "./src/drav_log - File open error: no-such-folder/x.log",
+       "no-such-folder/x\\.log: No such file or directory"},
+      {{{"access.txt", ""}}, "./src/drav_access - File access.txt could not be opened",
+       "access\\.txt: No such file or directory"},
+      {{{"drav-logger-ip.txt", ""}}, "./src/drav_listip - File not found: drav-logger-ip.txt",
+       "drav-logger-ip\\.txt: No such file or directory"},
   };
-  for (const auto& [changes, message] : cases) {
-    const Files files = changed(good, changes);
+  for (const auto& c : cases) {
+    const Files files = changed(good, c.changes);
     // Standard input stays open: a check that waited for a key would not end.
     const Outcome r = run({"--check-config"}, files);
-    EXPECT_EQ(r.status, message.empty() ? 0 : 1) << message;
-    EXPECT_EQ(r.out, message.empty() ? "drav-logger.cfg: server 127.0.0.1 port 27910, 3 networks "
-                                       "in the access lists, 2 IP history entries\n"
-                                     : "");
-    EXPECT_TRUE(matches(r.err, message.empty() ? "" : fatal_stderr_pattern(message + "\n")))
-        << message << ": " << r.err;
-    EXPECT_EQ(r.files, files) << message;
+    EXPECT_EQ(r.status, c.message.empty() ? 0 : 1) << c.message;
+    EXPECT_EQ(r.out, c.message.empty() ? "drav-logger.cfg: server " + c.server +
+                                             " port 27910, 3 networks in the access lists, 2 IP "
+                                             "history entries\n"
+                                       : "");
+    const std::string added = c.added.empty() ? "" : c.added + "\n";
+    EXPECT_TRUE(matches(r.err, c.message.empty() ? ""
+                                                 : "\n\n" + std::string(STAMP_PATTERN) + " " +
+                                                       regex_escape(c.message + "\n") + added))
+        << c.message << ": " << r.err;
+    EXPECT_EQ(r.files, files) << c.message;
+  }
+}
+
+// `text` appears in the file at `path` within the deadline.
+bool wait_for_text(const std::string& path, const std::string& text) {
+  for (int waited = 0; waited < TIMEOUT_MS; waited += 20) {
+    if (read_file(path).find(text) != std::string::npos)
+      return true;
+    std::this_thread::sleep_for(std::chrono::milliseconds(20));
+  }
+  return false;
+}
+
+// A host name is resolved at the start and the monitor polls that address; a name that does
+// not exist stops the start and fails the check; a resolver that cannot be reached (in a
+// network namespace of its own) is no wrong name: the start waits and the check passes.
+TEST(ProgramTest, ServerHostNamesAreResolvedAtTheStart) {
+  drav_sim::SimServer server("secret");
+  const std::string port = std::to_string(server.port());
+  const Outcome polled =
+      run({"--headless"},
+          {{"drav-logger.cfg", config_text({{"net_server_ip", "localhost"}, {"net_server_port", port}})},
+           {"drav-logger-ip.txt", ""}},
+          [&](pid_t pid, int) {
+            EXPECT_TRUE(server.wait_for_commands(1, TIMEOUT_MS));
+            kill(pid, SIGTERM);
+          });
+  EXPECT_EQ(std::tuple(polled.status, polled.err), std::tuple(0, ""));
+
+  const Files unknown = {
+      {"drav-logger.cfg", config_text({{"net_server_ip", "no-such-host.invalid"}})},
+      {"drav-logger-ip.txt", ""}};
+  addrinfo hints{};
+  hints.ai_family = AF_INET;
+  addrinfo* found = nullptr;
+  if (getaddrinfo("no-such-host.invalid", nullptr, &hints, &found) == EAI_NONAME) {
+    for (const std::string option : {"--headless", "--check-config"}) {
+      const Outcome r = run({option}, unknown);
+      EXPECT_EQ(std::tuple(r.status, r.out), std::tuple(1, "")) << option;
+      EXPECT_TRUE(matches(r.err, "\n\n" + std::string(STAMP_PATTERN) +
+                                     " \\./src/drav_config - Invalid server address: "
+                                     "net_server_ip=no-such-host\\.invalid\n"
+                                     "It is no IPv4 address and no known host name \\(.+\\)\n"))
+          << option << ": " << r.err;
+    }
+  }
+
+  const Files named = {{"drav-logger.cfg", config_text({{"net_server_ip", "game.example.org"}})},
+                       {"drav-logger-ip.txt", ""}};
+  const std::string told =
+      "./src/drav_config - net_server_ip=game.example.org could not be resolved now (";
+  const drav_test::TempDir dir;
+  const Outcome waiting = run({"--headless"}, named, [&](pid_t pid, int) {
+    const bool said = wait_for_text(dir.file(".err"), told);
+    if (wait_for_end(pid, 0, true) == 126)
+      return;
+    EXPECT_TRUE(said);
+    EXPECT_EQ(wait_for_end(pid, 0, true), std::nullopt);  // it waits, it does not give up
+    kill(pid, SIGKILL);
+  }, &dir, true);
+  if (waiting.status == 126)
+    GTEST_SKIP() << "no network namespace may be made here: the resolver's failure was not tried";
+  EXPECT_TRUE(waiting.err.ends_with("): trying again every 5 s\n")) << waiting.err;
+  const Outcome checked = run({"--check-config"}, named, {}, nullptr, true);
+  EXPECT_EQ(std::tuple(checked.status, checked.out),
+            std::tuple(0, "drav-logger.cfg: server game.example.org (not resolved yet) port "
+                          "27910, 0 networks in the access lists, 0 IP history entries\n"));
+  EXPECT_TRUE(matches(checked.err, std::string(STAMP_PATTERN) + " " + regex_escape(told) +
+                                       "[^\n]+\\)\n"))
+      << checked.err;
+}
+
+// A second monitor on a folder is refused while the first runs, whether the first ended or
+// was killed; the check and the find, which write nothing, run beside it.
+TEST(ProgramTest, ASecondMonitorOnAFolderIsRefused) {
+  drav_sim::SimServer server("secret");
+  const drav_test::TempDir dir;
+  const Files files = {
+      {"drav-logger.cfg", config_text({{"net_server_port", std::to_string(server.port())}})},
+      {"drav-logger-ip.txt", ""}};
+  int input = -1;
+  for (const auto& [name, contents] : files)
+    drav_test::write_file(dir.file(name), contents);
+  const pid_t first = spawn(dir.path(), {"--headless"}, input, "1");
+  ASSERT_TRUE(server.wait_for_commands(1, TIMEOUT_MS));
+  const Outcome second = run({"--headless"}, {}, {}, &dir);
+  EXPECT_EQ(second.status, 1);
+  EXPECT_TRUE(matches(second.err, fatal_stderr_pattern(
+                                      "./src/drav_config - Folder " + dir.path().string() +
+                                      " is in use by another monitor (process " +
+                                      std::to_string(first) + ")\n")))
+      << second.err;
+  EXPECT_EQ(run({"--check-config"}, {}, {}, &dir).status, 0);
+  EXPECT_EQ(run({"--find", "nobody"}, {}, {}, &dir).status, 1);
+  kill(first, SIGKILL);
+  EXPECT_EQ(wait_for_end(first, TIMEOUT_MS), -1);
+  close(input);
+  for (int run_number = 0; run_number < 2; ++run_number) {
+    server.clear_commands();
+    const Outcome next = run({"--headless"}, {}, [&](pid_t pid, int) {
+      EXPECT_TRUE(server.wait_for_commands(1, TIMEOUT_MS));
+      kill(pid, SIGTERM);
+    }, &dir);
+    EXPECT_EQ(std::tuple(next.status, next.err), std::tuple(0, "")) << run_number;
   }
 }
 
@@ -312,6 +476,10 @@ TEST(ProgramTest, FindPrintsMatchingEntriesAndWritesNothing) {
       // A monitor's append under way: its unfinished last line is left out, not an error.
       {"Fred", 0, "2012-02-22  203.0.113.9      0  Fred\n", "", {{ips, appending}}},
       {"nobody", 1, "", ""},
+      // The history's mark of an undated line is no part of a name; "203.0.113" is a network.
+      {"\\", 1, "", ""},
+      {"203.0.113", 0, "2012-02-22  203.0.113.9      0  Fred\n", ""},
+      {"256.1.1.1", 2, "", "Bad address: 256.1.1.1"},
       {"192.0.2.0/33", 2, "", "Bad network: 192.0.2.0/33"},
       {"red", 2, "", ips + ": No such file or directory", {{ips, ""}}},
       {"red", 2, "", ips + ": Line too short: short", {{ips, "short\n"}}},

@@ -2,6 +2,7 @@
 #include <gtest/gtest.h>
 
 #include <array>
+#include <cstring>
 #include <string>
 #include <tuple>
 #include <vector>
@@ -12,6 +13,7 @@
 #include "drav_log.h"
 #include "drav_pane.h"
 #include "drav_screen.h"
+#include "drav_screen_internal.h"
 #include "drav_statsparse.h"
 #include "support.h"
 
@@ -116,6 +118,32 @@ class ScreenKeysTest : public ::testing::Test {
   ts_config config_;
   ts_status status_;
 };
+
+// The player table has a row per slot of the server (32 until its settings tell), further down
+// to a higher slot in use, at most 256; numbers from 100 on widen the number column. The header
+// shows the settings' game name when the status reply has no game type.
+TEST_F(ScreenKeysTest, PlayerTableRowsFollowTheServersSlots) {
+  const struct {
+    int maxclients, active, rows;
+    const char* heading;
+  } cases[] = {{0, 7, 32, " #|"},     {16, 7, 16, " #|"},     {16, 40, 41, " #|"},
+               {128, 7, 128, "  #|"}, {1000, 7, 256, "  #|"}, {0, 255, 256, "  #|"}};
+  for (const auto& c : cases) {
+    status_.ts_serverinfo.i_maxclients = c.maxclients;
+    status_.ats_client[40].b_active = status_.ats_client[255].b_active = 0;
+    status_.ats_client[static_cast<std::size_t>(c.active)].b_active = 1;
+    EXPECT_EQ(std::tuple(r_dravscreen_client_rows(),
+                         r_dravscreen_client_heading(80).substr(0, std::strlen(c.heading))),
+              std::tuple(c.rows, c.heading))
+        << c.maxclients << " " << c.active;
+  }
+  // The header's game type: the status reply's own, else (plain layouts) the settings' game name.
+  r_dravtools_varcpy(status_.ac_map, "box");
+  r_dravtools_varcpy(status_.ts_serverinfo.ac_gamename, "base");
+  EXPECT_EQ(r_dravscreen_game_text(status_), "Game: base - box");
+  r_dravtools_varcpy(status_.ac_gametype, "ctf");
+  EXPECT_EQ(r_dravscreen_game_text(status_), "Game: ctf - box");
+}
 
 TEST_F(ScreenKeysTest, AccessAndRegionKeys) {
   const std::tuple<int, char, int> levels[] = {

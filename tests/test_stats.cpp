@@ -6,7 +6,9 @@
 #include <regex>
 
 #include "drav_access.h"
+#include "drav_net.h"
 #include "drav_pane.h"
+#include "drav_screen.h"
 #include "drav_stats.h"
 #include "stats_support.h"
 
@@ -29,7 +31,7 @@ std::string named(const std::string& name) {
 // new map or type, a refusal keeping them. A kicked player still listed (a kick does not always
 // take) is kicked again every poll, under its current number.
 TEST(Stats, FirstCompletePollAcceptsEveryoneThenSettingsAndKicksFollowTheServer) {
-  const int base = drav_test::free_udp_port_range(33);
+  const int base = drav_test::free_udp_port_range(NET_SLOT_SOCKETS + 1);
   ASSERT_NE(base, 0);
   StatsBench bench("0 192.0.2.0/24       banned range\n", [&](ts_config& c) {
     c.say_connect_incoming = c.say_connect_block = 1;
@@ -252,7 +254,7 @@ TEST(Stats, DetailsFallingDueTogetherAreSpreadOverPolls) {
 TEST(StatsFaults, UnusableRepliesChangeNothingButTheLists) {
   StatsBench bench;
   ts_status& status = bench.status;
-  for (int i = 0; i < MAX_CLIENTS; ++i) {
+  for (int i = 0; i < 32; ++i) {  // a full server of the usual size
     char name[32];
     std::snprintf(name, sizeof name, "Player-with-a-long-name-%02d-wxyz", i);
     bench.server.set_player(i, player(name, "198.51.100." + std::to_string(i + 1), 2000 + i));
@@ -567,6 +569,128 @@ TEST(StatsFaults, APlayerPresentAtStartIsNotBlockedAfterRenamingInTheFirstPoll) 
   });
   EXPECT_EQ(bench.poll().second.size(), 20u);
   EXPECT_EQ(bench.poll().second, Lines{client_line("Connect   ", 7, "192.0.2.17", "Seven")});
+}
+
+// A server of 64 slots in the bracketed layout: players above 31 are logged, asked for details on
+// the socket of their slot, and a ban of slot 40 ends in a kick and, on return, Block and kick.
+// The settings come without their empty line and are not asked again; details after a rename
+// lack the address and are whole.
+TEST(Stats, SlotsAbove31AreTrackedAndEnforcedInThePlainLayouts) {
+  const int base = drav_test::free_udp_port_range(NET_SLOT_SOCKETS + 1);
+  ASSERT_NE(base, 0);
+  StatsBench bench("", [&](ts_config& c) { c.net_client_port = base; });
+  drav_sim::SimServer& server = bench.server;
+  server.set_layout(drav_sim::Layout::BRACKETED);
+  server.set_max_clients(64);
+  server.fill_players(48);
+  const Polled first = bench.poll();
+  ASSERT_EQ(first.second.size(), 49u);
+  EXPECT_EQ(first.second[0], "Server Change     canyon_ridge\n");
+  EXPECT_EQ(first.second[41], client_line("Connect   ", 40, "192.0.2.41", "Player40"));
+  const auto asked = std::ranges::find(first.first, "dumpuser 47");
+  ASSERT_NE(asked, first.first.end());
+  EXPECT_EQ(bench.ports[static_cast<std::size_t>(asked - first.first.begin())], base + 48);
+  EXPECT_EQ(bench.poll(), Polled({"status"}, {}));
+
+  server.rename_player(40, "Forty");
+  EXPECT_EQ(bench.poll(), Polled({"status", "dumpuser 40"},
+                                 {client_line("Change    ", 40, "192.0.2.41", "Forty")}));
+  EXPECT_EQ(bench.status.ats_client[40].ts_info.ts_address, (ts_ip_port{ip("192.0.2.41"), 27941}));
+  EXPECT_EQ(bench.poll(), Polled({"status"}, {}));
+
+  r_dravscreen_attach(bench.config, bench.status);
+  r_dravscreen_set_client_cursor({0, 40});
+  r_dravscreen_apply_key('B');
+  EXPECT_EQ(bench.poll(),
+            Polled({"status", "kick 40"}, {client_line("Admin ban ", 40, "192.0.2.41", "Forty")}));
+  EXPECT_EQ(bench.poll(), Polled({"status", "dumpuser 40"},
+                                 {client_line("Disconnect", 40, "192.0.2.41", "Forty")}));
+  server.set_player(
+      40, {.name = "Forty", .ip = "192.0.2.41", .port = 27941, .qport = 1280, .userinfo = {}});
+  EXPECT_EQ(bench.poll(), Polled({"status", "dumpuser 40", "kick 40"},
+                                 {client_line("Block     ", 40, "192.0.2.41", "Forty")}));
+}
+
+// Only a poll without any reply counts toward silence. A reply of an unknown layout (on two polls
+// in a row) and a refused password are told once until a reply is understood; a cut reply counts
+// toward nothing.
+TEST(StatsFaults, RepliesNotUnderstoodRefusedOrCutAreNoSilence) {
+  StatsBench bench;
+  bench.poll();
+  std::atomic<int> answer = 0;  // 0 the real one, 1 not understood, 2 refused, 3 none
+  bench.server.set_reply_override([&](const std::string& command) -> std::optional<Lines> {
+    const char* texts[] = {"", "Server is busy\tloading a level, come back later\nmore\n",
+                           "Bad rcon_password.\n"};
+    if (command != "status" || answer == 0)
+      return std::nullopt;
+    return answer == 3 ? Lines{} : Lines{std::string("\xff\xff\xff\xffprint\n") + texts[answer]};
+  });
+  const auto told = [&](const std::vector<int>& answers) {
+    const int before = r_dravpane_line_count();
+    for (const int each : answers) {
+      answer = each;
+      EXPECT_EQ(bench.poll().second, Lines{});
+    }
+    Lines lines;
+    for (int line = before; line < r_dravpane_line_count(); ++line)
+      lines.push_back(drav_test::without_stamp(r_dravpane_line(line)));
+    return lines;
+  };
+  EXPECT_EQ(told({1, 1, 1, 1}),
+            Lines{"Server Reply not understood: Server is busy?loading a level, come bac"});
+  EXPECT_EQ(told({2, 2, 2, 2, 1}),
+            (Lines{"Server Password   rejected (\"Bad rcon_password.\"): check net_server_rcon"}));
+  // One such reply alone may be one that lost its beginning on the way: told from the second.
+  EXPECT_EQ(told({0, 1}), Lines{});
+  EXPECT_EQ(told({1}),
+            Lines{"Server Reply not understood: Server is busy?loading a level, come bac"});
+  // A reply without its closing line, between silent polls, neither breaks nor adds to silence.
+  bench.server.set_faults({.cut_datagram = -1, .cut_bytes = 40, .only_command = "status"});
+  const Lines silent = told({3, 3, 0, 3});
+  ASSERT_EQ(silent.size(), 1u);
+  EXPECT_TRUE(silent[0].starts_with("Server Silent since ")) << silent[0];
+
+  // A server that floods blanks without end after its reply: every reply stops at its bounds
+  // and counts toward nothing, however long the flood lasts; then polls go on as before.
+  bench.server.set_faults({.endless_ms = 0, .endless_blanks = true, .only_command = "status"});
+  EXPECT_EQ(told({0, 0, 0, 0}), Lines{});
+  // A fixed wait for further datagrams, so that a busy machine's pause in the flood cannot end
+  // the reply before its bound.
+  bench.config.net_response_timeout_next = 2000;
+  bool b_bounded = false;
+  const auto flooded = r_dravnet_send_command("status", -1, NET_MAIN_SOCKET, &b_bounded);
+  EXPECT_EQ(std::tuple(flooded.value_or("").size(), b_bounded),
+            std::tuple(NET_REPLY_MAX_BYTES, true));
+  bench.config.net_response_timeout_next = 0;
+  bench.server.set_faults({});
+  bench.poll();  // may still take blanks sent before the flood stopped
+  EXPECT_EQ(told({0}), Lines{});
+}
+
+// Over a rough link (datagrams lost, doubled, reordered, replies split at any byte) a server of
+// 40 players that nobody joins or leaves logs nothing after the first complete poll, in every
+// layout, and a reply that lost its beginning is not told as one not understood.
+TEST(StatsFaults, ARoughLinkLogsNoFalseEventInAnyLayout) {
+  for (const drav_sim::Layout layout :
+       {drav_sim::Layout::SPEC, drav_sim::Layout::PLAIN, drav_sim::Layout::BRACKETED}) {
+    StatsBench bench;
+    bench.server.set_layout(layout);
+    bench.server.set_max_clients(40);
+    bench.server.fill_players(40);
+    std::size_t logged = 0;  // the settings and every player, once whole
+    for (int poll = 0; poll < 10 && logged < 41; ++poll)
+      logged += bench.poll().second.size();
+    ASSERT_EQ(logged, 41u);
+    bench.server.set_faults({.lose_percent = 10,
+                             .double_percent = 10,
+                             .reorder_percent = 10,
+                             .split_anywhere = true,
+                             .link_seed = 7});
+    const int pane = r_dravpane_line_count();
+    for (int poll = 0; poll < 15; ++poll)
+      EXPECT_EQ(bench.poll().second, Lines{}) << static_cast<int>(layout) << " " << poll;
+    EXPECT_EQ(r_dravpane_line_count(), pane);
+  }
 }
 
 }  // namespace

@@ -7,7 +7,9 @@
 #include <string>
 #include <vector>
 
+#include "drav_net.h"
 #include "drav_statsparse.h"
+#include "sim_server.h"
 #include "support.h"
 
 namespace {
@@ -149,7 +151,7 @@ TEST(Status, ListEndsAtAShortLineTheLastLineFeedOrANulAndKeepsSlotsAndNamesInRan
       client_line(999) + client_line(31, "thirty-one-characters-long-name") +
       client_line(6, "First") + client_line(6, "\x01R\x02od Baron\x07") +
       client_line(9, "sixteen-chars-xy") + client_line(10, "  \x03two  blanks"));
-  EXPECT_EQ(present(*reply), (std::vector<int>{0, 6, 9, 10, 31}));
+  EXPECT_EQ(present(*reply), (std::vector<int>{0, 6, 9, 10, 31, 32}));
   std::vector<std::string> names;
   for (const int slot : present(*reply)) {
     const ts_status_line& line = reply->ats_line[slot];
@@ -159,7 +161,8 @@ TEST(Status, ListEndsAtAShortLineTheLastLineFeedOrANulAndKeepsSlotsAndNamesInRan
                                              "sixteen-chars-xy|sixteen-chars-xy",
                                              "  \x03two  blanks|  two  blanks",
                                              "thirty-one-characters-long-name|"
-                                             "thirty-one-characters-long-name"}));
+                                             "thirty-one-characters-long-name",
+                                             "Player|Player"}));
   EXPECT_EQ(reply->ats_line[31].ts_address, (ts_ip_port{ip("192.0.2.31"), 27910}));
 }
 
@@ -175,7 +178,7 @@ std::string key_lines(const std::string& pairs) {
   return text;
 }
 
-TEST(Serverinfo, ReadsEveryKeyFromTheSecondCharacterOnAndResetsTheRest) {
+TEST(Serverinfo, ReadsEveryKeyWithOrWithoutALeadingEmptyLineAndResetsTheRest) {
   ts_serverinfo info;
   ASSERT_EQ(parse(r_dravstatsparse_parse_serverinfo,
                   "\nServer info settings:\n" +
@@ -200,7 +203,8 @@ TEST(Serverinfo, ReadsEveryKeyFromTheSecondCharacterOnAndResetsTheRest) {
   ASSERT_EQ(parse(r_dravstatsparse_parse_serverinfo, "\n" + body, info), 1);
   EXPECT_EQ(std::tuple(info.i_fraglimit, info.ab_found[12], info.ab_found[0], info.ac_hostname),
             std::tuple(0, 1, 0, std::string(512, 'h')));
-  EXPECT_EQ(parse(r_dravstatsparse_parse_serverinfo, body, info), 0);
+  EXPECT_EQ(parse(r_dravstatsparse_parse_serverinfo, body, info), 1);
+  EXPECT_EQ(parse(r_dravstatsparse_parse_serverinfo, "x" + body, info), 0);
   EXPECT_EQ(parse(r_dravstatsparse_parse_serverinfo, "", info), 0);
   EXPECT_TRUE(info == ts_serverinfo{});
   // The last line counts only with its line feed, and a reply cut inside a line is not whole.
@@ -248,6 +252,190 @@ TEST(Dumpuser, OnlyAWholeReplyIsTakenAsDetails) {
                                  whole.substr(whole.find("skin")),   // the head datagram lost
                                  "userinfo\n--------\n" + key_lines("ip=192.0.2.7:27901")})
     EXPECT_EQ(parse(r_dravstatsparse_parse_dumpuser, cut, info), 0) << cut;  // or no name
+}
+
+std::string reply_file(const std::string& file) {
+  return drav_test::read_file(DRAV_SOURCE_DIR "/tests/data/replies/" + file);
+}
+
+/// The text that the transport makes of the shared reply datagrams `files` (tests/data/replies).
+std::string real_reply(const std::vector<std::string>& files) {
+  std::vector<std::string> bytes;
+  for (const std::string& file : files)
+    bytes.push_back(reply_file(file));
+  std::vector<ts_net_datagram> datagrams;
+  for (const std::string& datagram : bytes)
+    datagrams.push_back({0x7F000001, 27910, datagram, 1});
+  return r_dravnet_assemble_reply(datagrams, {0x7F000001, 27910, {}}, {-1, 100, 0}).value_or("");
+}
+
+/// Slot, name, address and port of each listed player, "n name a.b.c.d:port".
+std::vector<std::string> listed(const ts_status_reply& reply) {
+  std::vector<std::string> players;
+  for (const int slot : present(reply)) {
+    const ts_status_line& line = reply.ats_line[slot];
+    players.push_back(std::to_string(line.i_num) + " " + line.ac_name + " " +
+                      r_dravip_ip_to_text(line.ts_address.ip).c_str() + ":" +
+                      std::to_string(line.ts_address.port) + " " + std::to_string(line.i_qport));
+  }
+  return players;
+}
+
+TEST(RealReplies, EveryLayoutOfRealServersGivesItsPlayers) {
+  const std::vector<std::string> four = {
+      "0 Alpha 127.0.0.2:59137 1000", "1 Two Words 127.0.0.3:59665 1001",
+      "2 HiibitD 127.0.0.4:45521 1002", "3 Sixteen_chars_16 127.0.0.5:34272 1003"};
+  for (const char* file : {"plain-status.bin", "plain-status-bracketed.bin"}) {
+    const auto reply = parse_status(real_reply({file}));
+    EXPECT_EQ(std::tuple(listed(*reply), reply->b_complete, std::string(reply->ac_map),
+                         std::string(reply->ac_gametype)),
+              std::tuple(four, 1, "box", ""))
+        << file;
+  }
+  const auto split = parse_status(real_reply({"split-status-1.bin", "split-status-2.bin"}));
+  EXPECT_EQ(std::tuple(present(*split).size(), split->b_complete), std::tuple(30u, 1));
+  EXPECT_EQ(listed(*split)[14], "14 ThirtyOne_character_name_xxxx14 127.0.1.16:54166 2014");
+  // The first datagram alone was cut inside a client line: its list is not whole.
+  EXPECT_EQ(parse_status(real_reply({"split-status-1.bin"}))->b_complete, 0);
+
+  ts_serverinfo settings;
+  EXPECT_EQ(
+      parse(r_dravstatsparse_parse_serverinfo, real_reply({"plain-serverinfo.bin"}), settings), 1);
+  EXPECT_EQ(std::tuple(std::string(settings.ac_mapname), std::string(settings.ac_gamename),
+                       settings.i_deathmatch, settings.i_maxclients),
+            std::tuple("box", "base", 1, 16));
+
+  ts_dumpuser details;
+  EXPECT_EQ(parse(r_dravstatsparse_parse_dumpuser, real_reply({"plain-dumpuser.bin"}), details), 1);
+  EXPECT_EQ(std::tuple(std::string(details.ac_name), details.ts_address, details.i_rate),
+            std::tuple("Hi\xE9"
+                       "bit\xC4",
+                       ts_ip_port{ip("127.0.0.4"), 45521}, 25000));
+  // After a rename the address line is gone until the player reconnects: still whole details.
+  EXPECT_EQ(
+      parse(r_dravstatsparse_parse_dumpuser, real_reply({"dumpuser-after-rename.bin"}), details),
+      1);
+  EXPECT_EQ(std::tuple(std::string(details.ac_name), details.ts_address, details.ab_found[12]),
+            std::tuple("Renamed One", ts_ip_port{}, 0));
+  EXPECT_EQ(
+      parse(r_dravstatsparse_parse_dumpuser, real_reply({"dumpuser-empty-slot.bin"}), details), 0);
+}
+
+TEST(RealReplies, PlainLayoutsAreReadByFieldsAndCutHeadersAreToldApart) {
+  const std::string plain =
+      "map              : q2dm1\n"
+      "num score ping name            lastmsg address               qport \n"
+      "--- ----- ---- --------------- ------- --------------------- ------\n";
+  const std::string lines[] = {
+      "  7     3 CNCT   two  blanks           0 [255.255.255.255]:65535  27001\n",
+      "255    -1   12 x                    20 loopback                   9\n",
+      "100     0 ZMBI                      20 [192.0.2.1]:1             17\n",
+      " 40    12   48 Forty 40  2          17 192.0.2.40:910           432\n"};
+  const auto reply = parse_status(plain + lines[0] + lines[1] + lines[2] + lines[3] + "\n");
+  EXPECT_EQ(std::tuple(present(*reply), reply->b_complete),
+            std::tuple(std::vector<int>{7, 40, 100, 255}, 1));
+  EXPECT_EQ(
+      reply->ats_line[40],
+      (ts_status_line{40, 12, 48, "Forty 40  2", "Forty 40  2", 17, {ip("192.0.2.40"), 910}, 432}));
+  EXPECT_EQ(reply->ats_line[7], (ts_status_line{7,
+                                                0,
+                                                0,
+                                                "  two  blanks",
+                                                "  two  blanks",
+                                                0,
+                                                {ip("255.255.255.255"), 65535},
+                                                27001,
+                                                1,
+                                                0}));
+  EXPECT_EQ(std::tuple(reply->ats_line[100].b_zombie, std::string(reply->ats_line[100].ac_name),
+                       reply->ats_line[255].i_score, reply->ats_line[255].ts_address),
+            std::tuple(1, "", -1, ts_ip_port{ip("127.0.0.1"), 0}));
+  // A line without six fields, or with a number or score that is no number, ends the list.
+  for (const std::string bad :
+       {"  8     0   12 Alpha 20 192.0.2.8:1\n", "  x     0   12 Alpha     20 192.0.2.8:1  5\n",
+        "  8    1x   12 Alpha     20 192.0.2.8:1  5\n"})
+    EXPECT_EQ(std::tuple(present(*parse_status(plain + lines[3] + bad + lines[0] + "\n")),
+                         parse_status(plain + bad + "\n")->b_complete),
+              std::tuple(std::vector<int>{40}, 0))
+        << bad;
+
+  // A reply that ends inside a header line is cut; a whole line that fits no layout is not.
+  const std::pair<std::string, int> headers[] = {{"", 1},
+                                                 {"ma", 1},
+                                                 {plain.substr(0, 30), 1},
+                                                 {plain.substr(0, plain.size() - 1), 1},
+                                                 {std::string(STATUS_HEADER).substr(0, 44), 1},
+                                                 {std::string(STATUS_HEADER).substr(0, 50), 1},
+                                                 {"Bad rcon_password.\n", 0},
+                                                 {"map  : box\n", 0},
+                                                 {"Unknown command \"status\"\n", 0},
+                                                 {std::string(70000, ' '), 1},
+                                                 {"Map              : q2dm1\nGametype : x\n", 0}};
+  for (const auto& [text, cut] : headers)
+    EXPECT_EQ(parse_status(text, 0)->b_header_cut, cut) << text;
+  // A server that sends blanks without end: the transport's bounds make the reply end, and
+  // its cut list is not whole.
+  const auto flooded =
+      parse_status(STATUS_HEADER + client_line(1) + "  2     0   21 Seventeen_chars_17" +
+                   std::string(NET_REPLY_MAX_BYTES, ' '));
+  EXPECT_EQ(std::tuple(present(*flooded), flooded->b_complete), std::tuple(std::vector<int>{1}, 0));
+}
+
+TEST(RealReplies, TheSimulatorAnswersByteForByteInEachLayout) {
+  drav_sim::SimServer server{"secret"};
+  const char* names[] = {"Alpha", "Two Words",
+                         "Hi\xE9"
+                         "bit\xC4",
+                         "Sixteen_chars_16"};
+  const int ports[] = {59137, 59665, 45521, 34272};
+  for (int slot = 0; slot < 4; ++slot) {
+    const drav_sim::Player player{
+        names[slot],
+        "127.0.0." + std::to_string(slot + 2),
+        ports[slot],
+        1000 + slot,
+        0,
+        21,
+        20,
+        false,
+        false,
+        {{"skin", "male/grunt"}, {"rate", "25000"}, {"msg", "1"}, {"hand", "2"}, {"fov", "90"}}};
+    server.set_player(slot, player);
+  }
+  server.set_map("box", "");
+  server.set_serverinfo({{"version", "1.0 x86_64 Dec  7 2026 Linux"},
+                         {"timelimit", "0"},
+                         {"singleplayer", "0"},
+                         {"protocol", "34"},
+                         {"needpass", "0"},
+                         {"maxspectators", "4"},
+                         {"maxclients", "32"},
+                         {"mapname", "box"},
+                         {"hostname", "noname"},
+                         {"gamename", "base"},
+                         {"gamedate", "Dec  7 2026"},
+                         {"fraglimit", "0"},
+                         {"dmflags", "16"},
+                         {"deathmatch", "1"},
+                         {"coop", "0"},
+                         {"cheats", "0"}});
+  server.set_max_clients(16);
+  const auto answer = [&](const std::string& command) {
+    std::string joined;
+    for (const std::string& datagram : server.execute(command))
+      joined += datagram;
+    return joined;
+  };
+  server.set_layout(drav_sim::Layout::PLAIN);
+  EXPECT_EQ(answer("status"), reply_file("plain-status.bin"));
+  EXPECT_EQ(answer("serverinfo"), reply_file("plain-serverinfo.bin"));
+  server.set_layout(drav_sim::Layout::BRACKETED);
+  EXPECT_EQ(answer("status"), reply_file("plain-status-bracketed.bin"));
+  EXPECT_EQ(answer("dumpuser 2"), reply_file("plain-dumpuser.bin"));
+  server.rename_player(2, "Renamed One");
+  EXPECT_EQ(answer("dumpuser 2"), reply_file("dumpuser-after-rename.bin"));
+  server.remove_player(2);
+  EXPECT_EQ(answer("dumpuser 2"), reply_file("dumpuser-empty-slot.bin"));
 }
 
 }  // namespace

@@ -336,7 +336,8 @@ TEST(TerminalTest, OperatorSessionSignalsAndRefusals) {
   ASSERT_TRUE(terminal->wait_for([&](const auto& r) {
     std::string joined = screen_text(r);
     std::erase(joined, '\n');
-    return joined.find(message) != std::string::npos;
+    return joined.find(message + "drav-logger-ip.txt: Is a directoryPress any key to exit") !=
+           std::string::npos;
   }));
   EXPECT_TRUE(terminal->wait_for(given_back));
   EXPECT_EQ(read_file(dir.file("status")), "");
@@ -349,6 +350,32 @@ TEST(TerminalTest, OperatorSessionSignalsAndRefusals) {
   ASSERT_TRUE(start("env TERM=vt100 "));
   ended(1);
   EXPECT_TRUE(terminal->wait_for_text("Error: the terminal has no colours"));
+}
+
+// The server header at `cols` columns: the game text ends a blank before the server's name,
+// cut where it would reach it.
+std::string header_row(int cols) {
+  std::string header = fit("Game: deathmatch - canyon_ridge", cols - 2 - 16);
+  header.erase(header.find_last_not_of(' ') + 1);
+  return "│" + fit(header, cols - 2 - 15) + "Simulated Arena│";
+}
+
+// The player table's key bar: only whole keys before the right part, "? Help" where it fits
+// after them.
+std::string key_bar_row(int cols) {
+  const int right = cols - 2 - 34;
+  std::string keys;
+  for (const auto& [key, label] : std::vector<std::pair<std::string, std::string>>{
+           {"D", " Details  "}, {"B", " Ban  "}, {"K", " Kick  "}, {"SPACE", " Locate IP"}}) {
+    if (keys.size() + key.size() + label.find_last_not_of(' ') + 1 >= std::size_t(right))
+      break;
+    keys += key + label;
+  }
+  keys = fit(keys, cols - 2);
+  if (right - 8 > 41)
+    keys.replace(static_cast<std::size_t>(right) - 8, 8, "? Help  ");
+  keys.replace(static_cast<std::size_t>(right), 34, "+/- Access (1)  TAB Switch  Q Quit");
+  return " " + keys;
 }
 
 // The 12-row screen at `cols` columns below: three players and entries, the newest two pane lines
@@ -369,9 +396,7 @@ std::vector<std::string> narrow_screen(int cols, const std::vector<std::string>&
       {slot(" 0", 12, 50, "192.0.2.10      Red"), "192.0.2.10      Red"},
       {slot(" 1", 3, 300, "198.51.100.7    Blue"), "198.51.100.7    Blue"},
       {slot(" 2", 7, 80, "198.51.100.20   Rob"), "198.51.100.20   Rob"}};
-  std::string header = fit("Game: deathmatch - canyon_ridge", cols - 2);
-  header.replace(header.size() - 15, 15, "Simulated Arena");
-  std::vector<std::string> screen = {"┌─[S]" + line(cols - 6) + "┐", "│" + header + "│",
+  std::vector<std::string> screen = {"┌─[S]" + line(cols - 16) + "[? Help]──┐", header_row(cols),
                                      "├─[C]" + line(table - 4) + "┬─[I]" + line(ip_list - 4) + "┤"};
   for (const auto& [table_row, ip_row] : lists)
     screen.push_back("│" + fit(table_row, table) + "│" + fit(ip_row, ip_list) + "│");
@@ -379,21 +404,37 @@ std::vector<std::string> narrow_screen(int cols, const std::vector<std::string>&
   for (const std::string& pane_row : pane)
     screen.push_back("│" + fit(pane_row, cols - 2) + "│");
   screen.push_back("└" + line(cols - 2) + "┘");
-  // The key bar: only whole keys before the right part, "? Help" where it fits after them.
-  const int right = cols - 2 - 34;
-  std::string keys;
-  for (const auto& [key, label] : std::vector<std::pair<std::string, std::string>>{
-           {"D", " Details  "}, {"B", " Ban  "}, {"K", " Kick  "}, {"SPACE", " Locate IP"}}) {
-    if (keys.size() + key.size() + label.find_last_not_of(' ') + 1 >= std::size_t(right))
-      break;
-    keys += key + label;
-  }
-  keys = fit(keys, cols - 2);
-  if (right - 8 > 41)
-    keys.replace(static_cast<std::size_t>(right) - 8, 8, "? Help  ");
-  keys.replace(static_cast<std::size_t>(right), 34, "+/- Access (1)  TAB Switch  Q Quit");
-  screen.push_back(" " + keys);
+  screen.push_back(key_bar_row(cols));
   return screen;
+}
+
+// The characters of a row (UTF-8), one a column.
+std::vector<std::string> columns_of(const std::string& row) {
+  std::vector<std::string> cells;
+  Cell attributes;
+  for (const Cell& cell : parse_row(row, attributes))
+    cells.push_back(cell.text);
+  return cells;
+}
+
+// No region's text runs into another's at `cols` x `rows`: every border is whole where the
+// layout puts it, the header keeps its two texts apart, the key bar its parts.
+bool regions_apart(const std::vector<std::string>& r, int cols, int rows) {
+  const int lists = (rows - 6) / 3 * 2;
+  const int divider = (cols >= 80 && cols <= 83 ? cols - 34 : (cols - 83) / 2 + 49) + 1;
+  if (std::ssize(r) != rows || r[1] != header_row(cols) || r[rows - 1] != key_bar_row(cols) ||
+      !r[0].starts_with("┌─[S]─") || !r[0].ends_with("─[? Help]──┐") ||
+      r[rows - 2] != "└" + line(cols - 2) + "┘")
+    return false;
+  for (int y = 2; y < rows - 2; ++y) {
+    const std::vector<std::string> c = columns_of(r[y]);
+    const bool border = y == 2 || y == lists + 3;
+    const std::string at_divider = y == 2 ? "┬" : y == lists + 3 ? "┴" : "│";
+    if (std::ssize(c) != cols || c[0] != (border ? "├" : "│") ||
+        c[cols - 1] != (border ? "┤" : "│") || (y <= lists + 3 && c[divider] != at_divider))
+      return false;
+  }
+  return true;
 }
 
 TEST(TerminalTest, EveryWidthHelpPausedPaneConsoleLineAndFind) {
@@ -425,6 +466,19 @@ TEST(TerminalTest, EveryWidthHelpPausedPaneConsoleLineAndFind) {
                                   std::chrono::milliseconds(25)))
         << cols << " columns, expected:\n"
         << screen_text(expected);
+  }
+
+  // Every size from 40x12 to 300x100 keeps the regions apart: the corners, sizes on both sides
+  // of the table's fixed widths, and odd ones between.
+  for (const auto& size : std::vector<std::pair<int, int>>{
+           {40, 12}, {40, 100}, {300, 100}, {41, 13}, {57, 31}, {80, 24}, {83, 17}, {86, 44},
+           {123, 61}, {211, 99}, {299, 14}}) {
+    // Plain variables: clang 14 does not let a lambda capture a structured binding.
+    const int cols = size.first, rows = size.second;
+    terminal.resize(cols, rows);
+    ASSERT_TRUE(terminal.wait_for([&](const auto& r) { return regions_apart(r, cols, rows); },
+                                  std::chrono::milliseconds(25)))
+        << cols << "x" << rows;
   }
 
   // ? shows every region's keys over the regions; the next key only closes it, redrawing them.
@@ -478,6 +532,12 @@ TEST(TerminalTest, EveryWidthHelpPausedPaneConsoleLineAndFind) {
     EXPECT_EQ(std::tuple(label.bold, label.foreground),
               step.label.empty() ? std::tuple(false, WHITE) : std::tuple(true, YELLOW));
   }
+
+  // The log pane's key bar names its keys; the top border shows the way to the help.
+  ASSERT_TRUE(terminal.wait_for([](const auto& r) {
+    return r[23] == " " + fit("P Pause  End Newest", 44) + "+/- Access (1)  TAB Switch  Q Quit" &&
+           r[0] == "┌─[S]" + line(64) + "[? Help]──┐";
+  }));
 
   // Escape empties the console line at once.
   terminal.keys({"~", "abc"});

@@ -156,7 +156,7 @@ class DemoScript::Impl {
 
   std::optional<int> free_slot() {
     std::vector<int> free;
-    for (int slot = 0; slot < SIM_MAX_CLIENTS; ++slot) {
+    for (int slot = 0; slot < server_.max_clients(); ++slot) {
       if (!server_.player(slot)) {
         free.push_back(slot);
       }

@@ -125,7 +125,8 @@ class OutputRedirect {
 struct Slot {
   Player player;
   std::optional<steady_clock::time_point>
-      zombie_until;  // set by a kick; the slot frees itself then
+      zombie_until;      // set by a kick; the slot frees itself then
+  bool renamed = false;  // the details lost their address with the rename (plain layouts)
 };
 
 struct Outgoing {
@@ -206,11 +207,25 @@ std::vector<std::pair<std::string, std::string>> default_serverinfo() {
           {"user", "operator"}};
 }
 
-std::string address_text(const Player& player) {
+std::string address_text(const Player& player, Layout layout) {
   if (player.ip == "loopback") {
     return player.ip;
   }
+  if (layout == Layout::BRACKETED) {
+    return "[" + player.ip + "]:" + std::to_string(player.port);
+  }
   return player.ip + ":" + std::to_string(player.port);
+}
+
+// The plain layouts print each byte of a name in the status with its high bit cleared.
+std::string status_name(const std::string& name, Layout layout) {
+  std::string shown = name;
+  if (layout != Layout::SPEC) {
+    for (char& c : shown) {
+      c = static_cast<char>(static_cast<unsigned char>(c) & 0x7F);
+    }
+  }
+  return shown;
 }
 
 std::string lowercase(std::string_view text) {
@@ -276,6 +291,8 @@ struct SimServer::Impl {
   std::string gametype = "deathmatch";
   std::vector<std::pair<std::string, std::string>> serverinfo = default_serverinfo();
   double zombie_seconds = 2.0;
+  Layout layout = Layout::SPEC;
+  int max_clients = 32;
   Faults faults;
   ReplyOverride reply_override;
   std::vector<ReceivedCommand> received;
@@ -312,6 +329,7 @@ struct SimServer::Impl {
   void queue_reply(std::vector<std::string> datagrams, const sockaddr_in& source,
                    const Faults& reply_faults);
   void print_status(OutputRedirect& out);
+  void print_client_line(OutputRedirect& out, int i, const Player& player);
   void print_serverinfo(OutputRedirect& out);
   std::optional<int> find_client(OutputRedirect& out, std::string_view argument);
   void print_dumpuser(OutputRedirect& out, std::string_view argument);
@@ -478,8 +496,14 @@ void SimServer::Impl::queue_reply(std::vector<std::string> datagrams, const sock
   }
   endless.reset();
   if (reply_faults.endless_ms >= 0) {
-    const auto every = std::chrono::milliseconds(reply_faults.endless_ms);
-    endless = Repeating{std::string(PRINT_HEADER) + "more\n", source, every, due + every};
+    // 0: as often as the real server that floods, about 15000 datagrams a second.
+    const auto every =
+        reply_faults.endless_ms > 0
+            ? steady_clock::duration(std::chrono::milliseconds(reply_faults.endless_ms))
+            : steady_clock::duration(std::chrono::microseconds(66));
+    const std::string text =
+        reply_faults.endless_blanks ? std::string(MAX_DATAGRAM_TEXT, ' ') : std::string("more\n");
+    endless = Repeating{std::string(PRINT_HEADER) + text, source, every, due + every};
   }
   if (reply_faults.late_datagram_ms >= 0) {
     outbox.emplace(due + std::chrono::milliseconds(reply_faults.late_datagram_ms),
@@ -579,39 +603,45 @@ std::vector<std::string> SimServer::Impl::execute(const std::string& command) {
 }
 
 void SimServer::Impl::print_status(OutputRedirect& out) {
-  out.printf("Map              : %s\n", map.c_str());
-  out.printf("Gametype         : %s\n", gametype.c_str());
-  out.print("\n");
+  if (layout == Layout::SPEC) {
+    out.printf("Map              : %s\n", map.c_str());
+    out.printf("Gametype         : %s\n", gametype.c_str());
+    out.print("\n");
+  } else {
+    out.printf("map              : %s\n", map.c_str());
+  }
   out.print("num score ping name            lastmsg address               qport \n");
   out.print("--- ----- ---- --------------- ------- --------------------- ------\n");
   for (int i = 0; i < SIM_MAX_CLIENTS; ++i) {
-    if (!slots[static_cast<std::size_t>(i)]) {
-      continue;
+    if (slots[static_cast<std::size_t>(i)]) {
+      print_client_line(out, i, slots[static_cast<std::size_t>(i)]->player);
     }
-    const Player& player = slots[static_cast<std::size_t>(i)]->player;
-    out.printf("%3i ", i);
-    out.printf("%5i ", player.score);
-    if (player.zombie) {
-      out.print("ZMBI ");
-    } else if (player.connecting) {
-      out.print("CNCT ");
-    } else {
-      out.printf("%4i ", std::min(player.ping, 9999));
-    }
-    const std::string name = player.zombie ? std::string() : player.name;
-    out.print(name);
-    for (std::size_t column = name.size(); column < 16; ++column) {
-      out.print(" ");
-    }
-    out.printf("%7i ", player.lastmsg);
-    const std::string address = address_text(player);
-    out.print(address);
-    for (std::size_t column = address.size(); column < 22; ++column) {
-      out.print(" ");
-    }
-    out.printf("%5i", player.qport);
-    out.print("\n");
   }
+  out.print("\n");
+}
+
+void SimServer::Impl::print_client_line(OutputRedirect& out, int i, const Player& player) {
+  out.printf(layout == Layout::BRACKETED ? "%2i " : "%3i ", i);
+  out.printf("%5i ", player.score);
+  if (player.zombie) {
+    out.print("ZMBI ");
+  } else if (player.connecting) {
+    out.print("CNCT ");
+  } else {
+    out.printf("%4i ", std::min(player.ping, 9999));
+  }
+  const std::string name = player.zombie ? std::string() : status_name(player.name, layout);
+  out.print(name);
+  for (std::size_t column = name.size(); column < 16; ++column) {
+    out.print(" ");
+  }
+  out.printf("%7i ", player.lastmsg);
+  const std::string address = address_text(player, layout);
+  out.print(address);
+  for (std::size_t column = address.size(); column < 22; ++column) {
+    out.print(" ");
+  }
+  out.printf("%5i", player.qport);
   out.print("\n");
 }
 
@@ -629,9 +659,14 @@ void print_info_line(OutputRedirect& out, const std::string& key, const std::str
 }  // namespace
 
 void SimServer::Impl::print_serverinfo(OutputRedirect& out) {
-  out.print("\n");
+  auto settings = serverinfo;
+  if (layout == Layout::SPEC) {
+    out.print("\n");
+  } else {
+    std::ranges::stable_sort(settings, {}, [](const auto& setting) { return setting.first; });
+  }
   out.print("Server info settings:\n");
-  for (const auto& [key, value] : serverinfo) {
+  for (const auto& [key, value] : settings) {
     print_info_line(out, key, value);
   }
 }
@@ -640,7 +675,7 @@ std::optional<int> SimServer::Impl::find_client(OutputRedirect& out, std::string
   const std::string text(argument);
   if (!text.empty() && std::isdigit(static_cast<unsigned char>(text[0])) != 0) {
     const long long number = std::strtoll(text.c_str(), nullptr, 10);
-    if (number < 0 || number >= SIM_MAX_CLIENTS) {
+    if (number < 0 || number >= max_clients) {
       out.printf("Bad client slot: %lld\n", number);
       return std::nullopt;
     }
@@ -669,13 +704,20 @@ void SimServer::Impl::print_dumpuser(OutputRedirect& out, std::string_view argum
   if (!client) {
     return;
   }
-  const Player& player = slots[static_cast<std::size_t>(*client)]->player;
+  const Slot& slot = *slots[static_cast<std::size_t>(*client)];
+  const Player& player = slot.player;
   out.print("userinfo\n");
   out.print("--------\n");
   print_info_line(out, "name", player.zombie ? std::string() : player.name);
-  print_info_line(out, "ip", address_text(player));
+  if (layout == Layout::SPEC) {
+    print_info_line(out, "ip", address_text(player, layout));
+  }
   for (const auto& [key, value] : player.userinfo) {
     print_info_line(out, key, value);
+  }
+  // The plain layouts keep the client's own order, in which the server adds the address last.
+  if (layout != Layout::SPEC && !slot.renamed) {
+    print_info_line(out, "ip", address_text(player, layout));
   }
 }
 
@@ -760,7 +802,8 @@ void SimServer::set_player(int slot, Player player) {
     throw std::out_of_range("sim server: no slot " + std::to_string(slot));
   }
   std::lock_guard lock(impl_->mutex);
-  impl_->slots[static_cast<std::size_t>(slot)] = Slot{normalized(std::move(player)), std::nullopt};
+  impl_->slots[static_cast<std::size_t>(slot)] =
+      Slot{normalized(std::move(player)), std::nullopt, false};
 }
 
 void SimServer::remove_player(int slot) {
@@ -796,14 +839,14 @@ void SimServer::fill_players(int count) {
   for (int i = 0; i < std::min(count, SIM_MAX_CLIENTS); ++i) {
     Player player;
     player.name = (i < 10 ? "Player0" : "Player") + std::to_string(i);
-    player.ip = (i % 2 == 0 ? "192.0.2." : "198.51.100.") + std::to_string(i + 1);
+    player.ip = (i % 2 == 0 ? "192.0.2." : "198.51.100.") + std::to_string(i % 254 + 1);
     player.port = 27901 + i;
     player.qport = 1000 + 7 * i;
     player.score = i;
     player.ping = 20 + i;
     player.lastmsg = i % 5;
     player.userinfo = {{"skin", "soldier/green"}, {"rate", "25000"}, {"fov", "90"}};
-    impl_->slots[static_cast<std::size_t>(i)] = Slot{std::move(player), std::nullopt};
+    impl_->slots[static_cast<std::size_t>(i)] = Slot{std::move(player), std::nullopt, false};
   }
 }
 
@@ -821,6 +864,38 @@ void SimServer::set_map(std::string map, std::string gametype) {
 void SimServer::set_serverinfo(std::vector<std::pair<std::string, std::string>> settings) {
   std::lock_guard lock(impl_->mutex);
   impl_->serverinfo = std::move(settings);
+}
+
+void SimServer::rename_player(int slot, std::string name) {
+  std::lock_guard lock(impl_->mutex);
+  if (!valid_slot(slot) || !impl_->slots[static_cast<std::size_t>(slot)]) {
+    return;
+  }
+  Slot& entry = *impl_->slots[static_cast<std::size_t>(slot)];
+  Player renamed = entry.player;
+  renamed.name = std::move(name);
+  entry.player = normalized(std::move(renamed));
+  entry.renamed = true;
+}
+
+void SimServer::set_layout(Layout layout) {
+  std::lock_guard lock(impl_->mutex);
+  impl_->layout = layout;
+}
+
+void SimServer::set_max_clients(int count) {
+  std::lock_guard lock(impl_->mutex);
+  impl_->max_clients = std::clamp(count, 1, SIM_MAX_CLIENTS);
+  for (auto& [key, value] : impl_->serverinfo) {
+    if (key == "maxclients") {
+      value = std::to_string(impl_->max_clients);
+    }
+  }
+}
+
+int SimServer::max_clients() const {
+  std::lock_guard lock(impl_->mutex);
+  return impl_->max_clients;
 }
 
 void SimServer::set_zombie_seconds(double seconds) {

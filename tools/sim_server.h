@@ -28,8 +28,18 @@
 
 namespace drav_sim {
 
-/// Slots of the simulated server.
-inline constexpr int SIM_MAX_CLIENTS = 32;
+/// Slots a simulated server can have; it has 32 unless told otherwise (set_max_clients).
+inline constexpr int SIM_MAX_CLIENTS = 256;
+
+/// How the server writes its replies, as the builds of real servers do:
+/// - SPEC (sim-server --layout spec): status with "Map", "Gametype" and an empty line; a settings
+/// reply after an empty
+///   line, keys in the order set; details with "name" and "ip" first;
+/// - PLAIN: status with only a lower-case "map" line, names with the high bit of each byte
+///   cleared; settings without the empty line, keys in alphabetical order; details with the
+///   keys in the client's order, "ip" last and dropped when the player renames;
+/// - BRACKETED: as plain, with the client number in 2 columns and addresses in brackets.
+enum class Layout { SPEC, PLAIN, BRACKETED };
 
 /// One player of the table. Addresses are text only; nothing is ever sent to them.
 struct Player {
@@ -76,8 +86,11 @@ struct Faults {
   std::size_t cut_bytes = 0;
   bool reply_from_other_port = false;  // replies leave from a second socket of the server
   /// >= 0: the server never stops sending; after each reply a further "print" datagram goes
-  /// to the same client this often, until a command comes while this is off.
+  /// to the same client this often (0: 15000 a second), until a command comes while this is off.
   int endless_ms = -1;
+  /// The endless datagrams are full of blanks without a line feed, as a real server sends
+  /// them when a padding count wraps around, instead of "more\n".
+  bool endless_blanks = false;
 
   // The rough link. Chances in percent for each reply datagram: lost; cut short to a random
   // length (from nothing up to one byte short, the header included); sent twice; held back
@@ -120,21 +133,32 @@ class SimServer {
   /// The UDP port the server listens on.
   std::uint16_t port() const;
 
-  /// Puts `player` into slot 0..31 (replacing whoever was there); names are cut at 31 bytes.
+  /// Puts `player` into slot 0..255 (replacing whoever was there); names are cut at 31 bytes.
   /// A player put in as a zombie stays one until replaced; only kicks free the slot by
   /// themselves. Throws std::out_of_range for another slot number.
   void set_player(int slot, Player player);
-  /// Frees slot 0..31.
+  /// The player in `slot` takes the name `name` as a rename in game does: in the plain layouts
+  /// the details lose their "ip" line until the slot is set anew. Nothing for a free slot.
+  void rename_player(int slot, std::string name);
+  /// Frees slot 0..255.
   void remove_player(int slot);
   /// Frees every slot.
   void clear_players();
   /// The player in a slot, if any.
   std::optional<Player> player(int slot) const;
-  /// Fills slots 0..count-1 with generated players (names, 192.0.2.x / 198.51.100.x addresses).
+  /// Fills slots 0..count-1 (at most 256) with generated players (names, 192.0.2.x /
+  /// 198.51.100.x addresses).
   void fill_players(int count);
 
   /// Map and game type of the status reply.
   void set_map(std::string map, std::string gametype);
+  /// The layout of the replies (spec until set).
+  void set_layout(Layout layout);
+  /// The server's slot count, 1 to 256 (32 until set): details and kicks of a higher number are
+  /// refused, and the settings' "maxclients" follows it.
+  void set_max_clients(int count);
+  /// The server's slot count.
+  int max_clients() const;
   /// Keys and values of the serverinfo reply, in order (defaults to a plausible set).
   void set_serverinfo(std::vector<std::pair<std::string, std::string>> settings);
   /// How long a kicked player stays listed as a zombie before the slot is free (default 2 s).

@@ -3,12 +3,14 @@
 #include <pthread.h>
 #include <signal.h>
 
+#include <algorithm>
 #include <charconv>
 #include <chrono>
 #include <climits>
 #include <cstdio>
 #include <cstring>
 #include <exception>
+#include <iterator>
 #include <optional>
 #include <string>
 #include <string_view>
@@ -23,6 +25,7 @@ constexpr int USAGE_STATUS = 2;
 
 constexpr char USAGE[] =
     "Usage: sim-server --port PORT --password PASSWORD [--players N] [--scenario demo]\n"
+    "                  [--layout spec|plain|bracketed] [--max-clients N]\n"
     "                  [--zombie-seconds S] [--player-address ADDRESS]\n"
     "                  [--stream-port PORT [--stream-rate N]] [--report-commands yes]\n"
     "                  [--lose P] [--cut P] [--double P] [--reorder P] [--split anywhere]\n"
@@ -32,7 +35,12 @@ constexpr char USAGE[] =
     "\n"
     "  --port PORT          UDP port to listen on (0 picks a free one)\n"
     "  --password PASSWORD  remote console password\n"
-    "  --players N          fill slots 0..N-1 with generated players (0 to 32)\n"
+    "  --players N          fill slots 0..N-1 with generated players (0 to 256)\n"
+    "  --layout L           reply layout of a server build: spec (the default; \"Map\",\n"
+    "                       \"Gametype\" and an empty line), plain (a lower-case \"map\" line\n"
+    "                       only, details with \"ip\" last) or bracketed (as plain, client\n"
+    "                       numbers in 2 columns, addresses in brackets)\n"
+    "  --max-clients N      slots of the server, 1 to 256 (default 32)\n"
     "  --scenario demo      players join, leave, rename and come back over time\n"
     "  --zombie-seconds S   how long a kicked player stays listed as a zombie (default 2)\n"
     "  --player-address A   give the generated players the address A (distinct ports), for\n"
@@ -57,6 +65,8 @@ struct Options {
   int port = -1;
   std::optional<std::string> password;
   int players = 0;
+  int max_clients = 32;
+  drav_sim::Layout layout = drav_sim::Layout::SPEC;
   bool demo = false;
   double zombie_seconds = 2.0;
   std::optional<std::string> player_address;
@@ -135,6 +145,18 @@ bool set_link_option(drav_sim::Faults& faults, std::string_view option, const st
 bool set_server_option(Options& options, std::string_view option, const std::string& value) {
   if (option == "--players") {
     options.players = int_value(option, value, 0, drav_sim::SIM_MAX_CLIENTS);
+  } else if (option == "--max-clients") {
+    options.max_clients = int_value(option, value, 1, drav_sim::SIM_MAX_CLIENTS);
+  } else if (option == "--layout") {
+    const std::pair<std::string_view, drav_sim::Layout> layouts[] = {
+        {"spec", drav_sim::Layout::SPEC},
+        {"plain", drav_sim::Layout::PLAIN},
+        {"bracketed", drav_sim::Layout::BRACKETED}};
+    const auto* found = std::ranges::find(layouts, value, [](const auto& l) { return l.first; });
+    if (found == std::end(layouts)) {
+      usage_error("unknown layout: " + value);
+    }
+    options.layout = found->second;
   } else if (option == "--scenario") {
     if (value != "demo") {
       usage_error("unknown scenario: " + value);
@@ -196,6 +218,8 @@ Options parse_options(int argc, char** argv) {
 // The players and the faults that the options ask for.
 void set_up(drav_sim::SimServer& server, const Options& options) {
   server.set_zombie_seconds(options.zombie_seconds);
+  server.set_layout(options.layout);
+  server.set_max_clients(std::max(options.max_clients, options.players));
   server.set_faults(options.faults);
   server.fill_players(options.players);
   if (options.player_address) {
