@@ -38,7 +38,8 @@ constexpr std::size_t OUT_OF_BAND_HEADER_SIZE = sizeof(OUT_OF_BAND_HEADER) - 1;
 // configuration reader's line buffer (drav_config) is another quantity, of the same size by
 // chance.
 constexpr std::size_t MAX_COMMAND_TEXT = 2048;
-// Bytes read per reply datagram; a longer one is cut by the read.
+// Bytes read per reply datagram, more than a server of this kind sends in one (at most 1393);
+// a longer one is cut by the read, and the reply it belongs to is marked as cut.
 constexpr std::size_t MAX_REPLY_DATAGRAM = 2052;
 // A reply datagram of at least this size may carry the "print" header (4 + "print" + 1).
 constexpr std::size_t PRINT_HEADER_SIZE = 10;
@@ -177,7 +178,12 @@ class ts_reply_assembly {
   /// True when a bound stopped the reply: its datagrams or bytes, or its time while the server
   /// would still have been waited for.
   bool bounded() const { return b_bounded || (!b_done && b_time_capped); }
-  std::optional<std::string> take() { return std::move(pc_reply); }
+  std::optional<ts_net_reply> take() {
+    if (pc_reply) {
+      pc_reply->b_bounded = bounded();
+    }
+    return std::move(pc_reply);
+  }
 
   void add(const ts_net_datagram& datagram) {
     if (b_done || !r_dravnet_from_server(ts_server, datagram.i_ip, datagram.i_port)) {
@@ -209,9 +215,12 @@ class ts_reply_assembly {
     if (!pc_reply) {
       pc_reply.emplace();
     }
-    pc_reply->append(text.substr(0, NET_REPLY_MAX_BYTES - pc_reply->size()));
+    std::string& joined = pc_reply->o_text;
+    joined.append(text.substr(0, NET_REPLY_MAX_BYTES - joined.size()));
+    pc_reply->i_datagrams = i_received;
+    pc_reply->b_cut = pc_reply->b_cut || datagram.b_cut || datagram.o_bytes.size() > bytes.size();
     b_bounded = (ts_collect.i_datagrams <= 0 || i_received < ts_collect.i_datagrams) &&
-                (i_received >= NET_REPLY_MAX_DATAGRAMS || pc_reply->size() >= NET_REPLY_MAX_BYTES);
+                (i_received >= NET_REPLY_MAX_DATAGRAMS || joined.size() >= NET_REPLY_MAX_BYTES);
     b_done = (ts_collect.i_datagrams > 0 && i_received >= ts_collect.i_datagrams) || b_bounded;
   }
 
@@ -225,7 +234,7 @@ class ts_reply_assembly {
   bool b_done = false;
   bool b_bounded = false;
   bool b_time_capped = false;
-  std::optional<std::string> pc_reply;
+  std::optional<ts_net_reply> pc_reply;
 };
 
 std::int64_t r_dravnet_elapsed_ms(std::chrono::steady_clock::time_point since) {
@@ -235,9 +244,8 @@ std::int64_t r_dravnet_elapsed_ms(std::chrono::steady_clock::time_point since) {
 }
 
 /// Joins the texts of the reply datagrams until `datagrams` (> 0) arrived, a wait runs out or
-/// a bound of the reply is reached, which `b_bounded` tells.
-std::optional<std::string> r_dravnet_collect(int socket_descriptor, int datagrams,
-                                             bool& b_bounded) {
+/// a bound of the reply is reached.
+std::optional<ts_net_reply> r_dravnet_collect(int socket_descriptor, int datagrams) {
   ts_reply_assembly assembly(go_server, {datagrams, gpts_config->net_response_timeout_1,
                                          gpts_config->net_response_timeout_next});
   const std::chrono::steady_clock::time_point sent = std::chrono::steady_clock::now();
@@ -258,19 +266,22 @@ std::optional<std::string> r_dravnet_collect(int socket_descriptor, int datagram
     }
     sockaddr_in sender{};
     socklen_t sender_size = sizeof sender;
-    const ssize_t size = ::recvfrom(socket_descriptor, buffer.data(), buffer.size(), MSG_DONTWAIT,
-                                    reinterpret_cast<sockaddr*>(&sender), &sender_size);
+    // With MSG_TRUNC the size is the datagram's own, also when the buffer took less of it.
+    const ssize_t size =
+        ::recvfrom(socket_descriptor, buffer.data(), buffer.size(), MSG_DONTWAIT | MSG_TRUNC,
+                   reinterpret_cast<sockaddr*>(&sender), &sender_size);
     if (size < 0) {
       if (errno == EAGAIN || errno == EWOULDBLOCK || errno == EINTR) {
         continue;
       }
       break;
     }
+    const std::size_t read = std::min(static_cast<std::size_t>(size), buffer.size());
     assembly.add({ntohl(sender.sin_addr.s_addr), ntohs(sender.sin_port),
-                  std::string_view(buffer.data(), static_cast<std::size_t>(size)),
-                  std::min(r_dravnet_elapsed_ms(sent), assembly.deadline_ms())});
+                  std::string_view(buffer.data(), read),
+                  std::min(r_dravnet_elapsed_ms(sent), assembly.deadline_ms()),
+                  read < static_cast<std::size_t>(size)});
   }
-  b_bounded = assembly.bounded();
   return assembly.take();
 }
 
@@ -339,9 +350,18 @@ void r_dravnet_init(const ts_config& config) {
 
 std::optional<std::string> r_dravnet_send_command(std::string_view command, int datagrams,
                                                   int socket_index, bool* pb_bounded) {
+  std::optional<ts_net_reply> reply = r_dravnet_ask(command, datagrams, socket_index);
   if (pb_bounded != nullptr) {
-    *pb_bounded = false;
+    *pb_bounded = reply && reply->b_bounded;
   }
+  if (!reply) {
+    return std::nullopt;
+  }
+  return std::move(reply->o_text);
+}
+
+std::optional<ts_net_reply> r_dravnet_ask(std::string_view command, int datagrams,
+                                          int socket_index) {
   // The command is a C text for the server: it ends at its first NUL.
   command = command.substr(0, command.find('\0'));
   if (command.empty() || gpts_config == nullptr) {
@@ -353,12 +373,7 @@ std::optional<std::string> r_dravnet_send_command(std::string_view command, int 
   if (datagrams == 0) {
     return std::nullopt;
   }
-  bool b_bounded = false;
-  std::optional<std::string> reply = r_dravnet_collect(socket_descriptor, datagrams, b_bounded);
-  if (pb_bounded != nullptr) {
-    *pb_bounded = b_bounded;
-  }
-  return reply;
+  return r_dravnet_collect(socket_descriptor, datagrams);
 }
 
 std::optional<std::string> r_dravnet_assemble_reply(std::span<const ts_net_datagram> datagrams,
@@ -371,7 +386,11 @@ std::optional<std::string> r_dravnet_assemble_reply(std::span<const ts_net_datag
     }
     assembly.add(datagram);
   }
-  return assembly.take();
+  std::optional<ts_net_reply> reply = assembly.take();
+  if (!reply) {
+    return std::nullopt;
+  }
+  return std::move(reply->o_text);
 }
 
 void r_dravnet_finish() {

@@ -37,13 +37,25 @@ struct ts_net_server {
   std::vector<std::uint32_t> ai_local_addresses;
 };
 
-/// One datagram as a socket delivered it: sender, bytes, and arrival in milliseconds after
-/// the command was sent.
+/// One datagram as a socket delivered it: sender, bytes, arrival in milliseconds after the
+/// command was sent, and whether it was longer than the read takes (then cut to its bytes).
 struct ts_net_datagram {
   std::uint32_t i_ip = 0;
   std::uint16_t i_port = 0;
   std::string_view o_bytes;
   std::int64_t i_arrival_ms = 0;
+  bool b_cut = false;
+};
+
+/// A reply as it was collected: the joined texts, how many of the server's datagrams they
+/// came in, whether any of them was cut by the read, and whether a NET_REPLY_MAX_* bound
+/// stopped it rather than the server. A reply of one datagram that was not cut is exactly what
+/// the server printed; one of several may have lost or gained a datagram on the way.
+struct ts_net_reply {
+  std::string o_text;
+  int i_datagrams = 0;
+  bool b_cut = false;
+  bool b_bounded = false;
 };
 
 /// How a reply is collected: `i_datagrams` > 0 stops after that many, < 0 when a wait runs
@@ -76,6 +88,9 @@ void r_dravnet_init(const ts_config& config);
 /// reply was stopped by a NET_REPLY_MAX_* bound rather than ended by the server.
 std::optional<std::string> r_dravnet_send_command(std::string_view command, int datagrams,
                                                   int socket_index, bool* pb_bounded = nullptr);
+/// r_dravnet_send_command, telling how the reply came (see ts_net_reply).
+std::optional<ts_net_reply> r_dravnet_ask(std::string_view command, int datagrams,
+                                          int socket_index);
 /// Says a formatted message in game: "say" with the message framed in the colour code (low 8
 /// bits of `color`), made console-safe, sent on the main socket.
 [[gnu::format(printf, 2, 3)]] void r_dravnet_say(int color, const char* format, ...);

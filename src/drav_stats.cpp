@@ -32,8 +32,9 @@ constexpr int SILENT_POLLS = 3;
 // What the tracker remembers from poll to poll besides the state record. Init and finish
 // replace it as a whole.
 struct ts_tracker_state {
-  // 1 from start (and from every init) until the first poll that reaches its end: players
-  // already on the server when monitoring starts are never blocked.
+  // 1 from start (and from every init) until the first poll that took in everything its reply
+  // said: players already on the server when monitoring starts are never blocked, also those
+  // whose line a damaged reply left open on the first poll.
   int b_first_poll = 1;
   // The operator was told that the server refuses the password, or that its status reply has
   // a layout not known here; each told again only after a status reply was accepted in between.
@@ -51,16 +52,33 @@ struct ts_tracker_state {
 
 ts_tracker_state go_tracker;
 
+// What a poll knows about one slot besides its line.
+struct ts_slot_step {
+  // The stored player was kept because the reply's word on the slot could not be checked:
+  // nothing about them is asked, compared or kicked until a poll confirms them.
+  bool b_kept = false;
+  // gats_checked holds details of this poll that agree with the slot's line.
+  bool b_checked = false;
+  // The details are due this poll; the player is new or changed name or number (stored
+  // details then describe someone else's state).
+  bool b_details_due = false;
+  bool b_fresh = false;
+  bool b_new = false;
+  // The slot's kick went out already this poll.
+  bool b_kicked = false;
+};
+
 // Scratch storage of one poll. Each is as large as the slot table of the state record, too
 // large for the stack, and nothing of it is kept from one poll to the next.
 ts_status_reply gts_reply;
+// A second status reply when the first was damaged; then the reply as it came while its slots
+// are checked.
 ts_status_reply gts_reply_again;
 std::array<ts_client, MAX_CLIENTS> gats_next;
+std::array<ts_dumpuser, MAX_CLIENTS> gats_checked;
+std::array<ts_slot_step, MAX_CLIENTS> gats_step;
 ts_serverinfo gts_serverinfo;
 ts_serverinfo gts_serverinfo_again;
-// The slots of this poll whose stored player was kept because the two status replies
-// disagreed on them: nothing about such a player is asked or compared until a poll confirms it.
-std::array<bool, MAX_CLIENTS> gab_unconfirmed = {};
 
 using ts_departed_list = std::forward_list<ts_disconnected>;
 
@@ -143,12 +161,13 @@ void r_dravstats_decide_new_player(ts_client& slot) {
     return;
   }
   char comment[TEXT_FIELD_SIZE] = {};
-  if (r_dravstats_list_holds(gpts_status->pts_disconnected, line)) {
-    slot.i_access_level = r_dravaccess_get_access_level(line.ts_address.ip, comment);
+  slot.i_access_level = r_dravaccess_get_access_level(line.ts_address.ip, comment);
+  // A return within the reconnect time is let in as it was before, unless the address was
+  // banned since (a ban writes level 0; another player of the address may have been banned).
+  if (slot.i_access_level > 0 && r_dravstats_list_holds(gpts_status->pts_disconnected, line)) {
     r_dravlog_log_player(LOG_RECONNECT, line);
     return;
   }
-  slot.i_access_level = r_dravaccess_get_access_level(line.ts_address.ip, comment);
   if (slot.i_access_level < gpts_config->access_level && go_tracker.b_first_poll != 1) {
     slot.i_kick_reason = KICK_BLOCKED;
     r_dravlog_log_player(LOG_BLOCK, line);
@@ -264,10 +283,17 @@ void r_dravstats_poll_serverinfo(std::time_t now) {
   status.b_serverinfo_updated = 1;
 }
 
-bool r_dravstats_holds_player(int j, const ts_status_line& line) {
+// The same connection: address, port and qport. Within one slot the port may differ: the
+// server keeps a player in their slot when the port they send from changes (as behind a home
+// router), recognising them by address and qport.
+bool r_dravstats_same_connection(const ts_status_line& a, const ts_status_line& b, bool same_slot) {
+  return a.ts_address.ip == b.ts_address.ip && a.i_qport == b.i_qport &&
+         (same_slot || a.ts_address.port == b.ts_address.port);
+}
+
+bool r_dravstats_holds_player(int j, const ts_status_line& line, bool same_slot) {
   const ts_client& stored = gpts_status->ats_client[j];
-  return stored.b_active == 1 &&
-         r_dravstats_same_player(stored.ts_line, line.ts_address, line.i_qport);
+  return stored.b_active == 1 && r_dravstats_same_connection(stored.ts_line, line, same_slot);
 }
 
 // For every line of the reply the stored slot of the same player, or -1 for a newcomer.
@@ -282,7 +308,7 @@ std::array<int, MAX_CLIENTS> r_dravstats_match_stored_players() {
   std::array<bool, MAX_CLIENTS> claimed = {};
   for (int i = 0; i < MAX_CLIENTS; ++i) {
     const ts_client& next = gats_next[i];
-    if (next.b_active == 1 && r_dravstats_holds_player(i, next.ts_line)) {
+    if (next.b_active == 1 && r_dravstats_holds_player(i, next.ts_line, true)) {
       match[i] = i;
       claimed[i] = true;
     }
@@ -293,7 +319,7 @@ std::array<int, MAX_CLIENTS> r_dravstats_match_stored_players() {
       continue;
     }
     for (int j = 0; j < MAX_CLIENTS; ++j) {
-      if (!claimed[j] && r_dravstats_holds_player(j, next.ts_line)) {
+      if (!claimed[j] && r_dravstats_holds_player(j, next.ts_line, false)) {
         match[i] = j;
         claimed[j] = true;
         break;
@@ -338,64 +364,280 @@ void r_dravstats_keep_known_address(ts_dumpuser& info, const ts_dumpuser& known)
   }
 }
 
-// The details of client `client` into `info`. A reply cut between two lines looks whole, so
-// details that differ from `known` are taken only when a second reply says the same; a new
-// player's details (nothing known) are always asked twice. Cleared when not obtained.
-bool r_dravstats_fetch_details(ts_dumpuser& info, int client, const ts_dumpuser& known) {
-  if (r_dravstats_do_dumpuser(info, client) != 1) {
-    return false;
-  }
-  r_dravstats_keep_known_address(info, known);
-  if (info == known) {
-    return true;
-  }
-  ts_dumpuser again;
-  if (r_dravstats_do_dumpuser(again, client) == 1 &&
-      (r_dravstats_keep_known_address(again, known), again == info)) {
-    return true;
-  }
-  info = ts_dumpuser{};
-  return false;
-}
-
 // Details never obtained are empty: a whole reply always sets the found flags of its lines.
 bool r_dravstats_details_known(const ts_dumpuser& info) {
   return !(info == ts_dumpuser{});
 }
 
-void r_dravstats_continue_player(int i, int j, ts_dumpuser_budget& budget) {
+// Sends the kick of slot `i` once a poll, to the occupant the poll's reply confirmed; while
+// the server lists a kicked player it is repeated every poll, under their current number.
+void r_dravstats_kick_slot(int i) {
+  ts_slot_step& step = gats_step[static_cast<std::size_t>(i)];
+  if (!step.b_kicked) {
+    step.b_kicked = true;
+    // The reply says nothing the tracker acts on.
+    (void)r_dravnet_send_command("kick " + std::to_string(i), 1, NET_MAIN_SOCKET);
+  }
+}
+
+// What a details request brought.
+enum te_details_answer : std::uint8_t {
+  DETAILS_NONE,   // no answer, or not a whole one
+  DETAILS_EMPTY,  // the server says nobody uses the slot
+  DETAILS_WHOLE,
+};
+
+// The details of client `client` into `info` (cleared first). Details are one small datagram,
+// which a lost datagram cannot splice; one cut by the read is no answer.
+te_details_answer r_dravstats_ask_details(ts_dumpuser& info, int client) {
+  info = ts_dumpuser{};
+  const std::string number = std::to_string(client);
+  const std::optional<ts_net_reply> reply = r_dravnet_ask("dumpuser " + number, 1, client);
+  if (!reply || reply->b_cut) {
+    return DETAILS_NONE;
+  }
+  if (reply->o_text == "Client " + number + " is not active\n") {
+    return DETAILS_EMPTY;
+  }
+  if (r_dravstatsparse_parse_dumpuser(reply->o_text.data(), reply->o_text.size(), info) != 1) {
+    // Part of a reply is no details: nothing of it may be compared or shown.
+    info = ts_dumpuser{};
+    return DETAILS_NONE;
+  }
+  // A player the server dropped keeps the slot for a while, without a name.
+  if (info.ac_name[0] == '\0') {
+    info = ts_dumpuser{};
+    return DETAILS_EMPTY;
+  }
+  return DETAILS_WHOLE;
+}
+
+// A name as the status list and the details can both be compared: the high bit of each byte
+// cleared (some servers clear it in the status list only), colour codes and trailing blanks
+// removed.
+std::string r_dravstats_comparable_name(const char* name) {
+  char low[TEXT_FIELD_SIZE];
+  r_dravtools_varcpy(low, name);
+  for (char* c = low; *c != '\0'; ++c) {
+    *c = static_cast<char>(static_cast<unsigned char>(*c) & 0x7F);
+  }
+  char clean[TEXT_FIELD_SIZE];
+  r_dravtools_remove_colors(clean, low);
+  std::string text(clean);
+  text.erase(text.find_last_not_of(' ') + 1);
+  return text;
+}
+
+// The "ip" line was read: a server drops it from the details of a player who renamed.
+bool r_dravstats_details_have_address(const ts_dumpuser& info) {
+  return info.ab_found[DUMPUSER_FOUND_IP] == 1 && info.ts_address.ip != 0;
+}
+
+// Details describe the player of a status line when they carry the line's address (if they
+// carry one; the port left out, it can change under a running player) and the line's name.
+bool r_dravstats_details_agree(const ts_dumpuser& info, const ts_status_line& line) {
+  return (!r_dravstats_details_have_address(info) || info.ts_address.ip == line.ts_address.ip) &&
+         r_dravstats_comparable_name(info.ac_name) == r_dravstats_comparable_name(line.ac_name);
+}
+
+// Details with another address than the line's show someone else in the slot.
+bool r_dravstats_details_elsewhere(const ts_dumpuser& info, const ts_status_line& line) {
+  return r_dravstats_details_have_address(info) && info.ts_address.ip != line.ts_address.ip;
+}
+
+// A live player of the reply in slot `i`, or null (free slot or zombie).
+const ts_status_line* r_dravstats_live_line(const ts_status_reply& reply, int i) {
+  const ts_status_line& line = reply.ats_line[static_cast<std::size_t>(i)];
+  return reply.ab_present[static_cast<std::size_t>(i)] == 1 && line.b_zombie != 1 ? &line : nullptr;
+}
+
+// True when the reply's slot `i` would change the table: a player arrives, leaves, or is
+// listed under another name or address. Scores, pings and the connecting state do not count.
+bool r_dravstats_slot_moves(int i) {
+  const ts_client& stored = gpts_status->ats_client[static_cast<std::size_t>(i)];
+  const ts_status_line* line = r_dravstats_live_line(gts_reply, i);
+  if (line == nullptr || stored.b_active != 1) {
+    return (line != nullptr) != (stored.b_active == 1);
+  }
+  return !r_dravstats_same_connection(*line, stored.ts_line, false) ||
+         std::strcmp(line->ac_name, stored.ts_line.ac_name) != 0;
+}
+
+// Puts the stored player of slot `i` (or nobody) back into the reply.
+void r_dravstats_restore_slot(int i) {
+  const auto slot = static_cast<std::size_t>(i);
+  const ts_client& stored = gpts_status->ats_client[slot];
+  gts_reply.ab_present[slot] = stored.b_active == 1 ? 1 : 0;
+  if (stored.b_active == 1) {
+    gts_reply.ats_line[slot] = stored.ts_line;
+  }
+}
+
+// Checks what the reply says about slot `i` with the slot's details: a departure is real when
+// the server says the slot is empty or the details show someone else, a new or changed line
+// when the details agree with it. What cannot be settled leaves the slot as it was (its stored
+// player kept unconfirmed) until a later poll. Returns true when the reply's word was taken.
+bool r_dravstats_check_slot(int i) {
+  const auto slot = static_cast<std::size_t>(i);
+  const ts_client& stored = gpts_status->ats_client[slot];
+  const ts_status_line* line = r_dravstats_live_line(gts_reply, i);
+  ts_slot_step& step = gats_step[slot];
+  const te_details_answer answer = r_dravstats_ask_details(gats_checked[slot], i);
+  const ts_dumpuser& info = gats_checked[slot];
+  if (answer == DETAILS_WHOLE && line != nullptr && r_dravstats_details_agree(info, *line)) {
+    step.b_checked = true;
+    return true;
+  }
+  const bool stored_here = stored.b_active == 1;
+  const bool gone = answer == DETAILS_EMPTY ||
+                    (answer == DETAILS_WHOLE &&
+                     (!stored_here || r_dravstats_details_elsewhere(info, stored.ts_line)));
+  if (answer == DETAILS_WHOLE && stored_here && r_dravstats_details_agree(info, stored.ts_line)) {
+    step.b_checked = true;  // still there as stored: confirmed, the line was not
+  } else if (gone && (line == nullptr || !stored_here)) {
+    // The reply listed nobody there either (or nobody was stored): the slot is free of the
+    // stored player; someone else the details show is taken when a reply lists them.
+    gts_reply.ab_present[slot] = 0;
+    return line == nullptr;
+  } else {
+    // The reply listed someone the details deny: the slot changed between the two requests
+    // (its player may have moved to another slot), or the line was damaged.
+    step.b_kept = stored_here;
+  }
+  r_dravstats_restore_slot(i);
+  return false;
+}
+
+// A stored player kept unconfirmed in one slot whom the reply lists in another slot it took is
+// in that other slot: kept as well, they would hold two.
+void r_dravstats_drop_kept_twins() {
+  for (int i = 0; i < MAX_CLIENTS; ++i) {
+    const auto slot = static_cast<std::size_t>(i);
+    if (!gats_step[slot].b_kept) {
+      continue;
+    }
+    for (int k = 0; k < MAX_CLIENTS; ++k) {
+      const ts_status_line* other = r_dravstats_live_line(gts_reply, k);
+      if (k != i && other != nullptr && !gats_step[static_cast<std::size_t>(k)].b_kept &&
+          r_dravstats_same_connection(*other, gts_reply.ats_line[slot], false)) {
+        gts_reply.ab_present[slot] = 0;
+        gats_step[slot].b_kept = false;
+        break;
+      }
+    }
+  }
+}
+
+// Past the last line of a list that lost its end the reply tells nothing: those slots stay as
+// they were, unconfirmed. Returns the slot after the last line (all slots for a whole list).
+int r_dravstats_keep_past_the_list() {
+  if (gts_reply.b_complete == 1) {
+    return MAX_CLIENTS;
+  }
+  int end = 0;
+  for (int i = 0; i < MAX_CLIENTS; ++i) {
+    end = gts_reply.ab_present[static_cast<std::size_t>(i)] == 1 ? i + 1 : end;
+  }
+  for (int i = end; i < MAX_CLIENTS; ++i) {
+    r_dravstats_restore_slot(i);
+    gats_step[static_cast<std::size_t>(i)].b_kept =
+        gpts_status->ats_client[static_cast<std::size_t>(i)].b_active == 1;
+  }
+  return end;
+}
+
+// True when a live line of the reply is the stored player of slot `j`: in slot `j` (whatever
+// the port) or in another slot.
+bool r_dravstats_reply_lists(const ts_status_reply& reply, int j) {
+  const ts_status_line& stored = gpts_status->ats_client[static_cast<std::size_t>(j)].ts_line;
+  for (int i = 0; i < MAX_CLIENTS; ++i) {
+    const ts_status_line* line = r_dravstats_live_line(reply, i);
+    if (line != nullptr && r_dravstats_same_connection(*line, stored, i == j)) {
+      return true;
+    }
+  }
+  return false;
+}
+
+// A player gone from their slot whom the reply as it came lists in another slot (where the
+// details did not confirm them), or who may be listed in lines the reply lost, has moved rather
+// than left: they keep their slot, unconfirmed, until a reply shows where they are, rather than
+// being logged as gone and back.
+void r_dravstats_keep_unplaced(bool lost_lines) {
+  for (int j = 0; j < MAX_CLIENTS; ++j) {
+    const auto slot = static_cast<std::size_t>(j);
+    if (gpts_status->ats_client[slot].b_active == 1 && !r_dravstats_reply_lists(gts_reply, j) &&
+        (lost_lines || r_dravstats_reply_lists(gts_reply_again, j))) {
+      r_dravstats_restore_slot(j);
+      gats_step[slot] = ts_slot_step{.b_kept = true};
+    }
+  }
+}
+
+// True when slots without a line follow a line the details refuted: a lost datagram joins the
+// start of one line to the end of a later one, and the lines between are gone without a trace.
+bool r_dravstats_gap_after_refuted(const std::array<bool, MAX_CLIENTS>& listed,
+                                   const std::array<bool, MAX_CLIENTS>& refuted) {
+  bool after_refuted = false;
+  for (std::size_t i = 0; i < listed.size(); ++i) {
+    if (!listed[i] && after_refuted) {
+      return true;
+    }
+    after_refuted = refuted[i] || (after_refuted && !listed[i]);
+  }
+  return false;
+}
+
+// Step of a poll whose status reply came in several datagrams. Such a reply may have lost one
+// (joining the start of one player's line to the end of another's, and lacking the players in
+// between), gained one of an earlier reply or had two swapped, the same way on every request
+// of an unchanged table. So each slot it would change is checked with the slot's details.
+// Returns true when every word of the reply was taken.
+bool r_dravstats_check_reply() {
+  gts_reply_again = gts_reply;  // the reply as it came
+  const int end = r_dravstats_keep_past_the_list();
+  // A marked player the reply lists as stored is confirmed by it: the kick need not wait for
+  // the checks of other slots, during which the player may leave and someone else come.
+  for (int i = 0; i < MAX_CLIENTS; ++i) {
+    const ts_client& stored = gpts_status->ats_client[static_cast<std::size_t>(i)];
+    if (stored.b_active == 1 && stored.i_kick_reason != KICK_NONE && !r_dravstats_slot_moves(i) &&
+        !gats_step[static_cast<std::size_t>(i)].b_kept) {
+      r_dravstats_kick_slot(i);
+    }
+  }
+  std::array<bool, MAX_CLIENTS> listed = {};
+  std::array<bool, MAX_CLIENTS> refuted = {};
+  bool all_taken = end == MAX_CLIENTS;
+  for (int i = 0; i < end; ++i) {
+    const auto slot = static_cast<std::size_t>(i);
+    listed[slot] = r_dravstats_live_line(gts_reply, i) != nullptr;
+    if (r_dravstats_slot_moves(i) && !r_dravstats_check_slot(i)) {
+      all_taken = false;
+      refuted[slot] = listed[slot];
+    }
+  }
+  r_dravstats_drop_kept_twins();
+  r_dravstats_keep_unplaced(end < MAX_CLIENTS || r_dravstats_gap_after_refuted(listed, refuted));
+  return all_taken;
+}
+
+void r_dravstats_continue_player(int i, int j) {
   ts_client& next = gats_next[i];
   ts_client& stored = gpts_status->ats_client[j];
+  ts_slot_step& step = gats_step[static_cast<std::size_t>(i)];
   const int interval = gpts_config->poll_interval_dumpuser;
 
   r_dravstats_carry_over(next, stored);
-  if (gab_unconfirmed[static_cast<std::size_t>(i)]) {
+  if (step.b_kept) {
     return;
   }
-
-  const bool changed = i != j || std::strcmp(next.ts_line.ac_name, stored.ts_line.ac_name) != 0;
+  step.b_fresh = i != j || std::strcmp(next.ts_line.ac_name, stored.ts_line.ac_name) != 0;
   if (next.i_dumpuser_countdown > 0) {
     --next.i_dumpuser_countdown;
   }
-  const bool fetch =
-      changed || next.i_dumpuser_countdown < 0 || (interval >= 1 && next.i_dumpuser_countdown == 0);
-  if (!fetch) {
-    return;
-  }
-  // Details are compared only between two whole replies: not after a reply that was cut or
-  // said the slot is empty, and not against details that were never obtained.
-  bool details_changed = false;
-  if (r_dravstats_fetch_details(next.ts_info, i, stored.ts_info)) {
-    ++budget.i_fetched;
-    next.i_dumpuser_countdown = budget.i_fetched > budget.i_per_poll ? interval - 1 : interval;
-    details_changed =
-        r_dravstats_details_known(stored.ts_info) && !(next.ts_info == stored.ts_info);
-  } else {
-    // After a change of name or number the stored details describe someone else's state.
-    next.ts_info = changed ? ts_dumpuser{} : stored.ts_info;
-    next.i_dumpuser_countdown = -1;
-  }
-  if (changed || details_changed) {
+  step.b_details_due = step.b_fresh || next.i_dumpuser_countdown < 0 ||
+                       (interval >= 1 && next.i_dumpuser_countdown == 0);
+  if (step.b_fresh) {
     r_dravlistip_add_ip_name(next.ts_line.ts_address.ip, next.ts_line.ac_name,
                              r_dravstats_hostnames_or_null(next));
     r_dravlog_log_player(LOG_CHANGE, next.ts_line);
@@ -404,17 +646,15 @@ void r_dravstats_continue_player(int i, int j, ts_dumpuser_budget& budget) {
 
 void r_dravstats_add_new_player(int i) {
   ts_client& next = gats_next[i];
+  ts_slot_step& step = gats_step[static_cast<std::size_t>(i)];
+  next.ts_info = ts_dumpuser{};
   next.i_access_level = 0;
   next.i_dumpuser_countdown = 0;
-  next.pc_hostnames.reset();
   next.i_kick_reason = KICK_NONE;
-
   next.pc_hostnames = r_dravstats_look_up_hostnames(next.ts_line.ts_address.ip);
   r_dravlistip_add_ip_name(next.ts_line.ts_address.ip, next.ts_line.ac_name,
                            r_dravstats_hostnames_or_null(next));
-  next.i_dumpuser_countdown = r_dravstats_fetch_details(next.ts_info, i, ts_dumpuser{})
-                                  ? gpts_config->poll_interval_dumpuser
-                                  : -1;
+  step.b_new = step.b_fresh = step.b_details_due = true;
   r_dravstats_decide_new_player(next);
 }
 
@@ -447,24 +687,112 @@ void r_dravstats_commit_next_table() {
   }
 }
 
-// Repeated on every poll for as long as the server lists a kicked player.
+// The kicks of the poll not sent yet. A slot kept unconfirmed may hold someone else by now.
 void r_dravstats_send_kicks() {
   for (int i = 0; i < MAX_CLIENTS; ++i) {
     const ts_client& slot = gpts_status->ats_client[i];
-    if (slot.b_active == 1 && slot.i_kick_reason != KICK_NONE) {
-      // The reply says nothing the tracker acts on.
-      (void)r_dravnet_send_command("kick " + std::to_string(i), 1, NET_MAIN_SOCKET);
+    if (slot.b_active == 1 && slot.i_kick_reason != KICK_NONE &&
+        !gats_step[static_cast<std::size_t>(i)].b_kept) {
+      r_dravstats_kick_slot(i);
     }
   }
 }
 
-// What one "status" brought.
-enum te_status_answer : int {
-  ANSWER_USABLE,          // a whole player list
+// The due details of the player in slot `i`: those the checks of the reply brought, else asked
+// now. Details that do not agree with the slot's line belong to whoever took the slot since the
+// reply and are not taken. A change of a known player's details is logged.
+void r_dravstats_refresh_details(int i, ts_dumpuser_budget& budget) {
+  const auto index = static_cast<std::size_t>(i);
+  ts_client& slot = gpts_status->ats_client[index];
+  const ts_slot_step& step = gats_step[index];
+  ts_dumpuser& fresh = gats_checked[index];
+  const int interval = gpts_config->poll_interval_dumpuser;
+  if (!step.b_checked && (r_dravstats_ask_details(fresh, i) != DETAILS_WHOLE ||
+                          !r_dravstats_details_agree(fresh, slot.ts_line))) {
+    if (step.b_fresh) {
+      slot.ts_info = ts_dumpuser{};
+    }
+    slot.i_dumpuser_countdown = -1;
+    return;
+  }
+  if (step.b_new) {
+    slot.i_dumpuser_countdown = interval;
+  } else {
+    ++budget.i_fetched;
+    slot.i_dumpuser_countdown = budget.i_fetched > budget.i_per_poll ? interval - 1 : interval;
+  }
+  r_dravstats_keep_known_address(fresh, slot.ts_info);
+  const bool changed =
+      !step.b_fresh && r_dravstats_details_known(slot.ts_info) && !(fresh == slot.ts_info);
+  slot.ts_info = fresh;
+  if (changed) {
+    r_dravlistip_add_ip_name(slot.ts_line.ts_address.ip, slot.ts_line.ac_name,
+                             r_dravstats_hostnames_or_null(slot));
+    r_dravlog_log_player(LOG_CHANGE, slot.ts_line);
+  }
+}
+
+// Step of a poll after the kicks, which must not wait for details.
+void r_dravstats_fetch_due_details(int present) {
+  ts_dumpuser_budget budget;
+  budget.i_per_poll = r_dravstats_details_per_poll(present);
+  for (int i = 0; i < MAX_CLIENTS; ++i) {
+    if (gpts_status->ats_client[i].b_active == 1 &&
+        gats_step[static_cast<std::size_t>(i)].b_details_due) {
+      r_dravstats_refresh_details(i, budget);
+    }
+  }
+}
+
+// Builds the next slot table from the reply, continues the stored players, adds the new ones
+// and logs those who left. Returns how many players the reply lists.
+int r_dravstats_track_players(std::time_t now) {
+  ts_status& status = *gpts_status;
+  std::array<std::int32_t, MAX_CLIENTS> unmatched = {};
+  int present = 0;
+  for (int i = 0; i < MAX_CLIENTS; ++i) {
+    unmatched[i] = status.ats_client[i].b_active == 1 ? 1 : 0;
+    ts_client& next = gats_next[i];
+    next.pc_hostnames.reset();
+    // A zombie is a player the server already dropped: its line continues nobody, so the
+    // stored slot stays unmatched and the player is logged as gone below.
+    next.b_active = r_dravstats_live_line(gts_reply, i) != nullptr ? 1 : 0;
+    if (next.b_active == 1) {
+      next.ts_line = gts_reply.ats_line[i];
+      ++present;
+    }
+  }
+
+  const std::array<int, MAX_CLIENTS> match = r_dravstats_match_stored_players();
+  for (int i = 0; i < MAX_CLIENTS; ++i) {
+    if (gats_next[i].b_active != 1) {
+      continue;
+    }
+    const int j = match[i];
+    if (j >= 0) {
+      unmatched[j] = 0;
+      r_dravstats_continue_player(i, j);
+    } else {
+      r_dravstats_add_new_player(i);
+    }
+  }
+
+  for (int j = 0; j < MAX_CLIENTS; ++j) {
+    if (unmatched[j] == 1) {
+      r_dravstats_handle_departure(status.ats_client[j], now);
+    }
+  }
+  return present;
+}
+
+// What one "status" brought. The usable answers last, the better one after the other.
+enum te_status_answer : std::uint8_t {
   ANSWER_NONE,            // no reply at all
-  ANSWER_CUT,             // a reply that lost its end
   ANSWER_REFUSED,         // the server refused the password
   ANSWER_NOT_UNDERSTOOD,  // a reply of a layout not known here
+  ANSWER_CUT,             // a reply that lost its head, or was cut by the read or a bound
+  ANSWER_PARTIAL,         // a player list not closed by its empty line
+  ANSWER_USABLE,          // a whole player list
 };
 
 // The first line of a reply, as the notice shows it: control bytes made visible, cut so that
@@ -489,41 +817,60 @@ void r_dravstats_tell_once(bool& told, const std::string& message) {
 }
 
 // One "status" into `reply`; the first line of a reply that was not understood into
-// `first_line`. The server's refusal of the password is told once until a reply is accepted.
-te_status_answer r_dravstats_ask_status(ts_status_reply& reply, std::string& first_line) {
-  bool b_bounded = false;
-  const std::optional<std::string> text =
-      r_dravnet_send_command("status", STATUS_DATAGRAMS, NET_MAIN_SOCKET, &b_bounded);
-  if (!text) {
+// `first_line`; `single` tells whether it came whole in one datagram. The server's refusal of
+// the password is told once until a reply is accepted.
+te_status_answer r_dravstats_ask_status(ts_status_reply& reply, std::string& first_line,
+                                        bool& single) {
+  const std::optional<ts_net_reply> answer =
+      r_dravnet_ask("status", STATUS_DATAGRAMS, NET_MAIN_SOCKET);
+  if (!answer) {
     return ANSWER_NONE;
   }
-  // A reply stopped at its bound lost its end, like one cut on the way (a server that floods
-  // blanks without end sends nothing else).
-  if (b_bounded) {
+  // A datagram cut by the read lost its end as surely as a lost one; a reply stopped at its
+  // bound lost its end too (a server that floods blanks without end sends nothing else).
+  if (answer->b_cut || answer->b_bounded) {
     return ANSWER_CUT;
   }
-  if (text->starts_with(PASSWORD_REFUSED)) {
+  const std::string& text = answer->o_text;
+  if (text.starts_with(PASSWORD_REFUSED)) {
     // Nothing works without the password; the operator needs to know why.
     r_dravstats_tell_once(go_tracker.b_password_refused_told,
                           std::string("Server Password   rejected (\"") + PASSWORD_REFUSED +
                               "\"): check net_server_rcon");
     return ANSWER_REFUSED;
   }
-  if (r_dravstatsparse_parse_status(text->data(), text->size(), reply) != 1) {
+  if (r_dravstatsparse_parse_status(text.data(), text.size(), reply) != 1) {
     if (reply.b_header_cut == 1) {
       return ANSWER_CUT;
     }
-    first_line = r_dravstats_first_line(*text);
+    first_line = r_dravstats_first_line(text);
     return ANSWER_NOT_UNDERSTOOD;
-  }
-  // A list that is not closed by its empty line lost its end: whoever was listed there must
-  // not be taken for gone, so the poll is skipped.
-  if (reply.b_complete != 1) {
-    return ANSWER_CUT;
   }
   go_tracker.b_password_refused_told = false;
   go_tracker.b_not_understood_told = false;
-  return ANSWER_USABLE;
+  // A list that is not closed by its empty line lost its end, or had another datagram joined
+  // after it: checked slot by slot like a reply of several datagrams, up to where it stops.
+  single = answer->i_datagrams == 1 && reply.b_complete == 1;
+  return reply.b_complete == 1 ? ANSWER_USABLE : ANSWER_PARTIAL;
+}
+
+// The poll's status reply into gts_reply. A reply that shows a datagram lost on the way (one
+// that lost its first datagram is not understood) is asked for once more and the better one
+// kept, so that a link losing a few datagrams rarely costs a poll; a silent or refusing server
+// is asked once.
+te_status_answer r_dravstats_fetch_status(std::string& first_line, bool& single) {
+  te_status_answer answer = r_dravstats_ask_status(gts_reply, first_line, single);
+  if (answer == ANSWER_CUT || answer == ANSWER_PARTIAL || answer == ANSWER_NOT_UNDERSTOOD) {
+    bool again_single = false;
+    std::string ignored;
+    const te_status_answer again = r_dravstats_ask_status(gts_reply_again, ignored, again_single);
+    if (again > answer) {
+      gts_reply = gts_reply_again;
+      single = again_single;
+      answer = again;
+    }
+  }
+  return answer;
 }
 
 // Tells a status reply not understood once (until a reply is accepted) when the poll before got
@@ -567,147 +914,6 @@ void r_dravstats_note_answered(std::time_t now) {
   }
   go_tracker.i_unanswered_polls = 0;
   go_tracker.b_silence_told = false;
-}
-
-// A live player of the reply in slot `i`, or null (free slot or zombie).
-const ts_status_line* r_dravstats_live_line(const ts_status_reply& reply, int i) {
-  const ts_status_line& line = reply.ats_line[static_cast<std::size_t>(i)];
-  return reply.ab_present[static_cast<std::size_t>(i)] == 1 && line.b_zombie != 1 ? &line : nullptr;
-}
-
-// The same connection under the same name in the same slot.
-bool r_dravstats_same_listing(const ts_status_line& a, const ts_status_line& b) {
-  return r_dravstats_same_player(a, b.ts_address, b.i_qport) &&
-         std::strcmp(a.ac_name, b.ac_name) == 0;
-}
-
-// True when the reply would log anything: a slot taken, freed or taken by someone else, or a
-// name changed. Scores, pings and the connecting state do not count.
-bool r_dravstats_reply_moves_anyone(const ts_status_reply& reply) {
-  for (int i = 0; i < MAX_CLIENTS; ++i) {
-    const ts_client& stored = gpts_status->ats_client[static_cast<std::size_t>(i)];
-    const ts_status_line* line = r_dravstats_live_line(reply, i);
-    if ((line != nullptr) != (stored.b_active == 1)) {
-      return true;
-    }
-    if (line != nullptr && !r_dravstats_same_listing(*line, stored.ts_line)) {
-      return true;
-    }
-  }
-  return false;
-}
-
-// The slot of an agreed live line of the same connection as `line`, or -1.
-int r_dravstats_agreed_slot(const ts_status_reply& reply, const std::array<bool, MAX_CLIENTS>& sure,
-                            const ts_status_line& line) {
-  for (int i = 0; i < MAX_CLIENTS; ++i) {
-    const ts_status_line* other = r_dravstats_live_line(reply, i);
-    if (sure[static_cast<std::size_t>(i)] && other != nullptr &&
-        r_dravstats_same_player(*other, line.ts_address, line.i_qport)) {
-      return i;
-    }
-  }
-  return -1;
-}
-
-// True when any live line of the reply is the same connection as `line`.
-bool r_dravstats_lists_player(const ts_status_reply& reply, const ts_status_line& line) {
-  std::array<bool, MAX_CLIENTS> every;
-  every.fill(true);
-  return r_dravstats_agreed_slot(reply, every, line) >= 0;
-}
-
-// The slots on which both replies say the same: free (or a zombie) in both, or the same
-// connection under the same name.
-std::array<bool, MAX_CLIENTS> r_dravstats_sure_slots(const ts_status_reply& first,
-                                                     const ts_status_reply& second) {
-  std::array<bool, MAX_CLIENTS> sure = {};
-  for (int i = 0; i < MAX_CLIENTS; ++i) {
-    const ts_status_line* a = r_dravstats_live_line(first, i);
-    const ts_status_line* b = r_dravstats_live_line(second, i);
-    sure[static_cast<std::size_t>(i)] =
-        (a == nullptr && b == nullptr) ||
-        (a != nullptr && b != nullptr && r_dravstats_same_listing(*a, *b));
-  }
-  return sure;
-}
-
-// Leaves in `first` what both replies say, with the second reply's scores and pings. A slot
-// they disagree on keeps its stored player, unless both replies list that player elsewhere;
-// such a slot tells nothing new this poll and is looked at again on the next. Returns false
-// when the replies leave a stored player's whereabouts open (its slot agreed to hold someone
-// else or nobody, while one reply still lists the player): then nothing of the poll is used.
-bool r_dravstats_keep_agreed(ts_status_reply& first, const ts_status_reply& second) {
-  const std::array<bool, MAX_CLIENTS> sure = r_dravstats_sure_slots(first, second);
-  std::array<bool, MAX_CLIENTS>& keep_stored = gab_unconfirmed;
-  for (int j = 0; j < MAX_CLIENTS; ++j) {
-    const auto slot = static_cast<std::size_t>(j);
-    const ts_client& stored = gpts_status->ats_client[slot];
-    if (stored.b_active != 1 || r_dravstats_agreed_slot(second, sure, stored.ts_line) >= 0) {
-      continue;
-    }
-    if (!sure[slot]) {
-      keep_stored[slot] = true;
-    } else if (r_dravstats_lists_player(first, stored.ts_line) ||
-               r_dravstats_lists_player(second, stored.ts_line)) {
-      return false;
-    }
-  }
-  for (int i = 0; i < MAX_CLIENTS; ++i) {
-    const auto slot = static_cast<std::size_t>(i);
-    const bool agreed_live = sure[slot] && r_dravstats_live_line(second, i) != nullptr;
-    first.ab_present[slot] = agreed_live || keep_stored[slot] ? 1 : 0;
-    if (agreed_live) {
-      first.ats_line[slot] = second.ats_line[slot];
-    } else if (keep_stored[slot]) {
-      first.ats_line[slot] = gpts_status->ats_client[slot].ts_line;
-    }
-  }
-  r_dravtools_varcpy(first.ac_map, second.ac_map);
-  r_dravtools_varcpy(first.ac_gametype, second.ac_gametype);
-  return true;
-}
-
-// Builds the next slot table from the reply, continues the stored players, adds the new ones
-// and logs those who left.
-void r_dravstats_track_players(std::time_t now) {
-  ts_status& status = *gpts_status;
-  std::array<std::int32_t, MAX_CLIENTS> unmatched = {};
-  int present = 0;
-  for (int i = 0; i < MAX_CLIENTS; ++i) {
-    unmatched[i] = status.ats_client[i].b_active == 1 ? 1 : 0;
-    ts_client& next = gats_next[i];
-    next.pc_hostnames.reset();
-    // A zombie is a player the server already dropped: its line continues nobody, so the
-    // stored slot stays unmatched and the player is logged as gone below.
-    next.b_active = r_dravstats_live_line(gts_reply, i) != nullptr ? 1 : 0;
-    if (next.b_active == 1) {
-      next.ts_line = gts_reply.ats_line[i];
-      ++present;
-    }
-  }
-
-  ts_dumpuser_budget budget;
-  budget.i_per_poll = r_dravstats_details_per_poll(present);
-  const std::array<int, MAX_CLIENTS> match = r_dravstats_match_stored_players();
-  for (int i = 0; i < MAX_CLIENTS; ++i) {
-    if (gats_next[i].b_active != 1) {
-      continue;
-    }
-    const int j = match[i];
-    if (j >= 0) {
-      unmatched[j] = 0;
-      r_dravstats_continue_player(i, j, budget);
-    } else {
-      r_dravstats_add_new_player(i);
-    }
-  }
-
-  for (int j = 0; j < MAX_CLIENTS; ++j) {
-    if (unmatched[j] == 1) {
-      r_dravstats_handle_departure(status.ats_client[j], now);
-    }
-  }
 }
 
 // Resets a record in place: a whole temporary state record (over a hundred kilobytes) would
@@ -767,9 +973,10 @@ void r_dravstats_update(std::time_t now) {
   r_dravstats_update_disconnected_list(status.pts_kicked, now,
                                        gpts_config->access_kicked_reject_timeout);
 
-  gab_unconfirmed.fill(false);
+  gats_step.fill(ts_slot_step{});
+  bool single = false;
   std::string first_line;
-  const te_status_answer answer = r_dravstats_ask_status(gts_reply, first_line);
+  const te_status_answer answer = r_dravstats_fetch_status(first_line, single);
   r_dravstats_note_not_understood(answer, first_line);
   // Only a poll without any reply counts toward silence; a cut reply counts toward nothing.
   if (answer == ANSWER_NONE) {
@@ -777,28 +984,23 @@ void r_dravstats_update(std::time_t now) {
   } else if (answer != ANSWER_CUT) {
     r_dravstats_note_answered(now);
   }
-  if (answer != ANSWER_USABLE) {
+  if (answer < ANSWER_PARTIAL) {
     return;
   }
-  // A reply that lost a datagram on the way can join the start of one player's line to the
-  // end of another's, or lack players. Nothing it alone says is acted on: whenever it would
-  // change who is where, a second reply is asked for and only what both say is taken.
-  if (r_dravstats_reply_moves_anyone(gts_reply)) {
-    std::string ignored;
-    if (r_dravstats_ask_status(gts_reply_again, ignored) != ANSWER_USABLE ||
-        !r_dravstats_keep_agreed(gts_reply, gts_reply_again)) {
-      return;
-    }
-  }
+  // A reply of one datagram is exactly what the server printed and is taken as it is.
+  const bool all_taken = single || r_dravstats_check_reply();
   status.b_status_updated = 1;
 
   r_dravstats_poll_serverinfo(now);
-  r_dravstats_track_players(now);
+  const int present = r_dravstats_track_players(now);
   r_dravstats_commit_next_table();
   r_dravtools_varcpy(status.ac_map, gts_reply.ac_map);
   r_dravtools_varcpy(status.ac_gametype, gts_reply.ac_gametype);
   r_dravstats_send_kicks();
-  go_tracker.b_first_poll = 0;
+  r_dravstats_fetch_due_details(present);
+  if (all_taken) {
+    go_tracker.b_first_poll = 0;
+  }
 }
 
 void r_dravstats_forget_departed(ts_status& status, std::uint64_t ip) {
@@ -807,16 +1009,5 @@ void r_dravstats_forget_departed(ts_status& status, std::uint64_t ip) {
 }
 
 int r_dravstats_do_dumpuser(ts_dumpuser& info, int client) {
-  info = ts_dumpuser{};
-  const std::optional<std::string> reply =
-      r_dravnet_send_command("dumpuser " + std::to_string(client), 1, client);
-  if (!reply) {
-    return 0;
-  }
-  if (r_dravstatsparse_parse_dumpuser(reply->data(), reply->size(), info) != 1) {
-    // Part of a reply is no details: nothing of it may be compared or shown.
-    info = ts_dumpuser{};
-    return 0;
-  }
-  return 1;
+  return r_dravstats_ask_details(info, client) == DETAILS_WHOLE ? 1 : 0;
 }

@@ -20,17 +20,18 @@ std::time_t r_dravstats_clock();
 /// Polls on the first call and when poll_interval_status seconds (r_dravstats_clock) have
 /// passed since the last poll; returns 1 when it polled, else 0.
 int r_dravstats_run();
-/// One poll at time `now` (r_dravstats_clock seconds). A status reply of an unknown layout, one
-/// cut short (inside its header, or its list not closed by the empty line) or the server's
-/// refusal of the password skips the poll; the refusal and the unknown layout ("Server Reply
-/// not understood: <first line>", when two polls in a row got it with the same first line) are
-/// told in the log pane once until a reply is accepted.
-/// Three polls in a row without any reply are told as "Server Silent since ...".
+/// One poll at time `now` (r_dravstats_clock seconds). A status reply whole in one datagram is
+/// taken as it is; what a reply of several says about a slot is taken when the slot's details
+/// agree. A reply that lost a datagram is asked for once more. No usable reply (none, one of an
+/// unknown layout, one cut twice, or the server's refusal of the password) skips the poll; the
+/// refusal and the unknown layout ("Server Reply not understood: <first line>", when two polls
+/// in a row got it with the same first line) are told in the log pane once until a reply is
+/// accepted. Three polls in a row without any reply are told as "Server Silent since ...".
 void r_dravstats_update(std::time_t now);
 /// Forgets every player of `status` who departed recently from address `ip`, so that a banned
 /// player who comes back is decided by the access list again rather than let in as a return.
 void r_dravstats_forget_departed(ts_status& status, std::uint64_t ip);
 /// Fetches the details of client `client` on its slot socket into `info` (cleared first).
-/// Returns 1 on a whole details reply, 0 when none came or it was not whole (then `info` stays
-/// cleared).
+/// Returns 1 on a whole details reply, 0 when none came, it was not whole or a datagram was cut
+/// by the read, or the slot is empty (then `info` stays cleared).
 int r_dravstats_do_dumpuser(ts_dumpuser& info, int client);

@@ -296,6 +296,7 @@ struct SimServer::Impl {
   Faults faults;
   ReplyOverride reply_override;
   std::vector<ReceivedCommand> received;
+  std::vector<Kick> kicks;
   std::mt19937 random{20240101};
   RoughLink link;
   std::optional<Repeating> stream;
@@ -743,7 +744,13 @@ void SimServer::Impl::kick(OutputRedirect& out, std::string_view argument) {
   if (!client) {
     return;
   }
-  out.printf("%s was kicked\n", slots[static_cast<std::size_t>(*client)]->player.name.c_str());
+  const Player& player = slots[static_cast<std::size_t>(*client)]->player;
+  out.printf("%s was kicked\n", player.name.c_str());
+  if (kicks.size() >= MAX_RECORDED_COMMANDS) {
+    kicks.erase(kicks.begin(),
+                kicks.begin() + static_cast<std::ptrdiff_t>(MAX_RECORDED_COMMANDS / 2));
+  }
+  kicks.push_back({*client, player});
   make_zombie(*client);
 }
 
@@ -941,6 +948,11 @@ std::vector<ReceivedCommand> SimServer::commands() const {
 void SimServer::clear_commands() {
   std::lock_guard lock(impl_->mutex);
   impl_->received.clear();
+}
+
+std::vector<Kick> SimServer::kicks() const {
+  std::lock_guard lock(impl_->mutex);
+  return impl_->kicks;
 }
 
 bool SimServer::wait_for_commands(std::size_t count, int timeout_ms) const {

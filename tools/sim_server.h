@@ -65,6 +65,12 @@ struct ReceivedCommand {
   std::chrono::steady_clock::time_point received_at;
 };
 
+/// A "kick" command the server carried out: the slot and who held it at that moment.
+struct Kick {
+  int slot = 0;
+  Player player;
+};
+
 /// Ways to make the server misbehave.
 struct Faults {
   bool silent = false;           // answer nothing at all
@@ -181,6 +187,9 @@ class SimServer {
   std::vector<ReceivedCommand> commands() const;
   /// Forgets the received commands.
   void clear_commands();
+  /// Every kick a "kick" command carried out so far, oldest first (kick_player's not counted);
+  /// past 100000 the oldest half is forgotten.
+  std::vector<Kick> kicks() const;
   /// Waits until at least `count` command datagrams were received, at most `timeout_ms`.
   /// Returns whether they were.
   bool wait_for_commands(std::size_t count, int timeout_ms) const;
