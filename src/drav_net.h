@@ -67,7 +67,8 @@ void r_dravnet_init(const ts_config& config);
 /// 0..31, opened on first use, and collects the reply: `datagrams` > 0 stops after that many
 /// datagrams, < 0 collects until a wait runs out, 0 only sends. Only the server's datagrams
 /// count (see r_dravnet_assemble_reply). Returns the joined reply texts, or nothing when no
-/// datagram came (always nothing for an empty command or 0).
+/// datagram came (always nothing for an empty command or 0). A send that fails gives nothing
+/// at once; it is told once (r_dravlog_warn) until a send works again, when that is told.
 std::optional<std::string> r_dravnet_send_command(std::string_view command, int datagrams,
                                                   int socket_index);
 /// Says a formatted message in game: "say" with the message framed in the colour code (low 8
