@@ -231,11 +231,11 @@ bool ts_file_descriptor::close() {
 }
 
 ts_file_descriptor r_dravtools_open_append(const char* path, bool create) {
-  const int OPEN_FLAGS = O_APPEND | O_CLOEXEC | (create ? O_CREAT : 0);
-  int descriptor = ::open(path, O_RDWR | OPEN_FLAGS, 0666);
+  const int open_flags = O_APPEND | O_CLOEXEC | (create ? O_CREAT : 0);
+  int descriptor = ::open(path, O_RDWR | open_flags, 0666);
   if (descriptor < 0 && errno == EACCES) {
     // A file we may only write to is still appended to, without the look at its end.
-    descriptor = ::open(path, O_WRONLY | OPEN_FLAGS, 0666);
+    descriptor = ::open(path, O_WRONLY | open_flags, 0666);
   }
   return ts_file_descriptor(descriptor);
 }
