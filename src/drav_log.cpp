@@ -278,6 +278,15 @@ void r_dravlog_tell_append(const char* label, ts_append_queue& queue,
         "writing works again\n",
         label, r_dravtools_append_failure(path, outcome).c_str(), queue.waiting(), queue.bound());
   }
+  // The count again at 10, 100, 1000 and so on, so that a failure that lasts stays in sight.
+  std::size_t power = 1;
+  while (power * 10 <= queue.waiting()) {
+    power *= 10;
+  }
+  if (power >= 10 && power > queue.i_told_waiting && queue.dropped() == 0) {
+    queue.i_told_waiting = power;
+    r_dravlog_warn("%sFile %s: entries waiting in memory: %zu\n", label, path, queue.waiting());
+  }
   if (queue.dropped() > 0 && !queue.b_told_dropped) {
     queue.b_told_dropped = true;
     r_dravlog_warn("%sFile %s: entries waiting in memory: %zu, the most kept; newer ones are "

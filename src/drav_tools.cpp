@@ -349,6 +349,7 @@ void ts_append_queue::end_failure() {
   i_written_late = 0;
   b_told_failure = false;
   b_told_dropped = false;
+  i_told_waiting = 0;
 }
 
 ts_append_outcome ts_append_queue::write_one(const std::string& entry) {

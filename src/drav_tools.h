@@ -128,6 +128,7 @@ class ts_append_queue {
   /// dropped. Set by whoever tells it.
   bool b_told_failure = false;
   bool b_told_dropped = false;
+  std::size_t i_told_waiting = 0;  // the last count of waiting entries told
 
  private:
   ts_append_outcome write_one(const std::string& entry);

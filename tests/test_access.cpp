@@ -6,6 +6,7 @@
 #include <ctime>
 #include <filesystem>
 #include <optional>
+#include <sstream>
 #include <string>
 #include <tuple>
 #include <vector>
@@ -320,6 +321,35 @@ TEST_F(AccessTest, AFullDiskIsRiddenOutAndTheEntryWrittenWhenThereIsRoom) {
   }
   if (append_only_refused)
     GTEST_SKIP() << "this file system refuses the append-only attribute: its rows did not run";
+}
+
+// Past 10000 waiting lines newer ones are dropped; the counts are told as they grow.
+TEST_F(AccessTest, WaitingLinesAreBoundedAndTheirCountsTold) {
+  load_red();
+  ::testing::internal::CaptureStderr();
+  {
+    const drav_test::FileSizeLimit disk(read_file(history_path()).size());
+    for (int i = 0; i < 10002; ++i)
+      r_dravlistip_add_ip_name(ip("192.0.2.1"), ("P" + std::to_string(i)).c_str(), "");
+    EXPECT_EQ(r_dravlistip_lines_waiting(), 10000u);
+  }
+  r_dravlistip_run();
+  std::vector<std::string> told;
+  std::istringstream stream(::testing::internal::GetCapturedStderr());
+  for (std::string line; std::getline(stream, line);)
+    told.push_back(without_stamp(line));
+  const std::string file = "IP     File " + history_path();
+  std::vector<std::string> expected = {
+      file + " could not be written (File too large): the monitor goes on; entries waiting in "
+             "memory: 1 (at most 10000), written when writing works again"};
+  for (const char* count : {"10", "100", "1000", "10000"})
+    expected.push_back(file + ": entries waiting in memory: " + count);
+  expected.push_back(file + ": entries waiting in memory: 10000, the most kept; newer ones are dropped");
+  expected.push_back(file + " written again: 10000 waiting entries written, 2 dropped");
+  EXPECT_EQ(told, expected);
+  const std::string written = read_file(history_path());
+  EXPECT_EQ(std::ranges::count(written, '\n'), 10001);  // Red's line and 10000 more
+  EXPECT_TRUE(written.ends_with(line_today("192.0.2.1", "P9999\\")));
 }
 
 // The file read at the start is the one written: another file put in its place (a link, a new
