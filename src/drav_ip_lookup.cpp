@@ -4,10 +4,12 @@
 // descriptor tells an event loop that answers wait. The system resolver is kept, rather than
 // a resolver library that speaks DNS itself, so that every source the operator's name
 // service configuration lists (hosts file, DNS, directory services) still answers.
+#include <pthread.h>
 #include <sys/eventfd.h>
 #include <unistd.h>
 
 #include <condition_variable>
+#include <csignal>
 #include <cstdint>
 #include <deque>
 #include <memory>
@@ -109,6 +111,25 @@ void r_dravip_lookup_worker(std::shared_ptr<ts_lookup_shared> shared, std::size_
   }
 }
 
+// Starts one more worker, which takes no signal: the program's own thread must get them, to
+// end its waits.
+void r_dravip_start_worker(ts_lookup_shared& shared) {
+  sigset_t every_signal;
+  sigset_t previous;
+  sigfillset(&every_signal);
+  pthread_sigmask(SIG_BLOCK, &every_signal, &previous);
+  try {
+    go_lookup.ao_workers.emplace_back(r_dravip_lookup_worker, go_lookup.po_shared,
+                                      go_lookup.ao_workers.size());
+    pthread_sigmask(SIG_SETMASK, &previous, nullptr);
+  } catch (const std::system_error&) {
+    pthread_sigmask(SIG_SETMASK, &previous, nullptr);
+    // No thread now: the job waits for a worker that is there, or is dropped at its deadline.
+    const std::scoped_lock relock(shared.o_mutex);
+    shared.ab_busy.pop_back();
+  }
+}
+
 }  // namespace
 
 std::optional<std::string> r_dravip_hostnames_text(const ts_hostent& host) {
@@ -153,16 +174,8 @@ void r_dravip_lookup_request(std::uint32_t ip, std::chrono::steady_clock::time_p
   }
   lock.unlock();
   shared.o_wake.notify_one();
-  if (!start_worker) {
-    return;
-  }
-  try {
-    go_lookup.ao_workers.emplace_back(r_dravip_lookup_worker, go_lookup.po_shared,
-                                      go_lookup.ao_workers.size());
-  } catch (const std::system_error&) {
-    // No thread now: the job waits for a worker that is there, or is dropped at its deadline.
-    const std::scoped_lock relock(shared.o_mutex);
-    shared.ab_busy.pop_back();
+  if (start_worker) {
+    r_dravip_start_worker(shared);
   }
 }
 
