@@ -130,7 +130,13 @@ struct ts_access_state {
   ts_network_index o_index;
   // Bit n set when some entry has prefix length n.
   std::uint64_t i_prefix_lengths = 0;
+  // The additions file, with the ban blocks that wait while it cannot be written.
+  ts_append_queue o_add_file;
 };
+
+// Ban blocks that wait in memory while the additions file cannot be written.
+constexpr std::size_t WAITING_BANS_MAX = 10000;
+constexpr const char* LOG_LABEL = "IP     ";
 
 const ts_config* gpts_config = nullptr;
 ts_access_state go_access;
@@ -241,20 +247,22 @@ void r_dravaccess_read_lines(const char* path, std::FILE* file) {
 }
 
 // Appends the entries of one file to the list; `may_be_missing` makes an unopenable file
-// no error.
-void r_dravaccess_read_file(const char* path, bool may_be_missing) {
+// no error. Gives the identity of the file read, nothing when none was.
+std::optional<ts_file_identity> r_dravaccess_read_file(const char* path, bool may_be_missing) {
   ts_file_ptr file(std::fopen(path, "rb"));
   if (!file) {
     if (may_be_missing) {
-      return;
+      return std::nullopt;
     }
     r_dravlog_error("./src/drav_access - File %s could not be opened\n%s: %s\n", path, path,
                     std::strerror(errno));
   }
   r_dravaccess_read_lines(path, file.get());
+  const std::optional<ts_file_identity> identity = r_dravtools_file_identity(fileno(file.get()));
   if (std::fclose(file.release()) != 0) {
     r_dravlog_error("./src/drav_access - File %s could not be closed\n", path);
   }
+  return identity;
 }
 
 // The three lines of a ban block: time stamp and reason, level and address with the
@@ -282,13 +290,12 @@ std::string r_dravaccess_ban_block(std::uint64_t ip, const char* comment, const 
   return block;
 }
 
-void r_dravaccess_write_ban(const char* path, std::uint64_t ip, const char* comment,
-                            const char* reason, std::int32_t level) {
+void r_dravaccess_write_ban(std::uint64_t ip, const char* comment, const char* reason,
+                            std::int32_t level) {
+  ts_append_queue& file = go_access.o_add_file;
   const ts_append_outcome outcome =
-      r_dravtools_append_file(path, r_dravaccess_ban_block(ip, comment, reason, level));
-  if (outcome.te_result != APPEND_OK) {
-    r_dravlog_error("./src/drav_access - %s\n", r_dravtools_append_failure(path, outcome).c_str());
-  }
+      file.append(r_dravaccess_ban_block(ip, comment, reason, level));
+  r_dravlog_tell_append(LOG_LABEL, file, outcome);
 }
 
 }  // namespace
@@ -297,14 +304,30 @@ void r_dravaccess_init(const ts_config& config) {
   gpts_config = &config;
   go_access = ts_access_state{};
   if (config.access_list_file_add[0] != '\0') {
-    r_dravaccess_read_file(config.access_list_file_add, true);
+    // Bans go to the file read here; a missing one is created by the first ban.
+    go_access.o_add_file =
+        ts_append_queue(config.access_list_file_add, WAITING_BANS_MAX,
+                        r_dravaccess_read_file(config.access_list_file_add, true));
   }
   if (config.access_list_file[0] != '\0') {
     r_dravaccess_read_file(config.access_list_file, false);
   }
 }
 
+void r_dravaccess_run() {
+  ts_append_queue& file = go_access.o_add_file;
+  if (file.waiting() > 0) {
+    r_dravlog_tell_append(LOG_LABEL, file, file.retry());
+  }
+}
+
 void r_dravaccess_finish() {
+  r_dravaccess_run();
+  const ts_append_queue& file = go_access.o_add_file;
+  if (file.waiting() > 0 || file.dropped() > 0) {
+    r_dravlog_warn("%sFile %s: %zu bans could not be written and are lost\n", LOG_LABEL,
+                   file.path().c_str(), file.waiting() + file.dropped());
+  }
   go_access = ts_access_state{};
   gpts_config = nullptr;
 }
@@ -354,7 +377,7 @@ void r_dravaccess_add_ip(std::uint64_t ip, const char* comment, const char* reas
                            -static_cast<ts_position>(go_access.ai_ban_levels.size()));
   const char* path = gpts_config != nullptr ? gpts_config->access_list_file_add : "";
   if (path[0] != '\0') {
-    r_dravaccess_write_ban(path, ip, comment, reason, level);
+    r_dravaccess_write_ban(ip, comment, reason, level);
   } else {
     // Without an add file the ban still holds for this run; the operator must learn that
     // it will be gone after a restart.

@@ -142,6 +142,14 @@ std::uint64_t r_dravip_string_to_ip(const char* text) {
   return ip;
 }
 
+std::optional<std::uint64_t> r_dravip_parse_ip(const char* text) {
+  std::uint64_t ip = 0;
+  if (r_dravip_string_to_ip_priv(text, ip) == nullptr) {
+    return std::nullopt;
+  }
+  return ip;
+}
+
 ts_ip_net_mask r_dravip_string_to_net_mask(const char* text) {
   std::uint64_t ip = 0;
   const char* end = r_dravip_string_to_ip_priv(text, ip);
@@ -176,11 +184,11 @@ ts_ip_text r_dravip_ip_to_text(std::uint64_t ip) {
   return result;
 }
 
-std::optional<ts_hostent> r_dravip_get_hostnames(std::uint32_t ip) {
+ts_resolver r_dravip_current_resolver() {
   if (go_resolver) {
-    return go_resolver(ip);
+    return go_resolver;
   }
-  return r_dravip_system_resolver(ip);
+  return r_dravip_system_resolver;
 }
 
 void r_dravip_set_resolver(ts_resolver resolver) {

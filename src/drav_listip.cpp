@@ -11,6 +11,7 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <chrono>
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
@@ -21,6 +22,7 @@
 #include <numeric>
 #include <string>
 #include <string_view>
+#include <utility>
 #include <vector>
 
 #include "drav_access.h"
@@ -43,6 +45,12 @@ constexpr std::size_t NAME_COLUMN = 25;
 constexpr std::size_t BLOCK_ENTRIES = 4096;
 // The file is read in pieces of this size; a longer line gets a larger buffer.
 constexpr std::size_t READ_CHUNK = std::size_t{4} << 20;
+// Lines that wait in memory while the file cannot be written (a full disk): a day of a busy
+// server, a few megabytes at most.
+constexpr std::size_t WAITING_LINES_MAX = 10000;
+// How long a sighting waits for the host names of its address before it is recorded without.
+constexpr std::chrono::seconds LOOK_UP_BOUND{10};
+constexpr const char* LOG_LABEL = "IP     ";
 
 // Owns the texts of the entries in blocks that are never moved or freed while entries refer
 // to them. A reference is 32 bits: the block number in the high bits and the offset in the
@@ -182,9 +190,18 @@ struct ts_listip_block {
   std::span<ts_listip_entry> o_entries;    // the entries, wherever they lie
 };
 
+// Sightings of one address whose host names are being looked up, in the order they came.
+struct ts_listip_lookup {
+  std::uint32_t i_ip = 0;
+  std::chrono::steady_clock::time_point t_deadline;
+  std::vector<std::string> apc_names;
+};
+
 // Everything the history holds. Init and finish replace it as a whole, which frees what it
 // held.
 struct ts_listip_state {
+  ts_append_queue o_file;
+  std::vector<ts_listip_lookup> ats_lookups;
   std::unique_ptr<ts_load_entries> po_loaded;  // the pages of the blocks not yet moved
   std::vector<ts_listip_block> ats_blocks;     // sorted, none empty
   std::vector<std::span<const ts_listip_entry>> ats_block_views;
@@ -198,6 +215,7 @@ const ts_config* gpts_config = nullptr;
 te_listip_load gte_listip_load = LOAD_OWNED;
 ts_listip_state go_history;
 ts_listip_inserted_function gpf_inserted = nullptr;
+ts_listip_looked_up_function gpf_looked_up = nullptr;
 
 // The first four bytes of a text as a big-endian number, zero after its end, so that
 // numbers compare as strcmp compares the texts, ties aside.
@@ -286,9 +304,10 @@ std::int32_t r_dravlistip_read_date(const char* line, std::size_t length) {
                                                     std::numeric_limits<std::int32_t>::max()));
 }
 
-// The address column (r_dravip_string_to_ip rules). The common form, four numbers of one to
-// three digits up to 255 with dots between them and blanks after them, is read here.
-std::uint32_t r_dravlistip_read_address(const char* column) {
+// The address column (r_dravip_string_to_ip rules); nothing when it holds no address. The
+// common form, four numbers of one to three digits up to 255 with dots between them and
+// blanks after them, is read here.
+std::optional<std::uint32_t> r_dravlistip_read_address(const char* column) {
   std::uint32_t address = 0;
   std::size_t at = 0;
   for (int part = 0; part < 4; ++part) {
@@ -302,7 +321,11 @@ std::uint32_t r_dravlistip_read_address(const char* column) {
       char copy[ADDRESS_WIDTH + 1];
       std::memcpy(copy, column, ADDRESS_WIDTH);
       copy[ADDRESS_WIDTH] = '\0';
-      return static_cast<std::uint32_t>(r_dravip_string_to_ip(copy));
+      const std::optional<std::uint64_t> parsed = r_dravip_parse_ip(copy);
+      if (!parsed) {
+        return std::nullopt;
+      }
+      return static_cast<std::uint32_t>(*parsed);
     }
     address = address << 8 | number;
     at += part < 3 ? 1 : 0;
@@ -323,14 +346,20 @@ void r_dravlistip_store_texts(ts_listip_entry& entry, std::string_view mark, std
   entry.ai_signature[1] = static_cast<std::uint32_t>(signature >> 32);
 }
 
-// One line without its end; it is not NUL-terminated.
-ts_listip_entry r_dravlistip_parse_line(const char* line, std::size_t length) {
-  if (length < NAME_COLUMN) {
-    r_dravlog_error("./src/drav_listip - Line too short: %s\n", std::string(line, length).c_str());
+// One line without its end; it is not NUL-terminated. A line too short to hold a name, or
+// whose address column holds no address (a line of some other file), stops the start.
+ts_listip_entry r_dravlistip_parse_line(const char* path, std::size_t number, const char* line,
+                                        std::size_t length) {
+  const std::optional<std::uint32_t> address =
+      length < NAME_COLUMN ? std::nullopt : r_dravlistip_read_address(line + ADDRESS_COLUMN);
+  if (!address) {
+    r_dravlog_error("./src/drav_listip - Invalid line in %s (line %zu %s): %s\n", path, number,
+                    length < NAME_COLUMN ? "is too short" : "has no address",
+                    std::string(line, length).c_str());
   }
   ts_listip_entry entry{};
   entry.i_date = r_dravlistip_read_date(line, length);
-  entry.i_ip = r_dravlistip_read_address(line + ADDRESS_COLUMN);
+  entry.i_ip = *address;
 
   const std::string_view rest(line + NAME_COLUMN, length - NAME_COLUMN);
   const std::size_t backslash = rest.find('\\');
@@ -368,7 +397,7 @@ std::size_t r_dravlistip_parse_lines(const char* path, std::string_view text, bo
       content.remove_suffix(1);
     }
     if (!content.empty()) {
-      entries.push_back(r_dravlistip_parse_line(content.data(), content.size()));
+      entries.push_back(r_dravlistip_parse_line(path, number, content.data(), content.size()));
     }
   }
   return taken;
@@ -500,7 +529,6 @@ std::int32_t r_dravlistip_date_today(std::uint64_t ip, const char* name) {
 }
 
 void r_dravlistip_append_line(const ts_listip_data& entry) {
-  const char* path = gpts_config != nullptr ? gpts_config->log_file_ip : "";
   char head[64];
   // A year of 0..9999 (r_dravtools_local_time), two-digit month and day and a dotted address
   // always fit.
@@ -511,10 +539,8 @@ void r_dravlistip_append_line(const ts_listip_data& entry) {
   line += '\\';
   line += entry.hostnames;
   line += '\n';
-  const ts_append_outcome outcome = r_dravtools_append_file(path, line);
-  if (outcome.te_result != APPEND_OK) {
-    r_dravlog_error("./src/drav_listip - %s\n", r_dravtools_append_failure(path, outcome).c_str());
-  }
+  const ts_append_outcome outcome = go_history.o_file.append(std::move(line));
+  r_dravlog_tell_append(LOG_LABEL, go_history.o_file, outcome);
 }
 
 // The block's own vector, with room to grow; a block still in the loaded pages moves there
@@ -558,53 +584,10 @@ std::size_t r_dravlistip_insert(std::pair<std::size_t, std::size_t> place,
   return go_history.ai_block_first[place.first] + place.second;
 }
 
-}  // namespace
-
-const char* r_dravlistip_text(std::uint32_t text) {
-  return go_history.o_texts.text(text);
-}
-
-std::span<const std::span<const ts_listip_entry>> r_dravlistip_blocks() {
-  return go_history.ats_block_views;
-}
-
-void r_dravlistip_init(const ts_config& config, te_listip_load te_load) {
-  gpts_config = &config;
-  gte_listip_load = te_load;
-  // The history asks the access list for levels; the access list only calls back here.
-  r_dravaccess_set_changed_function(r_dravlistip_update_ip_access);
-  go_history = ts_listip_state{};
-  const ts_file_ptr file(std::fopen(config.log_file_ip, "rb"));
-  if (!file) {
-    r_dravlog_error("./src/drav_listip - File not found: %s\n%s: %s\n", config.log_file_ip,
-                    config.log_file_ip, std::strerror(errno));
-  }
-  // A line takes at least NAME_COLUMN bytes and its line feed, so the file's size bounds the
-  // number of entries; the pages of entries that the file does not fill are never touched.
-  struct stat status {};
-  std::size_t bound = 1024;
-  if (fstat(fileno(file.get()), &status) == 0 && status.st_size > 0) {
-    bound += static_cast<std::size_t>(status.st_size) / (NAME_COLUMN + 1);
-  }
-  auto entries = std::make_unique<ts_load_entries>(bound);
-  r_dravlistip_read_file(config.log_file_ip, file.get(), *entries);
-  r_dravlistip_sort(entries->begin(), entries->end());
-  r_dravlistip_fill_levels(entries->begin(), entries->end());
-  r_dravlistip_make_blocks(std::move(entries));
-  gb_dravlistip_changed = 1;
-}
-
-void r_dravlistip_finish() {
-  r_dravaccess_set_changed_function(nullptr);
-  go_history = ts_listip_state{};
-  gpts_config = nullptr;
-  gte_listip_load = LOAD_OWNED;
-  gb_dravlistip_changed = 0;
-}
-
-void r_dravlistip_add_ip_name(std::uint64_t ip, const char* name, const char* hostnames) {
-  const std::string_view name_text = name != nullptr ? name : "";
-  const std::string_view hosts_text = hostnames != nullptr ? hostnames : "";
+// Records a sighting with its host names: a new triple is inserted in order, the registered
+// function is told its index, and it is appended to the file.
+void r_dravlistip_record(std::uint64_t ip, std::string_view name_text,
+                         std::string_view hosts_text) {
   const auto address = static_cast<std::uint32_t>(ip);
   const auto before = [&](const ts_listip_entry& entry) {
     if (entry.i_ip != address) {
@@ -635,6 +618,150 @@ void r_dravlistip_add_ip_name(std::uint64_t ip, const char* name, const char* ho
   }
   r_dravlistip_append_line(r_dravlistip_get_entry(index));
   gb_dravlistip_changed = 1;
+}
+
+ts_listip_lookup* r_dravlistip_find_lookup(std::uint64_t ip) {
+  const auto found = std::ranges::find(go_history.ats_lookups, static_cast<std::uint32_t>(ip),
+                                       &ts_listip_lookup::i_ip);
+  return found == go_history.ats_lookups.end() ? nullptr : &*found;
+}
+
+void r_dravlistip_record_names(const ts_listip_lookup& lookup, std::string_view hosts) {
+  for (const std::string& name : lookup.apc_names) {
+    r_dravlistip_record(lookup.i_ip, name, hosts);
+  }
+}
+
+// Records the sightings that waited for the look-up and tells the registered function. An
+// answer that came after its sightings were recorded without host names is dropped.
+void r_dravlistip_end_lookup(const ts_ip_lookup_result& result) {
+  const auto found = std::ranges::find(go_history.ats_lookups, result.i_ip, &ts_listip_lookup::i_ip);
+  if (found == go_history.ats_lookups.end()) {
+    return;
+  }
+  const ts_listip_lookup lookup = std::move(*found);
+  go_history.ats_lookups.erase(found);
+  r_dravlistip_record_names(lookup, result.pc_hostnames.value_or(""));
+  if (gpf_looked_up != nullptr) {
+    gpf_looked_up(result.i_ip, result.pc_hostnames ? result.pc_hostnames->c_str() : nullptr);
+  }
+}
+
+}  // namespace
+
+const char* r_dravlistip_text(std::uint32_t text) {
+  return go_history.o_texts.text(text);
+}
+
+std::span<const std::span<const ts_listip_entry>> r_dravlistip_blocks() {
+  return go_history.ats_block_views;
+}
+
+void r_dravlistip_init(const ts_config& config, te_listip_load te_load) {
+  gpts_config = &config;
+  gte_listip_load = te_load;
+  // The history asks the access list for levels; the access list only calls back here.
+  r_dravaccess_set_changed_function(r_dravlistip_update_ip_access);
+  go_history = ts_listip_state{};
+  const ts_file_ptr file(std::fopen(config.log_file_ip, "rb"));
+  if (!file) {
+    r_dravlog_error("./src/drav_listip - File not found: %s\n%s: %s\n", config.log_file_ip,
+                    config.log_file_ip, std::strerror(errno));
+  }
+  // A line takes at least NAME_COLUMN bytes and its line feed, so the file's size bounds the
+  // number of entries; the pages of entries that the file does not fill are never touched.
+  struct stat status {};
+  std::size_t bound = 1024;
+  if (fstat(fileno(file.get()), &status) == 0 && status.st_size > 0) {
+    bound += static_cast<std::size_t>(status.st_size) / (NAME_COLUMN + 1);
+  }
+  auto entries = std::make_unique<ts_load_entries>(bound);
+  r_dravlistip_read_file(config.log_file_ip, file.get(), *entries);
+  // Appends go to the file read here, and to no other file put in its place later.
+  go_history.o_file = ts_append_queue(config.log_file_ip, WAITING_LINES_MAX,
+                                      r_dravtools_file_identity(fileno(file.get())));
+  r_dravip_lookup_init();
+  r_dravlistip_sort(entries->begin(), entries->end());
+  r_dravlistip_fill_levels(entries->begin(), entries->end());
+  r_dravlistip_make_blocks(std::move(entries));
+  gb_dravlistip_changed = 1;
+}
+
+void r_dravlistip_finish() {
+  r_dravip_lookup_finish();
+  // Sightings whose look-up has not ended are recorded without host names; no screen is
+  // told of them any more.
+  const ts_listip_inserted_function inserted = std::exchange(gpf_inserted, nullptr);
+  for (const ts_listip_lookup& lookup : std::exchange(go_history.ats_lookups, {})) {
+    r_dravlistip_record_names(lookup, "");
+  }
+  gpf_inserted = inserted;
+  ts_append_queue& file = go_history.o_file;
+  if (file.waiting() > 0) {
+    r_dravlog_tell_append(LOG_LABEL, file, file.retry());
+  }
+  if (file.waiting() > 0 || file.dropped() > 0) {
+    r_dravlog_warn("%sFile %s: %zu entries could not be written and are lost\n", LOG_LABEL,
+                   file.path().c_str(), file.waiting() + file.dropped());
+  }
+  r_dravaccess_set_changed_function(nullptr);
+  go_history = ts_listip_state{};
+  gpts_config = nullptr;
+  gte_listip_load = LOAD_OWNED;
+  gb_dravlistip_changed = 0;
+}
+
+void r_dravlistip_add_ip_name(std::uint64_t ip, const char* name, const char* hostnames) {
+  const std::string_view name_text = name != nullptr ? name : "";
+  if (hostnames == nullptr) {
+    if (ts_listip_lookup* lookup = r_dravlistip_find_lookup(ip)) {
+      lookup->apc_names.emplace_back(name_text);
+      return;
+    }
+  }
+  r_dravlistip_record(ip, name_text, hostnames != nullptr ? hostnames : "");
+}
+
+void r_dravlistip_add_ip_name_look_up(std::uint64_t ip, const char* name) {
+  const std::string_view name_text = name != nullptr ? name : "";
+  if (ts_listip_lookup* lookup = r_dravlistip_find_lookup(ip)) {
+    lookup->apc_names.emplace_back(name_text);
+    return;
+  }
+  const auto deadline = std::chrono::steady_clock::now() + LOOK_UP_BOUND;
+  go_history.ats_lookups.push_back(
+      {static_cast<std::uint32_t>(ip), deadline, {std::string(name_text)}});
+  r_dravip_lookup_request(static_cast<std::uint32_t>(ip), deadline);
+}
+
+void r_dravlistip_run() {
+  for (const ts_ip_lookup_result& result : r_dravip_lookup_take()) {
+    r_dravlistip_end_lookup(result);
+  }
+  const auto now = std::chrono::steady_clock::now();
+  std::erase_if(go_history.ats_lookups, [now](const ts_listip_lookup& lookup) {
+    if (lookup.t_deadline >= now) {
+      return false;
+    }
+    r_dravlistip_record_names(lookup, "");
+    return true;
+  });
+  ts_append_queue& file = go_history.o_file;
+  if (file.waiting() > 0) {
+    r_dravlog_tell_append(LOG_LABEL, file, file.retry());
+  }
+}
+
+std::size_t r_dravlistip_lookups_waiting() {
+  return go_history.ats_lookups.size();
+}
+
+std::size_t r_dravlistip_lines_waiting() {
+  return go_history.o_file.waiting();
+}
+
+void r_dravlistip_set_looked_up_function(ts_listip_looked_up_function looked_up) {
+  gpf_looked_up = looked_up;
 }
 
 void r_dravlistip_update_ip_access(std::uint64_t ip) {

@@ -37,12 +37,29 @@ enum te_listip_load : std::int32_t {
 
 /// Loads log_file_ip (which must exist) with one sort at the end; levels from the access list.
 void r_dravlistip_init(const ts_config& config, te_listip_load te_load = LOAD_OWNED);
-/// Frees the entries and their texts, removes the history from the access list's changed
-/// function and forgets the configuration. The inserted function stays for its owner to remove.
+/// Records the sightings still waiting for a look-up without host names, writes what waits
+/// (telling what is lost), frees the entries and their texts, removes the history from the
+/// access list's changed function and forgets the configuration. The inserted function stays for its owner to remove.
 void r_dravlistip_finish();
 /// Records a sighting: a new triple is inserted in order, the registered function is told its
-/// index, and it is appended to the file. `hostnames` may be null.
+/// index, and it is appended to the file (a line that cannot be written waits in memory, at
+/// most 10000, and is written by a later run). `hostnames` may be null: while a look-up of
+/// `ip` is under way the sighting waits for it, else it has no host names.
 void r_dravlistip_add_ip_name(std::uint64_t ip, const char* name, const char* hostnames);
+/// Records a sighting of `ip` with the host names that a reverse look-up beside the program
+/// finds: the sighting is recorded by the run that takes the look-up's answer, or without host
+/// names once 10 s have passed (or at finish). Never waits.
+void r_dravlistip_add_ip_name_look_up(std::uint64_t ip, const char* name);
+/// One step of the history between polls: records the sightings whose look-up ended or ran
+/// out of time, and writes the lines that wait. Never waits.
+void r_dravlistip_run();
+/// Sightings that wait for a look-up, and lines that wait to be written.
+std::size_t r_dravlistip_lookups_waiting();
+std::size_t r_dravlistip_lines_waiting();
+/// Told the address and host names (null: none) of every look-up that ended in time.
+using ts_listip_looked_up_function = void (*)(std::uint64_t ip, const char* hostnames);
+/// Registers the one function that ended look-ups are told to (null: none).
+void r_dravlistip_set_looked_up_function(ts_listip_looked_up_function looked_up);
 /// Refreshes the access level of every entry of exactly `ip`.
 void r_dravlistip_update_ip_access(std::uint64_t ip);
 /// First index of `ip`'s entries and one past its last (equal when it has none).

@@ -144,6 +144,20 @@ void r_dravlog_close_owned() {
   }
 }
 
+// Writes a formatted line to the pane, the log stream and the echo on standard output.
+void r_dravlog_log_line(char (&line)[LOG_LINE_SIZE]) {
+  r_dravpane_add_text(line);
+  r_dravtools_remove_colors_char(line, line);
+  if (gi_file_log >= 0) {
+    r_dravlog_write(line);
+  }
+  if (gb_echo_stdout && gi_file_log != STDOUT_FILENO) {
+    // A copy for whoever reads standard output; the log file and the pane have the line.
+    (void)std::fputs(line, stdout);
+    (void)std::fflush(stdout);
+  }
+}
+
 }  // namespace
 
 void r_dravlog_init_first() {
@@ -236,16 +250,54 @@ void r_dravlog_log(const char* format, ...) {
   va_start(arguments, format);
   r_dravlog_format_line(line, format, arguments);
   va_end(arguments);
+  r_dravlog_log_line(line);
+}
 
-  r_dravpane_add_text(line);
-  r_dravtools_remove_colors_char(line, line);
-  if (gi_file_log >= 0) {
-    r_dravlog_write(line);
+void r_dravlog_warn(const char* format, ...) {
+  char line[LOG_LINE_SIZE];
+  va_list arguments;
+  va_start(arguments, format);
+  r_dravlog_format_line(line, format, arguments);
+  va_end(arguments);
+  r_dravlog_log_line(line);
+  if (!gb_screen_active && gpo_file_error != nullptr) {
+    (void)std::fputs(line, gpo_file_error);
+    (void)std::fflush(gpo_file_error);
   }
-  if (gb_echo_stdout && gi_file_log != STDOUT_FILENO) {
-    // A copy for whoever reads standard output; the log file and the pane have the line.
-    (void)std::fputs(line, stdout);
-    (void)std::fflush(stdout);
+}
+
+void r_dravlog_tell_append(const char* label, ts_append_queue& queue,
+                           const ts_append_outcome& outcome) {
+  const char* path = queue.path().c_str();
+  if (outcome.te_result == APPEND_OK) {
+    if (queue.b_told_failure) {
+      r_dravlog_warn("%sFile %s written again: %zu waiting entries written, %zu dropped\n", label,
+                     path, queue.written_late(), queue.dropped());
+    }
+    queue.end_failure();
+    return;
+  }
+  if (!queue.b_told_failure) {
+    queue.b_told_failure = true;
+    r_dravlog_warn(
+        "%s%s: the monitor goes on; entries waiting in memory: %zu (at most %zu), written when "
+        "writing works again\n",
+        label, r_dravtools_append_failure(path, outcome).c_str(), queue.waiting(), queue.bound());
+  }
+  // The count again at 10, 100, 1000 and so on, so that a failure that lasts stays in sight.
+  std::size_t power = 1;
+  while (power * 10 <= queue.waiting()) {
+    power *= 10;
+  }
+  if (power >= 10 && power > queue.i_told_waiting && queue.dropped() == 0) {
+    queue.i_told_waiting = power;
+    r_dravlog_warn("%sFile %s: entries waiting in memory: %zu\n", label, path, queue.waiting());
+  }
+  if (queue.dropped() > 0 && !queue.b_told_dropped) {
+    queue.b_told_dropped = true;
+    r_dravlog_warn("%sFile %s: entries waiting in memory: %zu, the most kept; newer ones are "
+                   "dropped\n",
+                   label, path, queue.waiting());
   }
 }
 

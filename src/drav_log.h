@@ -4,6 +4,8 @@
 #pragma once
 
 struct ts_status_line;
+struct ts_append_outcome;
+class ts_append_queue;
 
 /// Kind of a player event; each has a 10-character label in the log.
 enum te_log_kind : int {
@@ -37,6 +39,16 @@ void r_dravlog_check_file(const char* path);
 /// Writes one time-stamped line to the log pane only (never to the log file), and to the
 /// error stream as well while no screen shows the pane.
 [[gnu::format(printf, 1, 2)]] void r_dravlog_notice(const char* format, ...);
+/// Writes one time-stamped line like r_dravlog_log (log pane and log stream), and to the error
+/// stream as well while no screen shows the pane: for faults that the monitor rides out and
+/// that the operator must learn of wherever the program runs.
+[[gnu::format(printf, 1, 2)]] void r_dravlog_warn(const char* format, ...);
+/// Tells what the last append or retry of `queue` did, as lines of r_dravlog_warn that start
+/// with `label`: the first failure with its reason and the entries that wait, once; the first
+/// entry dropped past the queue's bound, once; and, when nothing waits any more after a
+/// failure, how many waiting entries were written and how many were dropped.
+void r_dravlog_tell_append(const char* label, ts_append_queue& queue,
+                           const ts_append_outcome& outcome);
 /// Tells the log whether the screen holds the terminal and shows the log pane (false until
 /// the screen says so); while it does, notices do not go to the error stream.
 void r_dravlog_set_screen_active(bool active);

@@ -54,6 +54,8 @@ sockaddr_in go_remote_address{};
 ts_net_server go_server;
 ts_file_descriptor go_socket_main;
 std::array<ts_file_descriptor, NET_SLOT_SOCKETS> gao_socket_dumpuser;
+// The last send failed and that was told; told again only after a send worked.
+bool gb_send_failing = false;
 
 /// The local port of the socket `port_offset` after the main socket's (16-bit arithmetic).
 std::uint16_t r_dravnet_local_port(int port_offset) {
@@ -125,13 +127,30 @@ std::string r_dravnet_build_datagram(std::string_view command) {
   return datagram;
 }
 
-void r_dravnet_send_datagram(int socket_descriptor, const std::string& datagram) {
+// Sends one datagram; false when the system refused it. A route to the server that is gone
+// for a moment (a link down, an address being renewed) must not end the monitoring: the
+// failure is told once, the command gets no reply, and the next poll sends again.
+bool r_dravnet_send_datagram(int socket_descriptor, const std::string& datagram,
+                             std::string_view command) {
   const ssize_t sent =
       ::sendto(socket_descriptor, datagram.data(), datagram.size(), 0,
                reinterpret_cast<const sockaddr*>(&go_remote_address), sizeof go_remote_address);
-  if (sent < 0 || static_cast<std::size_t>(sent) != datagram.size()) {
-    r_dravlog_error("./src/drav_net - Unable to send\n");
+  if (sent >= 0 && static_cast<std::size_t>(sent) == datagram.size()) {
+    if (gb_send_failing) {
+      gb_send_failing = false;
+      r_dravlog_warn("Net    Sending to the server works again\n");
+    }
+    return true;
   }
+  if (!gb_send_failing) {
+    gb_send_failing = true;
+    // Only the command's first word: the rest may be a long announcement.
+    const std::string word(command.substr(0, command.find(' ')));
+    r_dravlog_warn("Net    Unable to send \"%s\" to the server (%s): the monitor goes on and "
+                   "sends again at the next step\n",
+                   word.c_str(), sent < 0 ? std::strerror(errno) : "datagram cut short");
+  }
+  return false;
 }
 
 /// The text a reply datagram carries: the header dropped (10 bytes for a "print" datagram,
@@ -330,6 +349,7 @@ void r_dravnet_check_port_range() {
 
 void r_dravnet_init(const ts_config& config) {
   gpts_config = &config;
+  gb_send_failing = false;
   go_remote_address = sockaddr_in{};
   go_remote_address.sin_family = AF_INET;
   go_remote_address.sin_port = htons(static_cast<std::uint16_t>(config.net_server_port));
@@ -369,8 +389,8 @@ std::optional<ts_net_reply> r_dravnet_ask(std::string_view command, int datagram
   }
   const int socket_descriptor = r_dravnet_select_socket(socket_index);
   r_dravnet_drain(socket_descriptor);
-  r_dravnet_send_datagram(socket_descriptor, r_dravnet_build_datagram(command));
-  if (datagrams == 0) {
+  if (!r_dravnet_send_datagram(socket_descriptor, r_dravnet_build_datagram(command), command) ||
+      datagrams == 0) {
     return std::nullopt;
   }
   return r_dravnet_collect(socket_descriptor, datagrams);

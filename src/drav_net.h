@@ -85,7 +85,9 @@ void r_dravnet_init(const ts_config& config);
 /// until a wait runs out, 0 only sends. Only the server's datagrams count (see
 /// r_dravnet_assemble_reply). Returns the joined reply texts, or nothing when no datagram came
 /// (always nothing for an empty command or 0). `pb_bounded`, when given, tells whether the
-/// reply was stopped by a NET_REPLY_MAX_* bound rather than ended by the server.
+/// reply was stopped by a NET_REPLY_MAX_* bound rather than ended by the server. A send that fails
+/// gives nothing at once; it is told once (r_dravlog_warn) until a send works again, when that
+/// is told.
 std::optional<std::string> r_dravnet_send_command(std::string_view command, int datagrams,
                                                   int socket_index, bool* pb_bounded = nullptr);
 /// r_dravnet_send_command, telling how the reply came (see ts_net_reply).

@@ -182,52 +182,13 @@ void r_dravstats_decide_new_player(ts_client& slot) {
   }
 }
 
-// Host names are chosen by whoever runs the reverse zone of a player's address. The joined
-// text is cut at a whole name at this length, so that its history line (with a name of at
-// most 512 bytes) stays far within 2047 bytes, the longest line that readers of the history
-// file format can be sure to take whole.
-constexpr std::size_t HOSTNAMES_MAX = 1024;
-
-// A host name as it may be stored: a byte that would end a line in a file (line feed,
-// carriage return), any other control byte, and the ";" that separates the names become "?".
-std::string r_dravstats_clean_hostname(std::string_view name) {
-  std::string clean(name);
-  for (char& c : clean) {
-    const auto byte = static_cast<unsigned char>(c);
-    if (byte < 0x20 || byte == 0x7F || c == ';') {
-      c = '?';
+// The host names of an ended look-up go to every listed player of the address still without.
+void r_dravstats_looked_up(std::uint64_t ip, const char* hostnames) {
+  for (ts_client& slot : gpts_status->ats_client) {
+    if (hostnames != nullptr && slot.b_active == 1 && slot.ts_line.ts_address.ip == ip &&
+        !slot.pc_hostnames) {
+      slot.pc_hostnames = hostnames;
     }
-  }
-  return clean;
-}
-
-// The official name, then every alias, joined by ";" and cut before the first name that
-// would pass HOSTNAMES_MAX; nothing when the resolver knows no name for the address or the
-// text would be empty.
-std::optional<std::string> r_dravstats_look_up_hostnames(std::uint64_t ip) {
-  const std::optional<ts_hostent> host =
-      r_dravip_get_hostnames(static_cast<std::uint32_t>(ip & 0xFFFFFFFFull));
-  if (!host) {
-    return std::nullopt;
-  }
-  try {
-    std::string joined;
-    if (host->pc_name.size() <= HOSTNAMES_MAX) {
-      joined = r_dravstats_clean_hostname(host->pc_name);
-      for (const std::string& alias : host->apc_aliases) {
-        if (joined.size() + 1 + alias.size() > HOSTNAMES_MAX) {
-          break;
-        }
-        joined += ';';
-        joined += r_dravstats_clean_hostname(alias);
-      }
-    }
-    if (joined.empty()) {
-      return std::nullopt;
-    }
-    return joined;
-  } catch (const std::bad_alloc&) {
-    return std::nullopt;
   }
 }
 
@@ -651,9 +612,8 @@ void r_dravstats_add_new_player(int i) {
   next.i_access_level = 0;
   next.i_dumpuser_countdown = 0;
   next.i_kick_reason = KICK_NONE;
-  next.pc_hostnames = r_dravstats_look_up_hostnames(next.ts_line.ts_address.ip);
-  r_dravlistip_add_ip_name(next.ts_line.ts_address.ip, next.ts_line.ac_name,
-                           r_dravstats_hostnames_or_null(next));
+  // Looked up beside the poll: the slot gets the host names when the look-up ends.
+  r_dravlistip_add_ip_name_look_up(next.ts_line.ts_address.ip, next.ts_line.ac_name);
   step.b_new = step.b_fresh = step.b_details_due = true;
   r_dravstats_decide_new_player(next);
 }
@@ -932,9 +892,11 @@ void r_dravstats_init(const ts_config& config, ts_status& status) {
   r_dravstats_reset(status);
   r_dravstats_reset(gats_next);
   go_tracker = ts_tracker_state{};
+  r_dravlistip_set_looked_up_function(r_dravstats_looked_up);
 }
 
 void r_dravstats_finish() {
+  r_dravlistip_set_looked_up_function(nullptr);
   if (gpts_status != nullptr) {
     r_dravstats_reset(*gpts_status);
   }

@@ -230,12 +230,12 @@ bool ts_file_descriptor::close() {
   return ::close(std::exchange(i_descriptor, -1)) == 0;
 }
 
-ts_file_descriptor r_dravtools_open_append(const char* path) {
-  constexpr int OPEN_FLAGS = O_APPEND | O_CREAT | O_CLOEXEC;
-  int descriptor = ::open(path, O_RDWR | OPEN_FLAGS, 0666);
+ts_file_descriptor r_dravtools_open_append(const char* path, bool create) {
+  const int open_flags = O_APPEND | O_CLOEXEC | (create ? O_CREAT : 0);
+  int descriptor = ::open(path, O_RDWR | open_flags, 0666);
   if (descriptor < 0 && errno == EACCES) {
     // A file we may only write to is still appended to, without the look at its end.
-    descriptor = ::open(path, O_WRONLY | OPEN_FLAGS, 0666);
+    descriptor = ::open(path, O_WRONLY | open_flags, 0666);
   }
   return ts_file_descriptor(descriptor);
 }
@@ -280,42 +280,97 @@ ts_append_outcome r_dravtools_append_descriptor(int descriptor, std::string_view
   return outcome;
 }
 
-ts_append_outcome r_dravtools_append_file(const char* path, std::string_view entry) {
-  ts_file_descriptor file = r_dravtools_open_append(path);
+std::string r_dravtools_append_failure(const char* path, const ts_append_outcome& outcome) {
+  const std::string file = std::string("File ") + path;
+  const std::string reason = std::string(" (") + std::strerror(outcome.i_error) + ")";
+  std::string text;
+  switch (outcome.te_result) {
+    case APPEND_OK:
+      return {};
+    case APPEND_OPEN_FAILED:
+      return file + " could not be opened for appending" + reason;
+    case APPEND_OTHER_FILE:
+      return file + " names another file than the one read at the start";
+    case APPEND_WRITE_FAILED:
+      text = file + " could not be written" + reason;
+      break;
+    case APPEND_CLOSE_FAILED:
+      text = file + " could not be closed" + reason;
+      break;
+  }
+  if (outcome.i_cut_error != 0) {
+    // The operator must remove the partial line by hand; the next start refuses it.
+    text += std::string(", nor cut back to its last whole line (") +
+            std::strerror(outcome.i_cut_error) + ")";
+  }
+  return text;
+}
+
+std::optional<ts_file_identity> r_dravtools_file_identity(int descriptor) {
+  struct stat status {};
+  if (::fstat(descriptor, &status) != 0) {
+    return std::nullopt;
+  }
+  return ts_file_identity{static_cast<std::uint64_t>(status.st_dev),
+                          static_cast<std::uint64_t>(status.st_ino)};
+}
+
+ts_append_queue::ts_append_queue(std::string path, std::size_t bound,
+                                 std::optional<ts_file_identity> identity)
+    : pc_path(std::move(path)), i_bound(bound), o_identity(identity) {}
+
+ts_append_outcome ts_append_queue::append(std::string entry) {
+  if (ao_waiting.size() >= i_bound) {
+    ++i_dropped;
+  } else {
+    ao_waiting.push_back(std::move(entry));
+  }
+  return retry();
+}
+
+ts_append_outcome ts_append_queue::retry() {
+  while (!ao_waiting.empty()) {
+    const ts_append_outcome outcome = write_one(ao_waiting.front());
+    if (outcome.te_result != APPEND_OK) {
+      i_late_left = ao_waiting.size();
+      return outcome;
+    }
+    ao_waiting.pop_front();
+    if (i_late_left > 0) {
+      --i_late_left;
+      ++i_written_late;
+    }
+  }
+  return {};
+}
+
+void ts_append_queue::end_failure() {
+  i_dropped = 0;
+  i_written_late = 0;
+  b_told_failure = false;
+  b_told_dropped = false;
+  i_told_waiting = 0;
+}
+
+ts_append_outcome ts_append_queue::write_one(const std::string& entry) {
+  // A known file is never created again: a path that lost its file names no file it read.
+  ts_file_descriptor file = r_dravtools_open_append(pc_path.c_str(), !o_identity);
   if (!file) {
     return {APPEND_OPEN_FAILED, errno, 0};
+  }
+  const std::optional<ts_file_identity> identity = r_dravtools_file_identity(file.get());
+  if (o_identity && identity != o_identity) {
+    return {APPEND_OTHER_FILE, 0, 0};
   }
   const ts_append_outcome outcome = r_dravtools_append_descriptor(file.get(), entry);
   if (outcome.te_result != APPEND_OK) {
     return outcome;
   }
+  o_identity = identity;
   if (!file.close()) {
     return {APPEND_CLOSE_FAILED, errno, 0};
   }
   return outcome;
-}
-
-std::string r_dravtools_append_failure(const char* path, const ts_append_outcome& outcome) {
-  const std::string file = std::string("File ") + path;
-  // The system's reason goes on a line of its own, after the message's own line.
-  const std::string reason = std::string("\n") + path + ": " + std::strerror(outcome.i_error);
-  switch (outcome.te_result) {
-    case APPEND_OK:
-      break;
-    case APPEND_OPEN_FAILED:
-      return file + " could not be opened for appending" + reason;
-    case APPEND_WRITE_FAILED:
-    case APPEND_CLOSE_FAILED:
-      if (outcome.i_cut_error != 0) {
-        // The operator must remove the partial line by hand; the next start refuses it.
-        return file + " could not be closed (" + std::strerror(outcome.i_error) +
-               "), nor cut back to its last whole line (" + std::strerror(outcome.i_cut_error) +
-               ")";
-      }
-      // The entry did not reach the file whole; what was written of it has been cut back.
-      return file + " could not be closed" + reason;
-  }
-  return {};
 }
 
 const char* r_dravtools_line_fault(std::string_view line) {

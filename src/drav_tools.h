@@ -7,7 +7,9 @@
 #include <cstdint>
 #include <cstdio>
 #include <ctime>
+#include <deque>
 #include <memory>
+#include <optional>
 #include <string>
 #include <string_view>
 #include <utility>
@@ -54,15 +56,17 @@ class ts_file_descriptor {
   int i_descriptor = -1;
 };
 
-/// Opens `path` for appending, created when missing; readable too when permitted, so that
-/// appends can look at the file's last byte. An empty handle (errno set) on failure.
-ts_file_descriptor r_dravtools_open_append(const char* path);
+/// Opens `path` for appending, created when missing and `create`; readable too when
+/// permitted, so that appends can look at the file's last byte. An empty handle (errno set)
+/// on failure.
+ts_file_descriptor r_dravtools_open_append(const char* path, bool create = true);
 /// Which step of an append failed.
 enum te_append_result : int {
   APPEND_OK = 0,
   APPEND_OPEN_FAILED = 1,
   APPEND_WRITE_FAILED = 2,
   APPEND_CLOSE_FAILED = 3,
+  APPEND_OTHER_FILE = 4,  // the path names another file than the one the writer knows
 };
 /// Outcome of an append: the step that failed and its errno. After a failed write,
 /// `i_cut_error` is the errno of the cut-back that failed too (the file then ends in a
@@ -77,13 +81,67 @@ struct ts_append_outcome {
 /// to a regular file is cut back to its previous size, so no partial line stays behind
 /// unless the cut-back fails as well. Gives APPEND_OK or APPEND_WRITE_FAILED.
 ts_append_outcome r_dravtools_append_descriptor(int descriptor, std::string_view entry);
-/// Opens `path`, appends `entry` as r_dravtools_append_descriptor does and closes the file.
-ts_append_outcome r_dravtools_append_file(const char* path, std::string_view entry);
-/// What a writer of a file of entries reports, after its module path, when an append of
-/// r_dravtools_append_file to `path` failed: "File <path> could not be opened for appending",
-/// "... could not be closed" (nothing of the entry stayed behind), or "... could not be closed
-/// (<error>), nor cut back to its last whole line (<error>)". Empty for APPEND_OK.
+/// What a writer of a file of entries reports when an append to `path` failed, with the system's reason: "File <path> could not
+/// be opened for appending (<error>)", "... could not be written (<error>)", "... could not be
+/// closed (<error>)", the write's text followed by ", nor cut back to its last whole line
+/// (<error>)" when a partial line stayed behind, or "File <path> names another file than the
+/// one read at the start". Empty for APPEND_OK.
 std::string r_dravtools_append_failure(const char* path, const ts_append_outcome& outcome);
+
+/// Which file a path named when it was looked at: device and inode.
+struct ts_file_identity {
+  std::uint64_t i_device = 0;
+  std::uint64_t i_inode = 0;
+  bool operator==(const ts_file_identity&) const = default;
+};
+/// The identity of the open file `descriptor`; nothing when the system cannot tell it.
+std::optional<ts_file_identity> r_dravtools_file_identity(int descriptor);
+
+/// The entries of one file that the program appends to, written in order. An entry that
+/// cannot be written waits in memory with those after it, up to `i_bound` entries (further
+/// ones are dropped and counted), and goes first at the next append or retry. Once the file
+/// is known (read at the start, or written once), the path must keep naming that same file:
+/// another file put in its place (a symbolic link, a new file) is not written to.
+class ts_append_queue {
+ public:
+  ts_append_queue() = default;
+  ts_append_queue(std::string path, std::size_t bound, std::optional<ts_file_identity> identity);
+  /// Adds `entry` after the waiting ones and writes what it can; the outcome of the first
+  /// append that failed, APPEND_OK when nothing waits now.
+  ts_append_outcome append(std::string entry);
+  /// Writes the waiting entries again, in order, until one fails.
+  ts_append_outcome retry();
+  /// Entries that wait to be written.
+  std::size_t waiting() const { return ao_waiting.size(); }
+  /// Most entries that wait.
+  std::size_t bound() const { return i_bound; }
+  /// Entries dropped, and entries written after they waited, since the last end_failure.
+  std::size_t dropped() const { return i_dropped; }
+  std::size_t written_late() const { return i_written_late; }
+  /// The path written to.
+  const std::string& path() const { return pc_path; }
+
+  /// Starts the counts and the told flags again, once the end of a failure has been told.
+  void end_failure();
+
+  /// What the operator was told of the failure: that writing fails, and that entries are
+  /// dropped. Set by whoever tells it.
+  bool b_told_failure = false;
+  bool b_told_dropped = false;
+  std::size_t i_told_waiting = 0;  // the last count of waiting entries told
+
+ private:
+  ts_append_outcome write_one(const std::string& entry);
+
+  std::string pc_path;
+  std::size_t i_bound = 0;
+  std::optional<ts_file_identity> o_identity;
+  std::deque<std::string> ao_waiting;
+  std::size_t i_dropped = 0;
+  std::size_t i_written_late = 0;
+  std::size_t i_late_left = 0;  // entries at the front that waited through a failure
+};
+
 /// Why a line of a file that the program appends to must not be taken as an entry even when
 /// its text looks like one; `line` is the line with its line feed, if it has one. Gives "has
 /// no line feed" for a last line without one (what stays of an append cut short) and "holds

@@ -479,6 +479,9 @@ void r_monitor_start() {
 // Polls and paces until the operator quits or a signal asks the program to end.
 void r_monitor_loop() {
   while (gb_quit == 0) {
+    // Between polls: the answers of reverse look-ups, and the lines that wait for a disk.
+    r_dravlistip_run();
+    r_dravaccess_run();
     r_dravstats_run();
     if (!r_monitor_pace()) {
       return;

@@ -6,6 +6,7 @@
 #include <ctime>
 #include <filesystem>
 #include <optional>
+#include <sstream>
 #include <string>
 #include <tuple>
 #include <vector>
@@ -115,12 +116,10 @@ TEST_F(AccessTest, HistoryLoadsSortsAndTakesLevelsFromTheAccessList) {
       "+2019091 192.0.2.9       Plus\\\n"
       "20120200 192.0.2.9       Zero\\\n"
       "00000007 192.0.2.9       Seven\\\n"
-      "junk     not-an-address  Nobody\\x\n"
       "20150607 192.0.2.1       Long\\" +
       long_text + "\r\n20160101 192.0.2.2       Rest\\more\n");
   EXPECT_EQ(described_all(r_dravlistip_get_list()),
             (std::vector<std::string>{
-                "0-0-0 0.0.0.0 '\\ Nobody' 'x' 1",
                 "2015-6-7 192.0.2.1 'Long' '" + long_text + "' 1",
                 "2016-1-1 192.0.2.2 'Rest' 'more' 1",
                 "1999-9-19 192.0.2.9 'Nines' '' 1",
@@ -246,7 +245,10 @@ TEST_F(AccessTest, FileErrorsAreFatalWithTheirFileAndLine) {
   }
   const std::string in_history = "Invalid line in " + history_path();
   const std::pair<std::string, std::string> history_cases[] = {
-      {"20120218 192.0.2.1      \n", "Line too short: 20120218 192.0.2.1      "},
+      {"20120218 192.0.2.1      \n", in_history + " (line 2 is too short): 20120218 192.0.2.1      "},
+      // A line of some other file is no entry for 0.0.0.0.
+      {"[123]: Accepted publickey for root\n",
+       in_history + " (line 2 has no address): [123]: Accepted publickey for root"},
       {"20120218 192.0.2.2       Bl",
        in_history + " (line 2 has no line feed): 20120218 192.0.2.2       Bl"},
       {"20120218 192.0.2.2\0      Blue\n"s,
@@ -257,29 +259,28 @@ TEST_F(AccessTest, FileErrorsAreFatalWithTheirFileAndLine) {
   }
 }
 
-// After a full disk failed an append, the next start reads only whole lines or refuses the file.
-TEST_F(AccessTest, AFullDiskLeavesWholeLinesOrAFileTheNextStartRefuses) {
-  const std::string closed = "File @ could not be closed\n@: File too large";
-  const std::string uncut =
-      "File @ could not be closed (File too large), nor cut back to its last whole line (Operation not permitted)";
+// A full disk is told with its reason; the entry waits in memory and is written once there is
+// room, after a line feed when the file could not be cut back to its last whole line.
+TEST_F(AccessTest, AFullDiskIsRiddenOutAndTheEntryWrittenWhenThereIsRoom) {
+  const std::string written = "File @ could not be written (File too large)";
+  const std::string uncut = written + ", nor cut back to its last whole line (Operation not permitted)";
   const struct {
-    bool history;                     // else the additions file
-    bool append_only;                 // the file cannot be cut back either
-    std::size_t room;                 // bytes the full disk still takes
-    std::string appended, restarted;  // fatal messages with @ for the file; empty: none
+    bool history;            // else the additions file
+    bool append_only;        // the file cannot be cut back either
+    std::size_t room;        // bytes the full disk still takes
+    std::string told;        // with @ for the file
+    std::string restarted;   // fatal message of the next start; empty: none, Blue is there
   } rows[] = {
-      {true, false, 5, closed, ""},
-      {false, false, 31, closed, ""},
-      {true, true, 5, uncut,
-       "Invalid line in @ (line 2 has no line feed): " + line_today("", "").substr(0, 5)},
-      {false, true, 31, uncut, "Invalid line in @ (line 4 has no line feed): 0 192"},
+      {true, false, 5, written, ""},
+      {false, false, 31, written, ""},
+      {true, true, 5, uncut, "Invalid line in @ (line 2 is too short): " + line_today("", "").substr(0, 5)},
+      {false, true, 31, uncut, "Invalid line in @ (too short): 0 192"},
       // A ban cut inside its comment line leaves a comment, which the next start ignores.
       {false, true, 5, uncut, ""},
   };
   bool append_only_refused = false;
   for (const auto& row : rows) {
     const std::string path = row.history ? history_path() : add_path();
-    const char* module = row.history ? "drav_listip" : "drav_access";
     const auto message = [&path](std::string text) {
       for (std::size_t at = text.find('@'); at != std::string::npos; at = text.find('@', at))
         text.replace(at, 1, path);
@@ -292,43 +293,101 @@ TEST_F(AccessTest, AFullDiskLeavesWholeLinesOrAFileTheNextStartRefuses) {
       append_only_refused = true;
       continue;
     }
-    const auto append = [&] {
-      const drav_test::FileSizeLimit disk(before.size() + row.room);
-      append_blue(row.history);
+    const auto run = [&] {
+      ::testing::internal::CaptureStderr();
+      row.history ? r_dravlistip_run() : r_dravaccess_run();
+      return ::testing::internal::GetCapturedStderr();
     };
-    expect_fatal(append, module, message(row.appended));
-    append_only.reset();
-    if (!row.append_only) {
-      EXPECT_EQ(read_file(path), before) << path;
+    {
+      const drav_test::FileSizeLimit disk(before.size() + row.room);
+      ::testing::internal::CaptureStderr();
+      append_blue(row.history);
+      append_blue(row.history);  // the same sighting again is no new entry; a ban is
+      EXPECT_THAT(::testing::internal::GetCapturedStderr(),
+                  MatchesRegex(STAMP + " IP     " + regex_escape(message(row.told)) +
+                               ": the monitor goes on; entries waiting in memory: 1 \\(at most "
+                               "10000\\), written when writing works again\n"));
+      EXPECT_EQ(run(), "");  // still full: nothing more is told
+      EXPECT_TRUE(row.append_only || read_file(path) == before) << path;
     }
+    append_only.reset();
+    const std::string count = row.history ? "1" : "2";
+    EXPECT_THAT(run(), MatchesRegex(STAMP + " IP     File " + regex_escape(path) + " written again: " +
+                                    count + " waiting entries written, 0 dropped\n"));
+    EXPECT_EQ(run(), "");
     if (row.restarted.empty())
-      restart_and_expect(row.history, false);
+      restart_and_expect(row.history, true);
     else
-      expect_fatal([this] { restart(); }, module, message(row.restarted));
+      expect_fatal([this] { restart(); }, row.history ? "drav_listip" : "drav_access",
+                   message(row.restarted));
   }
   if (append_only_refused)
     GTEST_SKIP() << "this file system refuses the append-only attribute: its rows did not run";
 }
 
-// A file replaced by a link is followed; a directory is refused by append and next start.
-TEST_F(AccessTest, AFileSwappedWhileRunningIsFollowedOrRefused) {
+// Past 10000 waiting lines newer ones are dropped; the counts are told as they grow.
+TEST_F(AccessTest, WaitingLinesAreBoundedAndTheirCountsTold) {
+  load_red();
+  ::testing::internal::CaptureStderr();
+  {
+    const drav_test::FileSizeLimit disk(read_file(history_path()).size());
+    for (int i = 0; i < 10002; ++i)
+      r_dravlistip_add_ip_name(ip("192.0.2.1"), ("P" + std::to_string(i)).c_str(), "");
+    EXPECT_EQ(r_dravlistip_lines_waiting(), 10000u);
+  }
+  r_dravlistip_run();
+  std::vector<std::string> told;
+  std::istringstream stream(::testing::internal::GetCapturedStderr());
+  for (std::string line; std::getline(stream, line);)
+    told.push_back(without_stamp(line));
+  const std::string file = "IP     File " + history_path();
+  std::vector<std::string> expected = {
+      file + " could not be written (File too large): the monitor goes on; entries waiting in "
+             "memory: 1 (at most 10000), written when writing works again"};
+  for (const char* count : {"10", "100", "1000", "10000"})
+    expected.push_back(file + ": entries waiting in memory: " + count);
+  expected.push_back(file + ": entries waiting in memory: 10000, the most kept; newer ones are dropped");
+  expected.push_back(file + " written again: 10000 waiting entries written, 2 dropped");
+  EXPECT_EQ(told, expected);
+  const std::string written = read_file(history_path());
+  EXPECT_EQ(std::ranges::count(written, '\n'), 10001);  // Red's line and 10000 more
+  EXPECT_TRUE(written.ends_with(line_today("192.0.2.1", "P9999\\")));
+}
+
+// The file read at the start is the one written: another file put in its place (a link, a new
+// file, a directory) is told once and not written; the entry is written once the path names
+// the file again.
+TEST_F(AccessTest, AFileSwappedWhileRunningIsNotWrittenInto) {
   for (const bool history : {true, false}) {
     const std::string path = history ? history_path() : add_path();
-    const char* module = history ? "drav_listip" : "drav_access";
-    load_red();
-    std::filesystem::rename(path, path + ".moved");
-    std::filesystem::create_symlink(path + ".moved", path);
-    append_blue(history);
-    restart_and_expect(history, true);
-    load_red();
-    std::filesystem::remove(path);
-    std::filesystem::create_directory(path);
-    expect_fatal([&] { append_blue(history); }, module,
-                 "File " + path + " could not be opened for appending\n" + path +
-                     ": Is a directory");
-    expect_fatal([this] { restart(); }, module,
-                 "File " + path + " could not be read (Is a directory)");
-    std::filesystem::remove(path);
+    const std::string other = path + ".other";
+    for (const int swap : {0, 1, 2}) {
+      load_red();
+      const std::string before = read_file(path);
+      std::filesystem::rename(path, path + ".moved");
+      if (swap == 0) {
+        write_file(other, "");
+        std::filesystem::create_symlink(other, path);
+      } else if (swap == 1) {
+        write_file(path, "");
+      } else {
+        std::filesystem::create_directory(path);
+      }
+      ::testing::internal::CaptureStderr();
+      append_blue(history);
+      const std::string told = ::testing::internal::GetCapturedStderr();
+      EXPECT_THAT(told, ::testing::HasSubstr(swap == 2 ? "File " + path + " could not be opened for appending (Is a directory)"
+                                                       : "File " + path + " names another file than the one read at the start"));
+      EXPECT_EQ(swap == 2 ? "" : read_file(swap == 0 ? other : path), "") << swap;
+      std::filesystem::remove(path);
+      std::filesystem::rename(path + ".moved", path);
+      ::testing::internal::CaptureStderr();
+      history ? r_dravlistip_run() : r_dravaccess_run();
+      EXPECT_THAT(::testing::internal::GetCapturedStderr(), ::testing::HasSubstr(" written again: 1 waiting"));
+      EXPECT_NE(read_file(path), before);
+      restart_and_expect(history, true);
+      std::filesystem::remove(other);
+    }
   }
 }
 

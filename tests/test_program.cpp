@@ -482,7 +482,7 @@ TEST(ProgramTest, FindPrintsMatchingEntriesAndWritesNothing) {
       {"256.1.1.1", 2, "", "Bad address: 256.1.1.1"},
       {"192.0.2.0/33", 2, "", "Bad network: 192.0.2.0/33"},
       {"red", 2, "", ips + ": No such file or directory", {{ips, ""}}},
-      {"red", 2, "", ips + ": Line too short: short", {{ips, "short\n"}}},
+      {"red", 2, "", "Invalid line in " + ips + " (line 1 is too short): short", {{ips, "short\n"}}},
       {"red", 2, "", "access.txt: No such file or directory", {{"access.txt", ""}}},
       {"red",
        2,

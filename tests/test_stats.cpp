@@ -1,12 +1,25 @@
 // The tracker against the simulated server with real files and a controlled clock, also faulty.
 #include <gtest/gtest.h>
 
+#include <arpa/inet.h>
+#include <fcntl.h>
+#include <net/if.h>
+#include <sched.h>
+#include <sys/ioctl.h>
+#include <sys/mount.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
 #include <algorithm>
 #include <atomic>
+#include <cstring>
+#include <filesystem>
+#include <memory>
 #include <regex>
 
 #include "drav_access.h"
 #include "drav_net.h"
+#include "drav_listip.h"
 #include "drav_pane.h"
 #include "drav_screen.h"
 #include "drav_stats.h"
@@ -691,6 +704,144 @@ TEST(StatsFaults, ARoughLinkLogsNoFalseEventInAnyLayout) {
       EXPECT_EQ(bench.poll().second, Lines{}) << static_cast<int>(layout) << " " << poll;
     EXPECT_EQ(r_dravpane_line_count(), pane);
   }
+}
+
+// A look-up never holds up a poll: Connect lines come at once, the history entry when the
+// look-up ends (a rename meanwhile waits for it too), and without host names after its 10 s
+// bound or when the history finishes first.
+TEST(StatsFaults, LookUpsRunBesideThePollsAndAreBounded) {
+  StatsBench bench;
+  // Closed gates hold the look-ups of .20 (opened in the test) and of .22 and .23 (never).
+  auto open = std::make_shared<std::atomic<bool>>(false);
+  r_dravip_set_resolver([open](std::uint32_t ip) -> std::optional<ts_hostent> {
+    while ((ip & 0xFF) >= 20 && (ip & 0xFF) != 21 && ((ip & 0xFF) != 20 || !*open))
+      usleep(1000);
+    return ts_hostent{"host" + std::to_string(ip & 0xFF) + ".example", {}};
+  });
+  bench.server.set_player(1, player("Slow", "192.0.2.20", 1));
+  bench.server.set_player(2, player("Quick", "192.0.2.21", 2));
+  r_dravstats_update(bench.now);
+  for (const std::string& connect : {client_line("Connect   ", 1, "192.0.2.20", "Slow"),
+                                     client_line("Connect   ", 2, "192.0.2.21", "Quick")})
+    EXPECT_NE(read_file(bench.config.log_file).find(connect), std::string::npos);
+  while (r_dravlistip_lookups_waiting() > 1)
+    r_dravlistip_run();
+  const auto line = [](const char* address, const std::string& name, const std::string& hosts) {
+    return std::string(" ") + address + std::string(16 - std::strlen(address), ' ') + name + "\\" + hosts + "\n";
+  };
+  const auto history = [&bench] {
+    std::string text = bench.history(), undated;
+    for (std::size_t at = 0; at < text.size(); at = text.find('\n', at) + 1)
+      undated += text.substr(at + 8, text.find('\n', at) + 1 - at - 8);
+    return undated;
+  };
+  EXPECT_EQ(history(), line("192.0.2.21", "Quick", "host21.example"));
+  bench.server.set_player(1, player("Slower", "192.0.2.20", 1));
+  bench.now += 10;
+  r_dravstats_update(bench.now);  // polled while the look-up waits
+  EXPECT_NE(read_file(bench.config.log_file).find(client_line("Change    ", 1, "192.0.2.20", "Slower")),
+            std::string::npos);
+  *open = true;
+  bench.server.set_player(3, player("Late", "192.0.2.22", 3));
+  bench.poll();  // waits until .20 is answered and .22 has passed its bound
+  EXPECT_EQ(history(), line("192.0.2.21", "Quick", "host21.example") +
+                           line("192.0.2.20", "Slow", "host20.example") +
+                           line("192.0.2.20", "Slower", "host20.example") + line("192.0.2.22", "Late", ""));
+  EXPECT_EQ(bench.status.ats_client[1].pc_hostnames, "host20.example");
+  bench.server.set_player(4, player("Last", "192.0.2.23", 4));
+  r_dravstats_update(bench.now);
+  r_dravlistip_finish();
+  EXPECT_TRUE(history().ends_with(line("192.0.2.22", "Late", "") + line("192.0.2.23", "Last", "")));
+}
+
+// Makes this process the only one in a new namespace of `kind` (network, mounts); false when the
+// system refuses even as an unprivileged user's own namespace.
+bool own_namespace(int kind) {
+  return unshare(kind) == 0 || unshare(CLONE_NEWUSER | kind) == 0;
+}
+
+// A full disk (a small file system of this test's own) holds back the history lines but no
+// poll; once there is room they are written in order, and the operator is told both.
+TEST(StatsFaults, AFullDiskLosesNoHistoryLineAndPollingGoesOn) {
+  const TempDir disk;
+  if (!own_namespace(CLONE_NEWNS) || mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr) != 0 ||
+      mount("tmpfs", disk.path().c_str(), "tmpfs", 0, "size=64k") != 0)
+    GTEST_SKIP() << "no file system of the test's own";
+  const std::string history = disk.file("ip.txt"), filler = disk.file("filler");
+  StatsBench bench("", [&](ts_config& c) { r_dravtools_varcpy(c.log_file_ip, history.c_str()); });
+  {
+    const int file = open(filler.c_str(), O_WRONLY | O_CREAT, 0600);
+    const std::string block(4096, 'f');
+    while (write(file, block.data(), block.size()) > 0) {
+    }
+    while (write(file, block.data(), 1) > 0) {
+    }
+    close(file);
+  }
+  const std::string told = "IP     File " + history +
+                           " could not be written (No space left on device): the monitor goes on; "
+                           "entries waiting in memory: 1 (at most 10000), written when writing works again\n";
+  for (int i = 0; i < 3; ++i) {
+    const std::string name = "Player" + std::to_string(i), address = "192.0.2." + std::to_string(30 + i);
+    bench.server.set_player(i, player(name, address, i));
+    const Polled polled = bench.poll();
+    EXPECT_NE(std::ranges::find(polled.first, "status"), polled.first.end());
+    Lines expected = {client_line("Connect   ", i, address, name)};
+    if (i == 0)
+      expected = {"Server Change     canyon_ridge\n", expected[0], told};
+    EXPECT_EQ(polled.second, expected);
+  }
+  EXPECT_EQ(read_file(history), "");
+  std::filesystem::remove(filler);
+  EXPECT_EQ(bench.poll().second,
+            Lines{"IP     File " + history + " written again: 3 waiting entries written, 0 dropped\n"});
+  std::string undated;
+  for (const char* entry : {"192.0.2.30      Player0\\\n", "192.0.2.31      Player1\\\n",
+                                   "192.0.2.32      Player2\\\n"})
+    undated += entry;
+  std::string written = read_file(history);
+  for (std::size_t at = 0; at < written.size(); at = written.find('\n', at) + 1)
+    written.erase(at, 9);
+  EXPECT_EQ(written, undated);
+  r_dravlistip_finish();
+  umount2(disk.path().c_str(), MNT_DETACH);
+}
+
+// Gives the loopback interface of this network namespace its address, or takes it away (the
+// address 0 removes it), which takes the route to 127.0.0.1 with it.
+void set_loopback(bool present) {
+  const int socket_descriptor = socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
+  ifreq request{};
+  std::strcpy(request.ifr_name, "lo");
+  ASSERT_EQ(ioctl(socket_descriptor, SIOCGIFFLAGS, &request), 0);
+  request.ifr_flags = static_cast<short>(request.ifr_flags | IFF_UP);
+  ASSERT_EQ(ioctl(socket_descriptor, SIOCSIFFLAGS, &request), 0);
+  sockaddr_in address{.sin_family = AF_INET, .sin_port = 0, .sin_addr = {htonl(present ? 0x7F000001 : 0)}, .sin_zero = {}};
+  std::memcpy(&request.ifr_addr, &address, sizeof address);
+  ASSERT_EQ(ioctl(socket_descriptor, SIOCSIFADDR, &request), 0);
+  close(socket_descriptor);
+}
+
+// A route to the server that goes away (the loopback of the test's own network taken down) is
+// told once; the monitor polls on and is told when sending works again.
+TEST(StatsFaults, ASendFailureIsToldOnceAndPollingResumes) {
+  if (!own_namespace(CLONE_NEWNET))
+    GTEST_SKIP() << "no network of the test's own";
+  set_loopback(true);
+  StatsBench bench;
+  bench.server.set_player(1, player("Red", "192.0.2.10", 1));
+  EXPECT_EQ(bench.poll().second, (Lines{"Server Change     canyon_ridge\n",
+                                        client_line("Connect   ", 1, "192.0.2.10", "Red")}));
+  set_loopback(false);
+  for (int poll = 0; poll < 2; ++poll, bench.now += 10)
+    r_dravstats_update(bench.now);
+  set_loopback(true);
+  const Polled resumed = bench.poll();
+  EXPECT_NE(std::ranges::find(resumed.first, "status"), resumed.first.end());
+  EXPECT_EQ(resumed.second, (Lines{"Net    Unable to send \"status\" to the server (Network is unreachable): "
+                                   "the monitor goes on and sends again at the next step\n",
+                                   "Net    Sending to the server works again\n"}));
+  EXPECT_EQ(bench.poll().second, Lines{});
 }
 
 }  // namespace

@@ -326,20 +326,26 @@ TEST(TerminalTest, OperatorSessionSignalsAndRefusals) {
   ended(0);
   EXPECT_EQ(screen_text(terminal->rows()), "BEFORE\n" + std::string(23, '\n'));
 
-  // A fatal error shows a readable wrapped message, waits for any key, exits 1 and restores.
+  // A history that cannot be written is told in the pane, and the monitor goes on.
   ASSERT_TRUE(start());
   std::filesystem::remove(dir.file("drav-logger-ip.txt"));
   std::filesystem::create_directory(dir.file("drav-logger-ip.txt"));
   server.set_player(2, player("Green", "203.0.113.9", 0, 50));
-  const std::string message =
-      "./src/drav_listip - File drav-logger-ip.txt could not be opened for appending";
-  ASSERT_TRUE(terminal->wait_for([&](const auto& r) {
+  ASSERT_TRUE(terminal->wait_for_text("IP     File drav-logger-ip.txt could not be opened for app"));
+  server.set_player(3, player("Grey", "203.0.113.10", 0, 50));
+  ASSERT_TRUE(terminal->wait_for_text("Client Connect    03 203.0.113.10    Grey"));
+  terminal->keys({"q"});
+  ended(0);
+
+  // A start that fails says why, asks for a key and ends with status 1 on it.
+  std::filesystem::remove(dir.file("drav-logger-ip.txt"));
+  ASSERT_TRUE(start("env "));
+  ASSERT_TRUE(terminal->wait_for([](const auto& r) {
     std::string joined = screen_text(r);
     std::erase(joined, '\n');
-    return joined.find(message + "drav-logger-ip.txt: Is a directoryPress any key to exit") !=
+    return joined.find("drav-logger-ip.txt: No such file or directoryPress any key to exit") !=
            std::string::npos;
   }));
-  EXPECT_TRUE(terminal->wait_for(given_back));
   EXPECT_EQ(read_file(dir.file("status")), "");
   terminal->keys({"x"});
   ended(1);
