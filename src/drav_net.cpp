@@ -247,7 +247,9 @@ std::optional<int> r_dravnet_wait_readable(int socket_descriptor, std::int64_t w
                         static_cast<long>(wait_ms % MS_PER_SECOND * NS_PER_MS)};
     ready = ::ppoll(&watched, 1, &wait, &before);
   }
+  const int error = errno;  // the caller tells an interruption from a failure by it
   (void)::pthread_sigmask(SIG_SETMASK, &before, nullptr);
+  errno = error;
   return ready;
 }
 
