@@ -11,6 +11,8 @@
 #include <ifaddrs.h>
 #include <netinet/in.h>
 #include <poll.h>
+#include <pthread.h>
+#include <signal.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
@@ -18,7 +20,6 @@
 #include <array>
 #include <cerrno>
 #include <chrono>
-#include <climits>
 #include <cstdarg>
 #include <cstdint>
 #include <cstring>
@@ -56,6 +57,9 @@ ts_file_descriptor go_socket_main;
 std::array<ts_file_descriptor, NET_SLOT_SOCKETS> gao_socket_dumpuser;
 // The last send failed and that was told; told again only after a send worked.
 bool gb_send_failing = false;
+// Set by a signal handler when the program is to end; the signals whose handlers set it.
+const volatile std::sig_atomic_t* gpb_quit = nullptr;
+sigset_t go_quit_signals{};
 
 /// The local port of the socket `port_offset` after the main socket's (16-bit arithmetic).
 std::uint16_t r_dravnet_local_port(int port_offset) {
@@ -256,6 +260,27 @@ class ts_reply_assembly {
   std::optional<ts_net_reply> pc_reply;
 };
 
+/// Waits up to `wait_ms` for a datagram on the socket, as poll does; nothing when a quit is
+/// requested, before or during the wait. The quit signals are held back from the look at the
+/// flag until the wait begins, which lets them in: one that comes in between ends the wait.
+std::optional<int> r_dravnet_wait_readable(int socket_descriptor, std::int64_t wait_ms) {
+  constexpr std::int64_t MS_PER_SECOND = 1000;
+  constexpr std::int64_t NS_PER_MS = 1000000;
+  sigset_t before;
+  (void)::pthread_sigmask(SIG_BLOCK, &go_quit_signals, &before);
+  std::optional<int> ready;
+  if (!r_dravnet_quitting()) {
+    pollfd watched{socket_descriptor, POLLIN, 0};
+    const timespec wait{static_cast<time_t>(wait_ms / MS_PER_SECOND),
+                        static_cast<long>(wait_ms % MS_PER_SECOND * NS_PER_MS)};
+    ready = ::ppoll(&watched, 1, &wait, &before);
+  }
+  const int error = errno;  // the caller tells an interruption from a failure by it
+  (void)::pthread_sigmask(SIG_SETMASK, &before, nullptr);
+  errno = error;
+  return ready;
+}
+
 std::int64_t r_dravnet_elapsed_ms(std::chrono::steady_clock::time_point since) {
   return std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now() -
                                                                since)
@@ -263,7 +288,8 @@ std::int64_t r_dravnet_elapsed_ms(std::chrono::steady_clock::time_point since) {
 }
 
 /// Joins the texts of the reply datagrams until `datagrams` (> 0) arrived, a wait runs out or
-/// a bound of the reply is reached.
+/// a bound of the reply is reached. A quit request ends the wait with nothing: part of a reply
+/// is no reply.
 std::optional<ts_net_reply> r_dravnet_collect(int socket_descriptor, int datagrams) {
   ts_reply_assembly assembly(go_server, {datagrams, gpts_config->net_response_timeout_1,
                                          gpts_config->net_response_timeout_next});
@@ -274,13 +300,14 @@ std::optional<ts_net_reply> r_dravnet_collect(int socket_descriptor, int datagra
     if (left_ms <= 0) {
       break;
     }
-    pollfd watched{socket_descriptor, POLLIN, 0};
-    const int ready =
-        ::poll(&watched, 1, static_cast<int>(std::min<std::int64_t>(left_ms, INT_MAX)));
-    if (ready < 0 && errno != EINTR) {
+    const std::optional<int> ready = r_dravnet_wait_readable(socket_descriptor, left_ms);
+    if (!ready) {
+      return std::nullopt;
+    }
+    if (*ready < 0 && errno != EINTR) {
       break;
     }
-    if (ready <= 0) {
+    if (*ready <= 0) {
       continue;  // interrupted by a signal, or the wait is over: the time left decides
     }
     sockaddr_in sender{};
@@ -413,7 +440,18 @@ std::optional<std::string> r_dravnet_assemble_reply(std::span<const ts_net_datag
   return std::move(reply->o_text);
 }
 
+void r_dravnet_set_quit_flag(const volatile std::sig_atomic_t* pb_quit, const sigset_t& signals) {
+  gpb_quit = pb_quit;
+  go_quit_signals = signals;
+}
+
+bool r_dravnet_quitting() {
+  return gpb_quit != nullptr && *gpb_quit != 0;
+}
+
 void r_dravnet_finish() {
+  gpb_quit = nullptr;
+  (void)::sigemptyset(&go_quit_signals);
   if (!go_socket_main.close()) {
     r_dravlog_error("./src/drav_net - Unable to close socket\n");
   }

@@ -3,6 +3,9 @@
 // collection of multi-datagram replies.
 #pragma once
 
+#include <signal.h>
+
+#include <csignal>
 #include <cstddef>
 #include <cstdint>
 #include <optional>
@@ -80,6 +83,13 @@ std::optional<std::string> r_dravnet_assemble_reply(std::span<const ts_net_datag
 /// Socket failures are fatal, and so is a port range that holds the port of a server on this
 /// machine.
 void r_dravnet_init(const ts_config& config);
+/// Lets a quit request end every wait for a reply at once: `pb_quit` (kept, only read) is the
+/// flag that the handlers of `signals` set. Those signals are held back from the look at the
+/// flag to the wait, so one that comes in between still ends the wait. Null forgets the flag.
+void r_dravnet_set_quit_flag(const volatile std::sig_atomic_t* pb_quit, const sigset_t& signals);
+/// True once the quit flag is set: from then on a command is still sent, but no reply is
+/// awaited, and one being awaited counts as none.
+bool r_dravnet_quitting();
 /// Sends "rcon <password> <command>" on the main socket (index -1) or on the socket of slot
 /// 0..255 and collects the reply: `datagrams` > 0 stops after that many datagrams, < 0 collects
 /// until a wait runs out, 0 only sends. Only the server's datagrams count (see

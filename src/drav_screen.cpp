@@ -2,11 +2,13 @@
 // of the player table. Nothing here touches the terminal, so the tests drive it directly.
 #include <algorithm>
 #include <cstdio>
+#include <string>
 
 #include "drav_ip.h"
 #include "drav_listip.h"
 #include "drav_pane.h"
 #include "drav_screen_internal.h"
+#include "drav_stats.h"
 #include "drav_statsparse.h"
 
 ts_screen_state gts_screen;
@@ -288,6 +290,21 @@ std::string r_dravscreen_game_text(const ts_status& status) {
   const char* gametype =
       status.ac_gametype[0] != '\0' ? status.ac_gametype : status.ts_serverinfo.ac_gamename;
   return std::string("Game: ") + gametype + " - " + status.ac_map;
+}
+
+std::string r_dravscreen_server_state_text() {
+  const ts_server_state state = r_dravstats_server_state();
+  switch (state.te_state) {
+    case SERVER_SILENT:
+      return "SILENT " + std::to_string(r_dravstats_clock() - state.t_since) + " s";
+    case SERVER_NOT_UNDERSTOOD:
+      return "NOT UNDERSTOOD";
+    case SERVER_PASSWORD_REFUSED:
+      return "PASSWORD REFUSED";
+    case SERVER_ANSWERING:
+      break;
+  }
+  return {};
 }
 
 int r_dravscreen_number_width() {

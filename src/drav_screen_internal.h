@@ -50,6 +50,7 @@ struct ts_screen_state {
   ts_cursor ts_cursor_client;
   ts_cursor ts_cursor_ip;
   ts_cursor ts_cursor_log;
+  std::string pc_server_state_shown;  // the header's server state as last drawn
 };
 
 /// The screen's one state.
@@ -73,6 +74,10 @@ int r_dravscreen_client_rows();
 int r_dravscreen_number_width();
 /// The left part of the server header: "Game: <game type> - <map>".
 std::string r_dravscreen_game_text(const ts_status& status);
+
+/// The server's state for the header ("SILENT <seconds> s", "NOT UNDERSTOOD", "PASSWORD
+/// REFUSED"), empty while it answers.
+std::string r_dravscreen_server_state_text();
 
 /// printf into a std::string, for the lines of the blocks (texts hold up to 512 bytes).
 [[gnu::format(printf, 1, 2)]] std::string r_dravscreen_format_line(const char* format, ...);

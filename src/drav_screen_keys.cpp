@@ -485,7 +485,9 @@ ts_console_edit r_dravscreen_console_edit(ts_console_line& line, int key, int wi
 
 void r_dravscreen_take_change_flags() {
   ts_status& status = *gts_screen.pts_status;
-  if (status.b_serverinfo_updated == 1) {
+  // The server's state also changes between polls: its silence counts seconds.
+  if (status.b_serverinfo_updated == 1 ||
+      r_dravscreen_server_state_text() != gts_screen.pc_server_state_shown) {
     r_dravscreen_mark(WIN_SERVER);
     status.b_serverinfo_updated = 0;
   }

@@ -212,18 +212,27 @@ void r_dravscreen_draw_server() {
   ts_row_pen pen = r_dravscreen_start_row(window, 0);
   r_dravscreen_pen_clear_rest(pen);
   pen.i_column = 0;
+  // The server's state comes first and whole (a few words, far shorter than the narrowest
+  // header), in red, so that it is seen however long the other texts are.
+  gts_screen.pc_server_state_shown = r_dravscreen_server_state_text();
+  if (!gts_screen.pc_server_state_shown.empty()) {
+    r_dravscreen_pen_plain(pen, gts_screen.pc_server_state_shown,
+                           r_dravscreen_pair_attribute(PAIR_BAD, true));
+    r_dravscreen_pen_plain(pen, " ", r_dravscreen_pair_attribute(PAIR_PLAIN));
+  }
+  const long long first = pen.i_column;
   const std::string game = r_dravscreen_game_text(status);
   const int end = pen.i_end;
   const long long column = end - static_cast<long long>(status.i_hostname_length);
   // The name ends in the last column; the game text is cut a blank before it, so that the two
-  // never run into each other. A name longer than the line follows the game text.
-  if (status.i_hostname_length != 0 && column >= 0) {
-    pen.i_end = static_cast<int>(std::max(column - 1, 0LL));
+  // never run into each other. A name longer than the rest of the line follows the game text.
+  if (status.i_hostname_length != 0 && column >= first) {
+    pen.i_end = static_cast<int>(std::max(column - 1, first));
   }
   r_dravscreen_pen_color_string(pen, game.c_str());
   pen.i_end = end;
   if (status.i_hostname_length != 0) {
-    if (column >= 0) {
+    if (column >= first) {
       pen.i_column = static_cast<int>(column);
     }
     r_dravscreen_pen_color_string(pen, status.ts_serverinfo.ac_hostname);

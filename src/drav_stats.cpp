@@ -48,6 +48,8 @@ struct ts_tracker_state {
   std::time_t t_unanswered_since = 0;
   std::time_t t_unanswered_wall = 0;
   bool b_silence_told = false;
+  // What the server's last told replies said, for r_dravstats_server_state.
+  te_server_state te_replies = SERVER_ANSWERING;
 };
 
 ts_tracker_state go_tracker;
@@ -784,7 +786,9 @@ te_status_answer r_dravstats_ask_status(ts_status_reply& reply, std::string& fir
   const std::optional<ts_net_reply> answer =
       r_dravnet_ask("status", STATUS_DATAGRAMS, NET_MAIN_SOCKET);
   if (!answer) {
-    return ANSWER_NONE;
+    // A wait cut short by a quit request tells nothing about the server: like a cut reply, it
+    // skips the poll and counts toward nothing.
+    return r_dravnet_quitting() ? ANSWER_CUT : ANSWER_NONE;
   }
   // A datagram cut by the read lost its end as surely as a lost one; a reply stopped at its
   // bound lost its end too (a server that floods blanks without end sends nothing else).
@@ -876,6 +880,18 @@ void r_dravstats_note_answered(std::time_t now) {
   go_tracker.b_silence_told = false;
 }
 
+// Keeps what the header tells of the replies: a refusal at once, a layout not known here once
+// it was told, and their end once a reply is accepted.
+void r_dravstats_note_replies(te_status_answer answer) {
+  if (answer >= ANSWER_PARTIAL) {
+    go_tracker.te_replies = SERVER_ANSWERING;
+  } else if (answer == ANSWER_REFUSED) {
+    go_tracker.te_replies = SERVER_PASSWORD_REFUSED;
+  } else if (answer == ANSWER_NOT_UNDERSTOOD && go_tracker.b_not_understood_told) {
+    go_tracker.te_replies = SERVER_NOT_UNDERSTOOD;
+  }
+}
+
 // Resets a record in place: a whole temporary state record (over a hundred kilobytes) would
 // not fit comfortably on the stack.
 template <typename Record>
@@ -940,6 +956,7 @@ void r_dravstats_update(std::time_t now) {
   std::string first_line;
   const te_status_answer answer = r_dravstats_fetch_status(first_line, single);
   r_dravstats_note_not_understood(answer, first_line);
+  r_dravstats_note_replies(answer);
   // Only a poll without any reply counts toward silence; a cut reply counts toward nothing.
   if (answer == ANSWER_NONE) {
     r_dravstats_note_unanswered(now);
@@ -963,6 +980,13 @@ void r_dravstats_update(std::time_t now) {
   if (all_taken) {
     go_tracker.b_first_poll = 0;
   }
+}
+
+ts_server_state r_dravstats_server_state() {
+  if (go_tracker.b_silence_told) {
+    return {SERVER_SILENT, go_tracker.t_unanswered_since};
+  }
+  return {go_tracker.te_replies, 0};
 }
 
 void r_dravstats_forget_departed(ts_status& status, std::uint64_t ip) {

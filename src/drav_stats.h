@@ -28,6 +28,21 @@ int r_dravstats_run();
 /// in a row got it with the same first line) are told in the log pane once until a reply is
 /// accepted. Three polls in a row without any reply are told as "Server Silent since ...".
 void r_dravstats_update(std::time_t now);
+/// How the server answers, as the log pane last told it.
+enum te_server_state : int {
+  SERVER_ANSWERING = 0,     // its status replies are accepted (or nothing was told yet)
+  SERVER_SILENT,            // "Server Silent since ..." was told and no reply came since
+  SERVER_NOT_UNDERSTOOD,    // "Server Reply not understood: ..." was told for its last replies
+  SERVER_PASSWORD_REFUSED,  // its last reply refused the password
+};
+struct ts_server_state {
+  te_server_state te_state = SERVER_ANSWERING;
+  std::time_t t_since = 0;  // silent only: the first poll without a reply (r_dravstats_clock)
+};
+/// The server's state for the operator's eye: set by the polls that tell it in the log pane,
+/// back to SERVER_ANSWERING once a status reply is accepted again (a reply that was cut on the
+/// way changes nothing). Silence wins over what the replies before it said.
+ts_server_state r_dravstats_server_state();
 /// Forgets every player of `status` who departed recently from address `ip`, so that a banned
 /// player who comes back is decided by the access list again rather than let in as a return.
 void r_dravstats_forget_departed(ts_status& status, std::uint64_t ip);

@@ -1,5 +1,6 @@
 // drav-logger: monitors and logs one game server through its remote console.
 #include <getopt.h>
+#include <signal.h>
 
 #include <algorithm>
 #include <cerrno>
@@ -471,9 +472,14 @@ void r_monitor_start() {
   // Cleared before the handlers are in place: a signal that comes while the start is
   // announced (which waits for the server's reply) must still end the run.
   gb_quit = 0;
+  sigset_t quit_signals;
+  (void)sigemptyset(&quit_signals);
   for (int signal_number : {SIGINT, SIGTERM, SIGHUP, SIGQUIT}) {
+    (void)sigaddset(&quit_signals, signal_number);
     (void)std::signal(signal_number, r_signal);
   }
+  // A quit must not wait for the reply a poll awaits (up to net_response_timeout_1).
+  r_dravnet_set_quit_flag(&gb_quit, quit_signals);
 }
 
 // Polls and paces until the operator quits or a signal asks the program to end.

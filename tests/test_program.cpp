@@ -182,6 +182,34 @@ TEST(ProgramTest, SignalsEndAHeadlessRunWithStatus0) {
   }
 }
 
+// A quit signal ends the wait for a reply at once: a server that stopped answering would hold
+// the poll for the minute of net_response_timeout_1. Nothing of the cut poll is logged.
+TEST(ProgramTest, SignalsEndAPollThatAwaitsAReplyAtOnce) {
+  drav_sim::SimServer server("secret");
+  const Files files = {{"drav-logger.cfg", config_text({{"net_server_port", std::to_string(server.port())},
+                                                        {"net_response_timeout_1", "60000"}})},
+                       {"drav-logger-ip.txt", ""}};
+  const std::string polled =
+      std::string(drav_test::STAMP_PATTERN) + " Server Change     canyon_ridge\n";
+  for (const int signal : {SIGINT, SIGTERM}) {
+    const drav_test::TempDir dir;
+    server.set_faults({});
+    const Outcome r = run({"--headless"}, files, [&](pid_t pid, int) {
+      // The first poll is answered, the next one's status never.
+      const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(TIMEOUT_MS);
+      while (read_file(dir.file("drav-logger.log")).empty() && std::chrono::steady_clock::now() < deadline)
+        std::this_thread::sleep_for(std::chrono::milliseconds(10));
+      server.set_faults({.silent = true});
+      server.clear_commands();
+      EXPECT_TRUE(server.wait_for_commands(1, TIMEOUT_MS));
+      kill(pid, signal);
+    }, &dir);
+    EXPECT_EQ(std::tuple(r.status, r.err), std::tuple(0, "")) << signal;
+    EXPECT_TRUE(matches(r.files.at("drav-logger.log"), polled)) << signal << ": " << r.out;
+    EXPECT_EQ(r.out, r.files.at("drav-logger.log")) << signal;
+  }
+}
+
 // A fatal error at the start ends with status 1 after a key or the input's end; a headless
 // run has no operator and ends at once. A line of its own says what the message lacks.
 TEST(ProgramTest, StartUpErrorsAreFatalWithTheirMessage) {

@@ -12,6 +12,8 @@
 #include <map>
 #include <memory>
 #include <numeric>
+#include <optional>
+#include <regex>
 #include <sstream>
 #include <string>
 #include <thread>
@@ -358,10 +360,12 @@ TEST(TerminalTest, OperatorSessionSignalsAndRefusals) {
   EXPECT_TRUE(terminal->wait_for_text("Error: the terminal has no colours"));
 }
 
-// The server header at `cols` columns: the game text ends a blank before the server's name,
-// cut where it would reach it.
-std::string header_row(int cols) {
-  std::string header = fit("Game: deathmatch - canyon_ridge", cols - 2 - 16);
+// The server header at `cols` columns: the server's state (if any) and a blank, then the game
+// text, which ends a blank before the server's name, cut where it would reach it.
+std::string header_row(int cols, const std::string& state = "") {
+  const std::string first = state.empty() ? state : state + " ";
+  std::string header =
+      first + fit("Game: deathmatch - canyon_ridge", std::max(0, cols - 18 - static_cast<int>(first.size())));
   header.erase(header.find_last_not_of(' ') + 1);
   return "│" + fit(header, cols - 2 - 15) + "Simulated Arena│";
 }
@@ -386,7 +390,8 @@ std::string key_bar_row(int cols) {
 
 // The 12-row screen at `cols` columns below: three players and entries, the newest two pane lines
 // (`pane`, as widest shown), the key bar; rows cut at their region's end, borders kept.
-std::vector<std::string> narrow_screen(int cols, const std::vector<std::string>& pane) {
+std::vector<std::string> narrow_screen(int cols, const std::vector<std::string>& pane,
+                                       const std::string& state = "") {
   const int table = cols >= 80 && cols <= 83 ? cols - 34 : (cols - 83) / 2 + 49;
   const int ip_list = cols - table - 3;
   const std::string frag = table > 44 ? "Frag" : "Frg", ping = table > 45 ? "Ping" : "Png";
@@ -402,7 +407,7 @@ std::vector<std::string> narrow_screen(int cols, const std::vector<std::string>&
       {slot(" 0", 12, 50, "192.0.2.10      Red"), "192.0.2.10      Red"},
       {slot(" 1", 3, 300, "198.51.100.7    Blue"), "198.51.100.7    Blue"},
       {slot(" 2", 7, 80, "198.51.100.20   Rob"), "198.51.100.20   Rob"}};
-  std::vector<std::string> screen = {"┌─[S]" + line(cols - 16) + "[? Help]──┐", header_row(cols),
+  std::vector<std::string> screen = {"┌─[S]" + line(cols - 16) + "[? Help]──┐", header_row(cols, state),
                                      "├─[C]" + line(table - 4) + "┬─[I]" + line(ip_list - 4) + "┤"};
   for (const auto& [table_row, ip_row] : lists)
     screen.push_back("│" + fit(table_row, table) + "│" + fit(ip_row, ip_list) + "│");
@@ -455,24 +460,39 @@ TEST(TerminalTest, EveryWidthHelpPausedPaneConsoleLineAndFind) {
                     24);
   ASSERT_TRUE(terminal.wait_for_text("Client Connect    02 198.51.100.20   Rob"));
 
+  // Status replies that refuse the password, are not understood, or do not come: the header
+  // tells it first, whole and in red, until a status reply is understood again.
+  const auto answer_status = [&](const std::string& text) {
+    server.set_reply_override([text](const std::string& command) {
+      return text.empty() || !command.starts_with("status")
+                 ? std::nullopt
+                 : std::optional(std::vector<std::string>{"\xFF\xFF\xFF\xFFprint\n" + text});
+    });
+  };
+  answer_status("Bad rcon_password.\n");
+
   // Regions keep their text and whole borders at each width up to 62 (every last field fits),
   // where the key bar's parts meet, around the table's fixed widths, and wide; not every width
   // up to 300, as tmux passes on at most four resizes a second.
   terminal.resize(300, 12);
-  ASSERT_TRUE(
-      terminal.wait_for([](const auto& r) { return r.size() == 12 && r[10].size() > 600; }));
+  ASSERT_TRUE(terminal.wait_for([](const auto& r) {
+    return r.size() == 12 && r[10].size() > 600 && r[1] == header_row(300, "PASSWORD REFUSED");
+  }));
+  EXPECT_EQ(std::tuple(terminal.cells()[1][1].bold, terminal.cells()[1][1].foreground),
+            std::tuple(true, RED));
   const std::vector<std::string> pane = {inside(terminal.rows()[8]), inside(terminal.rows()[9])};
   std::vector<int> widths(23);
   std::iota(widths.begin(), widths.end(), 40);
   widths.insert(widths.end(), {76, 77, 78, 79, 80, 83, 84, 85, 86, 100, 101, 200, 299});
   for (int cols : widths) {
     terminal.resize(cols, 12);
-    const std::vector<std::string> expected = narrow_screen(cols, pane);
+    const std::vector<std::string> expected = narrow_screen(cols, pane, "PASSWORD REFUSED");
     ASSERT_TRUE(terminal.wait_for([&](const auto& r) { return r == expected; },
                                   std::chrono::milliseconds(25)))
         << cols << " columns, expected:\n"
         << screen_text(expected);
   }
+  answer_status("");
 
   // Every size from 40x12 to 300x100 keeps the regions apart: the corners, sizes on both sides
   // of the table's fixed widths, and odd ones between.
@@ -486,6 +506,28 @@ TEST(TerminalTest, EveryWidthHelpPausedPaneConsoleLineAndFind) {
                                   std::chrono::milliseconds(25)))
         << cols << "x" << rows;
   }
+
+  // Silence counts its seconds on the screen between polls; a layout not known here is told
+  // after two replies with the same first line.
+  const auto header_state = [](const std::vector<std::string>& r) {
+    std::smatch state;
+    const bool told = r.size() > 1 && std::regex_search(r[1], state, std::regex("^│(SILENT [0-9]+ s|[A-Z ]+[A-Z]) "));
+    return told && r[1] == header_row(40, state[1]) ? state[1].str() : std::string();
+  };
+  terminal.resize(40, 12);
+  server.set_faults({.silent = true});
+  std::string silent;
+  ASSERT_TRUE(terminal.wait_for([&](const auto& r) {
+    return (silent = header_state(r)).starts_with("SILENT ");
+  }));
+  ASSERT_TRUE(terminal.wait_for([&](const auto& r) {
+    return header_state(r).starts_with("SILENT ") && header_state(r) != silent;
+  }));
+  server.set_faults({});
+  answer_status("A layout of its own\n");
+  ASSERT_TRUE(terminal.wait_for([&](const auto& r) { return header_state(r) == "NOT UNDERSTOOD"; }));
+  answer_status("");
+  ASSERT_TRUE(terminal.wait_for_row(1, header_row(40)));
 
   // ? shows every region's keys over the regions; the next key only closes it, redrawing them.
   terminal.resize(80, 24);
