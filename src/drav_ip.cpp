@@ -127,10 +127,6 @@ std::optional<ts_hostent> r_dravip_system_resolver(std::uint32_t ip) {
 
 }  // namespace
 
-int r_dravip_check_ip_net_mask(std::uint64_t ip, std::uint64_t net, std::uint64_t mask) {
-  return (ip & mask) == net ? 1 : 0;
-}
-
 ts_ip_net_mask r_dravip_get_net_mask(std::uint64_t ip, int prefix) {
   const std::uint64_t mask = gct_mask[static_cast<std::size_t>(std::clamp(prefix, 0, 32))];
   return ts_ip_net_mask{ip & mask, mask};

@@ -47,8 +47,6 @@ inline constexpr std::array<std::uint64_t, 33> gct_mask = [] {
   return masks;
 }();
 
-/// 1 when (ip AND mask) equals net, else 0.
-int r_dravip_check_ip_net_mask(std::uint64_t ip, std::uint64_t net, std::uint64_t mask);
 /// The network of `ip` with the given prefix length, clamped to 0..32.
 ts_ip_net_mask r_dravip_get_net_mask(std::uint64_t ip, int prefix);
 /// Parses a dotted address ending at the text's end, a blank, ':' or '/'; 0 when invalid.

@@ -158,10 +158,6 @@ struct ts_listip_query {
 /// colour codes removed). Nothing, and `error` says why, for an empty query, a bad network,
 /// or four dotted numbers that are no address.
 std::optional<ts_listip_query> r_dravlistip_parse_query(std::string_view text, std::string& error);
-/// True when `entry` matches: its address in the query's range, or the query's text inside
-/// its name as shown (colour codes removed, game characters as their UTF-8 text) or inside
-/// its host names, ASCII letters in either case.
-bool r_dravlistip_match(const ts_listip_query& query, const ts_listip_data& entry);
 /// Index of the first matching entry from `start` on, stepping by `step` (1 or -1) and
 /// wrapping around the list; -1 when no entry matches. `start` may lie outside the list.
 std::int32_t r_dravlistip_find(const ts_listip_query& query, std::int32_t start, std::int32_t step);

@@ -387,13 +387,6 @@ std::string r_dravlistip_shown_name(const char* name) {
   return shown;
 }
 
-bool r_dravlistip_match(const ts_listip_query& query, const ts_listip_data& entry) {
-  if (query.te_kind != QUERY_TEXT) {
-    return entry.ip >= query.i_first_ip && entry.ip <= query.i_last_ip;
-  }
-  return r_dravlistip_text_matches(entry.name, entry.hostnames, query.pc_text);
-}
-
 std::int32_t r_dravlistip_find(const ts_listip_query& query, std::int32_t start,
                                std::int32_t step) {
   const auto count = static_cast<std::int64_t>(r_dravlistip_get_count());

@@ -357,10 +357,6 @@ ts_cursor r_dravscreen_log_cursor() {
   return gts_screen.ts_cursor_log;
 }
 
-bool r_dravscreen_log_paused() {
-  return gts_screen.ts_pause_log.b_paused;
-}
-
 std::string r_dravscreen_log_pause_label() {
   const ts_log_pause& pause = gts_screen.ts_pause_log;
   return pause.b_paused ? "PAUSED +" + std::to_string(pause.i_new_lines) : std::string();

@@ -223,8 +223,6 @@ const std::vector<ts_help_line>& r_dravscreen_help_lines();
 /// The log pane's cursor: i_current is the newest line shown. Every line added to the pane
 /// moves it to the newest line.
 ts_cursor r_dravscreen_log_cursor();
-/// Whether the log pane holds still (P): new lines are kept but the view stays put.
-bool r_dravscreen_log_paused();
 /// What the pane's top border says: "PAUSED +12" with the lines added since the pause, or
 /// nothing while the pane follows the newest line.
 std::string r_dravscreen_log_pause_label();
