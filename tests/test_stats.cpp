@@ -499,7 +499,8 @@ TEST(StatsFaults, RepliesDamagedAlikeAndDatagramsCutByTheReadAreNotTaken) {
     details += "skin                male/grunt\n";
   details.resize(2052);
   details.back() = '\n';
-  bench.server.set_reply_override([&](const std::string&) -> std::optional<Lines> {
+  // A copy: the server's thread may still answer a late request after the test's end.
+  bench.server.set_reply_override([details](const std::string&) -> std::optional<Lines> {
     return Lines{details + "fov                 90\n"};
   });
   ts_dumpuser info;
