@@ -12,6 +12,7 @@
 
 #include <algorithm>
 #include <csignal>
+#include <fstream>
 #include <regex>
 #include <sstream>
 #include <utility>
@@ -120,7 +121,12 @@ std::uint64_t ip(const char* dotted) {
 }
 
 int free_udp_port_range(int count) {
-  for (int base = 41000 + (getpid() % 200) * 40; base + count <= 65536; base += 40) {
+  // Below the system's ephemeral ports, which a simulated server started later may be given:
+  // a range among them could take that server's port.
+  int ephemeral_low = 32768;
+  std::ifstream("/proc/sys/net/ipv4/ip_local_port_range") >> ephemeral_low;
+  const int first = 10000 + (getpid() % 40) * 300;
+  for (int base = first; base + count <= std::min(ephemeral_low, 65536); base += 300) {
     bool all_free = true;
     for (int offset = 0; offset < count && all_free; ++offset) {
       const int probe = socket(AF_INET, SOCK_DGRAM, 0);

@@ -67,7 +67,8 @@ inline constexpr char STAMP_PATTERN[] = "[0-9]{4}-[0-9]{2}-[0-9]{2} [0-9]{2}:[0-
 /// `text` without each line's leading time stamp and blank; fails the test when one has none.
 std::string without_stamp(const std::string& text);
 
-/// A port P of 127.0.0.1 with P .. P + `count` - 1 all free right now; 0 when none was found.
+/// A port P of 127.0.0.1 below the ephemeral ports with P .. P + `count` - 1 all free right now;
+/// 0 when none was found.
 int free_udp_port_range(int count);
 
 /// A regular expression for the fatal path's standard error: two line feeds, stamp, message.
