@@ -101,7 +101,7 @@ void BM_ParseStatus32PlayersBracketed(benchmark::State& state) {
   time_parser<ts_status_reply>(
       state, "status", r_dravstatsparse_parse_status,
       [](const ts_status_reply& reply) { return ones(reply.ab_present); }, 32);
-  full_server().set_layout(drav_sim::Layout::SPEC);
+  full_server().set_layout(drav_sim::Layout::TITLED);
 }
 BENCHMARK(BM_ParseStatus32PlayersBracketed);
 

@@ -239,7 +239,7 @@ void churn_in(drav_sim::Layout layout) {
 
 TEST(StatsChurn, OverARoughLinkEveryEventHistoryEntryAndKickIsTrue) {
   for (const drav_sim::Layout layout :
-       {drav_sim::Layout::SPEC, drav_sim::Layout::PLAIN, drav_sim::Layout::BRACKETED}) {
+       {drav_sim::Layout::TITLED, drav_sim::Layout::PLAIN, drav_sim::Layout::BRACKETED}) {
     SCOPED_TRACE("layout " + std::to_string(static_cast<int>(layout)));
     churn_in(layout);
   }

@@ -686,7 +686,7 @@ TEST(StatsFaults, RepliesNotUnderstoodRefusedOrCutAreNoSilence) {
 // layout, and a reply that lost its beginning is not told as one not understood.
 TEST(StatsFaults, ARoughLinkLogsNoFalseEventInAnyLayout) {
   for (const drav_sim::Layout layout :
-       {drav_sim::Layout::SPEC, drav_sim::Layout::PLAIN, drav_sim::Layout::BRACKETED}) {
+       {drav_sim::Layout::TITLED, drav_sim::Layout::PLAIN, drav_sim::Layout::BRACKETED}) {
     StatsBench bench;
     bench.server.set_layout(layout);
     bench.server.set_max_clients(40);

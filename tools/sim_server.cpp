@@ -220,7 +220,7 @@ std::string address_text(const Player& player, Layout layout) {
 // The plain layouts print each byte of a name in the status with its high bit cleared.
 std::string status_name(const std::string& name, Layout layout) {
   std::string shown = name;
-  if (layout != Layout::SPEC) {
+  if (layout != Layout::TITLED) {
     for (char& c : shown) {
       c = static_cast<char>(static_cast<unsigned char>(c) & 0x7F);
     }
@@ -291,7 +291,7 @@ struct SimServer::Impl {
   std::string gametype = "deathmatch";
   std::vector<std::pair<std::string, std::string>> serverinfo = default_serverinfo();
   double zombie_seconds = 2.0;
-  Layout layout = Layout::SPEC;
+  Layout layout = Layout::TITLED;
   int max_clients = 32;
   Faults faults;
   ReplyOverride reply_override;
@@ -603,7 +603,7 @@ std::vector<std::string> SimServer::Impl::execute(const std::string& command) {
 }
 
 void SimServer::Impl::print_status(OutputRedirect& out) {
-  if (layout == Layout::SPEC) {
+  if (layout == Layout::TITLED) {
     out.printf("Map              : %s\n", map.c_str());
     out.printf("Gametype         : %s\n", gametype.c_str());
     out.print("\n");
@@ -660,7 +660,7 @@ void print_info_line(OutputRedirect& out, const std::string& key, const std::str
 
 void SimServer::Impl::print_serverinfo(OutputRedirect& out) {
   auto settings = serverinfo;
-  if (layout == Layout::SPEC) {
+  if (layout == Layout::TITLED) {
     out.print("\n");
   } else {
     std::ranges::stable_sort(settings, {}, [](const auto& setting) { return setting.first; });
@@ -709,14 +709,14 @@ void SimServer::Impl::print_dumpuser(OutputRedirect& out, std::string_view argum
   out.print("userinfo\n");
   out.print("--------\n");
   print_info_line(out, "name", player.zombie ? std::string() : player.name);
-  if (layout == Layout::SPEC) {
+  if (layout == Layout::TITLED) {
     print_info_line(out, "ip", address_text(player, layout));
   }
   for (const auto& [key, value] : player.userinfo) {
     print_info_line(out, key, value);
   }
   // The plain layouts keep the client's own order, in which the server adds the address last.
-  if (layout != Layout::SPEC && !slot.renamed) {
+  if (layout != Layout::TITLED && !slot.renamed) {
     print_info_line(out, "ip", address_text(player, layout));
   }
 }

@@ -25,7 +25,7 @@ constexpr int USAGE_STATUS = 2;
 
 constexpr char USAGE[] =
     "Usage: sim-server --port PORT --password PASSWORD [--players N] [--scenario demo]\n"
-    "                  [--layout spec|plain|bracketed] [--max-clients N]\n"
+    "                  [--layout titled|plain|bracketed] [--max-clients N]\n"
     "                  [--zombie-seconds S] [--player-address ADDRESS]\n"
     "                  [--stream-port PORT [--stream-rate N]] [--report-commands yes]\n"
     "                  [--lose P] [--cut P] [--double P] [--reorder P] [--split anywhere]\n"
@@ -36,7 +36,7 @@ constexpr char USAGE[] =
     "  --port PORT          UDP port to listen on (0 picks a free one)\n"
     "  --password PASSWORD  remote console password\n"
     "  --players N          fill slots 0..N-1 with generated players (0 to 256)\n"
-    "  --layout L           reply layout of a server build: spec (the default; \"Map\",\n"
+    "  --layout L           reply layout of a server build: titled (the default; \"Map\",\n"
     "                       \"Gametype\" and an empty line), plain (a lower-case \"map\" line\n"
     "                       only, details with \"ip\" last) or bracketed (as plain, client\n"
     "                       numbers in 2 columns, addresses in brackets)\n"
@@ -66,7 +66,7 @@ struct Options {
   std::optional<std::string> password;
   int players = 0;
   int max_clients = 32;
-  drav_sim::Layout layout = drav_sim::Layout::SPEC;
+  drav_sim::Layout layout = drav_sim::Layout::TITLED;
   bool demo = false;
   double zombie_seconds = 2.0;
   std::optional<std::string> player_address;
@@ -149,7 +149,7 @@ bool set_server_option(Options& options, std::string_view option, const std::str
     options.max_clients = int_value(option, value, 1, drav_sim::SIM_MAX_CLIENTS);
   } else if (option == "--layout") {
     const std::pair<std::string_view, drav_sim::Layout> layouts[] = {
-        {"spec", drav_sim::Layout::SPEC},
+        {"titled", drav_sim::Layout::TITLED},
         {"plain", drav_sim::Layout::PLAIN},
         {"bracketed", drav_sim::Layout::BRACKETED}};
     const auto* found = std::ranges::find(layouts, value, [](const auto& l) { return l.first; });
