@@ -165,7 +165,8 @@ struct Churn {
       EXPECT_TRUE(held(ip, line.substr(25, line.find('\\') - 25), -1)) << "invented: " << line;
     }
     const std::vector<drav_sim::Kick> kicks = bench.server.kicks();
-    for (const drav_sim::Kick& kick : kicks | std::views::drop(kicked)) {
+    for (std::size_t i = kicked; i < kicks.size(); ++i) {
+      const drav_sim::Kick& kick = kicks[i];
       EXPECT_TRUE(kickable.contains(who(kick.player))) << "kicked " << kick.slot;
       gone.push_back(kick.player);
     }
