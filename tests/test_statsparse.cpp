@@ -383,10 +383,9 @@ TEST(RealReplies, PlainLayoutsAreReadByFieldsAndCutHeadersAreToldApart) {
 
 TEST(RealReplies, TheSimulatorAnswersByteForByteInEachLayout) {
   drav_sim::SimServer server{"secret"};
-  const char* names[] = {"Alpha", "Two Words",
-                         "Hi\xE9"
-                         "bit\xC4",
-                         "Sixteen_chars_16"};
+  // The third name's raw bytes: "\xE9b" would read as one escape.
+  const std::string high_bits = std::string("Hi\xE9") + "bit\xC4";
+  const char* names[] = {"Alpha", "Two Words", high_bits.c_str(), "Sixteen_chars_16"};
   const int ports[] = {59137, 59665, 45521, 34272};
   for (int slot = 0; slot < 4; ++slot) {
     const drav_sim::Player player{
