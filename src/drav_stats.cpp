@@ -102,7 +102,7 @@ struct ts_poll {
   ts_serverinfo ts_serverinfo_again;
 };
 
-// The poll under way (or the last one, done), and whether it ran to its end.
+// The poll under way, or the last one (done); its result tells whether it took a reply.
 ts_task<bool> go_poll;
 
 using ts_departed_list = std::forward_list<ts_disconnected>;
