@@ -259,7 +259,6 @@ class ts_reply_assembly {
   std::optional<ts_net_reply> pc_reply;
 };
 
-
 // A command waiting for its turn; the first one is in flight while gts_flight has a watch.
 struct ts_net_request {
   std::uint64_t i_id = 0;

@@ -4,6 +4,7 @@
 // is marked and updates the terminal once.
 #include "drav_screen_curses.h"
 
+#include <poll.h>
 #include <signal.h>
 #include <sys/ioctl.h>
 #include <unistd.h>
@@ -405,9 +406,22 @@ bool r_dravscreen_take_key(int code) {
   return outcome.i_continue_running != 0;
 }
 
+// True when the terminal hung up: its input stays readable with nothing to read.
+bool r_dravscreen_terminal_gone() {
+  pollfd input{STDIN_FILENO, POLLIN, 0};
+  return ::poll(&input, 1, 0) == 1 && (input.revents & (POLLHUP | POLLERR)) != 0;
+}
+
 // The terminal has input: every key that came is applied at once, then the screen is drawn.
+// A terminal that hung up ends the program as its hang-up signal does, rather than wake the
+// loop without end.
 void r_dravscreen_on_input(short /*what*/) {
-  for (int code = wgetch(stdscr); code != ERR; code = wgetch(stdscr)) {
+  int code = wgetch(stdscr);
+  if (code == ERR && r_dravscreen_terminal_gone()) {
+    r_dravloop_request_quit();
+    return;
+  }
+  for (; code != ERR; code = wgetch(stdscr)) {
     if (!r_dravscreen_take_key(code)) {
       r_dravloop_request_quit();
       return;
