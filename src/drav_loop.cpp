@@ -136,12 +136,6 @@ void ts_loop_event::arm(std::int64_t wait_ms) {
   (void)event_add(pc_event, &wait);
 }
 
-void ts_loop_event::disarm() {
-  if (pc_event != nullptr) {
-    (void)event_del(pc_event);
-  }
-}
-
 void ts_loop_event::dispatch(int /*descriptor*/, short what, void* self) {
   ++gi_running;
   // A copy: the callback may remove its own event.

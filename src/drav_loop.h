@@ -46,7 +46,8 @@ class ts_loop_event {
   ts_loop_event(const ts_loop_event&) = delete;
   ts_loop_event& operator=(const ts_loop_event&) = delete;
 
-  /// Watches descriptor `descriptor` for reading, until removed (fatal when it cannot be made).
+  /// Watches descriptor `descriptor` for reading once armed, until removed (fatal when it
+  /// cannot be made).
   static ts_loop_event watch_readable(int descriptor, ts_callback callback);
   /// A timer, started with arm.
   static ts_loop_event make_timer(ts_callback callback);
@@ -56,8 +57,6 @@ class ts_loop_event {
   /// Starts (or restarts) the wait: a timer runs out after `wait_ms`, a watch also ends its
   /// wait then (EV_TIMEOUT) when `wait_ms` >= 0.
   void arm(std::int64_t wait_ms = -1);
-  /// Stops the wait without removing the event.
-  void disarm();
   explicit operator bool() const { return pc_event != nullptr; }
 
  private:
