@@ -7,12 +7,10 @@
 #include "drav_net.h"
 
 #include <arpa/inet.h>
+#include <event2/event.h>
 #include <fcntl.h>
 #include <ifaddrs.h>
 #include <netinet/in.h>
-#include <poll.h>
-#include <pthread.h>
-#include <signal.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
@@ -23,11 +21,14 @@
 #include <cstdarg>
 #include <cstdint>
 #include <cstring>
+#include <deque>
+#include <optional>
 #include <string>
 #include <utility>
 
 #include "drav_config.h"
 #include "drav_log.h"
+#include "drav_loop.h"
 #include "drav_tools.h"
 
 namespace {
@@ -57,9 +58,7 @@ ts_file_descriptor go_socket_main;
 std::array<ts_file_descriptor, NET_SLOT_SOCKETS> gao_socket_dumpuser;
 // The last send failed and that was told; told again only after a send worked.
 bool gb_send_failing = false;
-// Set by a signal handler when the program is to end; the signals whose handlers set it.
-const volatile std::sig_atomic_t* gpb_quit = nullptr;
-sigset_t go_quit_signals{};
+
 
 /// The local port of the socket `port_offset` after the main socket's (16-bit arithmetic).
 std::uint16_t r_dravnet_local_port(int port_offset) {
@@ -260,26 +259,26 @@ class ts_reply_assembly {
   std::optional<ts_net_reply> pc_reply;
 };
 
-/// Waits up to `wait_ms` for a datagram on the socket, as poll does; nothing when a quit is
-/// requested, before or during the wait. The quit signals are held back from the look at the
-/// flag until the wait begins, which lets them in: one that comes in between ends the wait.
-std::optional<int> r_dravnet_wait_readable(int socket_descriptor, std::int64_t wait_ms) {
-  constexpr std::int64_t MS_PER_SECOND = 1000;
-  constexpr std::int64_t NS_PER_MS = 1000000;
-  sigset_t before;
-  (void)::pthread_sigmask(SIG_BLOCK, &go_quit_signals, &before);
-  std::optional<int> ready;
-  if (!r_dravnet_quitting()) {
-    pollfd watched{socket_descriptor, POLLIN, 0};
-    const timespec wait{static_cast<time_t>(wait_ms / MS_PER_SECOND),
-                        static_cast<long>(wait_ms % MS_PER_SECOND * NS_PER_MS)};
-    ready = ::ppoll(&watched, 1, &wait, &before);
-  }
-  const int error = errno;  // the caller tells an interruption from a failure by it
-  (void)::pthread_sigmask(SIG_SETMASK, &before, nullptr);
-  errno = error;
-  return ready;
-}
+// A command waiting for its turn; the first one is in flight while gts_flight has a watch.
+struct ts_net_request {
+  std::uint64_t i_id = 0;
+  std::string o_command;
+  int i_datagrams = 0;
+  int i_socket_index = NET_MAIN_SOCKET;
+  ts_net_done o_done;
+};
+std::deque<ts_net_request> gao_requests;
+std::uint64_t gi_last_request = 0;
+// The reply being collected for the first request.
+struct ts_net_flight {
+  ts_loop_event o_watch;
+  std::optional<ts_reply_assembly> o_assembly;
+  std::chrono::steady_clock::time_point t_sent;
+  int i_descriptor = -1;
+};
+ts_net_flight gts_flight;
+// Set while r_dravnet_start_next runs, which then goes on with the queue itself.
+bool gb_starting = false;
 
 std::int64_t r_dravnet_elapsed_ms(std::chrono::steady_clock::time_point since) {
   return std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now() -
@@ -287,48 +286,143 @@ std::int64_t r_dravnet_elapsed_ms(std::chrono::steady_clock::time_point since) {
       .count();
 }
 
-/// Joins the texts of the reply datagrams until `datagrams` (> 0) arrived, a wait runs out or
-/// a bound of the reply is reached. A quit request ends the wait with nothing: part of a reply
-/// is no reply.
-std::optional<ts_net_reply> r_dravnet_collect(int socket_descriptor, int datagrams) {
-  ts_reply_assembly assembly(go_server, {datagrams, gpts_config->net_response_timeout_1,
-                                         gpts_config->net_response_timeout_next});
-  const std::chrono::steady_clock::time_point sent = std::chrono::steady_clock::now();
+void r_dravnet_start_next();
+
+/// Nothing in flight any more.
+void r_dravnet_clear_flight() {
+  gts_flight.o_watch = ts_loop_event{};
+  gts_flight.o_assembly.reset();
+  gts_flight.i_descriptor = -1;
+}
+
+/// Ends the first request with `reply`: its watch goes, it leaves the queue, and its caller
+/// gets the reply; then the next request goes out.
+void r_dravnet_finish_request(std::optional<ts_net_reply> reply) {
+  r_dravnet_clear_flight();
+  ts_net_request request = std::move(gao_requests.front());
+  gao_requests.pop_front();
+  if (request.o_done) {
+    request.o_done(std::move(reply));
+  }
+  r_dravnet_start_next();
+}
+
+/// Takes every datagram waiting on the socket into the reply. False when the socket failed.
+bool r_dravnet_read_datagrams(ts_reply_assembly& assembly) {
   std::array<char, MAX_REPLY_DATAGRAM> buffer;
   while (!assembly.done()) {
-    const std::int64_t left_ms = assembly.deadline_ms() - r_dravnet_elapsed_ms(sent);
-    if (left_ms <= 0) {
-      break;
-    }
-    const std::optional<int> ready = r_dravnet_wait_readable(socket_descriptor, left_ms);
-    if (!ready) {
-      return std::nullopt;
-    }
-    if (*ready < 0 && errno != EINTR) {
-      break;
-    }
-    if (*ready <= 0) {
-      continue;  // interrupted by a signal, or the wait is over: the time left decides
-    }
     sockaddr_in sender{};
     socklen_t sender_size = sizeof sender;
     // With MSG_TRUNC the size is the datagram's own, also when the buffer took less of it.
     const ssize_t size =
-        ::recvfrom(socket_descriptor, buffer.data(), buffer.size(), MSG_DONTWAIT | MSG_TRUNC,
+        ::recvfrom(gts_flight.i_descriptor, buffer.data(), buffer.size(), MSG_DONTWAIT | MSG_TRUNC,
                    reinterpret_cast<sockaddr*>(&sender), &sender_size);
     if (size < 0) {
-      if (errno == EAGAIN || errno == EWOULDBLOCK || errno == EINTR) {
-        continue;
-      }
-      break;
+      return errno == EAGAIN || errno == EWOULDBLOCK || errno == EINTR;
     }
     const std::size_t read = std::min(static_cast<std::size_t>(size), buffer.size());
     assembly.add({ntohl(sender.sin_addr.s_addr), ntohs(sender.sin_port),
                   std::string_view(buffer.data(), read),
-                  std::min(r_dravnet_elapsed_ms(sent), assembly.deadline_ms()),
+                  std::min(r_dravnet_elapsed_ms(gts_flight.t_sent), assembly.deadline_ms()),
                   read < static_cast<std::size_t>(size)});
   }
-  return assembly.take();
+  return true;
+}
+
+/// The socket of the reply being collected is readable, or its wait ran out: the datagrams
+/// join the reply until `datagrams` arrived, a wait runs out or a bound is reached.
+void r_dravnet_on_reply_event(short what) {
+  ts_reply_assembly& assembly = *gts_flight.o_assembly;
+  const bool readable = (what & EV_READ) != 0;
+  if (readable && !r_dravnet_read_datagrams(assembly)) {
+    r_dravnet_finish_request(assembly.take());
+    return;
+  }
+  const std::int64_t left_ms = assembly.deadline_ms() - r_dravnet_elapsed_ms(gts_flight.t_sent);
+  if (assembly.done() || left_ms <= 0) {
+    r_dravnet_finish_request(assembly.take());
+    return;
+  }
+  gts_flight.o_watch.arm(left_ms);
+}
+
+/// Sends the first request; true when its reply is to be awaited.
+bool r_dravnet_send_first() {
+  ts_net_request& request = gao_requests.front();
+  // The command is a C text for the server: it ends at its first NUL.
+  const std::string_view command =
+      std::string_view(request.o_command).substr(0, request.o_command.find('\0'));
+  if (command.empty() || gpts_config == nullptr) {
+    return false;
+  }
+  const int socket_descriptor = r_dravnet_select_socket(request.i_socket_index);
+  r_dravnet_drain(socket_descriptor);
+  if (!r_dravnet_send_datagram(socket_descriptor, r_dravnet_build_datagram(command), command) ||
+      request.i_datagrams == 0 || r_dravnet_quitting()) {
+    return false;
+  }
+  gts_flight.i_descriptor = socket_descriptor;
+  gts_flight.t_sent = std::chrono::steady_clock::now();
+  gts_flight.o_assembly.emplace(go_server,
+                                ts_net_collect{request.i_datagrams,
+                                               gpts_config->net_response_timeout_1,
+                                               gpts_config->net_response_timeout_next});
+  gts_flight.o_watch = ts_loop_event::watch_readable(socket_descriptor, r_dravnet_on_reply_event);
+  gts_flight.o_watch.arm(gts_flight.o_assembly->deadline_ms());
+  return true;
+}
+
+/// Sends the queued commands in turn until one awaits its reply. Requests that end at once
+/// (nothing to send, a failed send, no reply wanted, a quit) are ended here in a loop rather
+/// than one inside the other.
+void r_dravnet_start_next() {
+  if (gb_starting) {
+    return;
+  }
+  gb_starting = true;
+  while (!gao_requests.empty() && !gts_flight.o_watch) {
+    if (r_dravnet_send_first()) {
+      break;
+    }
+    ts_net_request request = std::move(gao_requests.front());
+    gao_requests.pop_front();
+    if (request.o_done) {
+      request.o_done(std::nullopt);
+    }
+  }
+  gb_starting = false;
+}
+
+/// Queues a request; returns its number.
+std::uint64_t r_dravnet_enqueue(std::string_view command, int datagrams, int socket_index,
+                                ts_net_done done) {
+  const std::uint64_t id = ++gi_last_request;
+  gao_requests.push_back({id, std::string(command), datagrams, socket_index, std::move(done)});
+  r_dravnet_start_next();
+  return id;
+}
+
+/// Takes request `id` out of the queue without telling its caller; one in flight stops
+/// waiting and the next goes out.
+void r_dravnet_cancel(std::uint64_t id) {
+  const auto found = std::ranges::find(gao_requests, id, &ts_net_request::i_id);
+  if (found == gao_requests.end()) {
+    return;
+  }
+  if (found == gao_requests.begin() && gts_flight.o_watch) {
+    found->o_done = nullptr;
+    r_dravnet_finish_request(std::nullopt);
+    return;
+  }
+  gao_requests.erase(found);
+}
+
+/// A quit ends the wait in flight with nothing (part of a reply is no reply); the queued
+/// commands are then sent without waits.
+void r_dravnet_on_quit() {
+  if (gts_flight.o_watch) {
+    r_dravnet_finish_request(std::nullopt);
+  }
 }
 
 /// This machine's own IPv4 addresses, which a server configured as 0.0.0.0 answers from.
@@ -387,12 +481,63 @@ void r_dravnet_init(const ts_config& config) {
     go_server.ai_local_addresses = r_dravnet_local_addresses();
   }
   r_dravnet_check_port_range();
+  gao_requests.clear();
+  r_dravnet_clear_flight();
+  r_dravloop_set_quit_function(r_dravnet_on_quit);
   // Every socket is opened now, so that a port held by another program stops the start, not
   // the first details request for that slot hours later.
   go_socket_main = r_dravnet_create_socket(0);
   for (std::size_t slot = 0; slot < gao_socket_dumpuser.size(); ++slot) {
     gao_socket_dumpuser[slot] = r_dravnet_create_socket(static_cast<int>(slot) + 1);
   }
+}
+
+void r_dravnet_send_then(std::string_view command, int datagrams, int socket_index,
+                         ts_net_done done) {
+  (void)r_dravnet_enqueue(command, datagrams, socket_index, std::move(done));
+}
+
+ts_net_ask::ts_net_ask(std::string_view command, int datagrams, int socket_index)
+    : o_command(command), i_datagrams(datagrams), i_socket_index(socket_index) {}
+
+ts_net_ask::~ts_net_ask() {
+  if (i_request != 0 && !b_done) {
+    r_dravnet_cancel(i_request);
+  }
+}
+
+bool ts_net_ask::await_suspend(std::coroutine_handle<> waiting) {
+  o_waiting = waiting;
+  i_request = r_dravnet_enqueue(o_command, i_datagrams, i_socket_index,
+                                [this](std::optional<ts_net_reply> reply) {
+                                  o_reply = std::move(reply);
+                                  b_done = true;
+                                  if (b_suspended) {
+                                    o_waiting.resume();
+                                  }
+                                });
+  // A command that ended at once goes on without a wait.
+  b_suspended = !b_done;
+  return b_suspended;
+}
+
+ts_net_ask r_dravnet_all_sent() {
+  return {"", 0, NET_MAIN_SOCKET};
+}
+
+namespace {
+
+ts_task<std::optional<ts_net_reply>> r_dravnet_ask_steps(std::string command, int datagrams,
+                                                         int socket_index) {
+  co_return co_await ts_net_ask(command, datagrams, socket_index);
+}
+
+}  // namespace
+
+std::optional<ts_net_reply> r_dravnet_ask(std::string_view command, int datagrams,
+                                          int socket_index) {
+  return r_dravloop_complete(r_dravnet_ask_steps(std::string(command), datagrams, socket_index))
+      .value_or(std::nullopt);
 }
 
 std::optional<std::string> r_dravnet_send_command(std::string_view command, int datagrams,
@@ -405,22 +550,6 @@ std::optional<std::string> r_dravnet_send_command(std::string_view command, int 
     return std::nullopt;
   }
   return std::move(reply->o_text);
-}
-
-std::optional<ts_net_reply> r_dravnet_ask(std::string_view command, int datagrams,
-                                          int socket_index) {
-  // The command is a C text for the server: it ends at its first NUL.
-  command = command.substr(0, command.find('\0'));
-  if (command.empty() || gpts_config == nullptr) {
-    return std::nullopt;
-  }
-  const int socket_descriptor = r_dravnet_select_socket(socket_index);
-  r_dravnet_drain(socket_descriptor);
-  if (!r_dravnet_send_datagram(socket_descriptor, r_dravnet_build_datagram(command), command) ||
-      datagrams == 0) {
-    return std::nullopt;
-  }
-  return r_dravnet_collect(socket_descriptor, datagrams);
 }
 
 std::optional<std::string> r_dravnet_assemble_reply(std::span<const ts_net_datagram> datagrams,
@@ -440,18 +569,14 @@ std::optional<std::string> r_dravnet_assemble_reply(std::span<const ts_net_datag
   return std::move(reply->o_text);
 }
 
-void r_dravnet_set_quit_flag(const volatile std::sig_atomic_t* pb_quit, const sigset_t& signals) {
-  gpb_quit = pb_quit;
-  go_quit_signals = signals;
-}
-
 bool r_dravnet_quitting() {
-  return gpb_quit != nullptr && *gpb_quit != 0;
+  return r_dravloop_quitting();
 }
 
 void r_dravnet_finish() {
-  gpb_quit = nullptr;
-  (void)::sigemptyset(&go_quit_signals);
+  r_dravloop_set_quit_function(nullptr);
+  gao_requests.clear();
+  r_dravnet_clear_flight();
   if (!go_socket_main.close()) {
     r_dravlog_error("./src/drav_net - Unable to close socket\n");
   }
@@ -483,5 +608,9 @@ void r_dravnet_say(int color, const char* format, ...) {
     return;
   }
   // The reply is only awaited so that the server has taken the command; it says nothing.
-  (void)r_dravnet_send_command(command, 1, NET_MAIN_SOCKET);
+  if (r_dravloop_running()) {
+    r_dravnet_send_then(command, 1, NET_MAIN_SOCKET, nullptr);
+  } else {
+    (void)r_dravnet_send_command(command, 1, NET_MAIN_SOCKET);
+  }
 }

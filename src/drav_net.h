@@ -3,11 +3,10 @@
 // collection of multi-datagram replies.
 #pragma once
 
-#include <signal.h>
-
-#include <csignal>
+#include <coroutine>
 #include <cstddef>
 #include <cstdint>
+#include <functional>
 #include <optional>
 #include <span>
 #include <string>
@@ -83,28 +82,61 @@ std::optional<std::string> r_dravnet_assemble_reply(std::span<const ts_net_datag
 /// Socket failures are fatal, and so is a port range that holds the port of a server on this
 /// machine.
 void r_dravnet_init(const ts_config& config);
-/// Lets a quit request end every wait for a reply at once: `pb_quit` (kept, only read) is the
-/// flag that the handlers of `signals` set. Those signals are held back from the look at the
-/// flag to the wait, so one that comes in between still ends the wait. Null forgets the flag.
-void r_dravnet_set_quit_flag(const volatile std::sig_atomic_t* pb_quit, const sigset_t& signals);
-/// True once the quit flag is set: from then on a command is still sent, but no reply is
-/// awaited, and one being awaited counts as none.
+/// True once a quit is requested (r_dravloop_request_quit): from then on a command is still
+/// sent, but no reply is awaited, and one being awaited counts as none.
 bool r_dravnet_quitting();
-/// Sends "rcon <password> <command>" on the main socket (index -1) or on the socket of slot
-/// 0..255 and collects the reply: `datagrams` > 0 stops after that many datagrams, < 0 collects
-/// until a wait runs out, 0 only sends. Only the server's datagrams count (see
-/// r_dravnet_assemble_reply). Returns the joined reply texts, or nothing when no datagram came
-/// (always nothing for an empty command or 0). `pb_bounded`, when given, tells whether the
-/// reply was stopped by a NET_REPLY_MAX_* bound rather than ended by the server. A send that fails
+/// What a command brought when its turn came: the reply as it was collected, or nothing.
+using ts_net_done = std::function<void(std::optional<ts_net_reply>)>;
+/// Queues "rcon <password> <command>" for the main socket (index -1) or the socket of slot
+/// 0..255 and returns at once; `done` (may be empty) gets the reply when it is collected.
+/// Commands go out one at a time, in the order they were queued, each after the reply to the
+/// one before was collected or its wait ran out: `datagrams` > 0 stops after that many
+/// datagrams, < 0 collects until a wait runs out, 0 only sends. Only the server's datagrams
+/// count (see r_dravnet_assemble_reply). Nothing comes for an empty command. A send that fails
 /// gives nothing at once; it is told once (r_dravlog_warn) until a send works again, when that
 /// is told.
+void r_dravnet_send_then(std::string_view command, int datagrams, int socket_index,
+                         ts_net_done done);
+/// The awaitable form of r_dravnet_send_then for a sequence of steps (co_await gives the
+/// reply). A step sequence destroyed while it waits takes its command out of the queue.
+class ts_net_ask {
+ public:
+  ts_net_ask(std::string_view command, int datagrams, int socket_index);
+  ~ts_net_ask();
+  ts_net_ask(const ts_net_ask&) = delete;
+  ts_net_ask& operator=(const ts_net_ask&) = delete;
+  ts_net_ask(ts_net_ask&&) = delete;
+  ts_net_ask& operator=(ts_net_ask&&) = delete;
+  bool await_ready() const noexcept { return false; }
+  bool await_suspend(std::coroutine_handle<> waiting);
+  std::optional<ts_net_reply> await_resume() { return std::move(o_reply); }
+
+ private:
+  std::string o_command;
+  int i_datagrams;
+  int i_socket_index;
+  std::uint64_t i_request = 0;
+  std::coroutine_handle<> o_waiting;
+  bool b_suspended = false;
+  bool b_done = false;
+  std::optional<ts_net_reply> o_reply;
+};
+/// Awaits the turn of a command queued now that sends nothing: every command queued before it
+/// has had its reply or its wait then.
+ts_net_ask r_dravnet_all_sent();
+/// The synchronous form, for callers outside the event loop: queues the command and drives
+/// the loop until its reply is collected. Returns the joined reply texts, or nothing when no
+/// datagram came. `pb_bounded`, when given, tells whether the reply was stopped by a
+/// NET_REPLY_MAX_* bound rather than ended by the server.
 std::optional<std::string> r_dravnet_send_command(std::string_view command, int datagrams,
                                                   int socket_index, bool* pb_bounded = nullptr);
 /// r_dravnet_send_command, telling how the reply came (see ts_net_reply).
 std::optional<ts_net_reply> r_dravnet_ask(std::string_view command, int datagrams,
                                           int socket_index);
 /// Says a formatted message in game: "say" with the message framed in the colour code (low 8
-/// bits of `color`), made console-safe, sent on the main socket.
+/// bits of `color`), made console-safe, queued for the main socket. Outside the event loop it
+/// returns once the server took it (or its wait ran out).
 [[gnu::format(printf, 2, 3)]] void r_dravnet_say(int color, const char* format, ...);
-/// Closes the main socket and every open slot socket and forgets the configuration.
+/// Drops the queued commands (their `done` is not called), closes the main socket and every
+/// slot socket and forgets the configuration.
 void r_dravnet_finish();

@@ -114,14 +114,14 @@ struct ts_key_outcome {
 // --- Lifecycle and the step (need a terminal) ---
 
 /// Takes the terminal: colours, the layout and the frame. Without a terminal or colours it
-/// writes "Error" and a reason on standard output and ends with status 1.
+/// writes "Error" and a reason on standard output and ends with status 1. Registers the
+/// terminal's keys and resizes with the event loop: each key is applied and drawn as it
+/// comes, Q requests the program's end (r_dravloop_request_quit), and what the modules below
+/// changed is drawn within 0.1 s.
 void r_dravscreen_init(ts_config& config, ts_status& status);
-/// Gives the terminal back and unregisters the screen from the modules below. Safe to call
+/// Gives the terminal back and unregisters the screen from the event loop and the modules below. Safe to call
 /// more than once and without init.
 void r_dravscreen_finish();
-/// One step: reads at most one key (waiting at most 0.2 s), applies it, redraws what is
-/// marked and updates the terminal once. Returns 0 when the operator pressed Q, else 1.
-int r_dravscreen_run();
 /// Computes the layout from the terminal's size, replaces the sub-windows, marks everything.
 void r_dravscreen_create_subwindows();
 /// Draws the frame and the tags according to the frame's redraw state.

@@ -4,14 +4,19 @@
 // is marked and updates the terminal once.
 #include "drav_screen_curses.h"
 
+#include <poll.h>
+#include <signal.h>
+#include <sys/ioctl.h>
 #include <unistd.h>
 
 #include <clocale>
 #include <cstdio>
+#include <cstdint>
 #include <cstdlib>
 
 #include "drav_listip.h"
 #include "drav_log.h"
+#include "drav_loop.h"
 #include "drav_pane.h"
 #include "drav_tools.h"
 
@@ -19,8 +24,6 @@ namespace {
 
 // The game's colour codes 0..31, each with the curses pair of the same number.
 constexpr int GAME_COLOR_COUNT = 32;
-// How long a step waits for a key, in tenths of a second.
-constexpr int KEY_WAIT_TENTHS = 2;
 // How long the key reader waits for the rest of a key's sequence after an Escape byte, in
 // milliseconds. A terminal sends a whole sequence at once, so a short wait tells the
 // operator's Escape key from a sequence; curses' default of a second delays every Escape.
@@ -91,6 +94,10 @@ constexpr std::array<ts_key_translation, 14> gct_key_values = {{
 std::array<int, GAME_COLOR_COUNT> gai_drav_colors = {};
 bool gb_curses_started = false;
 bool gb_doupdate_required = false;
+// The terminal's keys and resizes, and the refresh of what changed below.
+ts_loop_event go_input_watch;
+ts_loop_event go_resize_watch;
+ts_loop_event go_refresh_timer;
 // The sub-windows of the regions from WIN_SERVER on; the frame draws on the standard screen.
 std::array<WINDOW*, WINDOW_COUNT> gapo_window_arr = {};
 
@@ -371,6 +378,87 @@ void r_dravscreen_draw_outer_box() {
   r_dravscreen_draw_at(bottom, right, [] { waddch(stdscr, ACS_LRCORNER); });
 }
 
+namespace {
+
+// Draws what the modules below changed and what is marked, and updates the terminal once.
+void r_dravscreen_refresh() {
+  r_dravscreen_take_change_flags();
+  r_dravscreen_draw_marked();
+  if (gb_doupdate_required) {
+    doupdate();
+    gb_doupdate_required = false;
+  }
+}
+
+// Applies one key read from the terminal; false when the operator asked to quit.
+bool r_dravscreen_take_key(int code) {
+  int key = KEY_VALUE_NONE;
+  if (code == KEY_RESIZE) {
+    r_dravscreen_create_subwindows();
+    gts_screen.ats_window_arr[WIN_MAIN].i_draw_state = DRAW_ALL;
+  } else {
+    key = r_dravscreen_key_value(code);
+  }
+  const ts_key_outcome outcome = r_dravscreen_apply_key(key);
+  for (int i = 0; i < outcome.i_beeps; ++i) {
+    beep();
+  }
+  return outcome.i_continue_running != 0;
+}
+
+// True when the terminal hung up: its input stays readable with nothing to read.
+bool r_dravscreen_terminal_gone() {
+  pollfd input{STDIN_FILENO, POLLIN, 0};
+  return ::poll(&input, 1, 0) == 1 && (input.revents & (POLLHUP | POLLERR)) != 0;
+}
+
+// The terminal has input: every key that came is applied at once, then the screen is drawn.
+// A terminal that hung up ends the program as its hang-up signal does, rather than wake the
+// loop without end.
+void r_dravscreen_on_input(short /*what*/) {
+  int code = wgetch(stdscr);
+  if (code == ERR && r_dravscreen_terminal_gone()) {
+    r_dravloop_request_quit();
+    return;
+  }
+  for (; code != ERR; code = wgetch(stdscr)) {
+    if (!r_dravscreen_take_key(code)) {
+      r_dravloop_request_quit();
+      return;
+    }
+  }
+  r_dravscreen_refresh();
+}
+
+// The terminal changed its size: curses learns the new one and the layout follows.
+void r_dravscreen_on_resize(short /*what*/) {
+  winsize size{};
+  if (::ioctl(STDOUT_FILENO, TIOCGWINSZ, &size) == 0 && size.ws_row > 0 && size.ws_col > 0) {
+    (void)resizeterm(size.ws_row, size.ws_col);
+  }
+  (void)r_dravscreen_take_key(KEY_RESIZE);
+  r_dravscreen_refresh();
+}
+
+// What changed below shows within this time also without a key.
+constexpr std::int64_t REFRESH_MS = 100;
+
+void r_dravscreen_on_refresh_timer(short /*what*/) {
+  r_dravscreen_refresh();
+  go_refresh_timer.arm(REFRESH_MS);
+}
+
+// Keys, resizes and the refresh come through the program's event loop.
+void r_dravscreen_watch_terminal() {
+  go_input_watch = ts_loop_event::watch_readable(STDIN_FILENO, r_dravscreen_on_input);
+  go_input_watch.arm();
+  go_resize_watch = ts_loop_event::watch_signal(SIGWINCH, r_dravscreen_on_resize);
+  go_refresh_timer = ts_loop_event::make_timer(r_dravscreen_on_refresh_timer);
+  go_refresh_timer.arm(0);
+}
+
+}  // namespace
+
 void r_dravscreen_init(ts_config& config, ts_status& status) {
   r_dravscreen_attach(config, status);
   // Without the environment's locale the "C" one stays, and curses shows what it can.
@@ -387,7 +475,8 @@ void r_dravscreen_init(ts_config& config, ts_status& status) {
   raw();
   noecho();
   set_escdelay(ESCAPE_SEQUENCE_WAIT_MS);
-  halfdelay(KEY_WAIT_TENTHS);
+  // Keys are read when the loop says the terminal has some.
+  nodelay(stdscr, TRUE);
   nonl();
   intrflush(stdscr, FALSE);
   keypad(stdscr, TRUE);
@@ -402,6 +491,7 @@ void r_dravscreen_init(ts_config& config, ts_status& status) {
   r_dravscreen_update_main();
   r_dravlog_set_screen_active(true);
   r_dravlog_set_release_function(r_dravscreen_finish);
+  r_dravscreen_watch_terminal();
 }
 
 void r_dravscreen_finish() {
@@ -409,6 +499,9 @@ void r_dravscreen_finish() {
   r_dravlog_set_release_function(nullptr);
   r_dravpane_set_added_function(nullptr);
   r_dravlistip_set_inserted_function(nullptr);
+  go_input_watch = ts_loop_event{};
+  go_resize_watch = ts_loop_event{};
+  go_refresh_timer = ts_loop_event{};
   if (!gb_curses_started) {
     return;
   }
@@ -451,26 +544,4 @@ void r_dravscreen_update_main() {
   gb_doupdate_required = true;
   frame.i_draw_state = DRAW_DONE;
   r_dravscreen_mark(WIN_KEYS);
-}
-
-int r_dravscreen_run() {
-  r_dravscreen_take_change_flags();
-  const int code = wgetch(stdscr);
-  int key = KEY_VALUE_NONE;
-  if (code == KEY_RESIZE) {
-    r_dravscreen_create_subwindows();
-    gts_screen.ats_window_arr[WIN_MAIN].i_draw_state = DRAW_ALL;
-  } else {
-    key = r_dravscreen_key_value(code);
-  }
-  const ts_key_outcome outcome = r_dravscreen_apply_key(key);
-  for (int i = 0; i < outcome.i_beeps; ++i) {
-    beep();
-  }
-  r_dravscreen_draw_marked();
-  if (gb_doupdate_required) {
-    doupdate();
-    gb_doupdate_required = false;
-  }
-  return outcome.i_continue_running;
 }

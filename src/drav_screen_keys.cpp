@@ -5,6 +5,7 @@
 #include <cstdarg>
 #include <cstdio>
 #include <cstring>
+#include <optional>
 #include <string>
 
 #include "drav_access.h"
@@ -332,7 +333,23 @@ void r_dravscreen_empty_console_line(ts_console_line& line) {
   line.ac_text[0] = '\0';
 }
 
-// Sends the console line to the server; the echo and the reply go to the pane only.
+// The console command's reply, into the pane when it comes.
+void r_dravscreen_show_console_reply(const std::optional<ts_net_reply>& reply) {
+  if (!reply) {
+    return;
+  }
+  r_dravscreen_to_pane(reply->o_text);
+  if (reply->b_bounded) {
+    // What the pane shows may not be the server's whole answer.
+    r_dravscreen_to_pane(r_dravscreen_format_line(
+        "(reply stopped at its bound of %zu bytes, %d datagrams or %lld s: it may go on)",
+        NET_REPLY_MAX_BYTES, NET_REPLY_MAX_DATAGRAMS,
+        static_cast<long long>(NET_REPLY_MAX_MS / 1000)));
+  }
+}
+
+// Sends the console line to the server; the echo goes to the pane at once, the reply when it
+// comes (after the poll's command in flight, if any), and keys go on meanwhile.
 void r_dravscreen_send_console_line() {
   ts_console_line& line = gts_screen.ts_line_console;
   char text[CONSOLE_LINE_MAX + 1];
@@ -340,17 +357,7 @@ void r_dravscreen_send_console_line() {
   text[line.i_length] = '\0';
   r_dravtools_remove_invalid_console_chars(text);
   r_dravscreen_to_pane(r_dravscreen_format_line(">%s", text));
-  bool b_bounded = false;
-  if (const auto reply = r_dravnet_send_command(text, -1, NET_MAIN_SOCKET, &b_bounded)) {
-    r_dravscreen_to_pane(*reply);
-  }
-  if (b_bounded) {
-    // What the pane shows may not be the server's whole answer.
-    r_dravscreen_to_pane(r_dravscreen_format_line(
-        "(reply stopped at its bound of %zu bytes, %d datagrams or %lld s: it may go on)",
-        NET_REPLY_MAX_BYTES, NET_REPLY_MAX_DATAGRAMS,
-        static_cast<long long>(NET_REPLY_MAX_MS / 1000)));
-  }
+  r_dravnet_send_then(text, -1, NET_MAIN_SOCKET, r_dravscreen_show_console_reply);
   r_dravscreen_empty_console_line(line);
 }
 

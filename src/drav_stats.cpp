@@ -1,3 +1,19 @@
+// The tracker's poll. A poll is a sequence of steps, each waiting for its reply in the event
+// loop while keys and signals go on being answered; the server sees one command at a time:
+//  1. Departed and kicked players whose reconnect times ran out are forgotten.
+//  2. "status" is asked; a reply that shows a lost datagram, or is not understood, is asked
+//     once more and the better one kept. No usable reply ends the poll here (silence, a
+//     refused password and a layout not known here are noted for the operator).
+//  3. A reply of several datagrams is checked: a marked player it lists as stored is kicked
+//     at once, and every slot it would change is confirmed with "dumpuser <slot>" on the
+//     slot's own socket; what cannot be confirmed stays as it was until a later poll.
+//  4. "serverinfo" is asked when the map or game type changed or the settings are due (twice
+//     when they changed, to rule out a reply cut between two lines).
+//  5. The reply's players are matched with the stored ones: newcomers are decided (connect,
+//     return, rejection, block) and announced, renames logged, departures logged.
+//  6. The new table replaces the stored one, and the kicks not sent in step 3 go out.
+//  7. The details due ("dumpuser") are asked for new, renamed and counted-down players.
+//  8. The poll ends once the server took its last kick or announcement.
 #include "drav_stats.h"
 
 #include <algorithm>
@@ -17,6 +33,7 @@
 #include "drav_ip.h"
 #include "drav_listip.h"
 #include "drav_log.h"
+#include "drav_loop.h"
 #include "drav_net.h"
 #include "drav_statsparse.h"
 #include "drav_tools.h"
@@ -59,7 +76,7 @@ struct ts_slot_step {
   // The stored player was kept because the reply's word on the slot could not be checked:
   // nothing about them is asked, compared or kicked until a poll confirms them.
   bool b_kept = false;
-  // gats_checked holds details of this poll that agree with the slot's line.
+  // ats_checked holds details of this poll that agree with the slot's line.
   bool b_checked = false;
   // The details are due this poll; the player is new or changed name or number (stored
   // details then describe someone else's state).
@@ -70,17 +87,23 @@ struct ts_slot_step {
   bool b_kicked = false;
 };
 
-// Scratch storage of one poll. Each is as large as the slot table of the state record, too
-// large for the stack, and nothing of it is kept from one poll to the next.
-ts_status_reply gts_reply;
-// A second status reply when the first was damaged; then the reply as it came while its slots
-// are checked.
-ts_status_reply gts_reply_again;
-std::array<ts_client, MAX_CLIENTS> gats_next;
-std::array<ts_dumpuser, MAX_CLIENTS> gats_checked;
-std::array<ts_slot_step, MAX_CLIENTS> gats_step;
-ts_serverinfo gts_serverinfo;
-ts_serverinfo gts_serverinfo_again;
+// Scratch storage of one poll, owned by the poll's steps and handed to each of them. Its slot
+// tables are each as large as the state record's, too large for the stack, and nothing of it
+// is kept from one poll to the next.
+struct ts_poll {
+  ts_status_reply ts_reply;
+  // A second status reply when the first was damaged; then the reply as it came while its
+  // slots are checked.
+  ts_status_reply ts_reply_again;
+  std::array<ts_client, MAX_CLIENTS> ats_next;
+  std::array<ts_dumpuser, MAX_CLIENTS> ats_checked;
+  std::array<ts_slot_step, MAX_CLIENTS> ats_step;
+  ts_serverinfo ts_serverinfo_new;
+  ts_serverinfo ts_serverinfo_again;
+};
+
+// The poll under way, or the last one (done); its result tells whether it took a reply.
+ts_task<bool> go_poll;
 
 using ts_departed_list = std::forward_list<ts_disconnected>;
 
@@ -199,47 +222,50 @@ const char* r_dravstats_hostnames_or_null(const ts_client& slot) {
 }
 
 // One "serverinfo" into `info`; true when the reply was whole.
-bool r_dravstats_ask_serverinfo(ts_serverinfo& info) {
+ts_task<bool> r_dravstats_ask_serverinfo(ts_serverinfo& info) {
   info = ts_serverinfo{};
-  const std::optional<std::string> reply = r_dravnet_send_command("serverinfo", 1, NET_MAIN_SOCKET);
-  return reply && r_dravstatsparse_parse_serverinfo(reply->data(), reply->size(), info) == 1;
+  const std::optional<ts_net_reply> reply = co_await ts_net_ask("serverinfo", 1, NET_MAIN_SOCKET);
+  co_return reply && r_dravstatsparse_parse_serverinfo(reply->o_text.data(), reply->o_text.size(),
+                                                       info) == 1;
 }
 
 // The settings into `info`. A reply cut between two lines looks whole, so settings that differ
 // from `known` are taken only when a second reply says the same.
-bool r_dravstats_fetch_serverinfo(ts_serverinfo& info, const ts_serverinfo& known) {
-  if (!r_dravstats_ask_serverinfo(info)) {
-    return false;
+ts_task<bool> r_dravstats_fetch_serverinfo(ts_poll& poll, const ts_serverinfo& known) {
+  ts_serverinfo& info = poll.ts_serverinfo_new;
+  if (!co_await r_dravstats_ask_serverinfo(info)) {
+    co_return false;
   }
   if (info == known) {
-    return true;
+    co_return true;
   }
-  return r_dravstats_ask_serverinfo(gts_serverinfo_again) && gts_serverinfo_again == info;
+  co_return co_await r_dravstats_ask_serverinfo(poll.ts_serverinfo_again) &&
+      poll.ts_serverinfo_again == info;
 }
 
 // Step of a poll: asks for the settings when the map or game type changed, when none were
 // accepted yet or when they are due, and logs a server change when they differ.
-void r_dravstats_poll_serverinfo(std::time_t now) {
+ts_task<void> r_dravstats_poll_serverinfo(ts_poll& poll, std::time_t now) {
   ts_status& status = *gpts_status;
   const int interval = gpts_config->poll_interval_serverinfo;
-  const bool ask = std::strcmp(gts_reply.ac_map, status.ac_map) != 0 ||
-                   std::strcmp(gts_reply.ac_gametype, status.ac_gametype) != 0 ||
+  const bool ask = std::strcmp(poll.ts_reply.ac_map, status.ac_map) != 0 ||
+                   std::strcmp(poll.ts_reply.ac_gametype, status.ac_gametype) != 0 ||
                    status.t_last_serverinfo == 0 ||
                    (interval >= 1 &&
                     std::difftime(now, status.t_last_serverinfo) >= static_cast<double>(interval));
   if (!ask) {
-    return;
+    co_return;
   }
   status.t_last_serverinfo = 0;
-  if (r_dravstats_fetch_serverinfo(gts_serverinfo, status.ts_serverinfo)) {
+  if (co_await r_dravstats_fetch_serverinfo(poll, status.ts_serverinfo)) {
     status.t_last_serverinfo = now;
-    if (!(gts_serverinfo == status.ts_serverinfo)) {
-      if (std::strcmp(gts_serverinfo.ac_hostname, status.ts_serverinfo.ac_hostname) != 0) {
+    if (!(poll.ts_serverinfo_new == status.ts_serverinfo)) {
+      if (std::strcmp(poll.ts_serverinfo_new.ac_hostname, status.ts_serverinfo.ac_hostname) != 0) {
         char clean[TEXT_FIELD_SIZE];
-        r_dravtools_remove_colors(clean, gts_serverinfo.ac_hostname);
+        r_dravtools_remove_colors(clean, poll.ts_serverinfo_new.ac_hostname);
         status.i_hostname_length = std::strlen(clean);
       }
-      status.ts_serverinfo = gts_serverinfo;
+      status.ts_serverinfo = poll.ts_serverinfo_new;
       r_dravlog_log_server(status.ts_serverinfo.ac_mapname);
     }
   }
@@ -265,19 +291,19 @@ bool r_dravstats_holds_player(int j, const ts_status_line& line, bool same_slot)
 // line's own number is preferred, so that such twins keep their slots from poll to poll;
 // otherwise the lowest unclaimed slot is taken. With distinct players this is simply the
 // first stored slot of the same player.
-std::array<int, MAX_CLIENTS> r_dravstats_match_stored_players() {
+std::array<int, MAX_CLIENTS> r_dravstats_match_stored_players(const ts_poll& poll) {
   std::array<int, MAX_CLIENTS> match;
   match.fill(-1);
   std::array<bool, MAX_CLIENTS> claimed = {};
   for (int i = 0; i < MAX_CLIENTS; ++i) {
-    const ts_client& next = gats_next[i];
+    const ts_client& next = poll.ats_next[i];
     if (next.b_active == 1 && r_dravstats_holds_player(i, next.ts_line, true)) {
       match[i] = i;
       claimed[i] = true;
     }
   }
   for (int i = 0; i < MAX_CLIENTS; ++i) {
-    const ts_client& next = gats_next[i];
+    const ts_client& next = poll.ats_next[i];
     if (next.b_active != 1 || match[i] >= 0) {
       continue;
     }
@@ -334,12 +360,12 @@ bool r_dravstats_details_known(const ts_dumpuser& info) {
 
 // Sends the kick of slot `i` once a poll, to the occupant the poll's reply confirmed; while
 // the server lists a kicked player it is repeated every poll, under their current number.
-void r_dravstats_kick_slot(int i) {
-  ts_slot_step& step = gats_step[static_cast<std::size_t>(i)];
+void r_dravstats_kick_slot(ts_poll& poll, int i) {
+  ts_slot_step& step = poll.ats_step[static_cast<std::size_t>(i)];
   if (!step.b_kicked) {
     step.b_kicked = true;
-    // The reply says nothing the tracker acts on.
-    (void)r_dravnet_send_command("kick " + std::to_string(i), 1, NET_MAIN_SOCKET);
+    // The reply says nothing the tracker acts on; the next command waits for it all the same.
+    r_dravnet_send_then("kick " + std::to_string(i), 1, NET_MAIN_SOCKET, nullptr);
   }
 }
 
@@ -350,12 +376,9 @@ enum te_details_answer : std::uint8_t {
   DETAILS_WHOLE,
 };
 
-// The details of client `client` into `info` (cleared first). Details are one small datagram,
-// which a lost datagram cannot splice; one cut by the read is no answer.
-te_details_answer r_dravstats_ask_details(ts_dumpuser& info, int client) {
-  info = ts_dumpuser{};
-  const std::string number = std::to_string(client);
-  const std::optional<ts_net_reply> reply = r_dravnet_ask("dumpuser " + number, 1, client);
+// What a details reply says, into `info` (cleared for anything but whole details).
+te_details_answer r_dravstats_read_details(const std::optional<ts_net_reply>& reply,
+                                           const std::string& number, ts_dumpuser& info) {
   if (!reply || reply->b_cut) {
     return DETAILS_NONE;
   }
@@ -373,6 +396,15 @@ te_details_answer r_dravstats_ask_details(ts_dumpuser& info, int client) {
     return DETAILS_EMPTY;
   }
   return DETAILS_WHOLE;
+}
+
+// The details of client `client` into `info` (cleared first). Details are one small datagram,
+// which a lost datagram cannot splice; one cut by the read is no answer.
+ts_task<te_details_answer> r_dravstats_ask_details(ts_dumpuser& info, int client) {
+  info = ts_dumpuser{};
+  const std::string number = std::to_string(client);
+  const std::optional<ts_net_reply> reply = co_await ts_net_ask("dumpuser " + number, 1, client);
+  co_return r_dravstats_read_details(reply, number, info);
 }
 
 // A name as the status list and the details can both be compared: the high bit of each byte
@@ -416,9 +448,9 @@ const ts_status_line* r_dravstats_live_line(const ts_status_reply& reply, int i)
 
 // True when the reply's slot `i` would change the table: a player arrives, leaves, or is
 // listed under another name or address. Scores, pings and the connecting state do not count.
-bool r_dravstats_slot_moves(int i) {
+bool r_dravstats_slot_moves(const ts_poll& poll, int i) {
   const ts_client& stored = gpts_status->ats_client[static_cast<std::size_t>(i)];
-  const ts_status_line* line = r_dravstats_live_line(gts_reply, i);
+  const ts_status_line* line = r_dravstats_live_line(poll.ts_reply, i);
   if (line == nullptr || stored.b_active != 1) {
     return (line != nullptr) != (stored.b_active == 1);
   }
@@ -427,12 +459,12 @@ bool r_dravstats_slot_moves(int i) {
 }
 
 // Puts the stored player of slot `i` (or nobody) back into the reply.
-void r_dravstats_restore_slot(int i) {
+void r_dravstats_restore_slot(ts_poll& poll, int i) {
   const auto slot = static_cast<std::size_t>(i);
   const ts_client& stored = gpts_status->ats_client[slot];
-  gts_reply.ab_present[slot] = stored.b_active == 1 ? 1 : 0;
+  poll.ts_reply.ab_present[slot] = stored.b_active == 1 ? 1 : 0;
   if (stored.b_active == 1) {
-    gts_reply.ats_line[slot] = stored.ts_line;
+    poll.ts_reply.ats_line[slot] = stored.ts_line;
   }
 }
 
@@ -440,16 +472,16 @@ void r_dravstats_restore_slot(int i) {
 // the server says the slot is empty or the details show someone else, a new or changed line
 // when the details agree with it. What cannot be settled leaves the slot as it was (its stored
 // player kept unconfirmed) until a later poll. Returns true when the reply's word was taken.
-bool r_dravstats_check_slot(int i) {
+ts_task<bool> r_dravstats_check_slot(ts_poll& poll, int i) {
   const auto slot = static_cast<std::size_t>(i);
   const ts_client& stored = gpts_status->ats_client[slot];
-  const ts_status_line* line = r_dravstats_live_line(gts_reply, i);
-  ts_slot_step& step = gats_step[slot];
-  const te_details_answer answer = r_dravstats_ask_details(gats_checked[slot], i);
-  const ts_dumpuser& info = gats_checked[slot];
+  const ts_status_line* line = r_dravstats_live_line(poll.ts_reply, i);
+  ts_slot_step& step = poll.ats_step[slot];
+  const te_details_answer answer = co_await r_dravstats_ask_details(poll.ats_checked[slot], i);
+  const ts_dumpuser& info = poll.ats_checked[slot];
   if (answer == DETAILS_WHOLE && line != nullptr && r_dravstats_details_agree(info, *line)) {
     step.b_checked = true;
-    return true;
+    co_return true;
   }
   const bool stored_here = stored.b_active == 1;
   const bool gone = answer == DETAILS_EMPTY ||
@@ -460,31 +492,31 @@ bool r_dravstats_check_slot(int i) {
   } else if (gone && (line == nullptr || !stored_here)) {
     // The reply listed nobody there either (or nobody was stored): the slot is free of the
     // stored player; someone else the details show is taken when a reply lists them.
-    gts_reply.ab_present[slot] = 0;
-    return line == nullptr;
+    poll.ts_reply.ab_present[slot] = 0;
+    co_return line == nullptr;
   } else {
     // The reply listed someone the details deny: the slot changed between the two requests
     // (its player may have moved to another slot), or the line was damaged.
     step.b_kept = stored_here;
   }
-  r_dravstats_restore_slot(i);
-  return false;
+  r_dravstats_restore_slot(poll, i);
+  co_return false;
 }
 
 // A stored player kept unconfirmed in one slot whom the reply lists in another slot it took is
 // in that other slot: kept as well, they would hold two.
-void r_dravstats_drop_kept_twins() {
+void r_dravstats_drop_kept_twins(ts_poll& poll) {
   for (int i = 0; i < MAX_CLIENTS; ++i) {
     const auto slot = static_cast<std::size_t>(i);
-    if (!gats_step[slot].b_kept) {
+    if (!poll.ats_step[slot].b_kept) {
       continue;
     }
     for (int k = 0; k < MAX_CLIENTS; ++k) {
-      const ts_status_line* other = r_dravstats_live_line(gts_reply, k);
-      if (k != i && other != nullptr && !gats_step[static_cast<std::size_t>(k)].b_kept &&
-          r_dravstats_same_connection(*other, gts_reply.ats_line[slot], false)) {
-        gts_reply.ab_present[slot] = 0;
-        gats_step[slot].b_kept = false;
+      const ts_status_line* other = r_dravstats_live_line(poll.ts_reply, k);
+      if (k != i && other != nullptr && !poll.ats_step[static_cast<std::size_t>(k)].b_kept &&
+          r_dravstats_same_connection(*other, poll.ts_reply.ats_line[slot], false)) {
+        poll.ts_reply.ab_present[slot] = 0;
+        poll.ats_step[slot].b_kept = false;
         break;
       }
     }
@@ -493,17 +525,17 @@ void r_dravstats_drop_kept_twins() {
 
 // Past the last line of a list that lost its end the reply tells nothing: those slots stay as
 // they were, unconfirmed. Returns the slot after the last line (all slots for a whole list).
-int r_dravstats_keep_past_the_list() {
-  if (gts_reply.b_complete == 1) {
+int r_dravstats_keep_past_the_list(ts_poll& poll) {
+  if (poll.ts_reply.b_complete == 1) {
     return MAX_CLIENTS;
   }
   int end = 0;
   for (int i = 0; i < MAX_CLIENTS; ++i) {
-    end = gts_reply.ab_present[static_cast<std::size_t>(i)] == 1 ? i + 1 : end;
+    end = poll.ts_reply.ab_present[static_cast<std::size_t>(i)] == 1 ? i + 1 : end;
   }
   for (int i = end; i < MAX_CLIENTS; ++i) {
-    r_dravstats_restore_slot(i);
-    gats_step[static_cast<std::size_t>(i)].b_kept =
+    r_dravstats_restore_slot(poll, i);
+    poll.ats_step[static_cast<std::size_t>(i)].b_kept =
         gpts_status->ats_client[static_cast<std::size_t>(i)].b_active == 1;
   }
   return end;
@@ -526,13 +558,13 @@ bool r_dravstats_reply_lists(const ts_status_reply& reply, int j) {
 // details did not confirm them), or who may be listed in lines the reply lost, has moved rather
 // than left: they keep their slot, unconfirmed, until a reply shows where they are, rather than
 // being logged as gone and back.
-void r_dravstats_keep_unplaced(bool lost_lines) {
+void r_dravstats_keep_unplaced(ts_poll& poll, bool lost_lines) {
   for (int j = 0; j < MAX_CLIENTS; ++j) {
     const auto slot = static_cast<std::size_t>(j);
-    if (gpts_status->ats_client[slot].b_active == 1 && !r_dravstats_reply_lists(gts_reply, j) &&
-        (lost_lines || r_dravstats_reply_lists(gts_reply_again, j))) {
-      r_dravstats_restore_slot(j);
-      gats_step[slot] = ts_slot_step{.b_kept = true};
+    if (gpts_status->ats_client[slot].b_active == 1 && !r_dravstats_reply_lists(poll.ts_reply, j) &&
+        (lost_lines || r_dravstats_reply_lists(poll.ts_reply_again, j))) {
+      r_dravstats_restore_slot(poll, j);
+      poll.ats_step[slot] = ts_slot_step{.b_kept = true};
     }
   }
 }
@@ -556,16 +588,16 @@ bool r_dravstats_gap_after_refuted(const std::array<bool, MAX_CLIENTS>& listed,
 // between), gained one of an earlier reply or had two swapped, the same way on every request
 // of an unchanged table. So each slot it would change is checked with the slot's details.
 // Returns true when every word of the reply was taken.
-bool r_dravstats_check_reply() {
-  gts_reply_again = gts_reply;  // the reply as it came
-  const int end = r_dravstats_keep_past_the_list();
+ts_task<bool> r_dravstats_check_reply(ts_poll& poll) {
+  poll.ts_reply_again = poll.ts_reply;  // the reply as it came
+  const int end = r_dravstats_keep_past_the_list(poll);
   // A marked player the reply lists as stored is confirmed by it: the kick need not wait for
   // the checks of other slots, during which the player may leave and someone else come.
   for (int i = 0; i < MAX_CLIENTS; ++i) {
     const ts_client& stored = gpts_status->ats_client[static_cast<std::size_t>(i)];
-    if (stored.b_active == 1 && stored.i_kick_reason != KICK_NONE && !r_dravstats_slot_moves(i) &&
-        !gats_step[static_cast<std::size_t>(i)].b_kept) {
-      r_dravstats_kick_slot(i);
+    if (stored.b_active == 1 && stored.i_kick_reason != KICK_NONE && !r_dravstats_slot_moves(poll, i) &&
+        !poll.ats_step[static_cast<std::size_t>(i)].b_kept) {
+      r_dravstats_kick_slot(poll, i);
     }
   }
   std::array<bool, MAX_CLIENTS> listed = {};
@@ -573,21 +605,21 @@ bool r_dravstats_check_reply() {
   bool all_taken = end == MAX_CLIENTS;
   for (int i = 0; i < end; ++i) {
     const auto slot = static_cast<std::size_t>(i);
-    listed[slot] = r_dravstats_live_line(gts_reply, i) != nullptr;
-    if (r_dravstats_slot_moves(i) && !r_dravstats_check_slot(i)) {
+    listed[slot] = r_dravstats_live_line(poll.ts_reply, i) != nullptr;
+    if (r_dravstats_slot_moves(poll, i) && !co_await r_dravstats_check_slot(poll, i)) {
       all_taken = false;
       refuted[slot] = listed[slot];
     }
   }
-  r_dravstats_drop_kept_twins();
-  r_dravstats_keep_unplaced(end < MAX_CLIENTS || r_dravstats_gap_after_refuted(listed, refuted));
-  return all_taken;
+  r_dravstats_drop_kept_twins(poll);
+  r_dravstats_keep_unplaced(poll, end < MAX_CLIENTS || r_dravstats_gap_after_refuted(listed, refuted));
+  co_return all_taken;
 }
 
-void r_dravstats_continue_player(int i, int j) {
-  ts_client& next = gats_next[i];
+void r_dravstats_continue_player(ts_poll& poll, int i, int j) {
+  ts_client& next = poll.ats_next[i];
   ts_client& stored = gpts_status->ats_client[j];
-  ts_slot_step& step = gats_step[static_cast<std::size_t>(i)];
+  ts_slot_step& step = poll.ats_step[static_cast<std::size_t>(i)];
   const int interval = gpts_config->poll_interval_dumpuser;
 
   r_dravstats_carry_over(next, stored);
@@ -607,9 +639,9 @@ void r_dravstats_continue_player(int i, int j) {
   }
 }
 
-void r_dravstats_add_new_player(int i) {
-  ts_client& next = gats_next[i];
-  ts_slot_step& step = gats_step[static_cast<std::size_t>(i)];
+void r_dravstats_add_new_player(ts_poll& poll, int i) {
+  ts_client& next = poll.ats_next[i];
+  ts_slot_step& step = poll.ats_step[static_cast<std::size_t>(i)];
   next.ts_info = ts_dumpuser{};
   next.i_access_level = 0;
   next.i_dumpuser_countdown = 0;
@@ -636,10 +668,10 @@ void r_dravstats_handle_departure(ts_client& stored, std::time_t now) {
   stored.pc_hostnames.reset();
 }
 
-void r_dravstats_commit_next_table() {
+void r_dravstats_commit_next_table(ts_poll& poll) {
   for (int i = 0; i < MAX_CLIENTS; ++i) {
     ts_client& stored = gpts_status->ats_client[i];
-    ts_client& next = gats_next[i];
+    ts_client& next = poll.ats_next[i];
     stored.b_active = next.b_active;
     if (next.b_active != 1) {
       continue;
@@ -650,12 +682,12 @@ void r_dravstats_commit_next_table() {
 }
 
 // The kicks of the poll not sent yet. A slot kept unconfirmed may hold someone else by now.
-void r_dravstats_send_kicks() {
+void r_dravstats_send_kicks(ts_poll& poll) {
   for (int i = 0; i < MAX_CLIENTS; ++i) {
     const ts_client& slot = gpts_status->ats_client[i];
     if (slot.b_active == 1 && slot.i_kick_reason != KICK_NONE &&
-        !gats_step[static_cast<std::size_t>(i)].b_kept) {
-      r_dravstats_kick_slot(i);
+        !poll.ats_step[static_cast<std::size_t>(i)].b_kept) {
+      r_dravstats_kick_slot(poll, i);
     }
   }
 }
@@ -663,19 +695,19 @@ void r_dravstats_send_kicks() {
 // The due details of the player in slot `i`: those the checks of the reply brought, else asked
 // now. Details that do not agree with the slot's line belong to whoever took the slot since the
 // reply and are not taken. A change of a known player's details is logged.
-void r_dravstats_refresh_details(int i, ts_dumpuser_budget& budget) {
+ts_task<void> r_dravstats_refresh_details(ts_poll& poll, int i, ts_dumpuser_budget& budget) {
   const auto index = static_cast<std::size_t>(i);
   ts_client& slot = gpts_status->ats_client[index];
-  const ts_slot_step& step = gats_step[index];
-  ts_dumpuser& fresh = gats_checked[index];
+  const ts_slot_step& step = poll.ats_step[index];
+  ts_dumpuser& fresh = poll.ats_checked[index];
   const int interval = gpts_config->poll_interval_dumpuser;
-  if (!step.b_checked && (r_dravstats_ask_details(fresh, i) != DETAILS_WHOLE ||
+  if (!step.b_checked && (co_await r_dravstats_ask_details(fresh, i) != DETAILS_WHOLE ||
                           !r_dravstats_details_agree(fresh, slot.ts_line))) {
     if (step.b_fresh) {
       slot.ts_info = ts_dumpuser{};
     }
     slot.i_dumpuser_countdown = -1;
-    return;
+    co_return;
   }
   if (step.b_new) {
     slot.i_dumpuser_countdown = interval;
@@ -695,47 +727,47 @@ void r_dravstats_refresh_details(int i, ts_dumpuser_budget& budget) {
 }
 
 // Step of a poll after the kicks, which must not wait for details.
-void r_dravstats_fetch_due_details(int present) {
+ts_task<void> r_dravstats_fetch_due_details(ts_poll& poll, int present) {
   ts_dumpuser_budget budget;
   budget.i_per_poll = r_dravstats_details_per_poll(present);
   for (int i = 0; i < MAX_CLIENTS; ++i) {
     if (gpts_status->ats_client[i].b_active == 1 &&
-        gats_step[static_cast<std::size_t>(i)].b_details_due) {
-      r_dravstats_refresh_details(i, budget);
+        poll.ats_step[static_cast<std::size_t>(i)].b_details_due) {
+      co_await r_dravstats_refresh_details(poll, i, budget);
     }
   }
 }
 
 // Builds the next slot table from the reply, continues the stored players, adds the new ones
 // and logs those who left. Returns how many players the reply lists.
-int r_dravstats_track_players(std::time_t now) {
+int r_dravstats_track_players(ts_poll& poll, std::time_t now) {
   ts_status& status = *gpts_status;
   std::array<std::int32_t, MAX_CLIENTS> unmatched = {};
   int present = 0;
   for (int i = 0; i < MAX_CLIENTS; ++i) {
     unmatched[i] = status.ats_client[i].b_active == 1 ? 1 : 0;
-    ts_client& next = gats_next[i];
+    ts_client& next = poll.ats_next[i];
     next.pc_hostnames.reset();
     // A zombie is a player the server already dropped: its line continues nobody, so the
     // stored slot stays unmatched and the player is logged as gone below.
-    next.b_active = r_dravstats_live_line(gts_reply, i) != nullptr ? 1 : 0;
+    next.b_active = r_dravstats_live_line(poll.ts_reply, i) != nullptr ? 1 : 0;
     if (next.b_active == 1) {
-      next.ts_line = gts_reply.ats_line[i];
+      next.ts_line = poll.ts_reply.ats_line[i];
       ++present;
     }
   }
 
-  const std::array<int, MAX_CLIENTS> match = r_dravstats_match_stored_players();
+  const std::array<int, MAX_CLIENTS> match = r_dravstats_match_stored_players(poll);
   for (int i = 0; i < MAX_CLIENTS; ++i) {
-    if (gats_next[i].b_active != 1) {
+    if (poll.ats_next[i].b_active != 1) {
       continue;
     }
     const int j = match[i];
     if (j >= 0) {
       unmatched[j] = 0;
-      r_dravstats_continue_player(i, j);
+      r_dravstats_continue_player(poll, i, j);
     } else {
-      r_dravstats_add_new_player(i);
+      r_dravstats_add_new_player(poll, i);
     }
   }
 
@@ -778,13 +810,10 @@ void r_dravstats_tell_once(bool& told, const std::string& message) {
   }
 }
 
-// One "status" into `reply`; the first line of a reply that was not understood into
-// `first_line`; `single` tells whether it came whole in one datagram. The server's refusal of
-// the password is told once until a reply is accepted.
-te_status_answer r_dravstats_ask_status(ts_status_reply& reply, std::string& first_line,
-                                        bool& single) {
-  const std::optional<ts_net_reply> answer =
-      r_dravnet_ask("status", STATUS_DATAGRAMS, NET_MAIN_SOCKET);
+// What a status reply says, into `reply`; see r_dravstats_ask_status.
+te_status_answer r_dravstats_read_status(const std::optional<ts_net_reply>& answer,
+                                         ts_status_reply& reply, std::string& first_line,
+                                         bool& single) {
   if (!answer) {
     // A wait cut short by a quit request tells nothing about the server: like a cut reply, it
     // skips the poll and counts toward nothing.
@@ -818,23 +847,35 @@ te_status_answer r_dravstats_ask_status(ts_status_reply& reply, std::string& fir
   return reply.b_complete == 1 ? ANSWER_USABLE : ANSWER_PARTIAL;
 }
 
-// The poll's status reply into gts_reply. A reply that shows a datagram lost on the way (one
+// One "status" into `reply`; the first line of a reply that was not understood into
+// `first_line`; `single` tells whether it came whole in one datagram. The server's refusal of
+// the password is told once until a reply is accepted.
+ts_task<te_status_answer> r_dravstats_ask_status(ts_status_reply& reply, std::string& first_line,
+                                                 bool& single) {
+  const std::optional<ts_net_reply> answer =
+      co_await ts_net_ask("status", STATUS_DATAGRAMS, NET_MAIN_SOCKET);
+  co_return r_dravstats_read_status(answer, reply, first_line, single);
+}
+
+// The poll's status reply into its ts_reply. A reply that shows a datagram lost on the way (one
 // that lost its first datagram is not understood) is asked for once more and the better one
 // kept, so that a link losing a few datagrams rarely costs a poll; a silent or refusing server
 // is asked once.
-te_status_answer r_dravstats_fetch_status(std::string& first_line, bool& single) {
-  te_status_answer answer = r_dravstats_ask_status(gts_reply, first_line, single);
+ts_task<te_status_answer> r_dravstats_fetch_status(ts_poll& poll, std::string& first_line,
+                                                   bool& single) {
+  te_status_answer answer = co_await r_dravstats_ask_status(poll.ts_reply, first_line, single);
   if (answer == ANSWER_CUT || answer == ANSWER_PARTIAL || answer == ANSWER_NOT_UNDERSTOOD) {
     bool again_single = false;
     std::string ignored;
-    const te_status_answer again = r_dravstats_ask_status(gts_reply_again, ignored, again_single);
+    const te_status_answer again =
+        co_await r_dravstats_ask_status(poll.ts_reply_again, ignored, again_single);
     if (again > answer) {
-      gts_reply = gts_reply_again;
+      poll.ts_reply = poll.ts_reply_again;
       single = again_single;
       answer = again;
     }
   }
-  return answer;
+  co_return answer;
 }
 
 // Tells a status reply not understood once (until a reply is accepted) when the poll before got
@@ -900,13 +941,62 @@ void r_dravstats_reset(Record& record) {
   std::construct_at(&record);
 }
 
+// Notes what the poll's status request brought; true when the poll goes on with the reply.
+bool r_dravstats_note_status(te_status_answer answer, const std::string& first_line,
+                             std::time_t now) {
+  r_dravstats_note_not_understood(answer, first_line);
+  r_dravstats_note_replies(answer);
+  // Only a poll without any reply counts toward silence; a cut reply counts toward nothing.
+  if (answer == ANSWER_NONE) {
+    r_dravstats_note_unanswered(now);
+  } else if (answer != ANSWER_CUT) {
+    r_dravstats_note_answered(now);
+  }
+  return answer >= ANSWER_PARTIAL;
+}
+
+// One poll at `now`, step by step (see the top of this file). The steps own the poll's record.
+// The result tells whether a status reply was taken.
+ts_task<bool> r_dravstats_poll(std::time_t now) {
+  ts_status& status = *gpts_status;
+  const std::unique_ptr<ts_poll> record = std::make_unique<ts_poll>();
+  ts_poll& poll = *record;
+  r_dravstats_update_disconnected_list(status.pts_disconnected, now,
+                                       gpts_config->access_reconnect_timeout);
+  r_dravstats_update_disconnected_list(status.pts_kicked, now,
+                                       gpts_config->access_kicked_reject_timeout);
+  bool single = false;
+  std::string first_line;
+  const te_status_answer answer = co_await r_dravstats_fetch_status(poll, first_line, single);
+  if (!r_dravstats_note_status(answer, first_line, now)) {
+    co_return false;
+  }
+  // A reply of one datagram is exactly what the server printed and is taken as it is.
+  const bool all_taken = single || co_await r_dravstats_check_reply(poll);
+  status.b_status_updated = 1;
+
+  co_await r_dravstats_poll_serverinfo(poll, now);
+  const int present = r_dravstats_track_players(poll, now);
+  r_dravstats_commit_next_table(poll);
+  r_dravtools_varcpy(status.ac_map, poll.ts_reply.ac_map);
+  r_dravtools_varcpy(status.ac_gametype, poll.ts_reply.ac_gametype);
+  r_dravstats_send_kicks(poll);
+  co_await r_dravstats_fetch_due_details(poll, present);
+  if (all_taken) {
+    go_tracker.b_first_poll = 0;
+  }
+  // The poll ends when the kicks and announcements it queued last were taken by the server.
+  (void)co_await r_dravnet_all_sent();
+  co_return true;
+}
+
 }  // namespace
 
 void r_dravstats_init(const ts_config& config, ts_status& status) {
   gpts_config = &config;
   gpts_status = &status;
   r_dravstats_reset(status);
-  r_dravstats_reset(gats_next);
+  go_poll = ts_task<bool>{};
   go_tracker = ts_tracker_state{};
   r_dravlistip_set_looked_up_function(r_dravstats_looked_up);
 }
@@ -916,7 +1006,8 @@ void r_dravstats_finish() {
   if (gpts_status != nullptr) {
     r_dravstats_reset(*gpts_status);
   }
-  r_dravstats_reset(gats_next);
+  // A poll cut short by the end of the program takes its waiting command along.
+  go_poll = ts_task<bool>{};
   go_tracker = ts_tracker_state{};
   gpts_config = nullptr;
   gpts_status = nullptr;
@@ -933,53 +1024,28 @@ std::time_t r_dravstats_clock() {
 int r_dravstats_run() {
   // The wall clock may be set back by hours; intervals are measured on a clock that is not.
   const std::time_t now = r_dravstats_clock();
-  if (gpts_status->t_last_status != 0 &&
-      std::difftime(now, gpts_status->t_last_status) <
-          static_cast<double>(gpts_config->poll_interval_status)) {
+  if (r_dravstats_polling() ||
+      (gpts_status->t_last_status != 0 &&
+       std::difftime(now, gpts_status->t_last_status) <
+           static_cast<double>(gpts_config->poll_interval_status))) {
     return 0;
   }
-  r_dravstats_update(now);
   gpts_status->t_last_status = now;
+  if (r_dravloop_running()) {
+    go_poll = r_dravstats_poll(now);
+    go_poll.start();
+  } else {
+    r_dravstats_update(now);
+  }
   return 1;
 }
 
+bool r_dravstats_polling() {
+  return go_poll && !go_poll.done();
+}
+
 void r_dravstats_update(std::time_t now) {
-  ts_status& status = *gpts_status;
-
-  r_dravstats_update_disconnected_list(status.pts_disconnected, now,
-                                       gpts_config->access_reconnect_timeout);
-  r_dravstats_update_disconnected_list(status.pts_kicked, now,
-                                       gpts_config->access_kicked_reject_timeout);
-
-  gats_step.fill(ts_slot_step{});
-  bool single = false;
-  std::string first_line;
-  const te_status_answer answer = r_dravstats_fetch_status(first_line, single);
-  r_dravstats_note_not_understood(answer, first_line);
-  r_dravstats_note_replies(answer);
-  // Only a poll without any reply counts toward silence; a cut reply counts toward nothing.
-  if (answer == ANSWER_NONE) {
-    r_dravstats_note_unanswered(now);
-  } else if (answer != ANSWER_CUT) {
-    r_dravstats_note_answered(now);
-  }
-  if (answer < ANSWER_PARTIAL) {
-    return;
-  }
-  // A reply of one datagram is exactly what the server printed and is taken as it is.
-  const bool all_taken = single || r_dravstats_check_reply();
-  status.b_status_updated = 1;
-
-  r_dravstats_poll_serverinfo(now);
-  const int present = r_dravstats_track_players(now);
-  r_dravstats_commit_next_table();
-  r_dravtools_varcpy(status.ac_map, gts_reply.ac_map);
-  r_dravtools_varcpy(status.ac_gametype, gts_reply.ac_gametype);
-  r_dravstats_send_kicks();
-  r_dravstats_fetch_due_details(present);
-  if (all_taken) {
-    go_tracker.b_first_poll = 0;
-  }
+  (void)r_dravloop_complete(r_dravstats_poll(now));
 }
 
 ts_server_state r_dravstats_server_state() {
@@ -995,5 +1061,5 @@ void r_dravstats_forget_departed(ts_status& status, std::uint64_t ip) {
 }
 
 int r_dravstats_do_dumpuser(ts_dumpuser& info, int client) {
-  return r_dravstats_ask_details(info, client) == DETAILS_WHOLE ? 1 : 0;
+  return r_dravloop_complete(r_dravstats_ask_details(info, client)) == DETAILS_WHOLE ? 1 : 0;
 }

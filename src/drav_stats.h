@@ -17,10 +17,15 @@ void r_dravstats_finish();
 /// Seconds on the clock that poll intervals are measured with: it only moves forward, whatever
 /// happens to the wall clock, and is never 0. Times in the state record are on this clock.
 std::time_t r_dravstats_clock();
-/// Polls on the first call and when poll_interval_status seconds (r_dravstats_clock) have
-/// passed since the last poll; returns 1 when it polled, else 0.
+/// Starts a poll on the first call and when poll_interval_status seconds (r_dravstats_clock)
+/// have passed since the last poll started, unless one is under way; returns 1 when it started
+/// one, else 0. Inside the event loop the poll's steps then run as their replies come; outside
+/// it the poll runs to its end before the call returns.
 int r_dravstats_run();
-/// One poll at time `now` (r_dravstats_clock seconds). A status reply whole in one datagram is
+/// True while a poll started by r_dravstats_run waits for a reply.
+bool r_dravstats_polling();
+/// One poll at time `now` (r_dravstats_clock seconds), to its end: for callers outside the event
+/// loop, which it drives meanwhile. A status reply whole in one datagram is
 /// taken as it is; what a reply of several says about a slot is taken when the slot's details
 /// agree. A reply that lost a datagram is asked for once more. No usable reply (none, one of an
 /// unknown layout, one cut twice, or the server's refusal of the password) skips the poll; the

@@ -5,13 +5,17 @@
 #include <csignal>
 #include <cstdio>
 #include <cstdlib>
+#include <cstdint>
 #include <ctime>
 #include <string>
+#include <vector>
 
 #include "drav_access.h"
 #include "drav_config.h"
 #include "drav_listip.h"
+#include "drav_ip.h"
 #include "drav_log.h"
+#include "drav_loop.h"
 #include "drav_net.h"
 #include "drav_report.h"
 #include "drav_screen.h"
@@ -36,7 +40,7 @@ enum te_run_mode : int {
   RUN_FIND = 6,
 };
 
-// Without the screen there is no terminal to give back and no key to pace the loop.
+// Without the screen there is no terminal to give back.
 bool gb_headless = false;
 // The argument of --find.
 std::string gpc_find_query;
@@ -73,8 +77,8 @@ constexpr option gct_options[] = {
     {nullptr, 0, nullptr, 0},
 };
 
-// How long one turn of the loop waits while there is no screen step to pace it.
-constexpr long LOOP_WAIT_NANOSECONDS = 200'000'000;
+// How often the loop looks whether a poll is due and retries lines that wait for a disk.
+constexpr std::int64_t TICK_MS = 200;
 
 // At most one option and no operand. getopt_long has already told what was wrong with an
 // unknown, ambiguous or misspelt option; the caller adds the usage line.
@@ -94,42 +98,37 @@ te_run_mode r_monitor_run_mode(int argc, char* argv[]) {
   return optind < argc ? RUN_USAGE_ERROR : mode;
 }
 
-void r_monitor_wait_one_turn() {
-  timespec wait{0, LOOP_WAIT_NANOSECONDS};
-  nanosleep(&wait, nullptr);  // a signal cuts the wait short, which is what we want
-}
+// The program's own events: the quit signals, the ended look-ups and the tick.
+struct ts_monitor_events {
+  std::vector<ts_loop_event> ao_quit_signals;
+  ts_loop_event o_lookups;
+  ts_loop_event o_tick;
+};
+ts_monitor_events go_events;
 
-// Paces one turn of the main loop; false when the operator asked to quit.
-bool r_monitor_pace() {
-  if (!gb_headless) {
-    return r_dravscreen_run() != 0;  // its key wait paces the loop
-  }
-  r_monitor_wait_one_turn();
-  return true;
+// Between polls: the answers of reverse look-ups, the lines that wait for a disk, and the
+// next poll when it is due.
+void r_monitor_tick(short /*what*/) {
+  r_dravlistip_run();
+  r_dravaccess_run();
+  r_dravstats_run();
+  go_events.o_tick.arm(TICK_MS);
 }
 
 }  // namespace
-
-/// Set by the signal handler; the main loop ends when it is not 0.
-volatile std::sig_atomic_t gb_quit = 0;
-
-/// Handler of SIGINT, SIGTERM, SIGHUP and SIGQUIT: re-installs itself and asks the loop to end.
-void r_signal(int signal_number) {
-  // signal fails only for a number that is no signal, and this one was just delivered.
-  (void)std::signal(signal_number, r_signal);
-  gb_quit = 1;
-}
 
 /// Exit handler: gives back what the modules hold, in reverse order of start-up.
 void r_monitor_atexit() {
   r_dravlog_exit_started();
   r_dravscreen_finish();  // gives the terminal back first; nothing when there is no screen
+  go_events = ts_monitor_events{};
   r_dravstats_finish();
   r_dravnet_finish();
   r_dravlistip_finish();
   r_dravaccess_finish();
   r_dravconfig_finish();
   r_dravlog_finish();
+  r_dravloop_finish();
 }
 
 namespace {
@@ -165,6 +164,7 @@ void r_monitor_start() {
   // A file size limit then fails the write like a full disk, which the writers cut back and
   // report, instead of killing the program between the two halves of a line.
   (void)std::signal(SIGXFSZ, SIG_IGN);
+  r_dravloop_init();
   r_dravlog_init_first();
   if (gb_headless) {
     // A service manager or a script reads standard output and has no key to press.
@@ -188,29 +188,23 @@ void r_monitor_start() {
 
   // At least 32 registrations are guaranteed, and this is the program's only one.
   (void)std::atexit(r_monitor_atexit);
-  // Cleared before the handlers are in place: a signal that comes while the start is
-  // announced (which waits for the server's reply) must still end the run.
-  gb_quit = 0;
-  sigset_t quit_signals;
-  (void)sigemptyset(&quit_signals);
+  // A quit signal ends every wait at once, also the reply a poll awaits (up to
+  // net_response_timeout_1) and the announcement of the start.
   for (int signal_number : {SIGINT, SIGTERM, SIGHUP, SIGQUIT}) {
-    (void)sigaddset(&quit_signals, signal_number);
-    (void)std::signal(signal_number, r_signal);
+    go_events.ao_quit_signals.push_back(ts_loop_event::watch_signal(
+        signal_number, [](short) { r_dravloop_request_quit(); }));
   }
-  // A quit must not wait for the reply a poll awaits (up to net_response_timeout_1).
-  r_dravnet_set_quit_flag(&gb_quit, quit_signals);
 }
 
-// Polls and paces until the operator quits or a signal asks the program to end.
+// Runs the event loop until the operator quits or a signal asks the program to end.
 void r_monitor_loop() {
-  while (gb_quit == 0) {
-    // Between polls: the answers of reverse look-ups, and the lines that wait for a disk.
-    r_dravlistip_run();
-    r_dravaccess_run();
-    r_dravstats_run();
-    if (!r_monitor_pace()) {
-      return;
-    }
+  go_events.o_lookups = ts_loop_event::watch_readable(r_dravip_lookup_descriptor(),
+                                                      [](short) { r_dravlistip_run(); });
+  go_events.o_lookups.arm();
+  go_events.o_tick = ts_loop_event::make_timer(r_monitor_tick);
+  go_events.o_tick.arm(0);
+  while (!r_dravloop_quitting()) {
+    r_dravloop_run_once();
   }
 }
 

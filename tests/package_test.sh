@@ -40,6 +40,7 @@ files=$(cd "$root" && find . -type f -printf '%P\n' | LC_ALL=C sort)
 # The dependencies are found from the libraries the program links.
 depends=$(dpkg-deb -f "$deb" Depends)
 [[ ", $depends," =~ ,\ (libncursesw6|libtinfo6)[\ ,] ]] || fail "Depends lacks ncurses: $depends"
+[[ ", $depends," =~ ,\ libevent-core-[0-9.-]+[\ ,] ]] || fail "Depends lacks libevent: $depends"
 [[ ", $depends," =~ ,\ init-system-helpers[\ ,] ]] || fail "Depends lacks deb-systemd-invoke: $depends"
 [ "$("$root/usr/bin/drav-logger" --version)" = "drav-logger $version" ] ||
   fail "the packaged program is not version $version"
@@ -114,7 +115,7 @@ status=0
 PATH=$demo:$PATH DRAV_DEMO_BUILD=$demo/build "$source/scripts/demo" >"$demo/out" 2>&1 || status=$?
 [ "$status" = 3 ] || fail "the demo did not stop at cmake (status $status): $(cat "$demo/out")"
 [ "$(cat "$demo/apt-get.calls")" = "update -q
-install -y -q --no-install-recommends g++ cmake make pkg-config libncurses-dev" ] ||
+install -y -q --no-install-recommends g++ cmake make pkg-config libncurses-dev libevent-dev" ] ||
   fail "the demo asked apt-get for:"$'\n'"$(cat "$demo/apt-get.calls")"
 
 if command -v lintian >/dev/null; then

@@ -9,6 +9,7 @@
 #include "drav_config.h"
 #include "drav_ip.h"
 #include "drav_log.h"
+#include "drav_loop.h"
 #include "drav_net.h"
 #include "drav_pane.h"
 #include "drav_screen.h"
@@ -175,8 +176,12 @@ TEST_F(LogTest, ConsoleReplyAsLargeAsTheTransportTakesReachesThePaneWhole) {
     server.set_reply_override([&datagrams](const std::string& command) {
       return command == "big" ? std::optional(datagrams) : std::nullopt;
     });
+    const int before = r_dravpane_line_count();
     for (const int key : {'~', 'b', 'i', 'g', '\n', '~'})
       r_dravscreen_apply_key(key);
+    // The echo shows at once, the reply when it comes.
+    const int expected = before + 2 + static_cast<int>(lines.size());
+    r_dravloop_run_until([expected] { return r_dravpane_line_count() >= expected; });
     // A reply that fills its bound may have been cut there: the pane says so after it.
     const int count = r_dravpane_line_count() - 1, first = count - static_cast<int>(lines.size());
     ASSERT_GE(first, 1);

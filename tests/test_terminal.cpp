@@ -645,4 +645,31 @@ TEST(TerminalTest, EveryWidthHelpPausedPaneConsoleLineAndFind) {
   }
 }
 
+// While a status reply is held back for far longer than any wait here, keys and resizes are
+// answered, the console line's echo shows and Q ends the program at once.
+TEST(TerminalTest, KeysAreAnsweredWhileAReplyIsAwaited) {
+  drav_test::TempDir dir;
+  drav_sim::SimServer server("secret");
+  server.set_player(0, player("Red", "192.0.2.10", 12, 50));
+  prepare(dir, server, "", {{"net_response_timeout_1", "120000"}});
+  Terminal terminal(dir.path().string(), std::string(DRAV_LOGGER_BINARY) + "; echo ENDED", 80, 24);
+  ASSERT_TRUE(terminal.wait_for_text("Client Connect    00 192.0.2.10      Red"));
+  server.set_faults({.reply_delay_ms = 100'000, .only_command = "status"});
+  server.clear_commands();
+  const auto received = [&](const std::string& command) {
+    return std::ranges::any_of(server.commands(), [&](const auto& c) { return c.command == command; });
+  };
+  ASSERT_TRUE(terminal.wait_for([&](const auto&) { return received("status"); }));
+  terminal.keys({"?"});
+  ASSERT_TRUE(terminal.wait_for_text("[C] Players"));
+  terminal.keys({"?"});
+  terminal.resize(100, 30);
+  ASSERT_TRUE(terminal.wait_for_row(28, "└" + line(98) + "┘"));
+  terminal.keys({"~", "serverinfo", "Enter"});
+  ASSERT_TRUE(terminal.wait_for_text(">serverinfo"));
+  EXPECT_FALSE(received("serverinfo"));  // the console's command waits for its turn
+  terminal.keys({"`", "q"});
+  ASSERT_TRUE(terminal.wait_for_text("ENDED"));
+}
+
 }  // namespace
