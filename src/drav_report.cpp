@@ -114,7 +114,7 @@ ts_find_line r_dravreport_find_line(const ts_listip_data& entry) {
   }
   line.pc_address = r_dravip_ip_to_text(entry.ip).c_str();
   line.i_level = entry.access_level;
-  line.pc_name = r_dravlistip_shown_name(r_dravlistip_seen_name(entry));
+  line.pc_name = r_dravtools_shown_text(r_dravlistip_seen_name(entry));
   line.pc_hostnames = entry.hostnames;
   return line;
 }

@@ -409,6 +409,7 @@ void r_dravscreen_finish() {
   r_dravlog_set_release_function(nullptr);
   r_dravpane_set_added_function(nullptr);
   r_dravlistip_set_inserted_function(nullptr);
+  r_dravscreen_detach();
   if (!gb_curses_started) {
     return;
   }
@@ -454,7 +455,7 @@ void r_dravscreen_update_main() {
 }
 
 int r_dravscreen_run() {
-  r_dravscreen_take_change_flags();
+  r_dravscreen_note_server_state();
   const int code = wgetch(stdscr);
   int key = KEY_VALUE_NONE;
   if (code == KEY_RESIZE) {
