@@ -267,6 +267,9 @@ int r_dravreport_check_config(ts_config& config, const char* config_file) {
       config_file, server.c_str(),
       static_cast<unsigned>(static_cast<std::uint16_t>(config.net_server_port)),
       r_dravaccess_get_entry_count(), r_dravlistip_get_list().size());
+  if (config.event_file[0] != '\0') {
+    (void)std::printf("%s: events appended to %s\n", config_file, config.event_file);
+  }
   r_dravlistip_finish();
   r_dravaccess_finish();
   r_dravlog_finish();

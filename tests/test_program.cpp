@@ -119,7 +119,8 @@ Files changed(Files files, const Files& changes) {
 }
 
 const std::string USAGE = drav_test::regex_escape(
-    "usage: drav-logger [--headless | --check-config | --find QUERY | --help | --version]\n");
+    "usage: drav-logger [--headless] [--events PATH] | --check-config | --find QUERY | --help | "
+    "--version\n");
 const std::string NO_TERMINAL = "Error: standard input and output must be a terminal\n";
 
 TEST(ProgramTest, OptionsEndWithTheirStatusAndTexts) {
@@ -140,6 +141,10 @@ TEST(ProgramTest, OptionsEndWithTheirStatusAndTexts) {
       {{"--help=x"}, 2, "", told},
       {{"--help", "--version"}, 2, "", USAGE},
       {{"--headless", "--check-config"}, 2, "", USAGE},
+      // The event file goes with a run only, and once.
+      {{"--events", "e.json", "--check-config"}, 2, "", USAGE},
+      {{"--find", "192.0.2.7", "--events=e.json"}, 2, "", USAGE},
+      {{"--events", "a", "--headless", "--events", "b"}, 2, "", USAGE},
       {{"--", "--help"}, 2, "", USAGE},
       {{""}, 2, "", USAGE},
       // Without the screen's terminal only a headless run starts.
@@ -160,15 +165,19 @@ TEST(ProgramTest, SignalsEndAHeadlessRunWithStatus0) {
   drav_sim::SimServer server("secret");
   const Files files = {
       {"drav-logger.cfg",
-       config_text({{"net_server_port", std::to_string(server.port())}, {"say_init", "1"}})},
+       config_text({{"net_server_port", std::to_string(server.port())}, {"say_init", "1"}}) +
+           "event_file=unused.json\n"},
       {"drav-logger-ip.txt", ""}};
   // A signal may cut the first poll short.
   const std::string polled =
       "(" + std::string(drav_test::STAMP_PATTERN) + " Server Change     canyon_ridge\n)?";
+  // The option wins over the configuration's event file.
+  const std::string events = "(\\{\"time\":\"" + std::string(drav_test::STAMP_PATTERN) +
+                             "\",\"kind\":\"[a-z_]+\"[^\n]*\\}\n)*";
   for (const int signal : {SIGINT, SIGTERM, SIGHUP, SIGQUIT}) {
     server.clear_commands();
     // The signals are handled once the loop polls the server.
-    const Outcome r = run({"--headless"}, files, [&](pid_t pid, int) {
+    const Outcome r = run({"--headless", "--events", "e.json"}, files, [&](pid_t pid, int) {
       EXPECT_TRUE(server.wait_for_commands(1, TIMEOUT_MS)) << signal;
       kill(pid, signal);
     });
@@ -176,6 +185,8 @@ TEST(ProgramTest, SignalsEndAHeadlessRunWithStatus0) {
     EXPECT_TRUE(matches(r.out, polled)) << signal << ": " << r.out;
     // Headless, log lines go to standard output too; the first command announces the start.
     EXPECT_EQ(r.out, r.files.at("drav-logger.log")) << signal;
+    EXPECT_TRUE(matches(r.files.at("e.json"), events)) << r.files.at("e.json");
+    EXPECT_EQ(r.files.count("unused.json"), 0u);
     ASSERT_FALSE(server.commands().empty());
     EXPECT_EQ(server.commands()[0].command,
               "say \"-\r\x02*** Logger init (Version: Feb 18 2012) \x02***\"");
