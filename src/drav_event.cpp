@@ -9,14 +9,22 @@
 namespace {
 
 constexpr std::array<const char*, EVENT_KIND_COUNT> gpac_kind_names = {
-    "connect",        "disconnect",
-    "change",         "reconnect",
-    "block",          "reject",
-    "admin_kick",     "admin_ban",
-    "server_change",  "server_silent",
-    "server_replying", "server_not_understood",
-    "server_password_refused", "host_names",
-    "written_late",   "poll_done",
+    "connect",
+    "disconnect",
+    "change",
+    "reconnect",
+    "block",
+    "reject",
+    "admin_kick",
+    "admin_ban",
+    "server_change",
+    "server_silent",
+    "server_replying",
+    "server_not_understood",
+    "server_password_refused",
+    "host_names",
+    "written_late",
+    "poll_done",
 };
 
 std::vector<ts_event_listener> gapf_listeners;

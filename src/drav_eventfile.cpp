@@ -70,8 +70,8 @@ void r_draveventfile_tell(const ts_append_outcome& outcome) {
 void r_draveventfile_hear(const ts_event& event) {
   ts_append_outcome outcome = r_draveventfile_open();
   if (outcome.te_result == APPEND_OK) {
-    outcome = r_dravtools_append_descriptor(go_events.o_file.get(),
-                                            r_draveventfile_json(event) + "\n");
+    outcome =
+        r_dravtools_append_descriptor(go_events.o_file.get(), r_draveventfile_json(event) + "\n");
   }
   r_draveventfile_tell(outcome);
 }

@@ -58,8 +58,7 @@ bool r_dravlistip_text_matches(const char* name, const char* hosts, std::string_
     if (r_dravlistip_contains_folded(name_text, folded_part)) {
       return true;
     }
-  } else if (r_dravlistip_contains_folded(r_dravtools_shown_text(name_text.data()),
-                                          folded_part)) {
+  } else if (r_dravlistip_contains_folded(r_dravtools_shown_text(name_text.data()), folded_part)) {
     return true;
   }
   return r_dravlistip_contains_folded(hosts, folded_part);

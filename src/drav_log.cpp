@@ -153,8 +153,8 @@ void r_dravlog_log_line(char (&line)[LOG_LINE_SIZE]) {
 }
 
 // Formats a line stamped `when` (0: now).
-[[gnu::format(printf, 3, 4)]] void r_dravlog_stamped(char (&line)[LOG_LINE_SIZE],
-                                                     std::time_t when, const char* format, ...) {
+[[gnu::format(printf, 3, 4)]] void r_dravlog_stamped(char (&line)[LOG_LINE_SIZE], std::time_t when,
+                                                     const char* format, ...) {
   va_list arguments;
   va_start(arguments, format);
   r_dravlog_format_line(line, when, format, arguments);
@@ -315,9 +315,9 @@ void r_dravlog_tell_append(const char* label, ts_append_queue& queue,
   if (outcome.te_result == APPEND_OK) {
     if (queue.b_told_failure) {
       ts_event event = r_dravevent_make(EVENT_WRITTEN_LATE);
-      event.ac_reason = std::string(label) + "File " + path + " written again: " +
-                        std::to_string(queue.written_late()) + " waiting entries written, " +
-                        std::to_string(queue.dropped()) + " dropped";
+      event.ac_reason = std::string(label) + "File " + path +
+                        " written again: " + std::to_string(queue.written_late()) +
+                        " waiting entries written, " + std::to_string(queue.dropped()) + " dropped";
       r_dravevent_tell(event);
     }
     queue.end_failure();

@@ -43,7 +43,7 @@ void r_dravstats_admin_ban_ip(ts_status& status, std::uint64_t ip) {
   for (ts_client& slot : status.ats_client) {
     if (slot.b_active == 1 && slot.ts_line.ts_address.ip == ip) {
       slot.i_kick_reason = KICK_ADMIN_BAN;
-          r_dravstats_tell_player(EVENT_ADMIN_BAN, slot, REASON);
+      r_dravstats_tell_player(EVENT_ADMIN_BAN, slot, REASON);
     }
   }
 }
