@@ -152,6 +152,16 @@ void r_dravlog_log_line(char (&line)[LOG_LINE_SIZE]) {
   }
 }
 
+// Writes a line to the pane, the log stream and the echo, and to the error stream while no
+// screen shows the pane.
+void r_dravlog_warn_line(char (&line)[LOG_LINE_SIZE]) {
+  r_dravlog_log_line(line);
+  if (!gb_screen_active && gpo_file_error != nullptr) {
+    (void)std::fputs(line, gpo_file_error);
+    (void)std::fflush(gpo_file_error);
+  }
+}
+
 // Formats a line stamped `when` (0: now).
 [[gnu::format(printf, 3, 4)]] void r_dravlog_stamped(char (&line)[LOG_LINE_SIZE], std::time_t when,
                                                      const char* format, ...) {
@@ -178,17 +188,21 @@ void r_dravlog_log_event(const ts_event& event) {
   r_dravlog_log_line(line);
 }
 
-// The log's listener: the log file's events, the notices of the pane and the late writes.
+// The log's listener: the log file's events, the notices of the pane and the late writes,
+// stamped with the event's time.
 void r_dravlog_hear(const ts_event& event) {
+  char line[LOG_LINE_SIZE];
   switch (event.te_kind) {
     case EVENT_SERVER_SILENT:
     case EVENT_SERVER_REPLYING:
     case EVENT_SERVER_NOT_UNDERSTOOD:
     case EVENT_SERVER_PASSWORD_REFUSED:
-      r_dravlog_notice("%s\n", event.ac_reason.c_str());
+      r_dravlog_stamped(line, event.t_time, "%s\n", event.ac_reason.c_str());
+      r_dravlog_show(line);
       return;
     case EVENT_WRITTEN_LATE:
-      r_dravlog_warn("%s\n", event.ac_reason.c_str());
+      r_dravlog_stamped(line, event.t_time, "%s\n", event.ac_reason.c_str());
+      r_dravlog_warn_line(line);
       return;
     case EVENT_HOST_NAMES:
     case EVENT_POLL_DONE:
@@ -302,11 +316,7 @@ void r_dravlog_warn(const char* format, ...) {
   va_start(arguments, format);
   r_dravlog_format_line(line, 0, format, arguments);
   va_end(arguments);
-  r_dravlog_log_line(line);
-  if (!gb_screen_active && gpo_file_error != nullptr) {
-    (void)std::fputs(line, gpo_file_error);
-    (void)std::fflush(gpo_file_error);
-  }
+  r_dravlog_warn_line(line);
 }
 
 void r_dravlog_tell_append(const char* label, ts_append_queue& queue,

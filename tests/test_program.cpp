@@ -172,8 +172,8 @@ TEST(ProgramTest, SignalsEndAHeadlessRunWithStatus0) {
   const std::string polled =
       "(" + std::string(drav_test::STAMP_PATTERN) + " Server Change     canyon_ridge\n)?";
   // The option wins over the configuration's event file.
-  const std::string events = "(\\{\"time\":\"" + std::string(drav_test::STAMP_PATTERN) +
-                             "\",\"kind\":\"[a-z_]+\"[^\n]*\\}\n)*";
+  const std::string events = "([{]\"time\":\"" + std::string(drav_test::STAMP_PATTERN) +
+                             "\",\"kind\":\"[a-z_]+\"[^\n]*[}]\n)*";
   for (const int signal : {SIGINT, SIGTERM, SIGHUP, SIGQUIT}) {
     server.clear_commands();
     // The signals are handled once the loop polls the server.
@@ -313,8 +313,14 @@ TEST(ProgramTest, CheckConfigReadsWhatAStartReadsAndWritesNothing) {
     std::string message = "";  // the first line of the error
     std::string added = "";  // a pattern of the added line
     std::string server = "127.0.0.1";
+    std::string events = "";  // the line of the optional event file
   } cases[] = {
       {{}, ""},
+      {{{"drav-logger.cfg", with_access + "event_file=e.json\n"}},
+       "",
+       "",
+       "127.0.0.1",
+       "drav-logger.cfg: events appended to e.json\n"},
       {{{"drav-logger.log", ""}}, ""},
       // A host name is resolved; the summary shows both.
       {{{"drav-logger.cfg", config_text({{"access_list_file", "access.txt"},
@@ -349,7 +355,7 @@ TEST(ProgramTest, CheckConfigReadsWhatAStartReadsAndWritesNothing) {
     EXPECT_EQ(r.status, c.message.empty() ? 0 : 1) << c.message;
     EXPECT_EQ(r.out, c.message.empty() ? "drav-logger.cfg: server " + c.server +
                                              " port 27910, 3 networks in the access lists, 2 IP "
-                                             "history entries\n"
+                                             "history entries\n" + c.events
                                        : "");
     const std::string added = c.added.empty() ? "" : c.added + "\n";
     EXPECT_TRUE(matches(r.err, c.message.empty() ? ""
