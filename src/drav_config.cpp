@@ -20,7 +20,10 @@
 
 namespace {
 
-constexpr int CONFIG_KEY_COUNT = 24;
+// The keys that every file must hold come first in the table; the optional ones follow, so that
+// a configuration written before they existed stays valid.
+constexpr int REQUIRED_KEY_COUNT = 24;
+constexpr int CONFIG_KEY_COUNT = 25;
 // Lines are read in pieces of at most 2047 bytes. A file line only; the remote console's
 // limit of a command text (drav_net) is another quantity, of the same size by chance.
 constexpr std::size_t CONFIG_LINE_SIZE = 2048;
@@ -70,6 +73,7 @@ struct ts_config_table {
         {"ping_kick=", nullptr, &config.ping_kick},
         {"console_color=", nullptr, &config.console_color},
         {"player_color=", nullptr, &config.player_color},
+        {"event_file=", config.event_file, nullptr},
     }};
     for (int i = 0; i < CONFIG_KEY_COUNT; ++i) {
       const ts_config_key& key = keys[i];
@@ -112,7 +116,7 @@ void r_dravconfig_read_lines(std::FILE* file, const ts_parse_entry* table, const
 // The keys that the file lacks, without their "=", comma-separated.
 std::string r_dravconfig_missing(const ts_config_table& table) {
   std::string missing;
-  for (int i = 0; i < CONFIG_KEY_COUNT; ++i) {
+  for (int i = 0; i < REQUIRED_KEY_COUNT; ++i) {
     if (table.ab_found[i] == 0) {
       const std::string_view key = table.ats_entries[i].pc_key;
       missing += (missing.empty() ? "" : ", ") + std::string(key.substr(0, key.size() - 1));
@@ -153,7 +157,7 @@ void r_dravconfig_read_config(ts_config& config, const char* path) {
     r_dravconfig_read_lines(file.get(), table.ats_entries.data(), path);
   }
 
-  for (int i = 0; i < CONFIG_KEY_COUNT; ++i) {
+  for (int i = 0; i < REQUIRED_KEY_COUNT; ++i) {
     if (table.ab_found[i] == 0) {
       r_dravlog_error("./src/drav_config - Not all variables found (%d): %s\nMissing keys: %s\n",
                       i, table.ats_entries[i].pc_key, r_dravconfig_missing(table).c_str());

@@ -32,12 +32,15 @@ struct ts_config {
   std::int32_t ping_kick = 0;
   std::int32_t console_color = 0;
   std::int32_t player_color = 0;
+  /// Optional: the file that every event is appended to as a JSON line (empty: none).
+  char event_file[TEXT_FIELD_SIZE] = {};
   /// `net_server_ip` as written: a dotted address or a host name.
   char net_server_ip_text[TEXT_FIELD_SIZE] = {};
 };
 
 /// Fills `config` from the file at `path`. Ends the program through r_dravlog_error when the
-/// file is missing, holds a line that is no key, comment or empty line, or lacks a key.
+/// file is missing, holds a line that is no key, comment or empty line, or lacks a key that is
+/// not optional (`event_file` is).
 void r_dravconfig_read_config(ts_config& config, const char* path);
 /// Sets `net_server_ip` from its text: a dotted address as it is, a host name through the
 /// resolver (its first IPv4 address). Other text, a dotted text that is no address and a

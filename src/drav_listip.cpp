@@ -32,8 +32,6 @@
 #include "drav_log.h"
 #include "drav_tools.h"
 
-std::int32_t gb_dravlistip_changed = 0;
-
 namespace {
 
 // Layout of a history line: date, blank, 15-column address, blank, name\hostnames.
@@ -603,7 +601,6 @@ void r_dravlistip_record(std::uint64_t ip, std::string_view name_text,
   if (at < go_history.i_count) {
     const ts_listip_data found = r_dravlistip_get_entry(at);
     if (found.ip == address && found.name == name_text && found.hostnames == hosts_text) {
-      gb_dravlistip_changed = 1;
       return;
     }
   }
@@ -617,7 +614,6 @@ void r_dravlistip_record(std::uint64_t ip, std::string_view name_text,
     gpf_inserted(static_cast<std::int32_t>(index));
   }
   r_dravlistip_append_line(r_dravlistip_get_entry(index));
-  gb_dravlistip_changed = 1;
 }
 
 ts_listip_lookup* r_dravlistip_find_lookup(std::uint64_t ip) {
@@ -684,7 +680,6 @@ void r_dravlistip_init(const ts_config& config, te_listip_load te_load) {
   r_dravlistip_sort(entries->begin(), entries->end());
   r_dravlistip_fill_levels(entries->begin(), entries->end());
   r_dravlistip_make_blocks(std::move(entries));
-  gb_dravlistip_changed = 1;
 }
 
 void r_dravlistip_finish() {
@@ -708,7 +703,6 @@ void r_dravlistip_finish() {
   go_history = ts_listip_state{};
   gpts_config = nullptr;
   gte_listip_load = LOAD_OWNED;
-  gb_dravlistip_changed = 0;
 }
 
 void r_dravlistip_add_ip_name(std::uint64_t ip, const char* name, const char* hostnames) {
@@ -774,7 +768,6 @@ void r_dravlistip_update_ip_access(std::uint64_t ip) {
     }
     entry.i_access_level = level;
   }
-  gb_dravlistip_changed = 1;
 }
 
 void r_dravlistip_ip_locate(std::uint64_t ip, std::int32_t& first, std::int32_t& end) {

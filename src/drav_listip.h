@@ -25,9 +25,6 @@ struct ts_listip_data {
   std::int32_t access_level = 0;
 };
 
-/// Set to 1 whenever the list or a level changed; the screen clears it.
-extern std::int32_t gb_dravlistip_changed;
-
 /// How the history file is read at a load.
 enum te_listip_load : std::int32_t {
   LOAD_OWNED,   // the monitor's own file: a last line without its line feed stops the load
@@ -164,8 +161,6 @@ std::int32_t r_dravlistip_find(const ts_listip_query& query, std::int32_t start,
 /// The entry's name as it was seen: without the mark that an undated entry's name carries
 /// in memory (its day already tells it is undated).
 const char* r_dravlistip_seen_name(const ts_listip_data& entry);
-/// The name as shown on the screen, without colour codes; game characters as UTF-8.
-std::string r_dravlistip_shown_name(const char* name);
 
 /// Who else an address is: the names seen from it and the other addresses of those names.
 struct ts_listip_aliases {

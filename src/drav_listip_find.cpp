@@ -58,8 +58,7 @@ bool r_dravlistip_text_matches(const char* name, const char* hosts, std::string_
     if (r_dravlistip_contains_folded(name_text, folded_part)) {
       return true;
     }
-  } else if (r_dravlistip_contains_folded(r_dravlistip_shown_name(name_text.data()),
-                                          folded_part)) {
+  } else if (r_dravlistip_contains_folded(r_dravtools_shown_text(name_text.data()), folded_part)) {
     return true;
   }
   return r_dravlistip_contains_folded(hosts, folded_part);
@@ -311,7 +310,7 @@ std::optional<ts_listip_query> r_dravlistip_text_query(std::string_view text, st
 
 std::uint64_t r_dravlistip_signature(std::string_view text, bool shown) {
   if (shown && !r_dravlistip_shown_as_is(text)) {
-    return r_dravlistip_signature(r_dravlistip_shown_name(std::string(text).c_str()), false);
+    return r_dravlistip_signature(r_dravtools_shown_text(text), false);
   }
   std::uint64_t signature = 0;
   unsigned previous = 0;  // the start of the text
@@ -369,22 +368,6 @@ const char* r_dravlistip_seen_name(const ts_listip_data& entry) {
   return undated && std::string_view(entry.name).starts_with(UNDATED_NAME_PREFIX)
              ? entry.name + UNDATED_NAME_PREFIX.size()
              : entry.name;
-}
-
-std::string r_dravlistip_shown_name(const char* name) {
-  std::string shown;
-  for (const char* c = name; *c != '\0'; ++c) {
-    const auto byte = static_cast<unsigned char>(*c);
-    if (r_dravtools_is_color_code(byte)) {
-      continue;
-    }
-    if (byte >= 0x7F) {
-      shown += gpac_drav_chars_utf8[byte - 0x7F];
-    } else {
-      shown += *c;
-    }
-  }
-  return shown;
 }
 
 std::int32_t r_dravlistip_find(const ts_listip_query& query, std::int32_t start,

@@ -13,9 +13,9 @@
 #include <memory>
 #include <string>
 
+#include "drav_event.h"
 #include "drav_ip.h"
 #include "drav_pane.h"
-#include "drav_statsparse.h"
 #include "drav_tools.h"
 
 namespace {
@@ -39,18 +39,11 @@ bool gb_wait_for_key = true;
 ts_fatal_handler gpf_fatal_handler = nullptr;
 ts_log_release_function gpf_release = nullptr;
 
+// The labels of the player events, EVENT_CONNECT to EVENT_ADMIN_BAN.
 constexpr std::array<const char*, 8> gct_kind_labels = {
     "Connect   ", "Disconnect", "Change    ", "Reconnect ",
     "Block     ", "Reject    ", "Admin kick", "Admin ban ",
 };
-
-const char* r_dravlog_kind_label(te_log_kind kind) {
-  const int index = static_cast<int>(kind);
-  if (index < 0 || index >= static_cast<int>(gct_kind_labels.size())) {
-    return "          ";
-  }
-  return gct_kind_labels[index];
-}
 
 // The terminal's mode as it was before the fatal path took one key from it.
 struct ts_key_mode {
@@ -99,9 +92,10 @@ void r_dravlog_show(const char* line) {
 
 // Formats "<time stamp> <text>" into `line`. A text too long for the buffer is cut before
 // its line feed, so that the next line is never glued onto it.
-[[gnu::format(printf, 2, 0)]] void r_dravlog_format_line(char (&line)[LOG_LINE_SIZE],
-                                                         const char* format, va_list arguments) {
-  const int stamp_length = std::snprintf(line, sizeof line, "%s ", r_dravtools_gettime(0));
+[[gnu::format(printf, 3, 0)]] void r_dravlog_format_line(char (&line)[LOG_LINE_SIZE],
+                                                         std::time_t when, const char* format,
+                                                         va_list arguments) {
+  const int stamp_length = std::snprintf(line, sizeof line, "%s ", r_dravtools_gettime(when));
   const std::size_t room = sizeof line - static_cast<std::size_t>(stamp_length);
   const int text_length = std::vsnprintf(line + stamp_length, room, format, arguments);
   if (text_length < 0) {
@@ -158,9 +152,71 @@ void r_dravlog_log_line(char (&line)[LOG_LINE_SIZE]) {
   }
 }
 
+// Writes a line to the pane, the log stream and the echo, and to the error stream while no
+// screen shows the pane.
+void r_dravlog_warn_line(char (&line)[LOG_LINE_SIZE]) {
+  r_dravlog_log_line(line);
+  if (!gb_screen_active && gpo_file_error != nullptr) {
+    (void)std::fputs(line, gpo_file_error);
+    (void)std::fflush(gpo_file_error);
+  }
+}
+
+// Formats a line stamped `when` (0: now).
+[[gnu::format(printf, 3, 4)]] void r_dravlog_stamped(char (&line)[LOG_LINE_SIZE], std::time_t when,
+                                                     const char* format, ...) {
+  va_list arguments;
+  va_start(arguments, format);
+  r_dravlog_format_line(line, when, format, arguments);
+  va_end(arguments);
+}
+
+// The log's line of an event that the log file records, stamped with the event's time.
+void r_dravlog_log_event(const ts_event& event) {
+  char line[LOG_LINE_SIZE];
+  if (event.te_kind == EVENT_SERVER_CHANGE) {
+    r_dravlog_stamped(line, event.t_time, "Server Change     %s\n", event.ac_name.c_str());
+  } else if (event.i_slot < 0) {
+    // A ban of an address from the IP list names no player.
+    r_dravlog_stamped(line, event.t_time, "IP     Admin ban  %-15s\n",
+                      r_dravip_ip_to_text(event.i_ip).c_str());
+  } else {
+    r_dravlog_stamped(line, event.t_time, "Client %s %02d %-15s %s\n",
+                      gct_kind_labels[event.te_kind], event.i_slot,
+                      r_dravip_ip_to_text(event.i_ip).c_str(), event.ac_name.c_str());
+  }
+  r_dravlog_log_line(line);
+}
+
+// The log's listener: the log file's events, the notices of the pane and the late writes,
+// stamped with the event's time.
+void r_dravlog_hear(const ts_event& event) {
+  char line[LOG_LINE_SIZE];
+  switch (event.te_kind) {
+    case EVENT_SERVER_SILENT:
+    case EVENT_SERVER_REPLYING:
+    case EVENT_SERVER_NOT_UNDERSTOOD:
+    case EVENT_SERVER_PASSWORD_REFUSED:
+      r_dravlog_stamped(line, event.t_time, "%s\n", event.ac_reason.c_str());
+      r_dravlog_show(line);
+      return;
+    case EVENT_WRITTEN_LATE:
+      r_dravlog_stamped(line, event.t_time, "%s\n", event.ac_reason.c_str());
+      r_dravlog_warn_line(line);
+      return;
+    case EVENT_HOST_NAMES:
+    case EVENT_POLL_DONE:
+    case EVENT_KIND_COUNT:
+      return;
+    default:
+      r_dravlog_log_event(event);
+  }
+}
+
 }  // namespace
 
 void r_dravlog_init_first() {
+  r_dravevent_add_listener(r_dravlog_hear);
   r_dravlog_close_owned();
   gi_file_log = STDOUT_FILENO;
   gac_log_name = "standard output";
@@ -169,6 +225,7 @@ void r_dravlog_init_first() {
 }
 
 void r_dravlog_init(const char* path) {
+  r_dravevent_add_listener(r_dravlog_hear);
   r_dravlog_close_owned();
   gi_file_log = -1;
   gb_log_failing = false;
@@ -248,7 +305,7 @@ void r_dravlog_log(const char* format, ...) {
   char line[LOG_LINE_SIZE];
   va_list arguments;
   va_start(arguments, format);
-  r_dravlog_format_line(line, format, arguments);
+  r_dravlog_format_line(line, 0, format, arguments);
   va_end(arguments);
   r_dravlog_log_line(line);
 }
@@ -257,13 +314,9 @@ void r_dravlog_warn(const char* format, ...) {
   char line[LOG_LINE_SIZE];
   va_list arguments;
   va_start(arguments, format);
-  r_dravlog_format_line(line, format, arguments);
+  r_dravlog_format_line(line, 0, format, arguments);
   va_end(arguments);
-  r_dravlog_log_line(line);
-  if (!gb_screen_active && gpo_file_error != nullptr) {
-    (void)std::fputs(line, gpo_file_error);
-    (void)std::fflush(gpo_file_error);
-  }
+  r_dravlog_warn_line(line);
 }
 
 void r_dravlog_tell_append(const char* label, ts_append_queue& queue,
@@ -271,8 +324,11 @@ void r_dravlog_tell_append(const char* label, ts_append_queue& queue,
   const char* path = queue.path().c_str();
   if (outcome.te_result == APPEND_OK) {
     if (queue.b_told_failure) {
-      r_dravlog_warn("%sFile %s written again: %zu waiting entries written, %zu dropped\n", label,
-                     path, queue.written_late(), queue.dropped());
+      ts_event event = r_dravevent_make(EVENT_WRITTEN_LATE);
+      event.ac_reason = std::string(label) + "File " + path +
+                        " written again: " + std::to_string(queue.written_late()) +
+                        " waiting entries written, " + std::to_string(queue.dropped()) + " dropped";
+      r_dravevent_tell(event);
     }
     queue.end_failure();
     return;
@@ -305,7 +361,7 @@ void r_dravlog_notice(const char* format, ...) {
   char line[LOG_LINE_SIZE];
   va_list arguments;
   va_start(arguments, format);
-  r_dravlog_format_line(line, format, arguments);
+  r_dravlog_format_line(line, 0, format, arguments);
   va_end(arguments);
   r_dravlog_show(line);
 }
@@ -318,16 +374,6 @@ void r_dravlog_set_release_function(ts_log_release_function release) {
   gpf_release = release;
 }
 
-void r_dravlog_log_player(te_log_kind kind, const ts_status_line& line) {
-  const ts_ip_text address = r_dravip_ip_to_text(line.ts_address.ip);
-  r_dravlog_log("Client %s %02d %-15s %s\n", r_dravlog_kind_label(kind), line.i_num,
-                address.c_str(), line.ac_name);
-}
-
-void r_dravlog_log_server(const char* text) {
-  r_dravlog_log("Server Change     %s\n", text);
-}
-
 void r_dravlog_set_echo_stdout(bool echo) {
   gb_echo_stdout = echo;
 }
@@ -337,6 +383,7 @@ void r_dravlog_set_wait_for_key(bool wait) {
 }
 
 void r_dravlog_finish() {
+  r_dravevent_remove_listener(r_dravlog_hear);
   r_dravlog_close_owned();
   gi_file_log = -1;
   if (gpo_file_error != nullptr) {

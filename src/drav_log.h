@@ -3,26 +3,18 @@
 // error stream (the one message of a fatal error).
 #pragma once
 
-struct ts_status_line;
 struct ts_append_outcome;
 class ts_append_queue;
 
-/// Kind of a player event; each has a 10-character label in the log.
-enum te_log_kind : int {
-  LOG_CONNECT = 0,
-  LOG_DISCONNECT = 1,
-  LOG_CHANGE = 2,
-  LOG_RECONNECT = 3,
-  LOG_BLOCK = 4,
-  LOG_REJECT = 5,
-  LOG_ADMIN_KICK = 6,
-  LOG_ADMIN_BAN = 7,
-};
-
-/// Log lines go to standard output and errors to standard error.
+/// Log lines go to standard output and errors to standard error. The log listens to the
+/// events (drav_event) from here until r_dravlog_finish: a player event becomes "Client
+/// <label> <num> <address> <name>", a ban from the IP list "IP     Admin ban  <address>", a
+/// server change "Server Change     <map>" (log pane and log stream, stamped with the event's
+/// time); the server's notices go to the log pane, a write that worked again is a warning.
 void r_dravlog_init_first();
 /// Opens the log file at `path` (the configuration's `log_file`) for appending, or drops the
-/// log stream when the path is empty. A file that cannot be opened is fatal.
+/// log stream when the path is empty. A file that cannot be opened is fatal. Listens to the
+/// events like r_dravlog_init_first.
 void r_dravlog_init(const char* path);
 /// What r_dravlog_init needs of the log file at `path`, asked without creating or opening it:
 /// a fatal error with r_dravlog_init's message when the file could not be opened for appending.
@@ -46,7 +38,8 @@ void r_dravlog_check_file(const char* path);
 /// Tells what the last append or retry of `queue` did, as lines of r_dravlog_warn that start
 /// with `label`: the first failure with its reason and the entries that wait, once; the first
 /// entry dropped past the queue's bound, once; and, when nothing waits any more after a
-/// failure, how many waiting entries were written and how many were dropped.
+/// failure, how many waiting entries were written and how many were dropped (told as the
+/// event EVENT_WRITTEN_LATE).
 void r_dravlog_tell_append(const char* label, ts_append_queue& queue,
                            const ts_append_outcome& outcome);
 /// Tells the log whether the screen holds the terminal and shows the log pane (false until
@@ -58,17 +51,13 @@ using ts_log_release_function = void (*)();
 /// message stays readable after the program ends (null: none). The screen registers itself
 /// here while it holds the terminal, so that the log needs nothing above it.
 void r_dravlog_set_release_function(ts_log_release_function release);
-/// Writes "Client <label> <num> <address> <name>" for a player event.
-void r_dravlog_log_player(te_log_kind kind, const ts_status_line& line);
-/// Writes "Server Change     <text>".
-void r_dravlog_log_server(const char* text);
 /// With true, every log line also goes to standard output (when that is not already the log
 /// stream), without colour codes and flushed at once; for running without the screen.
 void r_dravlog_set_echo_stdout(bool echo);
 /// With false, a fatal error ends the program without waiting for a key; for running
 /// without an operator at a terminal. True at start.
 void r_dravlog_set_wait_for_key(bool wait);
-/// Closes the log and error streams.
+/// Closes the log and error streams and stops listening to the events.
 void r_dravlog_finish();
 /// For callers that end a failed read their own way (harnesses that feed hostile files in a
 /// loop, one-shot commands with their own status and message): while a handler is set,

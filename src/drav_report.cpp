@@ -114,7 +114,7 @@ ts_find_line r_dravreport_find_line(const ts_listip_data& entry) {
   }
   line.pc_address = r_dravip_ip_to_text(entry.ip).c_str();
   line.i_level = entry.access_level;
-  line.pc_name = r_dravlistip_shown_name(r_dravlistip_seen_name(entry));
+  line.pc_name = r_dravtools_shown_text(r_dravlistip_seen_name(entry));
   line.pc_hostnames = entry.hostnames;
   return line;
 }
@@ -267,6 +267,9 @@ int r_dravreport_check_config(ts_config& config, const char* config_file) {
       config_file, server.c_str(),
       static_cast<unsigned>(static_cast<std::uint16_t>(config.net_server_port)),
       r_dravaccess_get_entry_count(), r_dravlistip_get_list().size());
+  if (config.event_file[0] != '\0') {
+    (void)std::printf("%s: events appended to %s\n", config_file, config.event_file);
+  }
   r_dravlistip_finish();
   r_dravaccess_finish();
   r_dravlog_finish();

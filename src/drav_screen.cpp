@@ -4,6 +4,7 @@
 #include <cstdio>
 #include <string>
 
+#include "drav_event.h"
 #include "drav_ip.h"
 #include "drav_listip.h"
 #include "drav_pane.h"
@@ -109,6 +110,22 @@ void r_dravscreen_ip_inserted(std::int32_t index) {
       ++cursor->i_current;
     }
   }
+  r_dravscreen_mark(WIN_IP);
+}
+
+// Listens to the events: each marks the regions that show what it changed. A poll changes
+// pings, scores and the settings without any other event, and the access levels that the IP
+// list shows may change between polls.
+void r_dravscreen_hear(const ts_event& event) {
+  const bool player = event.te_kind <= EVENT_ADMIN_BAN || event.te_kind == EVENT_HOST_NAMES;
+  const bool poll = event.te_kind == EVENT_POLL_DONE;
+  if (!player || poll) {
+    r_dravscreen_mark(WIN_SERVER);
+  }
+  if (player || poll) {
+    r_dravscreen_mark(WIN_CLIENT);
+    r_dravscreen_mark(WIN_IP);
+  }
 }
 
 }  // namespace
@@ -185,6 +202,11 @@ void r_dravscreen_attach(ts_config& config, ts_status& status) {
   r_dravscreen_mark_all();
   r_dravpane_set_added_function(r_dravscreen_pane_added);
   r_dravlistip_set_inserted_function(r_dravscreen_ip_inserted);
+  r_dravevent_add_listener(r_dravscreen_hear);
+}
+
+void r_dravscreen_detach() {
+  r_dravevent_remove_listener(r_dravscreen_hear);
 }
 
 int r_dravscreen_key_navigate(int key, int count, int page, ts_cursor& cursor) {

@@ -132,9 +132,11 @@ void r_dravscreen_update_client();
 // --- Records and decisions (no terminal needed) ---
 
 /// Stores the records, resets the screen's state (cursors, active region, console, marks,
-/// the pane's lines) and registers the screen with the pane and the IP history, without
-/// touching the terminal; r_dravscreen_init does this first.
+/// the pane's lines) and registers the screen with the pane, the IP history and the events,
+/// without touching the terminal; r_dravscreen_init does this first.
 void r_dravscreen_attach(ts_config& config, ts_status& status);
+/// Stops listening to the events that r_dravscreen_attach began to hear.
+void r_dravscreen_detach();
 /// The six regions for a terminal of `rows` x `cols`.
 ts_screen_layout r_dravscreen_layout(int rows, int cols);
 /// Puts the layout of a `rows` x `cols` terminal into the region records and marks every
@@ -145,8 +147,9 @@ void r_dravscreen_set_layout(int rows, int cols);
 int r_dravscreen_key_navigate(int key, int count, int page, ts_cursor& cursor);
 /// Applies one key (steps 4 to 7 of a screen step, the resize excepted) to the records.
 ts_key_outcome r_dravscreen_apply_key(int key);
-/// Takes the tracker's and the IP history's change flags and marks their regions.
-void r_dravscreen_take_change_flags();
+/// Marks the server's region when the state it shows changed: a silence counts seconds
+/// between the events.
+void r_dravscreen_note_server_state();
 /// Edits the console line with one key; sets `i_width` first. Pure: sends nothing.
 ts_console_edit r_dravscreen_console_edit(ts_console_line& line, int key, int width);
 

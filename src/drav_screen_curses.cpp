@@ -382,7 +382,7 @@ namespace {
 
 // Draws what the modules below changed and what is marked, and updates the terminal once.
 void r_dravscreen_refresh() {
-  r_dravscreen_take_change_flags();
+  r_dravscreen_note_server_state();
   r_dravscreen_draw_marked();
   if (gb_doupdate_required) {
     doupdate();
@@ -502,6 +502,7 @@ void r_dravscreen_finish() {
   go_input_watch = ts_loop_event{};
   go_resize_watch = ts_loop_event{};
   go_refresh_timer = ts_loop_event{};
+  r_dravscreen_detach();
   if (!gb_curses_started) {
     return;
   }

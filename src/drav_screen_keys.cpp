@@ -17,6 +17,7 @@
 #include "drav_pane.h"
 #include "drav_screen_internal.h"
 #include "drav_stats.h"
+#include "drav_stats_event.h"
 #include "drav_statsparse.h"
 #include "drav_tools.h"
 
@@ -220,15 +221,10 @@ bool r_dravscreen_apply_player_command(int key, int slot_number) {
       r_dravscreen_show_aliases(slot.ts_line.ts_address.ip);
       return true;
     case 'K':
-      slot.i_kick_reason = KICK_ADMIN;
-      r_dravlog_log_player(LOG_ADMIN_KICK, slot.ts_line);
+      r_dravstats_admin_kick(slot);
       return true;
     default:  // 'B'
-      r_dravaccess_block_ip(slot.ts_line.ts_address.ip, slot.ts_line.ac_name,
-                            "Client banned by admin");
-      r_dravstats_forget_departed(*gts_screen.pts_status, slot.ts_line.ts_address.ip);
-      slot.i_kick_reason = KICK_ADMIN_BAN;
-      r_dravlog_log_player(LOG_ADMIN_BAN, slot.ts_line);
+      r_dravstats_admin_ban(*gts_screen.pts_status, slot);
       return true;
   }
 }
@@ -238,16 +234,7 @@ bool r_dravscreen_ban_history_entry(int entry) {
   if (entry < 0 || static_cast<std::size_t>(entry) >= list.size()) {
     return false;
   }
-  const std::uint64_t ip = list[static_cast<std::size_t>(entry)].ip;
-  r_dravaccess_block_ip(ip, nullptr, "IP banned by admin");
-  r_dravstats_forget_departed(*gts_screen.pts_status, ip);
-  r_dravlog_log("IP     Admin ban  %-15s\n", r_dravip_ip_to_text(ip).c_str());
-  for (ts_client& slot : gts_screen.pts_status->ats_client) {
-    if (slot.b_active == 1 && slot.ts_line.ts_address.ip == ip) {
-      slot.i_kick_reason = KICK_ADMIN_BAN;
-      r_dravlog_log_player(LOG_ADMIN_BAN, slot.ts_line);
-    }
-  }
+  r_dravstats_admin_ban_ip(*gts_screen.pts_status, list[static_cast<std::size_t>(entry)].ip);
   return true;
 }
 
@@ -490,21 +477,9 @@ ts_console_edit r_dravscreen_console_edit(ts_console_line& line, int key, int wi
   return edit;
 }
 
-void r_dravscreen_take_change_flags() {
-  ts_status& status = *gts_screen.pts_status;
-  // The server's state also changes between polls: its silence counts seconds.
-  if (status.b_serverinfo_updated == 1 ||
-      r_dravscreen_server_state_text() != gts_screen.pc_server_state_shown) {
+void r_dravscreen_note_server_state() {
+  if (r_dravscreen_server_state_text() != gts_screen.pc_server_state_shown) {
     r_dravscreen_mark(WIN_SERVER);
-    status.b_serverinfo_updated = 0;
-  }
-  if (status.b_status_updated == 1) {
-    r_dravscreen_mark(WIN_CLIENT);
-    status.b_status_updated = 0;
-  }
-  if (gb_dravlistip_changed == 1) {
-    r_dravscreen_mark(WIN_IP);
-    gb_dravlistip_changed = 0;
   }
 }
 

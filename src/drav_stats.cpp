@@ -35,6 +35,7 @@
 #include "drav_log.h"
 #include "drav_loop.h"
 #include "drav_net.h"
+#include "drav_stats_event.h"
 #include "drav_statsparse.h"
 #include "drav_tools.h"
 
@@ -178,7 +179,7 @@ void r_dravstats_decide_new_player(ts_client& slot) {
   const ts_status_line& line = slot.ts_line;
   if (r_dravstats_list_holds(gpts_status->pts_kicked, line)) {
     slot.i_kick_reason = KICK_REJECTED;
-    r_dravlog_log_player(LOG_REJECT, line);
+    r_dravstats_tell_player(EVENT_REJECT, slot);
     if (gpts_config->say_connect_reject_kicked == 1) {
       r_dravnet_say(gpts_config->console_color, "%cRejected: %c%s%c", r_dravstats_console_char(),
                     r_dravstats_player_char(), line.ac_name, r_dravstats_console_char());
@@ -190,18 +191,18 @@ void r_dravstats_decide_new_player(ts_client& slot) {
   // A return within the reconnect time is let in as it was before, unless the address was
   // banned since (a ban writes level 0; another player of the address may have been banned).
   if (slot.i_access_level > 0 && r_dravstats_list_holds(gpts_status->pts_disconnected, line)) {
-    r_dravlog_log_player(LOG_RECONNECT, line);
+    r_dravstats_tell_player(EVENT_RECONNECT, slot, comment);
     return;
   }
   if (slot.i_access_level < gpts_config->access_level && go_tracker.b_first_poll != 1) {
     slot.i_kick_reason = KICK_BLOCKED;
-    r_dravlog_log_player(LOG_BLOCK, line);
+    r_dravstats_tell_player(EVENT_BLOCK, slot, comment);
     if (gpts_config->say_connect_block > 0) {
       r_dravstats_say_with_comment("Blocked", gpts_config->say_connect_block, line, comment);
     }
     return;
   }
-  r_dravlog_log_player(LOG_CONNECT, line);
+  r_dravstats_tell_player(EVENT_CONNECT, slot, comment);
   if (line.b_connecting == 1 && gpts_config->say_connect_incoming > 0) {
     r_dravstats_say_with_comment("Incoming", gpts_config->say_connect_incoming, line, comment);
   }
@@ -213,6 +214,7 @@ void r_dravstats_looked_up(std::uint64_t ip, const char* hostnames) {
     if (hostnames != nullptr && slot.b_active == 1 && slot.ts_line.ts_address.ip == ip &&
         !slot.pc_hostnames) {
       slot.pc_hostnames = hostnames;
+      r_dravstats_tell_player(EVENT_HOST_NAMES, slot);
     }
   }
 }
@@ -266,10 +268,11 @@ ts_task<void> r_dravstats_poll_serverinfo(ts_poll& poll, std::time_t now) {
         status.i_hostname_length = std::strlen(clean);
       }
       status.ts_serverinfo = poll.ts_serverinfo_new;
-      r_dravlog_log_server(status.ts_serverinfo.ac_mapname);
+      ts_event event = r_dravevent_make(EVENT_SERVER_CHANGE);
+      r_dravevent_set_name(event, status.ts_serverinfo.ac_mapname);
+      r_dravevent_tell(event);
     }
   }
-  status.b_serverinfo_updated = 1;
 }
 
 // The same connection: address, port and qport. Within one slot the port may differ: the
@@ -635,7 +638,7 @@ void r_dravstats_continue_player(ts_poll& poll, int i, int j) {
   if (step.b_fresh) {
     r_dravlistip_add_ip_name(next.ts_line.ts_address.ip, next.ts_line.ac_name,
                              r_dravstats_hostnames_or_null(next));
-    r_dravlog_log_player(LOG_CHANGE, next.ts_line);
+    r_dravstats_tell_player(EVENT_CHANGE, next);
   }
 }
 
@@ -659,7 +662,7 @@ void r_dravstats_handle_departure(ts_client& stored, std::time_t now) {
   } else if (stored.i_kick_reason == KICK_ADMIN) {
     r_dravstats_add_disconnected_list(stored, status.pts_kicked, now);
   }
-  r_dravlog_log_player(LOG_DISCONNECT, stored.ts_line);
+  r_dravstats_tell_player(EVENT_DISCONNECT, stored);
   if (stored.ts_line.b_connecting == 1 && stored.i_kick_reason == KICK_NONE &&
       gpts_config->say_connect_cancel > 0) {
     r_dravnet_say(gpts_config->console_color, "%c%c%s%c chickened out", r_dravstats_console_char(),
@@ -722,7 +725,7 @@ ts_task<void> r_dravstats_refresh_details(ts_poll& poll, int i, ts_dumpuser_budg
   if (changed) {
     r_dravlistip_add_ip_name(slot.ts_line.ts_address.ip, slot.ts_line.ac_name,
                              r_dravstats_hostnames_or_null(slot));
-    r_dravlog_log_player(LOG_CHANGE, slot.ts_line);
+    r_dravstats_tell_player(EVENT_CHANGE, slot);
   }
 }
 
@@ -789,6 +792,13 @@ enum te_status_answer : std::uint8_t {
   ANSWER_USABLE,          // a whole player list
 };
 
+// Tells the server's state `kind`; `message` is the notice's text in the log pane.
+void r_dravstats_tell_server(te_event_kind kind, const std::string& message) {
+  ts_event event = r_dravevent_make(kind);
+  event.ac_reason = message;
+  r_dravevent_tell(event);
+}
+
 // The first line of a reply, as the notice shows it: control bytes made visible, cut so that
 // the notice stays one line of the pane.
 std::string r_dravstats_first_line(const std::string& text) {
@@ -802,11 +812,12 @@ std::string r_dravstats_first_line(const std::string& text) {
   return line;
 }
 
-// Tells the operator `message` once, until `told` is reset by an accepted reply.
-void r_dravstats_tell_once(bool& told, const std::string& message) {
+// Tells the server's state `kind` with `message` once, until `told` is reset by an accepted
+// reply.
+void r_dravstats_tell_once(bool& told, te_event_kind kind, const std::string& message) {
   if (!told) {
     told = true;
-    r_dravlog_notice("%s\n", message.c_str());
+    r_dravstats_tell_server(kind, message);
   }
 }
 
@@ -827,7 +838,7 @@ te_status_answer r_dravstats_read_status(const std::optional<ts_net_reply>& answ
   const std::string& text = answer->o_text;
   if (text.starts_with(PASSWORD_REFUSED)) {
     // Nothing works without the password; the operator needs to know why.
-    r_dravstats_tell_once(go_tracker.b_password_refused_told,
+    r_dravstats_tell_once(go_tracker.b_password_refused_told, EVENT_SERVER_PASSWORD_REFUSED,
                           std::string("Server Password   rejected (\"") + PASSWORD_REFUSED +
                               "\"): check net_server_rcon");
     return ANSWER_REFUSED;
@@ -890,7 +901,7 @@ void r_dravstats_note_not_understood(te_status_answer answer, const std::string&
     return;
   }
   if (go_tracker.pc_not_understood_line == first_line) {
-    r_dravstats_tell_once(go_tracker.b_not_understood_told,
+    r_dravstats_tell_once(go_tracker.b_not_understood_told, EVENT_SERVER_NOT_UNDERSTOOD,
                           "Server Reply not understood: " + first_line);
   }
   go_tracker.pc_not_understood_line = first_line;
@@ -907,15 +918,19 @@ void r_dravstats_note_unanswered(std::time_t now) {
     go_tracker.b_silence_told = true;
     // The time stamp is "YYYY-MM-DD hh:mm:ss"; the day is in the notice's own stamp.
     const std::string stamp = r_dravtools_gettime(go_tracker.t_unanswered_wall);
-    r_dravlog_notice("Server Silent since %s\n", stamp.substr(stamp.size() - 8).c_str());
+    r_dravstats_tell_server(EVENT_SERVER_SILENT,
+                            "Server Silent since " + stamp.substr(stamp.size() - 8));
   }
 }
 
 // Any reply but a cut one ends a silence; one that was told is told over.
 void r_dravstats_note_answered(std::time_t now) {
   if (go_tracker.b_silence_told) {
-    r_dravlog_notice("Server Replying again after %lld s\n",
-                     static_cast<long long>(std::difftime(now, go_tracker.t_unanswered_since)));
+    r_dravstats_tell_server(EVENT_SERVER_REPLYING,
+                            "Server Replying again after " +
+                                std::to_string(static_cast<long long>(
+                                    std::difftime(now, go_tracker.t_unanswered_since))) +
+                                " s");
   }
   go_tracker.i_unanswered_polls = 0;
   go_tracker.b_silence_told = false;
@@ -973,7 +988,6 @@ ts_task<bool> r_dravstats_poll(std::time_t now) {
   }
   // A reply of one datagram is exactly what the server printed and is taken as it is.
   const bool all_taken = single || co_await r_dravstats_check_reply(poll);
-  status.b_status_updated = 1;
 
   co_await r_dravstats_poll_serverinfo(poll, now);
   const int present = r_dravstats_track_players(poll, now);
@@ -985,6 +999,7 @@ ts_task<bool> r_dravstats_poll(std::time_t now) {
   if (all_taken) {
     go_tracker.b_first_poll = 0;
   }
+  r_dravevent_tell(r_dravevent_make(EVENT_POLL_DONE));
   // The poll ends when the kicks and announcements it queued last were taken by the server.
   (void)co_await r_dravnet_all_sent();
   co_return true;

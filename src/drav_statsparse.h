@@ -124,8 +124,6 @@ struct ts_status {
   std::forward_list<ts_disconnected> pts_kicked;        // newest first
   std::time_t t_last_status = 0;
   std::time_t t_last_serverinfo = 0;
-  std::int32_t b_serverinfo_updated = 0;
-  std::int32_t b_status_updated = 0;
 };
 
 /// The parsed status reply.

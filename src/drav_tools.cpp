@@ -105,6 +105,22 @@ char gac_date_time[20];
 
 }  // namespace
 
+std::string r_dravtools_shown_text(std::string_view text) {
+  std::string shown;
+  for (const char c : text) {
+    const auto byte = static_cast<unsigned char>(c);
+    if (r_dravtools_is_color_code(byte)) {
+      continue;
+    }
+    if (byte >= 0x7F) {
+      shown += gpac_drav_chars_utf8[byte - 0x7F];
+    } else {
+      shown += c;
+    }
+  }
+  return shown;
+}
+
 void r_dravtools_remove_colors(char* dest, const char* source) {
   r_dravtools_copy_without(dest, source, r_dravtools_is_color_code);
 }

@@ -155,6 +155,8 @@ extern const std::array<const char*, 129> gpac_drav_chars_utf8;
 constexpr bool r_dravtools_is_color_code(unsigned char byte) {
   return byte >= 0x01 && byte <= 0x1F && byte != 0x0A;
 }
+/// A game text as the screen shows it: without colour codes, game characters as UTF-8.
+std::string r_dravtools_shown_text(std::string_view text);
 /// Copies `source` into `dest` without colour codes (0x01..0x1F except 0x0A); dest may be source.
 void r_dravtools_remove_colors(char* dest, const char* source);
 /// Same as r_dravtools_remove_colors; used in place by the log writer.

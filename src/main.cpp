@@ -7,11 +7,13 @@
 #include <cstdlib>
 #include <cstdint>
 #include <ctime>
+#include <optional>
 #include <string>
 #include <vector>
 
 #include "drav_access.h"
 #include "drav_config.h"
+#include "drav_eventfile.h"
 #include "drav_listip.h"
 #include "drav_ip.h"
 #include "drav_log.h"
@@ -39,15 +41,20 @@ enum te_run_mode : int {
   RUN_USAGE_ERROR = 5,
   RUN_FIND = 6,
 };
+// The code of --events, which joins a run with the screen or --headless.
+constexpr int EVENTS_OPTION = 7;
 
 // Without the screen there is no terminal to give back.
 bool gb_headless = false;
 // The argument of --find.
 std::string gpc_find_query;
+// The argument of --events; it wins over the configuration's event_file.
+std::optional<std::string> gpc_events_path;
 
 constexpr char CONFIG_FILE[] = "drav-logger.cfg";
 constexpr char USAGE_TEXT[] =
-    "usage: drav-logger [--headless | --check-config | --find QUERY | --help | --version]\n";
+    "usage: drav-logger [--headless] [--events PATH] | --check-config | --find QUERY | --help |"
+    " --version\n";
 constexpr char HELP_TEXT[] =
     "Monitors and logs one game server through its remote console. Reads\n"
     "drav-logger.cfg from the working directory.\n"
@@ -55,6 +62,8 @@ constexpr char HELP_TEXT[] =
     "  (no option)     run with the full-terminal screen\n"
     "  --headless      run without the screen; log lines also go to standard output,\n"
     "                  and SIGINT, SIGTERM, SIGHUP or SIGQUIT end it with status 0\n"
+    "  --events PATH   with the screen or --headless: append every event to PATH as\n"
+    "                  one JSON line (instead of the configuration's event_file)\n"
     "  --check-config  read the configuration, the access lists and the IP history\n"
     "                  as a start would, say what they hold and exit; contacts no\n"
     "                  server and writes no file\n"
@@ -72,6 +81,7 @@ constexpr option gct_options[] = {
     {"headless", no_argument, nullptr, RUN_HEADLESS},
     {"check-config", no_argument, nullptr, RUN_CHECK_CONFIG},
     {"find", required_argument, nullptr, RUN_FIND},
+    {"events", required_argument, nullptr, EVENTS_OPTION},
     {"help", no_argument, nullptr, RUN_HELP},
     {"version", no_argument, nullptr, RUN_VERSION},
     {nullptr, 0, nullptr, 0},
@@ -80,14 +90,19 @@ constexpr option gct_options[] = {
 // How often the loop looks whether a poll is due and retries lines that wait for a disk.
 constexpr std::int64_t TICK_MS = 200;
 
-// At most one option and no operand. getopt_long has already told what was wrong with an
-// unknown, ambiguous or misspelt option; the caller adds the usage line.
+// At most one option besides --events, which only a run takes, and no operand. getopt_long
+// has already told what was wrong with an unknown, ambiguous or misspelt option; the caller
+// adds the usage line.
 te_run_mode r_monitor_run_mode(int argc, char* argv[]) {
   te_run_mode mode = RUN_SCREEN;
   int option_count = 0;
   int code = 0;
   while ((code = getopt_long(argc, argv, "", gct_options, nullptr)) != -1) {
-    if (code == '?' || ++option_count > 1) {
+    if (code == EVENTS_OPTION && !gpc_events_path) {
+      gpc_events_path = optarg;
+      continue;
+    }
+    if (code == '?' || code == EVENTS_OPTION || ++option_count > 1) {
       return RUN_USAGE_ERROR;
     }
     mode = static_cast<te_run_mode>(code);
@@ -95,7 +110,8 @@ te_run_mode r_monitor_run_mode(int argc, char* argv[]) {
       gpc_find_query = optarg;
     }
   }
-  return optind < argc ? RUN_USAGE_ERROR : mode;
+  const bool runs = mode == RUN_SCREEN || mode == RUN_HEADLESS;
+  return optind < argc || (gpc_events_path && !runs) ? RUN_USAGE_ERROR : mode;
 }
 
 // The program's own events: the quit signals, the ended look-ups and the tick.
@@ -127,6 +143,7 @@ void r_monitor_atexit() {
   r_dravlistip_finish();
   r_dravaccess_finish();
   r_dravconfig_finish();
+  r_draveventfile_finish();
   r_dravlog_finish();
   r_dravloop_finish();
 }
@@ -178,6 +195,7 @@ void r_monitor_start() {
   r_dravconfig_lock(CONFIG_FILE);
   (void)r_dravconfig_resolve_server(go_config, true);  // with the wait it comes back resolved
   r_dravlog_init(go_config.log_file);
+  r_draveventfile_init(gpc_events_path ? gpc_events_path->c_str() : go_config.event_file);
   r_dravaccess_init(go_config);
   r_dravlistip_init(go_config);
   r_dravnet_init(go_config);

@@ -115,7 +115,7 @@ status=0
 PATH=$demo:$PATH DRAV_DEMO_BUILD=$demo/build "$source/scripts/demo" >"$demo/out" 2>&1 || status=$?
 [ "$status" = 3 ] || fail "the demo did not stop at cmake (status $status): $(cat "$demo/out")"
 [ "$(cat "$demo/apt-get.calls")" = "update -q
-install -y -q --no-install-recommends g++ cmake make pkg-config libncurses-dev libevent-dev" ] ||
+install -y -q --no-install-recommends g++ cmake make pkg-config libncurses-dev libevent-dev nlohmann-json3-dev" ] ||
   fail "the demo asked apt-get for:"$'\n'"$(cat "$demo/apt-get.calls")"
 
 if command -v lintian >/dev/null; then

@@ -119,7 +119,8 @@ Files changed(Files files, const Files& changes) {
 }
 
 const std::string USAGE = drav_test::regex_escape(
-    "usage: drav-logger [--headless | --check-config | --find QUERY | --help | --version]\n");
+    "usage: drav-logger [--headless] [--events PATH] | --check-config | --find QUERY | --help | "
+    "--version\n");
 const std::string NO_TERMINAL = "Error: standard input and output must be a terminal\n";
 
 TEST(ProgramTest, OptionsEndWithTheirStatusAndTexts) {
@@ -140,6 +141,10 @@ TEST(ProgramTest, OptionsEndWithTheirStatusAndTexts) {
       {{"--help=x"}, 2, "", told},
       {{"--help", "--version"}, 2, "", USAGE},
       {{"--headless", "--check-config"}, 2, "", USAGE},
+      // The event file goes with a run only, and once.
+      {{"--events", "e.json", "--check-config"}, 2, "", USAGE},
+      {{"--find", "192.0.2.7", "--events=e.json"}, 2, "", USAGE},
+      {{"--events", "a", "--headless", "--events", "b"}, 2, "", USAGE},
       {{"--", "--help"}, 2, "", USAGE},
       {{""}, 2, "", USAGE},
       // Without the screen's terminal only a headless run starts.
@@ -160,15 +165,19 @@ TEST(ProgramTest, SignalsEndAHeadlessRunWithStatus0) {
   drav_sim::SimServer server("secret");
   const Files files = {
       {"drav-logger.cfg",
-       config_text({{"net_server_port", std::to_string(server.port())}, {"say_init", "1"}})},
+       config_text({{"net_server_port", std::to_string(server.port())}, {"say_init", "1"}}) +
+           "event_file=unused.json\n"},
       {"drav-logger-ip.txt", ""}};
   // A signal may cut the first poll short.
   const std::string polled =
       "(" + std::string(drav_test::STAMP_PATTERN) + " Server Change     canyon_ridge\n)?";
+  // The option wins over the configuration's event file.
+  const std::string events = "([{]\"time\":\"" + std::string(drav_test::STAMP_PATTERN) +
+                             "\",\"kind\":\"[a-z_]+\"[^\n]*[}]\n)*";
   for (const int signal : {SIGINT, SIGTERM, SIGHUP, SIGQUIT}) {
     server.clear_commands();
     // The signals are handled once the loop polls the server.
-    const Outcome r = run({"--headless"}, files, [&](pid_t pid, int) {
+    const Outcome r = run({"--headless", "--events", "e.json"}, files, [&](pid_t pid, int) {
       EXPECT_TRUE(server.wait_for_commands(1, TIMEOUT_MS)) << signal;
       kill(pid, signal);
     });
@@ -176,6 +185,8 @@ TEST(ProgramTest, SignalsEndAHeadlessRunWithStatus0) {
     EXPECT_TRUE(matches(r.out, polled)) << signal << ": " << r.out;
     // Headless, log lines go to standard output too; the first command announces the start.
     EXPECT_EQ(r.out, r.files.at("drav-logger.log")) << signal;
+    EXPECT_TRUE(matches(r.files.at("e.json"), events)) << r.files.at("e.json");
+    EXPECT_EQ(r.files.count("unused.json"), 0u);
     ASSERT_FALSE(server.commands().empty());
     EXPECT_EQ(server.commands()[0].command,
               "say \"-\r\x02*** Logger init (Version: Feb 18 2012) \x02***\"");
@@ -302,8 +313,14 @@ TEST(ProgramTest, CheckConfigReadsWhatAStartReadsAndWritesNothing) {
     std::string message = "";  // the first line of the error
     std::string added = "";  // a pattern of the added line
     std::string server = "127.0.0.1";
+    std::string events = "";  // the line of the optional event file
   } cases[] = {
       {{}, ""},
+      {{{"drav-logger.cfg", with_access + "event_file=e.json\n"}},
+       "",
+       "",
+       "127.0.0.1",
+       "drav-logger.cfg: events appended to e.json\n"},
       {{{"drav-logger.log", ""}}, ""},
       // A host name is resolved; the summary shows both.
       {{{"drav-logger.cfg", config_text({{"access_list_file", "access.txt"},
@@ -338,7 +355,7 @@ TEST(ProgramTest, CheckConfigReadsWhatAStartReadsAndWritesNothing) {
     EXPECT_EQ(r.status, c.message.empty() ? 0 : 1) << c.message;
     EXPECT_EQ(r.out, c.message.empty() ? "drav-logger.cfg: server " + c.server +
                                              " port 27910, 3 networks in the access lists, 2 IP "
-                                             "history entries\n"
+                                             "history entries\n" + c.events
                                        : "");
     const std::string added = c.added.empty() ? "" : c.added + "\n";
     EXPECT_TRUE(matches(r.err, c.message.empty() ? ""

@@ -89,13 +89,15 @@ TEST(ConfigTest, EveryKeyLandsInItsFieldInAnyOrder) {
   const drav_test::TempDir dir;
   drav_test::write_file(dir.file("drav-logger.cfg"),
                         "; drav-logger settings\r\n\r\n" + file +
-                            "ping_kick=99999999999\r\nplayer_color=-99999999999\r\n");
+                            "ping_kick=99999999999\r\nplayer_color=-99999999999\r\n"
+                            "event_file=e.json\r\n");
   ts_config c;
   r_dravconfig_read_config(c, dir.file("drav-logger.cfg").c_str());
   EXPECT_EQ(
       std::string(c.log_file) + "|" + c.log_file_ip + "|" + c.net_server_rcon + "|" +
-          c.access_list_file + "|" + c.access_list_file_add,
-      "a.log|b.txt|" + ("pass word " + std::string(600, 'r')).substr(0, 512) + "|c.txt|d.txt");
+          c.access_list_file + "|" + c.access_list_file_add + "|" + c.event_file,
+      "a.log|b.txt|" + ("pass word " + std::string(600, 'r')).substr(0, 512) +
+          "|c.txt|d.txt|e.json");
   EXPECT_EQ(c.net_server_ip, 0xC0000207u);
   // The integer fields in the order of their keys in the file.
   EXPECT_EQ(std::vector<std::int32_t>(
