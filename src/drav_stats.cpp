@@ -1036,6 +1036,12 @@ std::time_t r_dravstats_clock() {
          1;
 }
 
+std::int64_t r_dravstats_ms_to_next_second() {
+  const auto since_start = std::chrono::duration_cast<std::chrono::milliseconds>(
+      std::chrono::steady_clock::now().time_since_epoch());
+  return 1000 - since_start.count() % 1000;
+}
+
 int r_dravstats_run() {
   // The wall clock may be set back by hours; intervals are measured on a clock that is not.
   const std::time_t now = r_dravstats_clock();

@@ -17,6 +17,8 @@ void r_dravstats_finish();
 /// Seconds on the clock that poll intervals are measured with: it only moves forward, whatever
 /// happens to the wall clock, and is never 0. Times in the state record are on this clock.
 std::time_t r_dravstats_clock();
+/// Milliseconds (1 to 1000) until r_dravstats_clock next turns: a poll comes due only then.
+std::int64_t r_dravstats_ms_to_next_second();
 /// Starts a poll on the first call and when poll_interval_status seconds (r_dravstats_clock)
 /// have passed since the last poll started, unless one is under way; returns 1 when it started
 /// one, else 0. Inside the event loop the poll's steps then run as their replies come; outside

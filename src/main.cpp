@@ -2,6 +2,7 @@
 #include <getopt.h>
 #include <signal.h>
 
+#include <algorithm>
 #include <csignal>
 #include <cstdio>
 #include <cstdlib>
@@ -128,7 +129,9 @@ void r_monitor_tick(short /*what*/) {
   r_dravlistip_run();
   r_dravaccess_run();
   r_dravstats_run();
-  go_events.o_tick.arm(TICK_MS);
+  // Woken just after the poll clock turns, a due poll starts on time rather than up to a
+  // tick late, so that polls keep their interval.
+  go_events.o_tick.arm(std::min(TICK_MS, r_dravstats_ms_to_next_second() + 1));
 }
 
 }  // namespace
