@@ -189,7 +189,7 @@ TEST(Stats, ArrivalIsDecidedByTheAccessListAndArrivalAndCancelAreAnnouncedAsConf
 }
 
 // Reverse-zone host names: line ends and the separator become "?", the text ends at a whole name.
-// One address, port and qport listed twice is two players, each with its own text copy.
+// One address, port and qport listed twice is two players; one leaving keeps the other's text.
 TEST(Stats, HostNamesCannotBreakAHistoryLineAndAreNeverShared) {
   StatsBench bench;
   std::vector<std::string> aliases;
@@ -206,10 +206,6 @@ TEST(Stats, HostNamesCannotBreakAHistoryLineAndAreNeverShared) {
 
   bench.server.set_player(4, player("Two", "192.0.2.10", 101));
   EXPECT_EQ(bench.poll().second, Lines{client_line("Connect   ", 4, "192.0.2.10", "Two")});
-  const auto& one = bench.status.ats_client[1].pc_hostnames;
-  const auto& two = bench.status.ats_client[4].pc_hostnames;
-  ASSERT_TRUE(one && two);
-  EXPECT_NE(one->data(), two->data());
   EXPECT_EQ(bench.poll().second, Lines{});
   bench.server.remove_player(1);
   EXPECT_EQ(bench.poll().second, Lines{client_line("Disconnect", 1, "192.0.2.10", "One")});
@@ -252,9 +248,8 @@ TEST(Stats, DetailsFallingDueTogetherAreSpreadOverPolls) {
 }
 
 // 32 players with 31-byte names need three datagrams; a reply losing or cutting one skips the
-// poll. A newcomer whose details do not come waits for them, asked again each poll. A refused
-// password is told once until a reply is accepted. A poll without a usable reply changes nothing
-// but still expires the lists.
+// poll. A newcomer whose details do not come waits for them, asked again each poll. A poll
+// without a usable reply changes nothing but still expires the lists.
 TEST(StatsFaults, UnusableRepliesChangeNothingButTheLists) {
   StatsBench bench;
   ts_status& status = bench.status;
@@ -263,10 +258,8 @@ TEST(StatsFaults, UnusableRepliesChangeNothingButTheLists) {
     std::snprintf(name, sizeof name, "Player-with-a-long-name-%02d-wxyz", i);
     bench.server.set_player(i, player(name, "198.51.100." + std::to_string(i + 1), 2000 + i));
   }
-  std::atomic<bool> refuse_details = true, refuse_password = false;
+  std::atomic<bool> refuse_details = true;
   bench.server.set_reply_override([&](const std::string& command) -> std::optional<Lines> {
-    if (refuse_password && command == "status")
-      return Lines{"\xff\xff\xff\xffprint\nBad rcon_password.\n"};
     return refuse_details && command == "dumpuser 1" ? std::optional(Lines{}) : std::nullopt;
   });
   const Lines first = bench.poll().second;
@@ -302,25 +295,16 @@ TEST(StatsFaults, UnusableRepliesChangeNothingButTheLists) {
   EXPECT_TRUE(info == ts_dumpuser{});
 
   bench.server.remove_player(0);
-  const std::string told =
-      "Server Password   rejected (\"Bad rcon_password.\"): check net_server_rcon\n";
-  const std::string gone =
-      client_line("Disconnect", 0, "198.51.100.1", "Player-with-a-long-name-00-wxyz");
-  // Whether the server refuses, and the line added to the pane (lines keep their line feed).
-  for (const auto& [refused, added] : std::vector<std::pair<bool, std::string>>{
-           {true, told}, {true, ""}, {false, gone}, {true, told}}) {
-    refuse_password = refused;
-    const int before = r_dravpane_line_count();
-    EXPECT_EQ(bench.poll().second, refused ? Lines{} : Lines{gone});
-    ASSERT_EQ(r_dravpane_line_count() - before, added.empty() ? 0 : 1);
-    if (!added.empty()) {
-      EXPECT_EQ(drav_test::without_stamp(r_dravpane_line(before)) + "\n", added);
-    }
-  }
+  bench.server.set_faults({.silent = true});
+  EXPECT_EQ(bench.poll().second, Lines{});
+  bench.server.set_faults({});
+  EXPECT_EQ(bench.poll().second, Lines{client_line("Disconnect", 0, "198.51.100.1",
+                                                   "Player-with-a-long-name-00-wxyz")});
   ASSERT_FALSE(status.pts_disconnected.empty());
   status.b_status_updated = 0;
-  bench.now += 40;  // the departure is now as old as access_reconnect_timeout
+  bench.now += 50;  // the departure is now as old as access_reconnect_timeout
   bench.server.remove_player(1);
+  bench.server.set_faults({.silent = true});
   EXPECT_EQ(bench.poll(), Polled({"status"}, {}));
   EXPECT_TRUE(status.pts_disconnected.empty());
   EXPECT_EQ(status.b_status_updated, 0);
@@ -643,8 +627,10 @@ TEST(StatsFaults, RepliesNotUnderstoodRefusedOrCutAreNoSilence) {
   };
   EXPECT_EQ(told({1, 1, 1, 1}),
             Lines{"Server Reply not understood: Server is busy?loading a level, come bac"});
-  EXPECT_EQ(told({2, 2, 2, 2, 1}),
-            (Lines{"Server Password   rejected (\"Bad rcon_password.\"): check net_server_rcon"}));
+  const Lines refused = {
+      "Server Password   rejected (\"Bad rcon_password.\"): check net_server_rcon"};
+  EXPECT_EQ(told({2, 2, 2, 2, 1}), refused);
+  EXPECT_EQ(told({0, 2, 2}), refused);  // told again once a reply was accepted
   // One such reply alone may be one that lost its beginning on the way: told from the second.
   EXPECT_EQ(told({0, 1}), Lines{});
   EXPECT_EQ(told({1}),

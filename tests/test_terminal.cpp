@@ -268,15 +268,11 @@ TEST(TerminalTest, OperatorSessionSignalsAndRefusals) {
   }));
   terminal->keys({"BTab", "c"});
 
-  // Space on slot 1 selects its address in the IP list, centred in the list's rows.
-  terminal->keys({"Down", "Space"});
-  ASSERT_TRUE(terminal->wait_for([&](const auto& r) {
-    const auto now = terminal->cells();
-    return r[9].find("│198.51.100.7") != std::string::npos && now[9][48].bold && !now[8][48].bold;
-  }));
   // The selected row is bold, but a name starts from the plain attribute.
+  terminal->keys({"Down"});
+  ASSERT_TRUE(terminal->wait_for([&](const auto&) { return terminal->cells()[5][14].bold; }));
   cells = terminal->cells();
-  EXPECT_TRUE(cells[5][14].bold && cells[5][30].text == "B" && !cells[5][30].bold);
+  EXPECT_TRUE(cells[5][30].text == "B" && !cells[5][30].bold);
 
   // A tiny terminal gets a notice, then a larger one is laid out again.
   terminal->resize(10, 5);
@@ -548,16 +544,6 @@ TEST(TerminalTest, EveryWidthHelpPausedPaneConsoleLineAndFind) {
   terminal.keys({"Escape"});
   ASSERT_TRUE(terminal.wait_for_row(23, ""));
 
-  // A line that fits is shown from its start again after the terminal shrank and grew.
-  const std::string text = "say " + std::string(46, 'y') + "_end";
-  terminal.keys({text});
-  ASSERT_TRUE(terminal.wait_for_row(23, " " + text));
-  terminal.resize(40, 12);
-  ASSERT_TRUE(terminal.wait_for_row(11, " " + text.substr(17)));
-  terminal.resize(80, 24);
-  ASSERT_TRUE(
-      terminal.wait_for([&](const auto& r) { return r.size() == 24 && r[23] == " " + text; }));
-
   // After a sent line longer than the bar, the empty line's edit cell is at its start.
   terminal.keys({"Escape", "say " + std::string(96, 'z'), "Enter"});
   ASSERT_TRUE(terminal.wait_for([&](const auto& r) {
@@ -566,7 +552,7 @@ TEST(TerminalTest, EveryWidthHelpPausedPaneConsoleLineAndFind) {
            cells[23][1].background == GREEN;
   }));
 
-  // Find selects the next match (rows 4 to 6, bold); Escape goes back, Enter stays, n and N wrap.
+  // Find selects the next match (rows 4 to 6, bold); Escape goes back.
   const auto selected_row = [&] {
     const auto cells = terminal.cells();
     for (int row = 4; row <= 6; ++row)
@@ -585,10 +571,7 @@ TEST(TerminalTest, EveryWidthHelpPausedPaneConsoleLineAndFind) {
       {{"`", "i", "Home", "Down"}, key_bar, 5, false},
       {{"/", "r"}, " Find: r", 6, false},  // Rob, the first match from Blue on
       {{"x"}, " Find: rx", 6, true},       // nothing matches: red, the selection stays
-      {{"Escape"}, key_bar, 5, false},     // back where it was
-      {{"c", "/", "r", "Enter"}, key_bar, 6, false},
-      {{"n"}, key_bar, 4, false},  // Red: wrapped to the start
-      {{"N"}, key_bar, 6, false},  // and back
+      {{"Escape"}, key_bar, 5, false},     // back where it was (more steps: the screen test)
   };
   for (const auto& step : steps) {
     terminal.keys(step.keys);
