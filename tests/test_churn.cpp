@@ -7,7 +7,6 @@
 #include <algorithm>
 #include <mutex>
 #include <random>
-#include <ranges>
 #include <set>
 
 #include "drav_access.h"
@@ -35,9 +34,10 @@ std::string clean(std::string name) {  // log lines drop control characters
 }
 // Whether `t` holds a slot's player: in that slot (the port may change there) or another one.
 bool holds(const Table& t, const ts_status_line& was, int slot) {
-  return std::ranges::any_of(std::views::iota(0, SLOTS), [&](int i) {
-    return live(t[i]) && who(*t[i]) == who(was) && (i == slot || t[i]->port == was.ts_address.port);
-  });
+  for (int i = 0; i < SLOTS; ++i)
+    if (live(t[i]) && who(*t[i]) == who(was) && (i == slot || t[i]->port == was.ts_address.port))
+      return true;
+  return false;
 }
 
 struct Churn {
@@ -113,11 +113,11 @@ struct Churn {
 
   // Held at some moment of the poll in `slot` (-1: any) under `name`, colour codes aside.
   bool held(const std::string& ip, const std::string& name, int slot) {
-    return std::ranges::any_of(seen, [&](const Table& t) {
-      return std::ranges::any_of(std::views::iota(0, SLOTS), [&](int i) {
-        return (slot < 0 || i == slot) && live(t[i]) && t[i]->ip == ip && clean(t[i]->name) == clean(name);
-      });
-    });
+    for (const Table& t : seen)
+      for (int i = 0; i < SLOTS; ++i)
+        if ((slot < 0 || i == slot) && live(t[i]) && t[i]->ip == ip && clean(t[i]->name) == clean(name))
+          return true;
+    return false;
   }
 
   // Each line names whom the server held in that slot during the poll, a departure one it did
