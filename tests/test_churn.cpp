@@ -23,24 +23,26 @@ using Table = std::array<std::optional<Player>, SLOTS>;
 using Who = std::pair<std::string, int>;  // address and qport
 constexpr const char* NAMES[] = {"Red", "Blue", "\x01Gre\x02en", "Ninja", "Camper", "Sniper"};
 
-// Now and then the same datagram of every status reply is lost: the lines in it never arrive.
-bool lossy(int poll) { return poll % 15 == 7; }
-Who who(const Player& p) { return {p.ip, p.qport}; }
-Who who(const ts_status_line& l) { return {r_dravip_ip_to_text(l.ts_address.ip).c_str(), l.i_qport}; }
-bool live(const std::optional<Player>& p) { return p && !p->zombie; }
-std::string clean(std::string name) {  // log lines drop control characters
-  std::erase_if(name, [](char c) { return static_cast<unsigned char>(c) < 0x20; });
-  return name;
-}
-// Whether `t` holds a slot's player: in that slot (the port may change there) or another one.
-bool holds(const Table& t, const ts_status_line& was, int slot) {
-  for (int i = 0; i < SLOTS; ++i)
-    if (live(t[i]) && who(*t[i]) == who(was) && (i == slot || t[i]->port == was.ts_address.port))
-      return true;
-  return false;
-}
-
 struct Churn {
+  // Now and then the same datagram of every status reply is lost: the lines in it never arrive.
+  static bool lossy(int poll) { return poll % 15 == 7; }
+  static Who who(const Player& p) { return {p.ip, p.qport}; }
+  static Who who(const ts_status_line& l) {
+    return {r_dravip_ip_to_text(l.ts_address.ip).c_str(), l.i_qport};
+  }
+  static bool live(const std::optional<Player>& p) { return p && !p->zombie; }
+  static std::string clean(std::string name) {  // log lines drop control characters
+    std::erase_if(name, [](char c) { return static_cast<unsigned char>(c) < 0x20; });
+    return name;
+  }
+  // Whether `t` holds a slot's player: in that slot (the port may change there) or another one.
+  static bool holds(const Table& t, const ts_status_line& was, int slot) {
+    for (int i = 0; i < SLOTS; ++i)
+      if (live(t[i]) && who(*t[i]) == who(was) && (i == slot || t[i]->port == was.ts_address.port))
+        return true;
+    return false;
+  }
+
   // Waits far beyond a loopback reply; one that runs out anyway is one more datagram lost.
   StatsBench bench{"0 203.0.113.0/28\n", [](ts_config& c) {
                      c.net_response_timeout_1 = 40, c.net_response_timeout_next = 10;
@@ -108,14 +110,16 @@ struct Churn {
     }
     for (ts_client& other : bench.status.ats_client)
       if (&other == &c || (kind == 4 && other.b_active == 1 && other.ts_line.ts_address.ip == ip))
-        other.i_kick_reason = kind < 3 ? KICK_ADMIN : KICK_ADMIN_BAN, kickable.insert(who(other.ts_line));
+        other.i_kick_reason = kind < 3 ? KICK_ADMIN : KICK_ADMIN_BAN,
+        kickable.insert(who(other.ts_line));
   }
 
   // Held at some moment of the poll in `slot` (-1: any) under `name`, colour codes aside.
   bool held(const std::string& ip, const std::string& name, int slot) {
     for (const Table& t : seen)
       for (int i = 0; i < SLOTS; ++i)
-        if ((slot < 0 || i == slot) && live(t[i]) && t[i]->ip == ip && clean(t[i]->name) == clean(name))
+        if ((slot < 0 || i == slot) && live(t[i]) && t[i]->ip == ip &&
+            clean(t[i]->name) == clean(name))
           return true;
     return false;
   }
@@ -131,10 +135,12 @@ struct Churn {
       const std::string name = line.substr(37, line.size() - 38);
       const bool block = label == "Block     ", reject = label == "Reject    ";
       const auto departed = [&](const Table& t) { return !holds(t, before[slot].ts_line, slot); };
-      EXPECT_TRUE(label == "Disconnect" ? std::ranges::any_of(seen, departed) : held(ip, name, slot))
+      EXPECT_TRUE(label == "Disconnect" ? std::ranges::any_of(seen, departed)
+                                        : held(ip, name, slot))
           << "invented: " << line;
       EXPECT_TRUE(!block || banned.contains(ip) ||
-                  (ip.starts_with("203.0.113.") && std::stoi(ip.substr(10)) < 16)) << line;
+                  (ip.starts_with("203.0.113.") && std::stoi(ip.substr(10)) < 16))
+          << line;
       const Who id = who(bench.status.ats_client[slot].ts_line);
       EXPECT_TRUE(!reject || kickable.contains(id)) << line;
       if (block || reject)
@@ -170,8 +176,8 @@ struct Churn {
         for (const Table& t : poll) {
           stayed = stayed && live(t[i]) && who(*t[i]) == who(*p) && t[i]->name == p->name;
           somewhere = somewhere || holds(t, c.ts_line, i);
-          whole = whole && (&poll == &polls.back() || (live(t[i]) && who(*t[i]) == who(*early) &&
-                                                        t[i]->name == early->name));
+          whole = whole && (&poll == &polls.back() ||
+                            (live(t[i]) && who(*t[i]) == who(*early) && t[i]->name == early->name));
         }
       EXPECT_TRUE(!stayed ||
                   (c.b_active == 1 && c.ts_line.ac_name == p->name && who(c.ts_line) == who(*p)))
