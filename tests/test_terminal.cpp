@@ -365,10 +365,10 @@ bool key_bar_whole(const std::string& bar) {
   const std::string keys = " D Details  B Ban  K Kick  SPACE Locate IP",
                     right = "+/- Access (1)  TAB Switch  Q Quit";
   std::string left = bar.substr(0, bar.size() - std::min(bar.size(), right.size()));
-  for (const std::string end : {" ", "? Help", " "})
+  for (const std::string end : {" ", " ? Help", " "})
     while (left.ends_with(end))
       left.erase(left.size() - end.size());
-  return bar.ends_with(right) && keys.starts_with(left) &&
+  return bar.ends_with(" " + right) && keys.starts_with(left) &&
          (left.empty() || left.size() == keys.size() || keys.compare(left.size(), 2, "  ") == 0);
 }
 
