@@ -247,7 +247,10 @@ void r_dravlog_check_file(const char* log_file) {
   }
   const std::filesystem::path path(log_file);
   bool openable = false;
-  if (access(path.c_str(), F_OK) == 0) {
+  std::error_code unknown;
+  if (std::filesystem::is_directory(path, unknown)) {
+    errno = EISDIR;  // the start's open for appending fails so
+  } else if (access(path.c_str(), F_OK) == 0) {
     openable = access(path.c_str(), W_OK) == 0;
   } else {
     // A missing file is created by the start: its folder must take a new entry.

@@ -337,16 +337,8 @@ TEST(RealReplies, PlainLayoutsAreReadByFieldsAndCutHeadersAreToldApart) {
   EXPECT_EQ(
       reply->ats_line[40],
       (ts_status_line{40, 12, 48, "Forty 40  2", "Forty 40  2", 17, {ip("192.0.2.40"), 910}, 432}));
-  EXPECT_EQ(reply->ats_line[7], (ts_status_line{7,
-                                                0,
-                                                0,
-                                                "  two  blanks",
-                                                "  two  blanks",
-                                                0,
-                                                {ip("255.255.255.255"), 65535},
-                                                27001,
-                                                1,
-                                                0}));
+  EXPECT_EQ(reply->ats_line[7], (ts_status_line{7, 0, 0, "  two  blanks", "  two  blanks", 0,
+                                                {ip("255.255.255.255"), 65535}, 27001, 1, 0}));
   EXPECT_EQ(std::tuple(reply->ats_line[100].b_zombie, std::string(reply->ats_line[100].ac_name),
                        reply->ats_line[255].i_score, reply->ats_line[255].ts_address),
             std::tuple(1, "", -1, ts_ip_port{ip("127.0.0.1"), 0}));
@@ -360,17 +352,11 @@ TEST(RealReplies, PlainLayoutsAreReadByFieldsAndCutHeadersAreToldApart) {
         << bad;
 
   // A reply that ends inside a header line is cut; a whole line that fits no layout is not.
-  const std::pair<std::string, int> headers[] = {{"", 1},
-                                                 {"ma", 1},
-                                                 {plain.substr(0, 30), 1},
-                                                 {plain.substr(0, plain.size() - 1), 1},
-                                                 {std::string(STATUS_HEADER).substr(0, 44), 1},
-                                                 {std::string(STATUS_HEADER).substr(0, 50), 1},
-                                                 {"Bad rcon_password.\n", 0},
-                                                 {"map  : box\n", 0},
-                                                 {"Unknown command \"status\"\n", 0},
-                                                 {std::string(70000, ' '), 1},
-                                                 {"Map              : q2dm1\nGametype : x\n", 0}};
+  const std::pair<std::string, int> headers[] = {
+      {"", 1}, {"ma", 1}, {plain.substr(0, 30), 1}, {plain.substr(0, plain.size() - 1), 1},
+      {std::string(STATUS_HEADER).substr(0, 44), 1}, {std::string(STATUS_HEADER).substr(0, 50), 1},
+      {"Bad rcon_password.\n", 0}, {"map  : box\n", 0}, {"Unknown command \"status\"\n", 0},
+      {std::string(70000, ' '), 1}, {"Map              : q2dm1\nGametype : x\n", 0}};
   for (const auto& [text, cut] : headers)
     EXPECT_EQ(parse_status(text, 0)->b_header_cut, cut) << text;
   // A server that sends blanks without end: the transport's bounds make the reply end, and
@@ -388,36 +374,18 @@ TEST(RealReplies, TheSimulatorAnswersByteForByteInEachLayout) {
   const char* names[] = {"Alpha", "Two Words", high_bits.c_str(), "Sixteen_chars_16"};
   const int ports[] = {59137, 59665, 45521, 34272};
   for (int slot = 0; slot < 4; ++slot) {
-    const drav_sim::Player player{
-        names[slot],
-        "127.0.0." + std::to_string(slot + 2),
-        ports[slot],
-        1000 + slot,
-        0,
-        21,
-        20,
-        false,
-        false,
-        {{"skin", "male/grunt"}, {"rate", "25000"}, {"msg", "1"}, {"hand", "2"}, {"fov", "90"}}};
-    server.set_player(slot, player);
+    server.set_player(slot, {names[slot], "127.0.0." + std::to_string(slot + 2), ports[slot],
+                             1000 + slot, 0, 21, 20, false, false,
+                             {{"skin", "male/grunt"}, {"rate", "25000"}, {"msg", "1"},
+                              {"hand", "2"}, {"fov", "90"}}});
   }
   server.set_map("box", "");
-  server.set_serverinfo({{"version", "1.0 x86_64 Dec  7 2026 Linux"},
-                         {"timelimit", "0"},
-                         {"singleplayer", "0"},
-                         {"protocol", "34"},
-                         {"needpass", "0"},
-                         {"maxspectators", "4"},
-                         {"maxclients", "32"},
-                         {"mapname", "box"},
-                         {"hostname", "noname"},
-                         {"gamename", "base"},
-                         {"gamedate", "Dec  7 2026"},
-                         {"fraglimit", "0"},
-                         {"dmflags", "16"},
-                         {"deathmatch", "1"},
-                         {"coop", "0"},
-                         {"cheats", "0"}});
+  server.set_serverinfo({{"version", "1.0 x86_64 Dec  7 2026 Linux"}, {"timelimit", "0"},
+                         {"singleplayer", "0"}, {"protocol", "34"}, {"needpass", "0"},
+                         {"maxspectators", "4"}, {"maxclients", "32"}, {"mapname", "box"},
+                         {"hostname", "noname"}, {"gamename", "base"},
+                         {"gamedate", "Dec  7 2026"}, {"fraglimit", "0"}, {"dmflags", "16"},
+                         {"deathmatch", "1"}, {"coop", "0"}, {"cheats", "0"}});
   server.set_max_clients(16);
   const auto answer = [&](const std::string& command) {
     std::string joined;

@@ -190,12 +190,6 @@ std::string fit(const std::string& text, int cols) {
   return fitted + std::string(static_cast<std::size_t>(cols) - fitted.size(), ' ');
 }
 
-std::string inside(const std::string& row) {
-  const std::string border = "│";
-  const std::size_t first = row.find(border) + border.size();
-  return row.substr(first, row.rfind(border) - first);
-}
-
 TEST(TerminalTest, OperatorSessionSignalsAndRefusals) {
   // An access list in which 198.51.100.0/24 has level 5.
   drav_test::TempDir dir;
@@ -274,15 +268,11 @@ TEST(TerminalTest, OperatorSessionSignalsAndRefusals) {
   }));
   terminal->keys({"BTab", "c"});
 
-  // Space on slot 1 selects its address in the IP list, centred in the list's rows.
-  terminal->keys({"Down", "Space"});
-  ASSERT_TRUE(terminal->wait_for([&](const auto& r) {
-    const auto now = terminal->cells();
-    return r[9].find("│198.51.100.7") != std::string::npos && now[9][48].bold && !now[8][48].bold;
-  }));
   // The selected row is bold, but a name starts from the plain attribute.
+  terminal->keys({"Down"});
+  ASSERT_TRUE(terminal->wait_for([&](const auto&) { return terminal->cells()[5][14].bold; }));
   cells = terminal->cells();
-  EXPECT_TRUE(cells[5][14].bold && cells[5][30].text == "B" && !cells[5][30].bold);
+  EXPECT_TRUE(cells[5][30].text == "B" && !cells[5][30].bold);
 
   // A tiny terminal gets a notice, then a larger one is laid out again.
   terminal->resize(10, 5);
@@ -370,53 +360,16 @@ std::string header_row(int cols, const std::string& state = "") {
   return "│" + fit(header, cols - 2 - 15) + "Simulated Arena│";
 }
 
-// The player table's key bar: only whole keys before the right part, "? Help" where it fits
-// after them.
-std::string key_bar_row(int cols) {
-  const int right = cols - 2 - 34;
-  std::string keys;
-  for (const auto& [key, label] : std::vector<std::pair<std::string, std::string>>{
-           {"D", " Details  "}, {"B", " Ban  "}, {"K", " Kick  "}, {"SPACE", " Locate IP"}}) {
-    if (keys.size() + key.size() + label.find_last_not_of(' ') + 1 >= std::size_t(right))
-      break;
-    keys += key + label;
-  }
-  keys = fit(keys, cols - 2);
-  if (right - 8 > 41)
-    keys.replace(static_cast<std::size_t>(right) - 8, 8, "? Help  ");
-  keys.replace(static_cast<std::size_t>(right), 34, "+/- Access (1)  TAB Switch  Q Quit");
-  return " " + keys;
-}
-
-// The 12-row screen at `cols` columns below: three players and entries, the newest two pane lines
-// (`pane`, as widest shown), the key bar; rows cut at their region's end, borders kept.
-std::vector<std::string> narrow_screen(int cols, const std::vector<std::string>& pane,
-                                       const std::string& state = "") {
-  const int table = cols >= 80 && cols <= 83 ? cols - 34 : (cols - 83) / 2 + 49;
-  const int ip_list = cols - table - 3;
-  const std::string frag = table > 44 ? "Frag" : "Frg", ping = table > 45 ? "Ping" : "Png";
-  const auto slot = [&](const char* number, int score, int ping_ms,
-                        const std::string& rest) -> std::string {
-    char text[64];
-    std::snprintf(text, sizeof text, "%s %*d %*d %s", number, static_cast<int>(frag.size()), score,
-                  static_cast<int>(ping.size()), ping_ms, rest.c_str());
-    return text;
-  };
-  const std::vector<std::pair<std::string, std::string>> lists = {
-      {" #|" + frag + "|" + ping + "|IP             |Name", "IP             |Name"},
-      {slot(" 0", 12, 50, "192.0.2.10      Red"), "192.0.2.10      Red"},
-      {slot(" 1", 3, 300, "198.51.100.7    Blue"), "198.51.100.7    Blue"},
-      {slot(" 2", 7, 80, "198.51.100.20   Rob"), "198.51.100.20   Rob"}};
-  std::vector<std::string> screen = {"┌─[S]" + line(cols - 16) + "[? Help]──┐", header_row(cols, state),
-                                     "├─[C]" + line(table - 4) + "┬─[I]" + line(ip_list - 4) + "┤"};
-  for (const auto& [table_row, ip_row] : lists)
-    screen.push_back("│" + fit(table_row, table) + "│" + fit(ip_row, ip_list) + "│");
-  screen.push_back("├─[L]" + line(table - 4) + "┴" + line(ip_list) + "┤");
-  for (const std::string& pane_row : pane)
-    screen.push_back("│" + fit(pane_row, cols - 2) + "│");
-  screen.push_back("└" + line(cols - 2) + "┘");
-  screen.push_back(key_bar_row(cols));
-  return screen;
+// The player table's key bar: whole keys only, then its right part whole at its end.
+bool key_bar_whole(const std::string& bar) {
+  const std::string keys = " D Details  B Ban  K Kick  SPACE Locate IP",
+                    right = "+/- Access (1)  TAB Switch  Q Quit";
+  std::string left = bar.substr(0, bar.size() - std::min(bar.size(), right.size()));
+  for (const std::string end : {" ", " ? Help", " "})
+    while (left.ends_with(end))
+      left.erase(left.size() - end.size());
+  return bar.ends_with(" " + right) && keys.starts_with(left) &&
+         (left.empty() || left.size() == keys.size() || keys.compare(left.size(), 2, "  ") == 0);
 }
 
 // The characters of a row (UTF-8), one a column.
@@ -428,24 +381,28 @@ std::vector<std::string> columns_of(const std::string& row) {
   return cells;
 }
 
-// No region's text runs into another's at `cols` x `rows`: every border is whole where the
-// layout puts it, the header keeps its two texts apart, the key bar its parts.
-bool regions_apart(const std::vector<std::string>& r, int cols, int rows) {
-  const int lists = (rows - 6) / 3 * 2;
-  const int divider = (cols >= 80 && cols <= 83 ? cols - 34 : (cols - 83) / 2 + 49) + 1;
-  if (std::ssize(r) != rows || r[1] != header_row(cols) || r[rows - 1] != key_bar_row(cols) ||
+// No region's text runs into another's at `cols` x `rows`: every border is whole, the lists'
+// divider goes down from where the top border has it, the header keeps its two texts apart and
+// the key bar its parts. (Where the layout puts the borders: the screen test.)
+bool regions_apart(const std::vector<std::string>& r, int cols, int rows,
+                   const std::string& state = "") {
+  if (std::ssize(r) != rows || r[1] != header_row(cols, state) || !key_bar_whole(r[rows - 1]) ||
       !r[0].starts_with("┌─[S]─") || !r[0].ends_with("─[? Help]──┐") ||
       r[rows - 2] != "└" + line(cols - 2) + "┘")
     return false;
+  const std::vector<std::string> top = columns_of(r[2]);
+  const auto divider = std::ranges::find(top, "┬") - top.begin();
+  bool lists = true;
   for (int y = 2; y < rows - 2; ++y) {
     const std::vector<std::string> c = columns_of(r[y]);
-    const bool border = y == 2 || y == lists + 3;
-    const std::string at_divider = y == 2 ? "┬" : y == lists + 3 ? "┴" : "│";
+    const bool border = y == 2 || r[y].starts_with("├─[L]");
     if (std::ssize(c) != cols || c[0] != (border ? "├" : "│") ||
-        c[cols - 1] != (border ? "┤" : "│") || (y <= lists + 3 && c[divider] != at_divider))
+        c[cols - 1] != (border ? "┤" : "│") ||
+        (lists && c[divider] != (y == 2 ? "┬" : border ? "┴" : "│")))
       return false;
+    lists = lists && !(border && y > 2);
   }
-  return true;
+  return !lists;
 }
 
 TEST(TerminalTest, EveryWidthHelpPausedPaneConsoleLineAndFind) {
@@ -471,31 +428,26 @@ TEST(TerminalTest, EveryWidthHelpPausedPaneConsoleLineAndFind) {
   };
   answer_status("Bad rcon_password.\n");
 
-  // Regions keep their text and whole borders at each width up to 62 (every last field fits),
-  // where the key bar's parts meet, around the table's fixed widths, and wide; not every width
-  // up to 300, as tmux passes on at most four resizes a second.
+  // At every width up to 62 (every last field fits), where the key bar's parts meet, around
+  // the table's fixed widths, wide, and at sizes up to 300x100, no region's text runs into
+  // another's. Not every width up to 300: tmux passes on at most four resizes a second.
   terminal.resize(300, 12);
   ASSERT_TRUE(terminal.wait_for([](const auto& r) {
     return r.size() == 12 && r[10].size() > 600 && r[1] == header_row(300, "PASSWORD REFUSED");
   }));
   EXPECT_EQ(std::tuple(terminal.cells()[1][1].bold, terminal.cells()[1][1].foreground),
             std::tuple(true, RED));
-  const std::vector<std::string> pane = {inside(terminal.rows()[8]), inside(terminal.rows()[9])};
   std::vector<int> widths(23);
   std::iota(widths.begin(), widths.end(), 40);
   widths.insert(widths.end(), {76, 77, 78, 79, 80, 83, 84, 85, 86, 100, 101, 200, 299});
-  for (int cols : widths) {
+  for (const int cols : widths) {
     terminal.resize(cols, 12);
-    const std::vector<std::string> expected = narrow_screen(cols, pane, "PASSWORD REFUSED");
-    ASSERT_TRUE(terminal.wait_for([&](const auto& r) { return r == expected; },
-                                  std::chrono::milliseconds(25)))
-        << cols << " columns, expected:\n"
-        << screen_text(expected);
+    ASSERT_TRUE(terminal.wait_for(
+        [&](const auto& r) { return regions_apart(r, cols, 12, "PASSWORD REFUSED"); },
+        std::chrono::milliseconds(25)))
+        << cols << " columns";
   }
   answer_status("");
-
-  // Every size from 40x12 to 300x100 keeps the regions apart: the corners, sizes on both sides
-  // of the table's fixed widths, and odd ones between.
   for (const auto& size : std::vector<std::pair<int, int>>{
            {40, 12}, {40, 100}, {300, 100}, {41, 13}, {57, 31}, {80, 24}, {83, 17}, {86, 44},
            {123, 61}, {211, 99}, {299, 14}}) {
@@ -549,9 +501,8 @@ TEST(TerminalTest, EveryWidthHelpPausedPaneConsoleLineAndFind) {
     return r.size() == 24 && std::equal(expected.begin(), expected.end(), r.begin());
   }));
   terminal.keys({"q"});
-  expected = narrow_screen(80, pane);  // its first rows: the header and the players
   ASSERT_TRUE(terminal.wait_for([&](const auto& r) {
-    return std::equal(expected.begin(), expected.begin() + 7, r.begin());
+    return regions_apart(r, 80, 24) && r[4].starts_with("│ 0   12   50 192.0.2.10      Red");
   }));
 
   // P holds the pane, counting new lines (9 details, 3 reminders) in bold yellow; End or P resumes.
@@ -593,16 +544,6 @@ TEST(TerminalTest, EveryWidthHelpPausedPaneConsoleLineAndFind) {
   terminal.keys({"Escape"});
   ASSERT_TRUE(terminal.wait_for_row(23, ""));
 
-  // A line that fits is shown from its start again after the terminal shrank and grew.
-  const std::string text = "say " + std::string(46, 'y') + "_end";
-  terminal.keys({text});
-  ASSERT_TRUE(terminal.wait_for_row(23, " " + text));
-  terminal.resize(40, 12);
-  ASSERT_TRUE(terminal.wait_for_row(11, " " + text.substr(17)));
-  terminal.resize(80, 24);
-  ASSERT_TRUE(
-      terminal.wait_for([&](const auto& r) { return r.size() == 24 && r[23] == " " + text; }));
-
   // After a sent line longer than the bar, the empty line's edit cell is at its start.
   terminal.keys({"Escape", "say " + std::string(96, 'z'), "Enter"});
   ASSERT_TRUE(terminal.wait_for([&](const auto& r) {
@@ -611,7 +552,7 @@ TEST(TerminalTest, EveryWidthHelpPausedPaneConsoleLineAndFind) {
            cells[23][1].background == GREEN;
   }));
 
-  // Find selects the next match (rows 4 to 6, bold); Escape goes back, Enter stays, n and N wrap.
+  // Find selects the next match (rows 4 to 6, bold); Escape goes back.
   const auto selected_row = [&] {
     const auto cells = terminal.cells();
     for (int row = 4; row <= 6; ++row)
@@ -630,10 +571,7 @@ TEST(TerminalTest, EveryWidthHelpPausedPaneConsoleLineAndFind) {
       {{"`", "i", "Home", "Down"}, key_bar, 5, false},
       {{"/", "r"}, " Find: r", 6, false},  // Rob, the first match from Blue on
       {{"x"}, " Find: rx", 6, true},       // nothing matches: red, the selection stays
-      {{"Escape"}, key_bar, 5, false},     // back where it was
-      {{"c", "/", "r", "Enter"}, key_bar, 6, false},
-      {{"n"}, key_bar, 4, false},  // Red: wrapped to the start
-      {{"N"}, key_bar, 6, false},  // and back
+      {{"Escape"}, key_bar, 5, false},     // back where it was (more steps: the screen test)
   };
   for (const auto& step : steps) {
     terminal.keys(step.keys);
