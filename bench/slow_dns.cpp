@@ -153,7 +153,7 @@ int main(int argc, char** argv) {
   const long port = bench_udp::option(argc, argv, "--port", 53);
   const long delay_ms = bench_udp::option(argc, argv, "--delay-ms", 2000);
   if (port > 65535) {
-    std::fprintf(stderr, "Usage: %s [--port PORT] [--delay-ms MS]\n", PROGRAM);
+    (void)std::fprintf(stderr, "Usage: %s [--port PORT] [--delay-ms MS]\n", PROGRAM);
     return 2;
   }
   bring_loopback_up();

@@ -88,7 +88,7 @@ int main(int argc, char** argv) {
   const long port = bench_udp::option(argc, argv, "--port", 0);
   const long delay_ms = bench_udp::option(argc, argv, "--delay-ms", 100);
   if (server_port < 1 || server_port > 65535 || port > 65535) {
-    std::fprintf(stderr, "Usage: %s --server-port PORT [--port PORT] [--delay-ms MS]\n", PROGRAM);
+    (void)std::fprintf(stderr, "Usage: %s --server-port PORT [--port PORT] [--delay-ms MS]\n", PROGRAM);
     return 2;
   }
   Proxy proxy{UdpSocket(PROGRAM, static_cast<std::uint16_t>(port)),

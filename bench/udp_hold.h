@@ -33,7 +33,7 @@ inline sockaddr_in loopback(std::uint16_t port) {
 
 /// Ends the program with the failed operation and the system's reason.
 [[noreturn]] inline void fail(const char* program, const char* operation) {
-  std::fprintf(stderr, "%s: %s: %s\n", program, operation, std::strerror(errno));
+  (void)std::fprintf(stderr, "%s: %s: %s\n", program, operation, std::strerror(errno));
   std::exit(1);
 }
 
@@ -121,7 +121,7 @@ inline long option(int argc, char** argv, const char* name, long fallback) {
       char* end = nullptr;
       const long value = std::strtol(argv[i + 1], &end, 10);
       if (*end != '\0' || value < 0) {
-        std::fprintf(stderr, "%s: %s wants a number, not \"%s\"\n", argv[0], name, argv[i + 1]);
+        (void)std::fprintf(stderr, "%s: %s wants a number, not \"%s\"\n", argv[0], name, argv[i + 1]);
         std::exit(2);
       }
       return value;
