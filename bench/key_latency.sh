@@ -19,7 +19,8 @@
 # Usage: bench/key_latency.sh [build-folder] [keys]
 # The build folder (default ./build) needs drav-logger, sim-server, udp-delay-proxy and
 # slow-dns (configure with -DDRAV_BENCH=ON). Needs tmux, unshare (util-linux) and root or
-# user namespaces. Exits with 0 whatever the figures, 1 when the setup fails.
+# user namespaces. Exits with 0 whatever the figures, 1 when the setup fails or the monitor
+# ends during a run.
 set -euo pipefail
 export LC_ALL=C
 
@@ -62,8 +63,11 @@ wait_for_line() { # file pattern
 
 start_helpers() { # dir link-delay-ms dns-delay-ms; sets server_port
   local dir=$1 link_ms=$2 dns_ms=$3
+  # Host names from the hosts file and slow-dns only, whatever else the system asks.
   printf 'nameserver 127.0.0.1\noptions timeout:5 attempts:1\n' >"$dir/resolv.conf"
+  sed 's/^hosts:.*/hosts: files dns/' /etc/nsswitch.conf >"$dir/nsswitch.conf"
   mount --bind "$dir/resolv.conf" /etc/resolv.conf
+  mount --bind "$dir/nsswitch.conf" /etc/nsswitch.conf
   "$build/slow-dns" --port 53 --delay-ms "$dns_ms" >"$dir/dns.out" &
   pids+=("$!")
   wait_for_line "$dir/dns.out" "listening on"
@@ -192,6 +196,7 @@ send_keys() { # dir keys
 run_inside() { # dir link-delay-ms dns-delay-ms keys
   local dir=$1
   trap stop_run EXIT
+  trap 'exit 1' INT TERM
   mkfifo "$dir/pause"
   exec {pause_fd}<>"$dir/pause"
   start_helpers "$dir" "$2" "$3"
@@ -200,7 +205,11 @@ run_inside() { # dir link-delay-ms dns-delay-ms keys
   sleep 2  # the first polls, look-ups and details fetches
   : >"$dir/keys"
   send_keys "$dir" "$4"
-  kill -0 "$(cat "$dir/monitor.pid")" 2>/dev/null || { echo "the monitor ended" >&2; return 1; }
+  if ! kill -0 "$(cat "$dir/monitor.pid")" 2>/dev/null; then
+    echo "the monitor ended during the run:" >&2
+    cat "$dir/monitor.err" >&2
+    return 1
+  fi
   stop_run  # the simulator prints the commands it received as it ends
 }
 
