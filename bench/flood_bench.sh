@@ -28,14 +28,8 @@ cleanup() {
 trap cleanup EXIT
 
 now_ms() { date +%s%3N; }
-wait_for() { # file pattern
-  for _ in $(seq 100); do
-    grep -q "$2" "$1" 2>/dev/null && return 0
-    sleep 0.1
-  done
-  echo "timed out waiting for '$2' in $1" >&2
-  exit 1
-}
+# shellcheck source=bench/bench_lib.sh
+. "$(dirname "$0")/bench_lib.sh"
 rss_kb() { awk '/^VmRSS:/ { print $2 }' "/proc/$1/status"; }
 
 server_start=$(now_ms)
@@ -43,7 +37,7 @@ server_start=$(now_ms)
   --report-commands yes >"$work/server.out" &
 server=$!
 pids+=("$server")
-wait_for "$work/server.out" "listening on"
+wait_for_line "$work/server.out" "listening on" || exit 1
 server_port=$(sed -n 's/.*listening on 127\.0\.0\.1:\([0-9]*\).*/\1/p' "$work/server.out")
 
 # A main port with its 32 successors free, for the stream to aim at.
@@ -75,7 +69,7 @@ console_color=2
 player_color=7
 EOF
 : >"$work/drav-logger-ip.txt"
-(cd "$work" && exec "$monitor" </dev/null >/dev/null 2>"$work/monitor.err") &
+(cd "$work" && exec "$monitor" --headless </dev/null >/dev/null 2>"$work/monitor.err") &
 logger=$!
 pids+=("$logger")
 

@@ -22,6 +22,8 @@
 # user namespaces. Exits with 0 whatever the figures, 1 when the setup fails or the monitor
 # ends during a run.
 set -euo pipefail
+# shellcheck source=bench/bench_lib.sh
+. "$(dirname "$0")/bench_lib.sh"
 export LC_ALL=C
 
 readonly POLL_SECONDS=1
@@ -50,15 +52,6 @@ stop_run() {
     wait "$pid" 2>/dev/null || true
   done
   pids=()
-}
-
-wait_for_line() { # file pattern
-  for _ in $(seq 200); do
-    grep -q "$2" "$1" 2>/dev/null && return 0
-    sleep 0.05
-  done
-  echo "timed out waiting for '$2' in $1" >&2
-  return 1
 }
 
 start_helpers() { # dir link-delay-ms dns-delay-ms; sets server_port
