@@ -394,6 +394,16 @@ TEST(StatsFaults, ALostStatusDatagramSplicesNobody) {
     }
     EXPECT_EQ(bench.poll(), Polled(asked, gone)) << c.first << c.second;
   }
+  // Player04 takes the slot Player07 left, while lines are lost: Player04 is not logged as gone.
+  lose_details = false;
+  bench.server.remove_player(10);
+  const drav_sim::Player four = *bench.server.player(4);
+  bench.server.remove_player(4);
+  bench.server.set_player(7, four);
+  first = "Player00";
+  second = "Player03";
+  damage_countdown = 1;
+  EXPECT_EQ(bench.poll().second, Lines{});
   EXPECT_EQ(bench.history(), history);
 }
 
