@@ -68,6 +68,10 @@ struct ts_tracker_state {
   bool b_silence_told = false;
   // What the server's last told replies said, for r_dravstats_server_state.
   te_server_state te_replies = SERVER_ANSWERING;
+  // For each slot whose stored player was kept although the details showed someone else
+  // there (the reply may have lost a line listing the player in another slot), that someone
+  // else's address; 0 for the other slots.
+  std::array<std::uint64_t, MAX_CLIENTS> ai_other_ip = {};
 };
 
 ts_tracker_state go_tracker;
@@ -77,6 +81,9 @@ struct ts_slot_step {
   // The stored player was kept because the reply's word on the slot could not be checked:
   // nothing about them is asked, compared or kicked until a poll confirms them.
   bool b_kept = false;
+  // The address of someone else whom the details showed in the slot, in this poll or in the
+  // last one that kept the stored player; 0 when they showed nobody else.
+  std::uint64_t i_other_ip = 0;
   // ats_checked holds details of this poll that agree with the slot's line.
   bool b_checked = false;
   // The details are due this poll; the player is new or changed name or number (stored
@@ -471,15 +478,27 @@ void r_dravstats_restore_slot(ts_poll& poll, int i) {
   }
 }
 
+// A stored player whom the last poll's details showed replaced in slot `i` by someone else is
+// still gone while the reply lists that someone there, under a name not the stored player's.
+bool r_dravstats_left_before(int i, const ts_status_line* line) {
+  const ts_status_line& stored = gpts_status->ats_client[static_cast<std::size_t>(i)].ts_line;
+  const std::uint64_t other_ip = go_tracker.ai_other_ip[static_cast<std::size_t>(i)];
+  return other_ip != 0 && line != nullptr && line->ts_address.ip == other_ip &&
+         r_dravstats_comparable_name(line->ac_name) != r_dravstats_comparable_name(stored.ac_name);
+}
+
 // Checks what the reply says about slot `i` with the slot's details: a departure is real when
-// the server says the slot is empty or the details show someone else, a new or changed line
-// when the details agree with it. What cannot be settled leaves the slot as it was (its stored
-// player kept unconfirmed) until a later poll. Returns true when the reply's word was taken.
+// the server says the slot is empty or the details show someone else (now, or in an earlier
+// poll that kept the player, when the reply lists someone else there), a new or changed line
+// when the details agree with it. A line the details do not confirm is not taken, and a stored
+// player they do not show gone stays (unconfirmed) until a later poll. Returns true when the
+// reply's word was taken.
 ts_task<bool> r_dravstats_check_slot(ts_poll& poll, int i) {
   const auto slot = static_cast<std::size_t>(i);
   const ts_client& stored = gpts_status->ats_client[slot];
   const ts_status_line* line = r_dravstats_live_line(poll.ts_reply, i);
   ts_slot_step& step = poll.ats_step[slot];
+  const bool left_before = r_dravstats_left_before(i, line);
   const te_details_answer answer = co_await r_dravstats_ask_details(poll.ats_checked[slot], i);
   const ts_dumpuser& info = poll.ats_checked[slot];
   if (answer == DETAILS_WHOLE && line != nullptr && r_dravstats_details_agree(info, *line)) {
@@ -489,17 +508,22 @@ ts_task<bool> r_dravstats_check_slot(ts_poll& poll, int i) {
   const bool stored_here = stored.b_active == 1;
   const bool gone = answer == DETAILS_EMPTY ||
                     (answer == DETAILS_WHOLE &&
-                     (!stored_here || r_dravstats_details_elsewhere(info, stored.ts_line)));
+                     (!stored_here || r_dravstats_details_elsewhere(info, stored.ts_line))) ||
+                    (answer == DETAILS_NONE && left_before);
   if (answer == DETAILS_WHOLE && stored_here && r_dravstats_details_agree(info, stored.ts_line)) {
     step.b_checked = true;  // still there as stored: confirmed, the line was not
-  } else if (gone && (line == nullptr || !stored_here)) {
-    // The reply listed nobody there either (or nobody was stored): the slot is free of the
-    // stored player; someone else the details show is taken when a reply lists them.
+  } else if (gone) {
+    // The slot is free of the stored player (a player who moved to another slot is kept by
+    // r_dravstats_keep_unplaced); a line the details did not confirm is not taken, and
+    // someone else they show is taken when a reply lists them.
+    const bool other_shown = answer == DETAILS_WHOLE && r_dravstats_details_have_address(info);
+    step.i_other_ip = left_before ? go_tracker.ai_other_ip[slot]
+                                  : (stored_here && other_shown ? info.ts_address.ip : 0);
     poll.ts_reply.ab_present[slot] = 0;
     co_return line == nullptr;
   } else {
-    // The reply listed someone the details deny: the slot changed between the two requests
-    // (its player may have moved to another slot), or the line was damaged.
+    // The reply listed someone the details do not show, nor do they show the stored player
+    // gone: the slot changed between the requests, or the line was damaged.
     step.b_kept = stored_here;
   }
   r_dravstats_restore_slot(poll, i);
@@ -560,14 +584,22 @@ bool r_dravstats_reply_lists(const ts_status_reply& reply, int j) {
 // A player gone from their slot whom the reply as it came lists in another slot (where the
 // details did not confirm them), or who may be listed in lines the reply lost, has moved rather
 // than left: they keep their slot, unconfirmed, until a reply shows where they are, rather than
-// being logged as gone and back.
+// being logged as gone and back. Keeping one takes their slot from whoever the reply listed
+// there, who then keeps their own slot in turn: repeated until nobody is left unplaced.
 void r_dravstats_keep_unplaced(ts_poll& poll, bool lost_lines) {
-  for (int j = 0; j < MAX_CLIENTS; ++j) {
-    const auto slot = static_cast<std::size_t>(j);
-    if (gpts_status->ats_client[slot].b_active == 1 && !r_dravstats_reply_lists(poll.ts_reply, j) &&
-        (lost_lines || r_dravstats_reply_lists(poll.ts_reply_again, j))) {
-      r_dravstats_restore_slot(poll, j);
-      poll.ats_step[slot] = ts_slot_step{.b_kept = true};
+  bool kept_one = true;
+  while (kept_one) {
+    kept_one = false;
+    for (int j = 0; j < MAX_CLIENTS; ++j) {
+      const auto slot = static_cast<std::size_t>(j);
+      if (gpts_status->ats_client[slot].b_active == 1 &&
+          !r_dravstats_reply_lists(poll.ts_reply, j) &&
+          (lost_lines || r_dravstats_reply_lists(poll.ts_reply_again, j))) {
+        r_dravstats_restore_slot(poll, j);
+        const std::uint64_t other_ip = poll.ats_step[slot].i_other_ip;
+        poll.ats_step[slot] = ts_slot_step{.b_kept = true, .i_other_ip = other_ip};
+        kept_one = true;
+      }
     }
   }
 }
@@ -988,6 +1020,9 @@ ts_task<bool> r_dravstats_poll(std::time_t now) {
   }
   // A reply of one datagram is exactly what the server printed and is taken as it is.
   const bool all_taken = single || co_await r_dravstats_check_reply(poll);
+  for (std::size_t i = 0; i < go_tracker.ai_other_ip.size(); ++i) {
+    go_tracker.ai_other_ip[i] = poll.ats_step[i].b_kept ? poll.ats_step[i].i_other_ip : 0;
+  }
 
   co_await r_dravstats_poll_serverinfo(poll, now);
   const int present = r_dravstats_track_players(poll, now);

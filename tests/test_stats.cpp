@@ -344,24 +344,29 @@ void fill_players(StatsBench& bench, int count = 12) {
 // A reply that lost a datagram can join one player's line start to another's end and lack the
 // players between: each slot it would change is checked with the slot's details. It logs,
 // records and kicks nothing (all here would be blocked). A real departure among the lost lines
-// could be a move into another lost line: it is logged once by the next poll.
+// could be a move into another lost line: it is logged once by the next poll, also when a
+// newcomer took the slot and the next poll loses the slot's details (the newcomer waits).
 TEST(StatsFaults, ALostStatusDatagramSplicesNobody) {
   StatsBench bench("0 192.0.2.0/24\n");
   fill_players(bench);
   const std::string history = bench.history();
   std::atomic<int> damage_countdown = 0;  // the status request to damage, counted from 1
   std::atomic<const char*> first = "Player05", second = "Player10";
+  std::atomic<bool> lose_details = false;
   bench.server.set_reply_override([&](const std::string& command) -> std::optional<Lines> {
+    if (command.starts_with("dumpuser") && lose_details)
+      return Lines{};
     if (command != "status" || --damage_countdown != 0)
       return std::nullopt;
     return spliced(bench.server, first.load(), second.load());
   });
   const struct {
     const char *first, *second, *leaves;
+    bool taken;
   } cases[] = {
-      {"Player05", "Player10", nullptr}, {"Player00", "Player03", nullptr},
-      {"Player09", "Player11", nullptr}, {"Player05", "Player10", "08"},
-      {"Player04", "Player06", "05"},
+      {"Player05", "Player10", nullptr, false}, {"Player00", "Player03", nullptr, false},
+      {"Player09", "Player11", nullptr, false}, {"Player05", "Player10", "08", false},
+      {"Player04", "Player06", "05", false},    {"Player09", "Player11", "10", true},
   };
   for (const auto& c : cases) {
     first = c.first;
@@ -372,14 +377,33 @@ TEST(StatsFaults, ALostStatusDatagramSplicesNobody) {
       bench.server.remove_player(slot);
       gone = {client_line("Disconnect", slot, "192.0.2." + std::to_string(10 + slot),
                           std::string("Player") + c.leaves + std::string(23, 'x'))};
+      if (c.taken)
+        bench.server.set_player(slot, player("Newcomer", "198.51.100.7", 7));
     }
     damage_countdown = 1;
     Lines asked = {"status"};
     for (int slot = std::stoi(c.first + 6); slot <= std::stoi(c.second + 6); ++slot)
       asked.push_back("dumpuser " + std::to_string(slot));
     EXPECT_EQ(bench.poll(), Polled(asked, {})) << c.first << c.second;
-    EXPECT_EQ(bench.poll(), Polled({"status"}, gone)) << c.first << c.second;
+    asked = {"status"};
+    if (c.taken) {  // the next reply comes whole in two datagrams
+      first = second = "Player00";
+      damage_countdown = 1;
+      lose_details = true;
+      asked.push_back(std::string("dumpuser ") + c.leaves);
+    }
+    EXPECT_EQ(bench.poll(), Polled(asked, gone)) << c.first << c.second;
   }
+  // Player04 takes the slot Player07 left, while lines are lost: Player04 is not logged as gone.
+  lose_details = false;
+  bench.server.remove_player(10);
+  const drav_sim::Player four = *bench.server.player(4);
+  bench.server.remove_player(4);
+  bench.server.set_player(7, four);
+  first = "Player00";
+  second = "Player03";
+  damage_countdown = 1;
+  EXPECT_EQ(bench.poll().second, Lines{});
   EXPECT_EQ(bench.history(), history);
 }
 
