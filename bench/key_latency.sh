@@ -222,10 +222,13 @@ latency_figures() {
     function rank(k) { return k <= NR ? value[k] : 1e9 }'
 }
 
-# "polls median-gap-ms longest-gap-ms outside" of the status requests after the first three:
-# the gaps between them, and how many lie outside 10 % of the interval.
+# "polls median-gap-ms longest-gap-ms outside" of the polls after the first three: the gaps
+# between their first status requests, and how many lie outside 10 % of the interval. A status
+# request within half an interval of the one before is the same poll asking again for a reply
+# that came damaged, not a poll of its own.
 poll_figures() { # sim.out
-  awk '$2 == "status" { if (++polls > 3) print $1 - last; last = $1 }' "$1" | sort -n |
+  awk -v half=$((POLL_SECONDS * 500)) '$2 == "status" && (!polls || $1 - last >= half) {
+      if (++polls > 3) print $1 - last; last = $1 }' "$1" | sort -n |
     awk -v interval=$((POLL_SECONDS * 1000)) -v polls="$(grep -c ' status$' "$1" || true)" '
       { gap[NR] = $1; if ($1 > 1.1 * interval || $1 < 0.9 * interval) ++outside }
       END { printf "%d %d %d %d\n", polls, NR ? gap[int((NR + 1) / 2)] : 0, gap[NR], outside }'
