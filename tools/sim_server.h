@@ -152,7 +152,7 @@ class SimServer {
 
   /// Map and game type of the status reply.
   void set_map(std::string map, std::string gametype);
-  /// The layout of the replies (spec until set).
+  /// The layout of the replies (titled until set).
   void set_layout(Layout layout);
   /// The server's slot count, 1 to 256 (32 until set): details and kicks of a higher number are
   /// refused, and the settings' "maxclients" follows it.
