@@ -6,7 +6,9 @@
 //     refused password and a layout not known here are noted for the operator).
 //  3. A reply of several datagrams is checked: a marked player it lists as stored is kicked
 //     at once, and every slot it would change is confirmed with "dumpuser <slot>" on the
-//     slot's own socket; what cannot be confirmed stays as it was until a later poll.
+//     slot's own socket; what cannot be confirmed stays as it was until a later poll. A player
+//     the details show gone from their slot, while the reply may have lost lines, is looked for
+//     in the slots those lines could hold before the departure is taken.
 //  4. "serverinfo" is asked when the map or game type changed or the settings are due (twice
 //     when they changed, to rule out a reply cut between two lines).
 //  5. The reply's players are matched with the stored ones: newcomers are decided (connect,
@@ -27,6 +29,7 @@
 #include <optional>
 #include <string>
 #include <string_view>
+#include <vector>
 
 #include "drav_access.h"
 #include "drav_config.h"
@@ -76,6 +79,13 @@ struct ts_tracker_state {
 
 ts_tracker_state go_tracker;
 
+// What a details request brought.
+enum te_details_answer : std::uint8_t {
+  DETAILS_NONE,   // no answer, or not a whole one
+  DETAILS_EMPTY,  // the server says nobody uses the slot
+  DETAILS_WHOLE,
+};
+
 // What a poll knows about one slot besides its line.
 struct ts_slot_step {
   // The stored player was kept because the reply's word on the slot could not be checked:
@@ -86,6 +96,13 @@ struct ts_slot_step {
   std::uint64_t i_other_ip = 0;
   // ats_checked holds details of this poll that agree with the slot's line.
   bool b_checked = false;
+  // What the slot's details request of this poll brought (into ats_checked), if it was made.
+  std::optional<te_details_answer> o_details = std::nullopt;
+  // The details showed the stored player gone from the slot: nobody there, or someone else.
+  bool b_stored_gone = false;
+  // The stored player is listed nowhere, and the details of every slot whose line the reply
+  // may have lost show them not there: they left.
+  bool b_absent = false;
   // The details are due this poll; the player is new or changed name or number (stored
   // details then describe someone else's state).
   bool b_details_due = false;
@@ -379,13 +396,6 @@ void r_dravstats_kick_slot(ts_poll& poll, int i) {
   }
 }
 
-// What a details request brought.
-enum te_details_answer : std::uint8_t {
-  DETAILS_NONE,   // no answer, or not a whole one
-  DETAILS_EMPTY,  // the server says nobody uses the slot
-  DETAILS_WHOLE,
-};
-
 // What a details reply says, into `info` (cleared for anything but whole details).
 te_details_answer r_dravstats_read_details(const std::optional<ts_net_reply>& reply,
                                            const std::string& number, ts_dumpuser& info) {
@@ -415,6 +425,16 @@ ts_task<te_details_answer> r_dravstats_ask_details(ts_dumpuser& info, int client
   const std::string number = std::to_string(client);
   const std::optional<ts_net_reply> reply = co_await ts_net_ask("dumpuser " + number, 1, client);
   co_return r_dravstats_read_details(reply, number, info);
+}
+
+// The details of slot `i` into the poll's ats_checked, asked at most once a poll.
+ts_task<te_details_answer> r_dravstats_slot_details(ts_poll& poll, int i) {
+  const auto slot = static_cast<std::size_t>(i);
+  std::optional<te_details_answer>& answer = poll.ats_step[slot].o_details;
+  if (!answer) {
+    answer = co_await r_dravstats_ask_details(poll.ats_checked[slot], i);
+  }
+  co_return *answer;
 }
 
 // A name as the status list and the details can both be compared: the high bit of each byte
@@ -499,17 +519,18 @@ ts_task<bool> r_dravstats_check_slot(ts_poll& poll, int i) {
   const ts_status_line* line = r_dravstats_live_line(poll.ts_reply, i);
   ts_slot_step& step = poll.ats_step[slot];
   const bool left_before = r_dravstats_left_before(i, line);
-  const te_details_answer answer = co_await r_dravstats_ask_details(poll.ats_checked[slot], i);
+  const te_details_answer answer = co_await r_dravstats_slot_details(poll, i);
   const ts_dumpuser& info = poll.ats_checked[slot];
-  if (answer == DETAILS_WHOLE && line != nullptr && r_dravstats_details_agree(info, *line)) {
-    step.b_checked = true;
-    co_return true;
-  }
   const bool stored_here = stored.b_active == 1;
   const bool gone = answer == DETAILS_EMPTY ||
                     (answer == DETAILS_WHOLE &&
                      (!stored_here || r_dravstats_details_elsewhere(info, stored.ts_line))) ||
                     (answer == DETAILS_NONE && left_before);
+  step.b_stored_gone = stored_here && gone;
+  if (answer == DETAILS_WHOLE && line != nullptr && r_dravstats_details_agree(info, *line)) {
+    step.b_checked = true;
+    co_return true;
+  }
   if (answer == DETAILS_WHOLE && stored_here && r_dravstats_details_agree(info, stored.ts_line)) {
     step.b_checked = true;  // still there as stored: confirmed, the line was not
   } else if (gone) {
@@ -592,30 +613,79 @@ void r_dravstats_keep_unplaced(ts_poll& poll, bool lost_lines) {
     kept_one = false;
     for (int j = 0; j < MAX_CLIENTS; ++j) {
       const auto slot = static_cast<std::size_t>(j);
-      if (gpts_status->ats_client[slot].b_active == 1 &&
+      if (gpts_status->ats_client[slot].b_active == 1 && !poll.ats_step[slot].b_absent &&
           !r_dravstats_reply_lists(poll.ts_reply, j) &&
           (lost_lines || r_dravstats_reply_lists(poll.ts_reply_again, j))) {
         r_dravstats_restore_slot(poll, j);
-        const std::uint64_t other_ip = poll.ats_step[slot].i_other_ip;
-        poll.ats_step[slot] = ts_slot_step{.b_kept = true, .i_other_ip = other_ip};
+        ts_slot_step& step = poll.ats_step[slot];
+        step = ts_slot_step{
+            .b_kept = true, .i_other_ip = step.i_other_ip, .o_details = step.o_details};
         kept_one = true;
       }
     }
   }
 }
 
-// True when slots without a line follow a line the details refuted: a lost datagram joins the
-// start of one line to the end of a later one, and the lines between are gone without a trace.
-bool r_dravstats_gap_after_refuted(const std::array<bool, MAX_CLIENTS>& listed,
-                                   const std::array<bool, MAX_CLIENTS>& refuted) {
+// The slots whose lines the reply may have lost, or nothing when they cannot be told without
+// the server's slot count. A lost datagram joins the start of one line to the end of a later
+// one: the slots without a line after a line the details refuted, up to the next line, are
+// gone without a trace; so are those past the end of a list that lost it.
+std::optional<std::vector<int>> r_dravstats_slots_of_lost_lines(
+    const std::array<bool, MAX_CLIENTS>& listed, const std::array<bool, MAX_CLIENTS>& refuted,
+    int end) {
+  std::vector<int> slots;
   bool after_refuted = false;
-  for (std::size_t i = 0; i < listed.size(); ++i) {
-    if (!listed[i] && after_refuted) {
-      return true;
+  for (int i = 0; i < MAX_CLIENTS; ++i) {
+    const auto slot = static_cast<std::size_t>(i);
+    if (i >= end || (!listed[slot] && after_refuted)) {
+      slots.push_back(i);
     }
-    after_refuted = refuted[i] || (after_refuted && !listed[i]);
+    after_refuted = refuted[slot] || (after_refuted && !listed[slot]);
   }
-  return false;
+  const int count = gpts_status->ts_serverinfo.i_maxclients;
+  if (count <= 0 || count > MAX_CLIENTS) {
+    return slots.empty() ? std::optional(slots) : std::nullopt;
+  }
+  std::erase_if(slots, [count](int slot) { return slot >= count; });
+  return slots;
+}
+
+// Whether details show someone who may be the player of `stored`: no answer, or someone of
+// the same address or of none.
+bool r_dravstats_may_show(te_details_answer answer, const ts_dumpuser& info,
+                          const ts_status_line& stored) {
+  return answer == DETAILS_NONE ||
+         (answer == DETAILS_WHOLE && !r_dravstats_details_elsewhere(info, stored));
+}
+
+// Whether the stored player of slot `j` is in none of `slots`: the details of each were had
+// and show nobody, or someone of another address. Their own slot is asked once more at the
+// end: a player seen nowhere while they moved between the requests is back in it.
+ts_task<bool> r_dravstats_absent_from(ts_poll& poll, int j, const std::vector<int>& slots) {
+  const ts_status_line& stored = gpts_status->ats_client[static_cast<std::size_t>(j)].ts_line;
+  for (const int k : slots) {
+    const te_details_answer answer = co_await r_dravstats_slot_details(poll, k);
+    if (r_dravstats_may_show(answer, poll.ats_checked[static_cast<std::size_t>(k)], stored)) {
+      co_return false;
+    }
+  }
+  ts_dumpuser own;
+  const te_details_answer answer = co_await r_dravstats_ask_details(own, j);
+  co_return answer == DETAILS_EMPTY ||
+      (answer == DETAILS_WHOLE && r_dravstats_details_elsewhere(own, stored));
+}
+
+// A stored player whom the details showed gone from their slot and whom the reply lists nowhere
+// may still be in a line the reply lost: the details of those lines' slots tell whether they
+// left. Asked only when such a player and such lines meet, which a quiet server never shows.
+ts_task<void> r_dravstats_find_the_absent(ts_poll& poll, const std::vector<int>& lost_slots) {
+  for (int j = 0; j < MAX_CLIENTS; ++j) {
+    ts_slot_step& step = poll.ats_step[static_cast<std::size_t>(j)];
+    if (step.b_stored_gone && !r_dravstats_reply_lists(poll.ts_reply, j) &&
+        !r_dravstats_reply_lists(poll.ts_reply_again, j)) {
+      step.b_absent = co_await r_dravstats_absent_from(poll, j, lost_slots);
+    }
+  }
 }
 
 // Step of a poll whose status reply came in several datagrams. Such a reply may have lost one
@@ -630,8 +700,8 @@ ts_task<bool> r_dravstats_check_reply(ts_poll& poll) {
   // the checks of other slots, during which the player may leave and someone else come.
   for (int i = 0; i < MAX_CLIENTS; ++i) {
     const ts_client& stored = gpts_status->ats_client[static_cast<std::size_t>(i)];
-    if (stored.b_active == 1 && stored.i_kick_reason != KICK_NONE && !r_dravstats_slot_moves(poll, i) &&
-        !poll.ats_step[static_cast<std::size_t>(i)].b_kept) {
+    if (stored.b_active == 1 && stored.i_kick_reason != KICK_NONE &&
+        !r_dravstats_slot_moves(poll, i) && !poll.ats_step[static_cast<std::size_t>(i)].b_kept) {
       r_dravstats_kick_slot(poll, i);
     }
   }
@@ -647,7 +717,12 @@ ts_task<bool> r_dravstats_check_reply(ts_poll& poll) {
     }
   }
   r_dravstats_drop_kept_twins(poll);
-  r_dravstats_keep_unplaced(poll, end < MAX_CLIENTS || r_dravstats_gap_after_refuted(listed, refuted));
+  const std::optional<std::vector<int>> lost_slots =
+      r_dravstats_slots_of_lost_lines(listed, refuted, end);
+  if (lost_slots && !lost_slots->empty()) {
+    co_await r_dravstats_find_the_absent(poll, *lost_slots);
+  }
+  r_dravstats_keep_unplaced(poll, !lost_slots || !lost_slots->empty());
   co_return all_taken;
 }
 
