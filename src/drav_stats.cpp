@@ -629,22 +629,28 @@ void r_dravstats_keep_unplaced(ts_poll& poll, bool lost_lines) {
 // The slots whose lines the reply may have lost, or nothing when they cannot be told without
 // the server's slot count. A lost datagram joins the start of one line to the end of a later
 // one: the slots without a line after a line the details refuted, up to the next line, are
-// gone without a trace; so are those past the end of a list that lost it.
+// gone without a trace, and the refuted lines hide their slots' players; so are those past the
+// end of a list that lost it. A reply that shows no such gap lost no line.
 std::optional<std::vector<int>> r_dravstats_slots_of_lost_lines(
     const std::array<bool, MAX_CLIENTS>& listed, const std::array<bool, MAX_CLIENTS>& refuted,
     int end) {
   std::vector<int> slots;
   bool after_refuted = false;
+  bool gap = end < MAX_CLIENTS;
   for (int i = 0; i < MAX_CLIENTS; ++i) {
     const auto slot = static_cast<std::size_t>(i);
-    if (i >= end || (!listed[slot] && after_refuted)) {
+    gap = gap || (!listed[slot] && after_refuted && i < end);
+    if (i >= end || refuted[slot] || (!listed[slot] && after_refuted)) {
       slots.push_back(i);
     }
     after_refuted = refuted[slot] || (after_refuted && !listed[slot]);
   }
+  if (!gap) {
+    return std::vector<int>{};
+  }
   const int count = gpts_status->ts_serverinfo.i_maxclients;
   if (count <= 0 || count > MAX_CLIENTS) {
-    return slots.empty() ? std::optional(slots) : std::nullopt;
+    return std::nullopt;
   }
   std::erase_if(slots, [count](int slot) { return slot >= count; });
   return slots;
