@@ -322,8 +322,6 @@ TEST(ProgramTest, CheckConfigReadsWhatAStartReadsAndWritesNothing) {
       {{{"drav-logger.cfg", config_text({{"access_list_file", "access.txt"},
                                          {"net_server_ip", "0.0.0.0"}})}},
        "", "", "0.0.0.0"},
-      {{{"access-add.txt", "j 192.0.2.1\n"}},
-       "./src/drav_access - Invalid line in access-add.txt: j 192.0.2.1"},
       {{{"drav-logger-ip.txt", ""}}, "./src/drav_listip - File not found: drav-logger-ip.txt",
        "drav-logger-ip\\.txt: No such file or directory"},
   };
