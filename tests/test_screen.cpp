@@ -397,7 +397,6 @@ TEST(ScreenTest, ConsoleLineEditorFollowsItsKeys) {
     bool consumed;  // of the last key
   } cases[] = {
       {"bc", 0, 0, {'a'}, "abc", 1, 0, true},
-      {"ab", 2, 0, {'c'}, "abc", 3, 0, true},
       {"xbc", 0, 1, {'a'}, "abc", 1, 0, true},
       {"ab", 2, 1, {'c'}, "abc", 3, 0, true},
       {"ab", 0, 0, {KEY_VALUE_INSERT, 'x'}, "xb", 1, 0, true},

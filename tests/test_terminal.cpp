@@ -368,8 +368,9 @@ std::vector<std::string> columns_of(const std::string& row) {
 // the key bar its parts. (Where the layout puts the borders: the screen test.)
 bool regions_apart(const std::vector<std::string>& r, int cols, int rows,
                    const std::string& state = "") {
-  if (std::ssize(r) != rows || r[1] != header_row(cols, state) || !key_bar_whole(r[rows - 1]) ||
-      r[0] != "┌─[S]" + line(cols - 16) + "[? Help]──┐" || r[rows - 2] != "└" + line(cols - 2) + "┘")
+  if (std::ssize(r) != rows || r[0] != "┌─[S]" + line(cols - 16) + "[? Help]──┐" ||
+      r[1] != header_row(cols, state) || !key_bar_whole(r[rows - 1]) ||
+      r[rows - 2] != "└" + line(cols - 2) + "┘")
     return false;
   const std::vector<std::string> top = columns_of(r[2]);
   const auto divider = std::ranges::find(top, "┬") - top.begin();
