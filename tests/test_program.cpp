@@ -308,11 +308,8 @@ TEST(ProgramTest, CheckConfigReadsWhatAStartReadsAndWritesNothing) {
     std::string events = "";  // the line of the optional event file
   } cases[] = {
       {{}, ""},
-      {{{"drav-logger.cfg", with_access + "event_file=e.json\n"}},
-       "",
-       "",
-       "127.0.0.1",
-       "drav-logger.cfg: events appended to e.json\n"},
+      {.changes = {{"drav-logger.cfg", with_access + "event_file=e.json\n"}},
+       .events = "drav-logger.cfg: events appended to e.json\n"},
       {{{"drav-logger.log", ""}}, ""},
       // A host name is resolved; the summary shows both.
       {{{"drav-logger.cfg", config_text({{"access_list_file", "access.txt"},
