@@ -260,12 +260,6 @@ TEST(TerminalTest, OperatorSessionSignalsAndRefusals) {
       [](const auto& r) { return r[23].rfind(" D Details  B Ban  / Find      ", 0) == 0; }));
   cells = terminal->cells();
   EXPECT_TRUE(cells[2][50].bold && !cells[2][3].bold);
-  // Down moves its selection at once, though no poll redraws the list.
-  terminal->keys({"Down"});
-  ASSERT_TRUE(terminal->wait_for([&](const auto&) {
-    const auto now = terminal->cells();
-    return now[5][48].bold && !now[4][48].bold;
-  }));
   terminal->keys({"BTab", "c"});
 
   // The selected row is bold, but a name starts from the plain attribute.
@@ -318,17 +312,6 @@ TEST(TerminalTest, OperatorSessionSignalsAndRefusals) {
   ended(0);
   EXPECT_EQ(screen_text(terminal->rows()), "BEFORE\n" + std::string(23, '\n'));
 
-  // A history that cannot be written is told in the pane, and the monitor goes on.
-  ASSERT_TRUE(start());
-  std::filesystem::remove(dir.file("drav-logger-ip.txt"));
-  std::filesystem::create_directory(dir.file("drav-logger-ip.txt"));
-  server.set_player(2, player("Green", "203.0.113.9", 0, 50));
-  ASSERT_TRUE(terminal->wait_for_text("IP     File drav-logger-ip.txt could not be opened for app"));
-  server.set_player(3, player("Grey", "203.0.113.10", 0, 50));
-  ASSERT_TRUE(terminal->wait_for_text("Client Connect    03 203.0.113.10    Grey"));
-  terminal->keys({"q"});
-  ended(0);
-
   // A start that fails says why, asks for a key and ends with status 1 on it.
   std::filesystem::remove(dir.file("drav-logger-ip.txt"));
   ASSERT_TRUE(start("env "));
@@ -342,8 +325,7 @@ TEST(TerminalTest, OperatorSessionSignalsAndRefusals) {
   terminal->keys({"x"});
   ended(1);
 
-  // A terminal without colours is refused; a directory as the history file is refused before.
-  std::filesystem::remove(dir.file("drav-logger-ip.txt"));
+  // A terminal without colours is refused (the history is back: its absence is told first).
   drav_test::write_file(dir.file("drav-logger-ip.txt"), "");
   ASSERT_TRUE(start("env TERM=vt100 "));
   ended(1);
@@ -386,8 +368,8 @@ std::vector<std::string> columns_of(const std::string& row) {
 // the key bar its parts. (Where the layout puts the borders: the screen test.)
 bool regions_apart(const std::vector<std::string>& r, int cols, int rows,
                    const std::string& state = "") {
-  if (std::ssize(r) != rows || r[1] != header_row(cols, state) || !key_bar_whole(r[rows - 1]) ||
-      !r[0].starts_with("┌─[S]─") || !r[0].ends_with("─[? Help]──┐") ||
+  if (std::ssize(r) != rows || r[0] != "┌─[S]" + line(cols - 16) + "[? Help]──┐" ||
+      r[1] != header_row(cols, state) || !key_bar_whole(r[rows - 1]) ||
       r[rows - 2] != "└" + line(cols - 2) + "┘")
     return false;
   const std::vector<std::string> top = columns_of(r[2]);
@@ -532,20 +514,12 @@ TEST(TerminalTest, EveryWidthHelpPausedPaneConsoleLineAndFind) {
               step.label.empty() ? std::tuple(false, WHITE) : std::tuple(true, YELLOW));
   }
 
-  // The log pane's key bar names its keys; the top border shows the way to the help.
-  ASSERT_TRUE(terminal.wait_for([](const auto& r) {
-    return r[23] == " " + fit("P Pause  End Newest", 44) + "+/- Access (1)  TAB Switch  Q Quit" &&
-           r[0] == "┌─[S]" + line(64) + "[? Help]──┐";
-  }));
-
-  // Escape empties the console line at once.
-  terminal.keys({"~", "abc"});
-  ASSERT_TRUE(terminal.wait_for_row(23, " abc"));
-  terminal.keys({"Escape"});
-  ASSERT_TRUE(terminal.wait_for_row(23, ""));
+  // The log pane's key bar names its keys.
+  ASSERT_TRUE(terminal.wait_for_row(
+      23, " " + fit("P Pause  End Newest", 44) + "+/- Access (1)  TAB Switch  Q Quit"));
 
   // After a sent line longer than the bar, the empty line's edit cell is at its start.
-  terminal.keys({"Escape", "say " + std::string(96, 'z'), "Enter"});
+  terminal.keys({"~", "say " + std::string(96, 'z'), "Enter"});
   ASSERT_TRUE(terminal.wait_for([&](const auto& r) {
     const auto cells = terminal.cells();
     return screen_text(r).find(">say zzzz") != std::string::npos && cells[23].size() > 1 &&
