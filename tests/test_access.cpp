@@ -52,8 +52,7 @@ class AccessTest : public ::testing::Test {
 
   void load(const std::string& history) {
     write_file(history_path(), history);
-    r_dravaccess_init(config_);
-    r_dravlistip_init(config_);
+    restart();
   }
 
   std::string main_path() const { return dir_.file("access.txt"); }
@@ -355,19 +354,18 @@ TEST_F(AccessTest, AFileSwappedWhileRunningIsNotWrittenInto) {
       load_red();
       const std::string before = read_file(path);
       std::filesystem::rename(path, path + ".moved");
-      if (swap == 0) {
-        write_file(other, "");
+      if (swap == 0)
         std::filesystem::create_symlink(other, path);
-      } else if (swap == 1) {
-        write_file(path, "");
-      } else {
+      if (swap == 2)
         std::filesystem::create_directory(path);
-      }
+      else
+        write_file(swap == 0 ? other : path, "");
       ::testing::internal::CaptureStderr();
       append_blue(history);
-      const std::string told = ::testing::internal::GetCapturedStderr();
-      EXPECT_THAT(told, ::testing::HasSubstr(swap == 2 ? "File " + path + " could not be opened for appending (Is a directory)"
-                                                       : "File " + path + " names another file than the one read at the start"));
+      EXPECT_THAT(::testing::internal::GetCapturedStderr(),
+                  ::testing::HasSubstr("File " + path +
+                                       (swap == 2 ? " could not be opened for appending (Is a directory)"
+                                                  : " names another file than the one read at the start")));
       EXPECT_EQ(swap == 2 ? "" : read_file(swap == 0 ? other : path), "") << swap;
       std::filesystem::remove(path);
       std::filesystem::rename(path + ".moved", path);
