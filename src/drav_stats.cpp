@@ -628,9 +628,10 @@ void r_dravstats_keep_unplaced(ts_poll& poll, bool lost_lines) {
 
 // The slots whose lines the reply may have lost, or nothing when they cannot be told without
 // the server's slot count. A lost datagram joins the start of one line to the end of a later
-// one: the slots without a line after a line the details refuted, up to the next line, are
-// gone without a trace, and the refuted lines hide their slots' players; so are those past the
-// end of a list that lost it. A reply that shows no such gap lost no line.
+// one, and the lines between are gone without a trace: the loss shows as slots without a line
+// after a line the details refuted, up to the next line. Those slots, the refuted lines' own
+// (whose players a joined line hides) and the slots past the end of a list that lost it are
+// returned; a reply that shows neither loss lost no line.
 std::optional<std::vector<int>> r_dravstats_slots_of_lost_lines(
     const std::array<bool, MAX_CLIENTS>& listed, const std::array<bool, MAX_CLIENTS>& refuted,
     int end) {
