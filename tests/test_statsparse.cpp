@@ -325,22 +325,24 @@ TEST(RealReplies, PlainLayoutsAreReadByFieldsAndCutHeadersAreToldApart) {
       "  7     3 CNCT   two  blanks           0 [255.255.255.255]:65535  27001\n",
       "255    -1   12 x                    20 loopback                   9\n",
       "100     0 ZMBI                      20 [192.0.2.1]:1             17\n",
-      " 40    12   48 Forty 40  2          17 192.0.2.40:910           432\n"};
+      " 40 123456789 48 Forty 40  2        17 192.0.2.40:910           432\n"};
   const auto reply = parse_status(plain + lines[0] + lines[1] + lines[2] + lines[3] + "\n");
   EXPECT_EQ(std::tuple(present(*reply), reply->b_complete),
             std::tuple(std::vector<int>{7, 40, 100, 255}, 1));
   EXPECT_EQ(
       reply->ats_line[40],
-      (ts_status_line{40, 12, 48, "Forty 40  2", "Forty 40  2", 17, {ip("192.0.2.40"), 910}, 432}));
+      (ts_status_line{
+          40, 123456789, 48, "Forty 40  2", "Forty 40  2", 17, {ip("192.0.2.40"), 910}, 432}));
   EXPECT_EQ(reply->ats_line[7], (ts_status_line{7, 0, 0, "  two  blanks", "  two  blanks", 0,
                                                 {ip("255.255.255.255"), 65535}, 27001, 1, 0}));
   EXPECT_EQ(std::tuple(reply->ats_line[100].b_zombie, std::string(reply->ats_line[100].ac_name),
                        reply->ats_line[255].i_score, reply->ats_line[255].ts_address),
             std::tuple(1, "", -1, ts_ip_port{ip("127.0.0.1"), 0}));
-  // A line without six fields, or with a number or score that is no number, ends the list.
+  // A line without six fields, or with a number or score that is no number (or more than nine
+  // digits), ends the list.
   for (const std::string bad :
        {"  8     0   12 Alpha 20 192.0.2.8:1\n", "  x     0   12 Alpha     20 192.0.2.8:1  5\n",
-        "  8    1x   12 Alpha     20 192.0.2.8:1  5\n"})
+        "  8    1x   12 Alpha     20 192.0.2.8:1  5\n", "  8 1234567890 12 Alpha 20 192.0.2.8:1 5\n"})
     EXPECT_EQ(std::tuple(present(*parse_status(plain + lines[3] + bad + lines[0] + "\n")),
                          parse_status(plain + bad + "\n")->b_complete),
               std::tuple(std::vector<int>{40}, 0))
