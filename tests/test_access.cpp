@@ -376,6 +376,19 @@ TEST_F(AccessTest, AFileSwappedWhileRunningIsNotWrittenInto) {
       restart_and_expect(history, true);
       std::filesystem::remove(other);
     }
+    // What still waits when the monitor ends is told as lost.
+    load_red();
+    std::filesystem::rename(path, path + ".moved");
+    std::filesystem::create_directory(path);
+    ::testing::internal::CaptureStderr();
+    append_blue(history);
+    history ? r_dravlistip_finish() : r_dravaccess_finish();
+    EXPECT_THAT(::testing::internal::GetCapturedStderr(),
+                ::testing::HasSubstr("File " + path + ": 1 " + (history ? "entries" : "bans") +
+                                     " could not be written and are lost\n"));
+    std::filesystem::remove(path);
+    std::filesystem::rename(path + ".moved", path);
+    restart_and_expect(history, false);
   }
 }
 
