@@ -893,6 +893,17 @@ void SimServer::set_max_clients(int count) {
   }
 }
 
+std::vector<std::optional<Player>> SimServer::players() const {
+  std::lock_guard lock(impl_->mutex);
+  impl_->expire_zombies();
+  std::vector<std::optional<Player>> players;
+  for (int slot = 0; slot < impl_->max_clients; ++slot) {
+    const auto& entry = impl_->slots[static_cast<std::size_t>(slot)];
+    players.push_back(entry ? std::optional(entry->player) : std::nullopt);
+  }
+  return players;
+}
+
 int SimServer::max_clients() const {
   std::lock_guard lock(impl_->mutex);
   return impl_->max_clients;

@@ -146,6 +146,8 @@ class SimServer {
   void clear_players();
   /// The player in a slot, if any.
   std::optional<Player> player(int slot) const;
+  /// The whole table at one moment: each slot up to the slot count, with its player if any.
+  std::vector<std::optional<Player>> players() const;
   /// Fills slots 0..count-1 (at most 256) with generated players (names, 192.0.2.x /
   /// 198.51.100.x addresses).
   void fill_players(int count);
