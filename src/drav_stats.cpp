@@ -678,8 +678,7 @@ ts_task<bool> r_dravstats_absent_from(ts_poll& poll, int j, const std::vector<in
   }
   ts_dumpuser own;
   const te_details_answer answer = co_await r_dravstats_ask_details(own, j);
-  co_return answer == DETAILS_EMPTY ||
-      (answer == DETAILS_WHOLE && r_dravstats_details_elsewhere(own, stored));
+  co_return !r_dravstats_may_show(answer, own, stored);
 }
 
 // A stored player whom the details showed gone from their slot and whom the reply lists nowhere
