@@ -32,9 +32,9 @@ namespace drav_sim {
 inline constexpr int SIM_MAX_CLIENTS = 256;
 
 /// How the server writes its replies, as the builds of real servers do:
-/// - TITLED (sim-server --layout titled): status with "Map", "Gametype" and an empty line; a settings
-/// reply after an empty
-///   line, keys in the order set; details with "name" and "ip" first;
+/// - TITLED (sim-server --layout titled): status with "Map", "Gametype" and an empty line; a
+///   settings reply after an empty line, keys in the order set; details with "name" and "ip"
+///   first;
 /// - PLAIN: status with only a lower-case "map" line, names with the high bit of each byte
 ///   cleared; settings without the empty line, keys in alphabetical order; details with the
 ///   keys in the client's order, "ip" last and dropped when the player renames;
