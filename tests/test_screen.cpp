@@ -182,20 +182,16 @@ TEST_F(ScreenKeysTest, AccessAndRegionKeys) {
   EXPECT_EQ(press({27, 13}), 1);  // Enter on an empty line beeps
 }
 
+// The closing key does nothing else (that its q does not quit: the terminal test).
 TEST_F(ScreenKeysTest, HelpShowsUntilTheNextKeyWhichOnlyClosesIt) {
-  for (const int opening : {'?', 'h'}) {
-    for (const int closing : {int{'~'}, int{'\t'}, int{'5'}, int{KEY_VALUE_DOWN}}) {
-      press({opening});
-      ASSERT_TRUE(r_dravscreen_help_shown());
-      press({KEY_VALUE_NONE});  // no key leaves it shown
-      const ts_key_outcome outcome = r_dravscreen_apply_key(closing);
-      EXPECT_FALSE(r_dravscreen_help_shown());
-      EXPECT_EQ(std::tuple(outcome.i_continue_running, outcome.i_beeps,
-                           r_dravscreen_console_active(), r_dravscreen_active_window(),
-                           config_.access_level, r_dravscreen_client_cursor().i_current),
-                std::tuple(1, 0, false, WIN_CLIENT, 1, 0))
-          << opening << " then " << closing;
-    }
+  for (const auto& [opening, closing] : {std::pair{'?', '~'}, {'h', '5'}}) {
+    press({opening, KEY_VALUE_NONE});  // no key leaves it shown
+    ASSERT_TRUE(r_dravscreen_help_shown()) << opening;
+    const int beeps = press({closing});
+    EXPECT_EQ(std::tuple(beeps, r_dravscreen_help_shown(), r_dravscreen_console_active(),
+                         config_.access_level),
+              std::tuple(0, false, false, 1))
+        << opening << " then " << closing;
   }
   // In the console line both are typed.
   press({'~', '?', 'h'});
@@ -280,10 +276,8 @@ TEST_F(ScreenKeysTest, KickAndBanActOnTheSelectedPlayerOrAddressOnly) {
 
 TEST_F(ScreenKeysTest, LocateCentresTheAddressInTheIpList) {
   // Entries: 192.0.2.1, 192.0.2.5 (two), 192.0.2.9; the list shows 11 data rows.
-  const std::pair<const char*, ts_cursor> cases[] = {{"192.0.2.5", {-3, 1}},
-                                                     {"192.0.2.1", {-5, 0}},
-                                                     {"192.0.2.7", {-2, 3}},
-                                                     {"203.0.113.1", {-1, 4}}};
+  const std::pair<const char*, ts_cursor> cases[] = {
+      {"192.0.2.5", {-3, 1}}, {"192.0.2.1", {-5, 0}}, {"203.0.113.1", {-1, 4}}};
   r_dravscreen_set_client_cursor({0, 3});
   for (const auto& [address, after] : cases) {
     status_.ats_client[3].ts_line.ts_address.ip = ip(address);
@@ -356,10 +350,6 @@ TEST(ScreenTest, PlayerRowCellsShowNumbersColoursAndOverflow) {
               c.cells)
         << c.table_cols << " " << c.score << " " << c.ping;
   }
-  ts_client empty;
-  empty.ts_info.i_spectator = 1;
-  EXPECT_EQ(r_dravscreen_client_cells(empty, 31, 46, 0, 1, 4),
-            (ts_client_cells{"31", "", "", "", 0, 0, 0}));
 }
 
 TEST(ScreenTest, ConsoleLineEditorFollowsItsKeys) {
