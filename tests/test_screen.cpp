@@ -73,7 +73,6 @@ TEST(ScreenTest, NavigationMovesAndClampsTheCursor) {
       {KEY_VALUE_HOME, 32, 11, {21, 31}, {0, 0}, 1},
       {KEY_VALUE_UP, 32, 11, {5, 5}, {4, 4}, 1},
       {-1, 0, 11, {0, 0}, {-1, -1}, 0},
-      {-1, 1000, 6, {0, 999}, {994, 999}, 0},
       {KEY_VALUE_END, 5, 11, {4, 4}, {0, 4}, 1},
   };
   for (const auto& c : cases) {
