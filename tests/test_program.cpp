@@ -444,11 +444,6 @@ TEST(ProgramTest, FindPrintsMatchingEntriesAndWritesNothing) {
     std::string out, error;  // the error without the program's name
     Files changes = {};
   } cases[] = {
-      {"192.0.2.1", 0,
-       "2012-02-18  192.0.2.1        1  RedFox  gw.example;alias.example\n"
-       "2013-03-01  192.0.2.1        1  Gr\u00e9en\n"
-       "----------  192.0.2.1        1  Blue\n",
-       ""},
       // Another name is shown once per address, with its first day.
       {"red", 0,
        "2012-02-18  192.0.2.1        1  RedFox   gw.example;alias.example\n"
