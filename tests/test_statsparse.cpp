@@ -212,7 +212,8 @@ TEST(Serverinfo, ReadsEveryKeyWithOrWithoutALeadingEmptyLineAndResetsTheRest) {
   EXPECT_EQ(std::tuple(info.ab_found[22], info.ab_found[0]), std::tuple(0, 0));
 }
 
-TEST(Dumpuser, KeysMatchWithTheirPaddingAndEmptyRepliesLeaveNothing) {
+// A cut reply must not pass for changed details (cuts before the address line: the tracker test).
+TEST(Dumpuser, KeysMatchWithTheirPaddingAndOnlyAWholeReplyIsTaken) {
   ts_dumpuser info{.i_predicting = 9, .ac_teamname = "stale"};
   ASSERT_EQ(parse_details("userinfo\n--------\n" +
                               key_lines("spectator_password=watch|spectator=1|names=not a name|"
@@ -233,13 +234,9 @@ TEST(Dumpuser, KeysMatchWithTheirPaddingAndEmptyRepliesLeaveNothing) {
   EXPECT_TRUE(info == ts_dumpuser{});
   ASSERT_EQ(parse_details(key_lines("ip=not an address"), info), 0);
   EXPECT_EQ(std::tuple(info.ts_address, info.ab_found[12]), std::tuple(ts_ip_port{0, 0}, 1));
-}
 
-// A cut reply must not pass for changed details (cuts before the address line: the tracker test).
-TEST(Dumpuser, OnlyAWholeReplyIsTakenAsDetails) {
   const std::string whole =
       "userinfo\n--------\n" + key_lines("skin=male/grunt|name=Red|ip=192.0.2.7:27901");
-  ts_dumpuser info;
   EXPECT_EQ(parse_details(whole, info), 1);
   for (const std::string& cut : {whole + "rate                25",   // inside its last line
                                  whole.substr(0, whole.size() - 5),  // inside the address line
