@@ -80,6 +80,15 @@ TEST_F(LogTest, LinesAreWholeAndTheFileDropsTheColourCodesThatThePaneKeeps) {
             "Client Reject     03 192.0.2.7       \x02Red\x0D\x1F\x7FX");
   EXPECT_EQ(r_dravpane_line(before + 5).substr(20), "two");
   EXPECT_EQ(r_dravpane_line(before + 6), "lines\x03");
+
+  // Without a log file events go only to the pane.
+  r_dravlog_finish();
+  r_dravlog_init("");
+  testing::internal::CaptureStdout();
+  tell_server_change("dm_harbor");
+  EXPECT_EQ(testing::internal::GetCapturedStdout(), "");
+  ASSERT_EQ(r_dravpane_line_count(), before + 8);
+  EXPECT_EQ(drav_test::without_stamp(r_dravpane_line(before + 7)), "Server Change     dm_harbor");
 }
 
 TEST_F(LogTest, FailingLogFileIsToldOnceUntilItWorkedAgainAndNeverStopsTheProgram) {
@@ -147,17 +156,6 @@ TEST_F(LogTest, FailingLogFileIsToldOnceUntilItWorkedAgainAndNeverStopsTheProgra
   r_dravlog_set_screen_active(false);
   if (append_only_refused)
     GTEST_SKIP() << "this file system refuses the append-only attribute: its step did not run";
-}
-
-TEST_F(LogTest, WithoutALogFileEventsGoOnlyToThePane) {
-  r_dravlog_finish();
-  r_dravlog_init("");
-  const int before = r_dravpane_line_count();
-  testing::internal::CaptureStdout();
-  tell_server_change("dm_harbor");
-  EXPECT_EQ(testing::internal::GetCapturedStdout(), "");
-  ASSERT_EQ(r_dravpane_line_count(), before + 1);
-  EXPECT_EQ(drav_test::without_stamp(r_dravpane_line(before)), "Server Change     dm_harbor");
 }
 
 // The largest console reply reaches the pane line for line, never the log; the command is cleaned.
