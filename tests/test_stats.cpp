@@ -362,9 +362,10 @@ TEST(StatsFaults, ALostStatusDatagramSplicesNobody) {
   const std::string history = bench.history();
   std::atomic<int> damage_countdown = 0;  // the status request to damage, counted from 1
   std::atomic<const char*> first = "Player05", second = "Player10";
-  std::atomic<bool> lose_details = false;
+  std::atomic<int> details_lost = -1;  // the slot whose details are lost; MAX_CLIENTS: all
   bench.server.set_reply_override([&](const std::string& command) -> std::optional<Lines> {
-    if (command.starts_with("dumpuser") && lose_details)
+    if (command.starts_with("dumpuser") &&
+        (details_lost == MAX_CLIENTS || command == "dumpuser " + std::to_string(details_lost)))
       return Lines{};
     if (command != "status" || --damage_countdown != 0)
       return std::nullopt;
@@ -403,14 +404,14 @@ TEST(StatsFaults, ALostStatusDatagramSplicesNobody) {
     if (c.taken) {  // the next reply comes whole in two datagrams
       first = second = "Player00";
       damage_countdown = 1;
-      lose_details = true;
+      details_lost = MAX_CLIENTS;
       asked.push_back(std::string("dumpuser ") + c.leaves);
     }
     EXPECT_EQ(bench.poll(), Polled(asked, {})) << c.first << c.second;
   }
   // Player04 takes the slot Player07 left, while lines are lost: Player04 is not logged as gone,
   // Player07, whom no slot a lost line could hold shows, is.
-  lose_details = false;
+  details_lost = -1;
   bench.server.remove_player(10);
   const drav_sim::Player four = *bench.server.player(4);
   bench.server.remove_player(4);
@@ -421,6 +422,19 @@ TEST(StatsFaults, ALostStatusDatagramSplicesNobody) {
   EXPECT_EQ(bench.poll().second,
             Lines({client_line("Change    ", 7, "192.0.2.14", long_name(4)),
                    client_line("Disconnect", 7, "192.0.2.17", long_name(7))}));
+  // Player02's slot is taken while the lines of slots 2 to 6 are lost, and slot 3's details
+  // with them: Player02 may be in slot 3 and is kept. The next reply lists the newcomer in slot
+  // 2, whose details are lost now: Player02 left, as the details said a poll before.
+  bench.server.set_player(2, player("Other", "198.51.100.8", 8));
+  details_lost = 3;
+  first = "Player01";
+  second = "Player06";
+  damage_countdown = 1;
+  EXPECT_EQ(bench.poll().second, Lines{});
+  details_lost = 2;
+  first = second = "Player00";
+  damage_countdown = 1;
+  EXPECT_EQ(bench.poll().second, Lines{client_line("Disconnect", 2, "192.0.2.12", long_name(2))});
   EXPECT_EQ(bench.history(), history);
 }
 
