@@ -451,6 +451,9 @@ TEST(ProgramTest, FindPrintsMatchingEntriesAndWritesNothing) {
        ""},
       // A monitor's append under way: its unfinished last line is left out, not an error.
       {"Fred", 0, "2012-02-22  203.0.113.9      0  Fred\n", "", {{ips, appending}}},
+      // Only a day without year, month and day is undated.
+      {"Zero", 0, "0000-01-05  192.0.2.50       1  Zero\n", "",
+       {{ips, FIND_FILES.at(ips) + "00000105 192.0.2.50      Zero\\\n"}}},
       // The history's mark of an undated line is no part of a name.
       {"\\", 1, "", ""},
       {"256.1.1.1", 2, "", "Bad address: 256.1.1.1"},
