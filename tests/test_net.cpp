@@ -12,6 +12,7 @@
 
 #include "drav_config.h"
 #include "drav_log.h"
+#include "drav_loop.h"
 #include "drav_net.h"
 #include "sim_server.h"
 #include "support.h"
@@ -113,6 +114,14 @@ TEST_F(NetTest, AnyLocalServerIsHeardSignalsDoNotEndAWaitAndSilenceEndsIt) {
   EXPECT_EQ(send("status"), std::nullopt);
   EXPECT_EQ(send("dumpuser 3", 1, 3), std::nullopt);
   EXPECT_GE(std::chrono::steady_clock::now() - start, 400ms);
+  // A quit ends the wait in flight at once, with nothing.
+  std::optional<std::optional<ts_net_reply>> got;
+  r_dravnet_send_then("status", -1, -1, [&](std::optional<ts_net_reply> r) { got = r; });
+  r_dravloop_request_quit();
+  ASSERT_TRUE(got.has_value());
+  EXPECT_FALSE(got->has_value());
+  r_dravnet_finish();
+  r_dravloop_init();  // no quit for the next tests
 }
 
 TEST_F(NetTest, SayFramesAConsoleSafeMessageInColourAndTheConsoleCutsIt) {
@@ -226,9 +235,13 @@ TEST(NetFatal, SocketErrorsAreFatalWithTheirMessage) {
       // Every slot socket binds at the start, so a taken port stops the start.
       {taken_port(base + 6), "Unable to bind local settings to socket (UDP port " +
                                  std::to_string(base + 6) + ": Address already in use)"},
-      // A server on this machine keeps its port: the range may not hold it.
+      // A server on this machine keeps its port: the range may not hold it. 0.0.0.0 is this
+      // machine too.
       {[&] {
-         r_dravnet_init(make_config(static_cast<std::uint16_t>(base + NET_SLOT_SOCKETS), base));
+         ts_config any_local =
+             make_config(static_cast<std::uint16_t>(base + NET_SLOT_SOCKETS), base);
+         any_local.net_server_ip = 0;
+         r_dravnet_init(any_local);
        },
        "net_client_port " + std::to_string(base) + " takes the UDP ports " + std::to_string(base) +
            " to " + std::to_string(base + NET_SLOT_SOCKETS) +
@@ -238,11 +251,16 @@ TEST(NetFatal, SocketErrorsAreFatalWithTheirMessage) {
   r_dravlog_init_first();
   for (const auto& [body, message] : cases)
     drav_test::expect_fatal(body, "drav_net", message);
-  // The port just after the range is the server's own to keep.
+  // The port just after the range is the server's own to keep, and a server elsewhere keeps
+  // its port on its own machine. Nothing is sent before a request.
   EXPECT_EXIT(
       {
         std::freopen("/dev/null", "r", stdin);
         r_dravnet_init(make_config(static_cast<std::uint16_t>(base + NET_SLOT_SOCKETS + 1), base));
+        r_dravnet_finish();
+        ts_config elsewhere = make_config(static_cast<std::uint16_t>(base), base);
+        elsewhere.net_server_ip = 0xC0000201;  // 192.0.2.1
+        r_dravnet_init(elsewhere);
         std::exit(3);
       },
       ::testing::ExitedWithCode(3), "");
