@@ -110,6 +110,7 @@ TEST_F(AccessTest, HistoryLoadsSortsAndTakesLevelsFromTheAccessList) {
       "00000000 203.0.113.9     Old\n"
       "20140101 203.0.113.10    \n"
       "19990919 192.0.2.9       Nines\\\n"
+      "201202181192.0.2.3       Run\\\n"  // the date runs on into the address, as strtol reads it
       "20120200 192.0.2.9       Zero\\\n"
       "20150607 192.0.2.1       Long\\" +
       long_text + "\r\n20160101 192.0.2.2       Rest\\more\n");
@@ -117,6 +118,7 @@ TEST_F(AccessTest, HistoryLoadsSortsAndTakesLevelsFromTheAccessList) {
             (std::vector<std::string>{
                 "2015-6-7 192.0.2.1 'Long' '" + long_text + "' 1",
                 "2016-1-1 192.0.2.2 'Rest' 'more' 1",
+                "214748-36-47 192.0.2.3 'Run' '' 1",
                 "1999-9-19 192.0.2.9 'Nines' '' 1",
                 "2012-2-0 192.0.2.9 'Zero' '' 1",
                 "2011-3-5 192.0.2.255 'Back' 'slash\\host' 1",
@@ -234,7 +236,8 @@ TEST_F(AccessTest, FileErrorsAreFatalWithTheirFileAndLine) {
   }
   const std::string in_history = "Invalid line in " + history_path();
   const std::pair<std::string, std::string> history_cases[] = {
-      {"20120218 192.0.2.1      \n", in_history + " (line 2 is too short): 20120218 192.0.2.1      "},
+      {"20120218 192.0.2.1      \n",
+       in_history + " (line 2 is too short): 20120218 192.0.2.1      "},
       // A line of some other file is no entry for 0.0.0.0.
       {"[123]: Accepted publickey for root\n",
        in_history + " (line 2 has no address): [123]: Accepted publickey for root"},
@@ -252,17 +255,19 @@ TEST_F(AccessTest, FileErrorsAreFatalWithTheirFileAndLine) {
 // room, after a line feed when the file could not be cut back to its last whole line.
 TEST_F(AccessTest, AFullDiskIsRiddenOutAndTheEntryWrittenWhenThereIsRoom) {
   const std::string written = "File @ could not be written (File too large)";
-  const std::string uncut = written + ", nor cut back to its last whole line (Operation not permitted)";
+  const std::string uncut =
+      written + ", nor cut back to its last whole line (Operation not permitted)";
   const struct {
-    bool history;            // else the additions file
-    bool append_only;        // the file cannot be cut back either
-    std::size_t room;        // bytes the full disk still takes
-    std::string told;        // with @ for the file
-    std::string restarted;   // fatal message of the next start; empty: none, Blue is there
+    bool history;           // else the additions file
+    bool append_only;       // the file cannot be cut back either
+    std::size_t room;       // bytes the full disk still takes
+    std::string told;       // with @ for the file
+    std::string restarted;  // fatal message of the next start; empty: none, Blue is there
   } rows[] = {
       {true, false, 5, written, ""},
       {false, false, 31, written, ""},
-      {true, true, 5, uncut, "Invalid line in @ (line 2 is too short): " + line_today("", "").substr(0, 5)},
+      {true, true, 5, uncut,
+       "Invalid line in @ (line 2 is too short): " + line_today("", "").substr(0, 5)},
       {false, true, 31, uncut, "Invalid line in @ (too short): 0 192"},
       // A ban cut inside its comment line leaves a comment, which the next start ignores.
       {false, true, 5, uncut, ""},
@@ -301,8 +306,9 @@ TEST_F(AccessTest, AFullDiskIsRiddenOutAndTheEntryWrittenWhenThereIsRoom) {
     }
     append_only.reset();
     const std::string count = row.history ? "1" : "2";
-    EXPECT_THAT(run(), MatchesRegex(STAMP + " IP     File " + regex_escape(path) + " written again: " +
-                                    count + " waiting entries written, 0 dropped\n"));
+    EXPECT_THAT(run(),
+                MatchesRegex(STAMP + " IP     File " + regex_escape(path) +
+                             " written again: " + count + " waiting entries written, 0 dropped\n"));
     EXPECT_EQ(run(), "");
     if (row.restarted.empty())
       restart_and_expect(row.history, true);
@@ -331,11 +337,13 @@ TEST_F(AccessTest, WaitingLinesAreBoundedAndTheirCountsTold) {
     told.push_back(without_stamp(line));
   const std::string file = "IP     File " + history_path();
   std::vector<std::string> expected = {
-      file + " could not be written (File too large): the monitor goes on; entries waiting in "
-             "memory: 1 (at most 10000), written when writing works again"};
+      file +
+      " could not be written (File too large): the monitor goes on; entries waiting in "
+      "memory: 1 (at most 10000), written when writing works again"};
   for (const char* count : {"10", "100", "1000", "10000"})
     expected.push_back(file + ": entries waiting in memory: " + count);
-  expected.push_back(file + ": entries waiting in memory: 10000, the most kept; newer ones are dropped");
+  expected.push_back(file +
+                     ": entries waiting in memory: 10000, the most kept; newer ones are dropped");
   expected.push_back(file + " written again: 10000 waiting entries written, 2 dropped");
   EXPECT_EQ(told, expected);
   const std::string written = read_file(history_path());
@@ -362,16 +370,18 @@ TEST_F(AccessTest, AFileSwappedWhileRunningIsNotWrittenInto) {
         write_file(swap == 0 ? other : path, "");
       ::testing::internal::CaptureStderr();
       append_blue(history);
-      EXPECT_THAT(::testing::internal::GetCapturedStderr(),
-                  ::testing::HasSubstr("File " + path +
-                                       (swap == 2 ? " could not be opened for appending (Is a directory)"
-                                                  : " names another file than the one read at the start")));
+      EXPECT_THAT(
+          ::testing::internal::GetCapturedStderr(),
+          ::testing::HasSubstr("File " + path +
+                               (swap == 2 ? " could not be opened for appending (Is a directory)"
+                                          : " names another file than the one read at the start")));
       EXPECT_EQ(swap == 2 ? "" : read_file(swap == 0 ? other : path), "") << swap;
       std::filesystem::remove(path);
       std::filesystem::rename(path + ".moved", path);
       ::testing::internal::CaptureStderr();
       history ? r_dravlistip_run() : r_dravaccess_run();
-      EXPECT_THAT(::testing::internal::GetCapturedStderr(), ::testing::HasSubstr(" written again: 1 waiting"));
+      EXPECT_THAT(::testing::internal::GetCapturedStderr(),
+                  ::testing::HasSubstr(" written again: 1 waiting"));
       EXPECT_NE(read_file(path), before);
       restart_and_expect(history, true);
       std::filesystem::remove(other);

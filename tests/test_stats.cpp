@@ -1,8 +1,7 @@
 // The tracker against the simulated server with real files and a controlled clock, also faulty.
-#include <gtest/gtest.h>
-
 #include <arpa/inet.h>
 #include <fcntl.h>
+#include <gtest/gtest.h>
 #include <net/if.h>
 #include <sched.h>
 #include <sys/ioctl.h>
@@ -19,8 +18,8 @@
 
 #include "drav_access.h"
 #include "drav_event.h"
-#include "drav_net.h"
 #include "drav_listip.h"
+#include "drav_net.h"
 #include "drav_pane.h"
 #include "drav_screen.h"
 #include "drav_stats.h"
@@ -201,11 +200,12 @@ TEST(Stats, ArrivalIsDecidedByTheAccessListAndArrivalAndCancelAreAnnouncedAsConf
 TEST(Stats, HostNamesCannotBreakAHistoryLineAndAreNeverShared) {
   StatsBench bench;
   std::vector<std::string> aliases;
-  // The text holds at most 1024 bytes: nine 100-byte aliases fit, the tenth does not.
+  // The text holds at most 1024 bytes: after the 40-byte name, nine 100-byte aliases and a
+  // 74-byte one fill it exactly, and the next does not fit.
   std::string expected = "evil?20120218 192.0.2.99      Forged\\??x";
   for (char c = 'a'; c < 'a' + 20; ++c) {
-    aliases.emplace_back(100, c);
-    expected += c < 'a' + 9 ? ";" + aliases.back() : "";
+    aliases.emplace_back(c == 'a' + 9 ? 74 : 100, c);
+    expected += c <= 'a' + 9 ? ";" + aliases.back() : "";
   }
   bench.hostnames["192.0.2.10"] = {"evil\n20120218 192.0.2.99      Forged\\\r;x", aliases};
   bench.server.set_player(1, player("One", "192.0.2.10", 101));
@@ -235,7 +235,9 @@ TEST(Stats, DetailsFallingDueTogetherAreSpreadOverPolls) {
     Lines second;  // the commands of the poll that renames A and B
     Lines next;    // the commands of the poll after that
   } cases[] = {
-      {-1, all, all}, {0, renamed, {"status"}}, {2, renamed, {"status", "dumpuser 2"}},
+      {-1, all, all},
+      {0, renamed, {"status"}},
+      {2, renamed, {"status", "dumpuser 2"}},
       {INT32_MAX, renamed, {"status"}},  // the largest wait does not wrap into every poll
   };
   for (const auto& c : cases) {
@@ -304,8 +306,8 @@ TEST(StatsFaults, UnusableRepliesChangeNothingButTheLists) {
   bench.server.set_faults({.silent = true});
   EXPECT_EQ(bench.poll().second, Lines{});
   bench.server.set_faults({});
-  EXPECT_EQ(bench.poll().second, Lines{client_line("Disconnect", 0, "198.51.100.1",
-                                                   "Player-with-a-long-name-00-wxyz")});
+  EXPECT_EQ(bench.poll().second,
+            Lines{client_line("Disconnect", 0, "198.51.100.1", "Player-with-a-long-name-00-wxyz")});
   ASSERT_FALSE(status.pts_disconnected.empty());
   gi_polls_done = 0;
   r_dravevent_add_listener(count_polls_done);
@@ -387,8 +389,8 @@ TEST(StatsFaults, ALostStatusDatagramSplicesNobody) {
     if (c.leaves != nullptr) {
       const int slot = std::stoi(c.leaves);
       bench.server.remove_player(slot);
-      gone = {client_line("Disconnect", slot, "192.0.2." + std::to_string(10 + slot),
-                          long_name(slot))};
+      gone = {
+          client_line("Disconnect", slot, "192.0.2." + std::to_string(10 + slot), long_name(slot))};
       if (c.taken)
         bench.server.set_player(slot, player("Newcomer", "198.51.100.7", 7));
     }
@@ -419,9 +421,8 @@ TEST(StatsFaults, ALostStatusDatagramSplicesNobody) {
   first = "Player00";
   second = "Player03";
   damage_countdown = 1;
-  EXPECT_EQ(bench.poll().second,
-            Lines({client_line("Change    ", 7, "192.0.2.14", long_name(4)),
-                   client_line("Disconnect", 7, "192.0.2.17", long_name(7))}));
+  EXPECT_EQ(bench.poll().second, Lines({client_line("Change    ", 7, "192.0.2.14", long_name(4)),
+                                        client_line("Disconnect", 7, "192.0.2.17", long_name(7))}));
   // Player02's slot is taken while the lines of slots 2 to 6 are lost, and slot 3's details
   // with them: Player02 may be in slot 3 and is kept. The next reply lists the newcomer in slot
   // 2, whose details are lost now: Player02 left, as the details said a poll before.
@@ -664,7 +665,8 @@ TEST(StatsFaults, RepliesNotUnderstoodRefusedOrCutAreNoSilence) {
   bench.server.set_faults({.cut_datagram = -1, .cut_bytes = 40, .only_command = "status"});
   const Lines silent = told({3, 3, 0, 3, 3});
   ASSERT_EQ(silent.size(), 1u);
-  EXPECT_TRUE(std::regex_match(silent[0], std::regex("Server Silent since [0-2][0-9](:[0-5][0-9]){2}")))
+  EXPECT_TRUE(
+      std::regex_match(silent[0], std::regex("Server Silent since [0-2][0-9](:[0-5][0-9]){2}")))
       << silent[0];
   bench.server.set_faults({});
   EXPECT_EQ(told({0}), Lines{"Server Replying again after 50 s"});
@@ -721,14 +723,16 @@ TEST(StatsFaults, LookUpsRunBesideThePollsAndAreBounded) {
   bench.server.set_player(1, player("Slower", "192.0.2.20", 1));
   bench.now += 10;
   r_dravstats_update(bench.now);  // polled while the look-up waits
-  EXPECT_NE(read_file(bench.config.log_file).find(client_line("Change    ", 1, "192.0.2.20", "Slower")),
-            std::string::npos);
+  EXPECT_NE(
+      read_file(bench.config.log_file).find(client_line("Change    ", 1, "192.0.2.20", "Slower")),
+      std::string::npos);
   *open = true;
   bench.server.set_player(3, player("Late", "192.0.2.22", 3));
   bench.poll();  // waits until .20 is answered and .22 has passed its bound
   EXPECT_EQ(history(), line("192.0.2.21", "Quick", "host21.example") +
                            line("192.0.2.20", "Slow", "host20.example") +
-                           line("192.0.2.20", "Slower", "host20.example") + line("192.0.2.22", "Late", ""));
+                           line("192.0.2.20", "Slower", "host20.example") +
+                           line("192.0.2.22", "Late", ""));
   EXPECT_EQ(bench.status.ats_client[1].pc_hostnames, "host20.example");
   bench.server.set_player(4, player("Last", "192.0.2.23", 4));
   r_dravstats_update(bench.now);
@@ -746,7 +750,8 @@ bool own_namespace(int kind) {
 // poll; once there is room they are written in order, and the operator is told both.
 TEST(StatsFaults, AFullDiskLosesNoHistoryLineAndPollingGoesOn) {
   const TempDir disk;
-  if (!own_namespace(CLONE_NEWNS) || mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr) != 0 ||
+  if (!own_namespace(CLONE_NEWNS) ||
+      mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr) != 0 ||
       mount("tmpfs", disk.path().c_str(), "tmpfs", 0, "size=64k") != 0)
     GTEST_SKIP() << "no file system of the test's own";
   const std::string history = disk.file("ip.txt"), filler = disk.file("filler");
@@ -757,11 +762,13 @@ TEST(StatsFaults, AFullDiskLosesNoHistoryLineAndPollingGoesOn) {
     while (write(file, block.data(), size) > 0) {
     }
   close(file);
-  const std::string told = "IP     File " + history +
-                           " could not be written (No space left on device): the monitor goes on; "
-                           "entries waiting in memory: 1 (at most 10000), written when writing works again\n";
+  const std::string told =
+      "IP     File " + history +
+      " could not be written (No space left on device): the monitor goes on; "
+      "entries waiting in memory: 1 (at most 10000), written when writing works again\n";
   for (int i = 0; i < 3; ++i) {
-    const std::string name = "Player" + std::to_string(i), address = "192.0.2." + std::to_string(30 + i);
+    const std::string name = "Player" + std::to_string(i),
+                      address = "192.0.2." + std::to_string(30 + i);
     bench.server.set_player(i, player(name, address, i));
     const Polled polled = bench.poll();
     EXPECT_NE(std::ranges::find(polled.first, "status"), polled.first.end());
@@ -772,8 +779,8 @@ TEST(StatsFaults, AFullDiskLosesNoHistoryLineAndPollingGoesOn) {
   }
   EXPECT_EQ(read_file(history), "");
   std::filesystem::remove(filler);
-  EXPECT_EQ(bench.poll().second,
-            Lines{"IP     File " + history + " written again: 3 waiting entries written, 0 dropped\n"});
+  EXPECT_EQ(bench.poll().second, Lines{"IP     File " + history +
+                                       " written again: 3 waiting entries written, 0 dropped\n"});
   EXPECT_EQ(undated(read_file(history)),
             "192.0.2.30      Player0\\\n192.0.2.31      Player1\\\n192.0.2.32      Player2\\\n");
   r_dravlistip_finish();
@@ -789,7 +796,10 @@ void set_loopback(bool present) {
   ASSERT_EQ(ioctl(socket_descriptor, SIOCGIFFLAGS, &request), 0);
   request.ifr_flags = static_cast<short>(request.ifr_flags | IFF_UP);
   ASSERT_EQ(ioctl(socket_descriptor, SIOCSIFFLAGS, &request), 0);
-  sockaddr_in address{.sin_family = AF_INET, .sin_port = 0, .sin_addr = {htonl(present ? 0x7F000001 : 0)}, .sin_zero = {}};
+  sockaddr_in address{.sin_family = AF_INET,
+                      .sin_port = 0,
+                      .sin_addr = {htonl(present ? 0x7F000001 : 0)},
+                      .sin_zero = {}};
   std::memcpy(&request.ifr_addr, &address, sizeof address);
   ASSERT_EQ(ioctl(socket_descriptor, SIOCSIFADDR, &request), 0);
   close(socket_descriptor);
@@ -811,9 +821,10 @@ TEST(StatsFaults, ASendFailureIsToldOnceAndPollingResumes) {
   set_loopback(true);
   const Polled resumed = bench.poll();
   EXPECT_NE(std::ranges::find(resumed.first, "status"), resumed.first.end());
-  EXPECT_EQ(resumed.second, (Lines{"Net    Unable to send \"status\" to the server (Network is unreachable): "
-                                   "the monitor goes on and sends again at the next step\n",
-                                   "Net    Sending to the server works again\n"}));
+  EXPECT_EQ(resumed.second,
+            (Lines{"Net    Unable to send \"status\" to the server (Network is unreachable): "
+                   "the monitor goes on and sends again at the next step\n",
+                   "Net    Sending to the server works again\n"}));
   EXPECT_EQ(bench.poll().second, Lines{});
 }
 
