@@ -479,6 +479,10 @@ TEST(StatsFaults, AKickGoesOnlyToTheOccupantTheLatestReplyConfirmed) {
                                         client_line("Disconnect", 25, "192.0.2.99", "Mallory")}));
   for (const drav_sim::Kick& kick : bench.server.kicks())
     EXPECT_EQ(kick.player.name, "Mallory");
+  // A marked player the reply lists unchanged is kicked before a newcomer's details are asked.
+  bench.status.ats_client[3].i_kick_reason = KICK_ADMIN;  // what the screen does
+  bench.server.set_player(26, player("Newcomer", "198.51.100.26", 26));
+  EXPECT_EQ(bench.poll().first, Lines({"status", "kick 3", "dumpuser 26"}));
 }
 
 // A server splits an unchanged table at the same bytes every time, so losing the middle
