@@ -550,6 +550,12 @@ TEST(TerminalTest, EveryWidthHelpPausedPaneConsoleLineAndFind) {
              (cells[23].size() > 7 && cells[23][7].foreground == RED) == step.red;
     })) << step.keys[0];
   }
+
+  // A server without a name leaves the game text the header's whole width, to its last column.
+  terminal.resize(40, 12);
+  server.set_serverinfo({{"mapname", "canyon_ridge_remastered"}, {"hostname", ""}});
+  server.set_map("canyon_ridge_remastered", "deathmatch");
+  ASSERT_TRUE(terminal.wait_for_row(1, "│Game: deathmatch - canyon_ridge_remast│"));
 }
 
 // While a status reply is held back for far longer than any wait here, keys and resizes are
