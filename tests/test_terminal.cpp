@@ -287,7 +287,8 @@ TEST(TerminalTest, OperatorSessionSignalsAndRefusals) {
     EXPECT_EQ(cells[39][col].background == GREEN, col == 7) << col;
   terminal->keys({"Enter"});
   ASSERT_TRUE(terminal->wait_for_text("Map              : canyon_ridge"));
-  terminal->keys({"`"});
+  terminal->keys({"F1"});  // the third toggle key brings the key bar back
+  ASSERT_TRUE(terminal->wait_for(key_bar));
 
   // Back in the first size, B bans and kicks the selected player, whose row empties once gone.
   // The bans file cannot take the ban: it is told lost at the end, below the shell's line.
