@@ -68,6 +68,7 @@ TEST_F(FindTest, QueriesMatchAddressesNetworksAndTheTextAsShown) {
       {"203", QUERY_TEXT, {}, ""},
       {"192.0.2.", QUERY_TEXT, {}, ""},
       {"192.0.2.07x", QUERY_TEXT, {}, ""},
+      {"192.000.002.0007", QUERY_TEXT, {}, "Bad address: 192.000.002.0007"},  // 16 characters
       // Colour codes are removed as from the names.
       {"r\x02" "ed\x07" "f", QUERY_TEXT, {0}, ""},
       {"\x01\x02", QUERY_TEXT, {}, "Empty query"},
