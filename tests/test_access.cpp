@@ -241,6 +241,8 @@ TEST_F(AccessTest, FileErrorsAreFatalWithTheirFileAndLine) {
       // A line of some other file is no entry for 0.0.0.0.
       {"[123]: Accepted publickey for root\n",
        in_history + " (line 2 has no address): [123]: Accepted publickey for root"},
+      {"20120218 192.0.2.256     X\n",
+       in_history + " (line 2 has no address): 20120218 192.0.2.256     X"},
       {"20120218 192.0.2.2       Bl",
        in_history + " (line 2 has no line feed): 20120218 192.0.2.2       Bl"},
       {"20120218 192.0.2.2\0      Blue\n"s,
