@@ -159,12 +159,18 @@ struct Churn {
       EXPECT_TRUE(kickable.contains(who(kicks[kicked].player))) << "kicked " << kicks[kicked].slot;
       gone.push_back(kicks[kicked].player);
     }
-    // Whoever stayed in a slot under one name through the last polls is in the table so, whoever
-    // was nowhere is not. A name held in a slot through two whole polls (neither losing its line)
-    // is recorded by the end of the next; a shorter one can go with a single datagram.
-    const int oldest = poll + 1 - SETTLE;
-    if (oldest <= 0)
-      return;
+    for (const ts_client& c : bench.status.ats_client)  // the details shown are the player's own
+      EXPECT_TRUE(c.b_active != 1 || c.ts_info.ts_address.ip == 0 ||
+                  c.ts_info.ts_address.ip == c.ts_line.ts_address.ip)
+          << "details of another for " << c.ts_line.ac_name;
+    if (poll + 1 > SETTLE)
+      check_settled(poll + 1 - SETTLE, poll);
+  }
+
+  // Whoever stayed in a slot under one name through the last polls is in the table so, whoever
+  // was nowhere is not. A name held in a slot through two whole polls (neither losing its line)
+  // is recorded by the end of the next; a shorter one can go with a single datagram.
+  void check_settled(int oldest, int poll) {
     const Moments all = polls(oldest, poll);
     const std::ptrdiff_t whole = starts[poll] - starts[oldest];
     for (int i = 0; i < SLOTS; ++i) {
