@@ -437,6 +437,22 @@ TEST(StatsFaults, ALostStatusDatagramSplicesNobody) {
   damage_countdown = 1;
   EXPECT_EQ(bench.poll().second, Lines{client_line("Disconnect", 2, "192.0.2.12", long_name(2))});
   EXPECT_EQ(bench.history(), history);
+  details_lost = -1;
+  EXPECT_EQ(bench.poll().second, Lines{client_line("Connect   ", 2, "198.51.100.8", "Other")});
+  // Player00 moves to slot 1 and Zero takes slot 0, while the lines of slots 1 to 3 are lost and
+  // slot 1's details with them: Player00 may be in slot 1 and keeps slot 0 until a whole reply.
+  const drav_sim::Player zero = *bench.server.player(0);
+  bench.server.set_player(0, player("Zero", "198.51.100.9", 9));
+  bench.server.set_player(1, zero);
+  details_lost = 1;
+  first = "Player00";
+  second = "Player04";
+  damage_countdown = 1;
+  EXPECT_EQ(bench.poll().second, Lines{});
+  details_lost = -1;
+  EXPECT_EQ(bench.poll().second, Lines({client_line("Connect   ", 0, "198.51.100.9", "Zero"),
+                                        client_line("Change    ", 1, "192.0.2.10", long_name(0)),
+                                        client_line("Disconnect", 1, "192.0.2.11", long_name(1))}));
 }
 
 // A slot whose details do not settle what a damaged reply says keeps its stored player and
