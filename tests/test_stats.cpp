@@ -613,7 +613,12 @@ TEST(StatsFaults, APlayerPresentAtStartIsNotBlockedAfterRenamingInTheFirstPoll) 
 TEST(Stats, SlotsAbove31AreTrackedAndEnforcedInThePlainLayouts) {
   const int base = drav_test::free_udp_port_range(NET_SLOT_SOCKETS + 1);
   ASSERT_NE(base, 0);
-  StatsBench bench("", [&](ts_config& c) { c.net_client_port = base; });
+  // The status of 48 players comes in several datagrams: a fixed wait for each next one, so that
+  // a busy machine cannot end the first reply early.
+  StatsBench bench("", [&](ts_config& c) {
+    c.net_client_port = base;
+    c.net_response_timeout_next = 300;
+  });
   drav_sim::SimServer& server = bench.server;
   server.set_layout(drav_sim::Layout::BRACKETED);
   server.set_max_clients(64);
